@@ -1,0 +1,43 @@
+// The modem console dialogue: exact and marker reads with deadlines, diagnostics, the command menu and identity.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "transport/Transport.h"
+
+// Control bytes of the binary exchanges, each sent as a one-byte write.
+constexpr unsigned char ACK = 0x06;  // positive acknowledgement, both directions
+constexpr unsigned char ESC = 0x1B;  // modem: rejection; tool: abort of a log download
+constexpr unsigned char SYN = 0x16;  // tool: start of the binary part of a log download
+
+// Progress of a long operation: percentage, stage and detail (UTF-8), called on the worker thread.
+using ProgressCallback = std::function<void(int percent, const std::string& stage, const std::string& detail)>;
+
+struct ModemIdentity {
+    std::string model;     // display name derived from the type code
+    std::string firmware;  // firmware version text, as the modem sent it
+    std::string response;  // everything received after "V ###\r" up to completeness
+};
+
+// Exactly `length` bytes within timeoutMs; `cancel` (may be null) is checked before every read.
+bool ReadExact(ITransport& link, unsigned char* buffer, std::uint64_t length, std::uint32_t timeoutMs,
+               const std::atomic<bool>* cancel, std::string& error);
+// Reads until `marker` occurs in the received text (kept bounded at 32 KiB).
+bool ReadUntil(ITransport& link, const std::string& marker, std::uint32_t timeoutMs, std::string& received,
+               std::string& error);
+// Printable rendering of received bytes for messages: <CR>, <LF>, <27>, "no data received".
+std::string DiagnosticResponse(const std::string& received);
+// The value after `marker`, up to "#", else the first CR/LF, else the end; empty when absent.
+std::string Field(const std::string& reply, const std::string& marker);
+// Drains pending output, sends "QUIT\r" and waits for the "cmd: " prompt.
+bool EnterCommandMenu(ITransport& link, std::string& error);
+// Returns the modem to its menu and asks "V ###\r".
+bool CheckModemIdentity(ITransport& link, ModemIdentity& identity, std::string& error);
+
+// The model name for an identity type code ("U" -> "Torvanix / VX-4410", ...).
+std::string ModelForTypeCode(const std::string& typeCode);
+// True when both "#0:" and "#1:" carry a non-empty, terminated value.
+bool IdentityReplyComplete(const std::string& text);

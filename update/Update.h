@@ -1,0 +1,32 @@
+// Firmware update: loading the image file, the 256-byte-block image, and the fast and legacy transfers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "console/Console.h"
+#include "transport/Transport.h"
+
+// 65,535 blocks of 256 bytes: the most the 16-bit block count can announce.
+constexpr std::uint64_t kMaxFirmwareSize = 16776960;
+
+enum class UpdateResult : int {
+    Installed = 0,     // transferred and verified by the modem; it reboots
+    NotSupported = 1,  // no "Send handshake sequence" after "UPDFAST\r"
+    Failed = 2,        // anything else; the error text says why
+};
+
+bool LoadFirmwareFile(const std::wstring& path, std::vector<unsigned char>& firmware, std::string& error);
+bool PrepareFirmware(const std::vector<unsigned char>& firmware, std::vector<unsigned char>& image,
+                     std::uint16_t& blockCount, std::string& error);
+// The shared engine after "Send handshake sequence": handshake, block count, frames and verdicts.
+bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
+                    std::uint64_t frameSize, bool verify, std::atomic<bool>& cancel,
+                    const ProgressCallback& progress, std::string& error);
+// Returns an UpdateResult as int.
+int RunFastUpdate(ITransport& link, const std::vector<unsigned char>& firmware, std::atomic<bool>& cancel,
+                  const ProgressCallback& progress, std::string& error);
+bool RunLegacyUpdate(ITransport& link, const std::vector<unsigned char>& firmware, std::atomic<bool>& cancel,
+                     const ProgressCallback& progress, std::string& error);
