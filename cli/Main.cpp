@@ -1,0 +1,189 @@
+// brisklode-cli: identify, update, log, discover and ports on the command line, over the same core as the window.
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/Args.h"
+#include "cli/Progress.h"
+#include "cli/Terminal.h"
+#include "console/Console.h"
+#include "discovery/Discovery.h"
+#include "modemlog/ModemLog.h"
+#include "transport/Transport.h"
+#include "update/Update.h"
+
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+const char* const kVersion = "1.00.06";
+
+std::atomic<bool> g_cancel{false};
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    return g_cancel.load() ? kExitInterrupted : kExitFailure;
+}
+
+std::unique_ptr<ITransport> MakeLink(const CliOptions& options) {
+    if (!options.serialPort.empty()) {
+        const std::wstring port = Utf8ToWide(options.serialPort);
+        return options.baudRate != 0 ? CreateSerialTransport(port, options.baudRate) : CreateSerialTransport(port);
+    }
+    return CreateTelnetTransport(options.telnetHost, options.telnetPort);
+}
+
+bool OpenLink(ITransport& link, std::string& error) {
+    std::fprintf(stderr, "Connecting to %s...\n", link.Description().c_str());
+    return link.Open(error);
+}
+
+int Identify(ITransport& link) {
+    std::string error;
+    if (!OpenLink(link, error)) return Fail(error);
+    ModemIdentity identity;
+    const bool ok = CheckModemIdentity(link, identity, error);
+    link.Close();
+    if (!ok) return Fail(error);
+    std::printf("Model:    %s\nFirmware: %s\nReply:    %s\n", identity.model.c_str(), identity.firmware.c_str(),
+                DiagnosticResponse(identity.response).c_str());
+    return kExitSuccess;
+}
+
+// The question the window asks when the firmware lacks the fast transfer.
+bool AskForLegacy(LegacyChoice choice) {
+    if (choice == LegacyChoice::Yes) return true;
+    if (choice == LegacyChoice::No) return false;
+    if (!StdinIsTerminal() || !StderrIsTerminal()) {
+        std::fprintf(stderr, "UPDFAST is not available; not using the legacy UPDATE protocol without a terminal "
+                             "(pass --legacy yes to allow it).\n");
+        return false;
+    }
+    std::fprintf(stderr,
+                 "This modem firmware does not support UPDFAST.\n"
+                 "Use the slow legacy UPDATE protocol instead? Legacy UPDATE acknowledges every 256-byte block,\n"
+                 "but cannot report the final modem-side checksum result. [y/N] ");
+    std::fflush(stderr);
+    std::string answer;
+    if (!ReadInputLine(answer) || g_cancel.load()) return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
+}
+
+int Update(ITransport& link, const CliOptions& options) {
+    std::vector<unsigned char> firmware;
+    std::string error;
+    if (!LoadFirmwareFile(Utf8ToWide(options.path), firmware, error)) return Fail(error);
+    if (!OpenLink(link, error)) return Fail(error);
+
+    ProgressDisplay display(stderr, StderrIsTerminal(), TerminalColumns());
+    const ProgressCallback progress = [&display](int percent, const std::string& stage, const std::string& detail) {
+        display.Report(percent, stage, detail);
+    };
+    bool ok = false;
+    bool legacy = false;
+    const int result = RunFastUpdate(link, firmware, g_cancel, progress, error);
+    display.Finish();
+    if (result == static_cast<int>(UpdateResult::NotSupported)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        if (AskForLegacy(options.legacy) && !g_cancel.load()) {
+            error.clear();
+            legacy = true;
+            ok = RunLegacyUpdate(link, firmware, g_cancel, progress, error);
+            display.Finish();
+        }
+    } else {
+        ok = result == static_cast<int>(UpdateResult::Installed);
+    }
+    // Every attempt ends with the link closed: after success the modem reboots anyway.
+    link.Close();
+    if (!ok) return Fail(error);
+    if (legacy) {
+        std::printf("Legacy transfer complete. Final modem checksum status unavailable; after reboot, check that "
+                    "the new firmware version is running.\n");
+    } else {
+        std::printf("Checksum OK on Modem\nThe modem is rebooting.\n");
+    }
+    return kExitSuccess;
+}
+
+int Log(ITransport& link, const CliOptions& options) {
+    std::string error;
+    if (!OpenLink(link, error)) return Fail(error);
+    ProgressDisplay display(stderr, StderrIsTerminal(), TerminalColumns());
+    std::vector<unsigned char> log;
+    const int result = DownloadModemLog(
+        link, log, g_cancel,
+        [&display](int percent, const std::string& stage, const std::string& detail) {
+            display.Report(percent, stage, detail);
+        },
+        error);
+    display.Finish();
+    link.Close();
+    if (result == static_cast<int>(LogDownloadResult::Failed)) return Fail(error);
+    if (!SaveModemLogFile(Utf8ToWide(options.path), log, error)) return Fail(error);
+    const bool legacy = result == static_cast<int>(LogDownloadResult::LegacyComplete);
+    std::printf("Modem log saved: %s (%zu bytes, %s)\n", options.path.c_str(), log.size(),
+                legacy ? "legacy 256-byte protocol" : "fast protocol");
+    return kExitSuccess;
+}
+
+int Discover(const CliOptions& options) {
+    std::string error;
+    const std::vector<DiscoveredModem> modems = DiscoverModems(options.discoverTimeoutMs, error);
+    for (const DiscoveredModem& modem : modems) {
+        std::printf("%-21s  %-9s  S/N %016" PRIX64 "  status %u\n", DiscoveryKey(modem).c_str(),
+                    modem.callSign.empty() ? "<no call>" : modem.callSign.c_str(), modem.serialNumber,
+                    static_cast<unsigned>(modem.statusByte));
+    }
+    if (!error.empty()) return Fail(error);
+    if (modems.empty()) std::fprintf(stderr, "No modem found\n");
+    return kExitSuccess;
+}
+
+int Ports() {
+    const std::vector<SerialPortInfo> ports = EnumerateSerialPorts();
+    for (const SerialPortInfo& port : ports) {
+        std::printf("%-24s %s\n", WideToUtf8(port.portName).c_str(), WideToUtf8(port.displayName).c_str());
+    }
+    if (ports.empty()) std::fprintf(stderr, "No serial ports found\n");
+    return kExitSuccess;
+}
+
+int Run(const CliOptions& options) {
+    if (options.command == "ports") return Ports();
+    if (options.command == "discover") return Discover(options);
+    std::unique_ptr<ITransport> link = MakeLink(options);
+    if (options.command == "identify") return Identify(*link);
+    if (options.command == "update") return Update(*link, options);
+    return Log(*link, options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CliOptions options;
+    std::string error;
+    if (!ParseCommandLine(Utf8Arguments(argc, argv), options, error)) {
+        std::fprintf(stderr, "brisklode-cli: %s\n\n%s", error.c_str(), UsageText().c_str());
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return kExitSuccess;
+    }
+    if (options.version) {
+        std::printf("brisklode-cli %s\n", kVersion);
+        return kExitSuccess;
+    }
+    if (!StartNetworking()) return Fail("Cannot start the socket library");
+    InstallInterruptHandler(&g_cancel);
+    const int code = Run(options);
+    StopNetworking();
+    return code;
+}

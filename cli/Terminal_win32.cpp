@@ -1,0 +1,65 @@
+// Console services of the command-line front end on Windows: wide arguments, Winsock, console control events.
+#include <winsock2.h>
+#include <windows.h>
+#include <shellapi.h>
+#include <io.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "cli/Terminal.h"
+#include "transport/Transport.h"
+
+namespace {
+std::atomic<bool>* g_interruptFlag = nullptr;
+std::atomic<int> g_interrupts{0};
+
+BOOL WINAPI OnControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+    if (g_interrupts.fetch_add(1) >= 1) ExitProcess(130);
+    if (g_interruptFlag != nullptr) g_interruptFlag->store(true);
+    return TRUE;
+}
+}  // namespace
+
+std::vector<std::string> Utf8Arguments(int, char**) {
+    std::vector<std::string> result;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return result;
+    for (int i = 1; i < count; ++i) result.push_back(WideToUtf8(wide[i]));
+    LocalFree(wide);
+    return result;
+}
+
+bool StartNetworking() {
+    SetConsoleOutputCP(CP_UTF8);
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void StopNetworking() { WSACleanup(); }
+
+bool StdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+int TerminalColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        const int width = info.srWindow.Right - info.srWindow.Left + 1;
+        if (width > 20) return width;
+    }
+    return 80;
+}
+
+void InstallInterruptHandler(std::atomic<bool>* flag) {
+    g_interruptFlag = flag;
+    SetConsoleCtrlHandler(OnControl, TRUE);
+}
+
+bool ReadInputLine(std::string& line) {
+    if (!std::getline(std::cin, line)) return false;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+}

@@ -1,0 +1,63 @@
+# Shared steps of scripts/test and scripts/demo: installing what a fresh Debian 12 lacks, and the two builds.
+# Source it; it defines functions only.
+
+BRISKLODE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_NATIVE=${BUILD_NATIVE:-$BRISKLODE_ROOT/build/native}
+BUILD_WIN=${BUILD_WIN:-$BRISKLODE_ROOT/build/win}
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+
+# Debian packages the builds, tests, demo and artwork need. Installed only when missing.
+BRISKLODE_PACKAGES=(
+  cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+  wine wine64 xvfb x11-utils imagemagick
+  socat ser2net lrzsz iproute2 util-linux procps psmisc python3 file
+)
+
+log_step() { printf '\n==> %s\n' "$*"; }
+
+install_dependencies() {
+  local missing=()
+  local pkg
+  for pkg in "${BRISKLODE_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    log_step "All build and test packages are present"
+    return 0
+  fi
+  log_step "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build_native() {
+  log_step "Native build ($BUILD_NATIVE)"
+  cmake -S "$BRISKLODE_ROOT" -B "$BUILD_NATIVE" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$BUILD_NATIVE" -j "$JOBS"
+}
+
+build_windows() {
+  log_step "Windows build ($BUILD_WIN)"
+  cmake -S "$BRISKLODE_ROOT" -B "$BUILD_WIN" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$BRISKLODE_ROOT/cmake/mingw-w64.cmake" "$@" >/dev/null
+  cmake --build "$BUILD_WIN" -j "$JOBS"
+}
+
+# A private Wine prefix of our own; created once, reused. Echoes its path.
+wine_prefix() {
+  local prefix=${BRISKLODE_WINEPREFIX:-$BRISKLODE_ROOT/build/wineprefix}
+  if [ ! -f "$prefix/system.reg" ]; then
+    mkdir -p "$prefix"
+    WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
+    WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+  fi
+  echo "$prefix"
+}
+
+# Runs a command in a fresh network namespace with only loopback up: nothing it does reaches a real network.
+in_private_network() {
+  unshare -n bash -c 'ip link set lo up && exec "$@"' bash "$@"
+}
