@@ -1,0 +1,286 @@
+// The serial link on POSIX systems: an exclusive raw 8N1 terminal device with poll-based timed reads.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <memory>
+#include <string>
+
+#include "transport/SystemError.h"
+#include "transport/Transport.h"
+
+namespace {
+
+// Each system read or write moves at most this much, as on Windows.
+constexpr size_t kMaxChunk = 65536;
+
+#if defined(__linux__) && defined(TCGETS2) && defined(BOTHER)
+// glibc's <termios.h> hides the kernel's termios2, which is the only way to ask for a rate without a
+// Bxxx constant; the two headers cannot be included together, so the layout is repeated here.
+struct KernelTermios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+#define BRISKLODE_HAVE_TERMIOS2 1
+#endif
+
+// The Bxxx constant for a rate, or B0 when the platform has none for it.
+speed_t SpeedConstant(unsigned int baud) {
+    switch (baud) {
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+#ifdef B57600
+    case 57600: return B57600;
+#endif
+#ifdef B115200
+    case 115200: return B115200;
+#endif
+#ifdef B230400
+    case 230400: return B230400;
+#endif
+#ifdef B460800
+    case 460800: return B460800;
+#endif
+#ifdef B500000
+    case 500000: return B500000;
+#endif
+#ifdef B576000
+    case 576000: return B576000;
+#endif
+#ifdef B921600
+    case 921600: return B921600;
+#endif
+#ifdef B1000000
+    case 1000000: return B1000000;
+#endif
+#ifdef B1152000
+    case 1152000: return B1152000;
+#endif
+#ifdef B1500000
+    case 1500000: return B1500000;
+#endif
+#ifdef B2000000
+    case 2000000: return B2000000;
+#endif
+#ifdef B2500000
+    case 2500000: return B2500000;
+#endif
+#ifdef B3000000
+    case 3000000: return B3000000;
+#endif
+#ifdef B3500000
+    case 3500000: return B3500000;
+#endif
+#ifdef B4000000
+    case 4000000: return B4000000;
+#endif
+    default: return B0;
+    }
+}
+
+// Sets a rate that has no Bxxx constant. False with errno set when the driver refuses it.
+bool SetCustomSpeed(int fd, unsigned int baud) {
+#ifdef BRISKLODE_HAVE_TERMIOS2
+    KernelTermios2 settings{};
+    if (ioctl(fd, TCGETS2, &settings) != 0) return false;
+    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+    settings.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    settings.c_ispeed = baud;
+    settings.c_ospeed = baud;
+    return ioctl(fd, TCSETS2, &settings) == 0;
+#else
+    (void)fd;
+    (void)baud;
+    errno = EINVAL;
+    return false;
+#endif
+}
+
+class SerialTransport final : public ITransport {
+public:
+    SerialTransport(const std::wstring& portName, unsigned int baudRate) : portName_(portName), baudRate_(baudRate) {}
+    ~SerialTransport() override { Close(); }
+
+    bool Open(std::string& error) override {
+        Close();
+        const std::string name = WideToUtf8(portName_);
+        const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            error = "Cannot open " + name + ": " + WindowsError(LastSystemError());
+            return false;
+        }
+        // TIOCEXCL alone does not stop a privileged second opener, so every opener of ours also takes
+        // the advisory lock; a port held elsewhere is reported the way Windows reports a busy port.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            const unsigned long code = (e == EWOULDBLOCK) ? kErrorAccessDenied : TranslateErrno(e, false);
+            close(fd);
+            error = "Cannot open " + name + ": " + WindowsError(code);
+            return false;
+        }
+        struct termios settings {};
+        if (tcgetattr(fd, &settings) != 0) {
+            const unsigned long code = LastSystemError();
+            close(fd);
+            error = "Cannot read " + name + " settings: " + WindowsError(code);
+            return false;
+        }
+        if (!Configure(fd, settings)) {
+            const unsigned long code = LastSystemError();
+            close(fd);
+            error = "Cannot configure " + name + " for binary communication: " + WindowsError(code);
+            return false;
+        }
+        // Exclusive only once we know it is a terminal; a failure here leaves the flock as the guard.
+        ioctl(fd, TIOCEXCL);
+        // Pseudo-terminals have no modem lines (ENOTTY/EINVAL); a real port gets DTR and RTS on.
+        int lines = TIOCM_DTR | TIOCM_RTS;
+        ioctl(fd, TIOCMBIS, &lines);
+        tcflush(fd, TCIOFLUSH);
+        fd_ = fd;
+        return true;
+    }
+
+    void Close() override {
+        if (fd_ < 0) return;
+        // The exclusive flag belongs to the terminal, not to our descriptor: a pseudo-terminal whose
+        // other side stays open would keep refusing unprivileged openers after we are gone.
+        ioctl(fd_, TIOCNXCL);
+        close(fd_);  // releases the flock as well
+        fd_ = -1;
+    }
+
+    bool Write(const unsigned char* data, size_t length, std::string& error) override {
+        if (fd_ < 0) {
+            error = "COM port is not connected";
+            return false;
+        }
+        size_t done = 0;
+        while (done < length) {
+            const size_t chunk = std::min(length - done, kMaxChunk);
+            const ssize_t n = write(fd_, data + done, chunk);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // Writes have no timeout: wait until the driver takes more, as a blocking write would.
+                struct pollfd p {fd_, POLLOUT, 0};
+                const int r = poll(&p, 1, -1);
+                if (r < 0 && errno != EINTR) {
+                    error = "COM write failed: " + WindowsError(LastSystemError());
+                    return false;
+                }
+                continue;
+            }
+            // A write that accepted nothing without an error code has no system text of its own.
+            const unsigned long code = (n < 0) ? LastSystemError() : 1117ul;  // ERROR_IO_DEVICE
+            error = "COM write failed: " + WindowsError(code);
+            return false;
+        }
+        return true;
+    }
+
+    int Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) override {
+        if (fd_ < 0) {
+            error = "COM port is not connected";
+            return -1;
+        }
+        const size_t want = std::min(capacity, kMaxChunk);
+        if (want == 0) return 0;
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        bool hungUp = false;
+        for (;;) {
+            const ssize_t n = read(fd_, buffer, want);
+            if (n > 0) return static_cast<int>(n);
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                error = "COM read failed: " + WindowsError(LastSystemError());
+                return -1;
+            }
+            if (hungUp) {
+                // The device went away without an error code; polling again would only spin.
+                error = "COM read failed: " + WindowsError(1117ul);  // ERROR_IO_DEVICE
+                return -1;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return 0;
+            struct pollfd p {fd_, POLLIN, 0};
+            const int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+            if (r < 0 && errno != EINTR) {
+                error = "COM read failed: " + WindowsError(LastSystemError());
+                return -1;
+            }
+            hungUp = r > 0 && (p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            // Readable, hung up or timed out: the next read tells which, and the deadline ends the loop.
+        }
+    }
+
+    std::string Description() const override { return WideToUtf8(portName_); }
+
+private:
+    bool Configure(int fd, struct termios settings) {
+        cfmakeraw(&settings);
+        settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+        settings.c_cflag |= CS8 | CLOCAL | CREAD;
+#ifdef CRTSCTS
+        settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+        settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+        settings.c_cc[VMIN] = 0;
+        settings.c_cc[VTIME] = 0;
+        bool custom = false;
+        if (baudRate_ != 0) {
+            const speed_t speed = SpeedConstant(baudRate_);
+            if (speed == B0) {
+                custom = true;
+            } else if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) {
+                return false;
+            }
+        }
+        if (tcsetattr(fd, TCSANOW, &settings) != 0) return false;
+        if (custom && !SetCustomSpeed(fd, baudRate_)) return false;
+        return true;
+    }
+
+    std::wstring portName_;
+    unsigned int baudRate_ = 0;
+    int fd_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName) {
+    return std::make_unique<SerialTransport>(portName, 0u);
+}
+
+std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate) {
+    return std::make_unique<SerialTransport>(portName, baudRate);
+}
