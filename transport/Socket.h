@@ -1,0 +1,61 @@
+// Thin stream-socket layer under the Telnet link: one set of calls and one error numbering on every platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A socket: SOCKET on Windows, a file descriptor elsewhere. kInvalidSocket matches INVALID_SOCKET and fd -1.
+using SocketHandle = std::uintptr_t;
+constexpr SocketHandle kInvalidSocket = ~static_cast<SocketHandle>(0);
+
+// One resolver entry, kept as raw bytes so that callers need no system headers.
+struct SocketAddress {
+    int family = 0;
+    int type = 0;
+    int protocol = 0;
+    size_t length = 0;
+    unsigned char bytes[128] = {};  // room for a sockaddr_storage
+};
+
+// Every failing call below leaves its code for LastSocketError() (Winsock numbering on every platform),
+// except where a code is returned directly.
+
+// getaddrinfo with family left open, stream sockets, no flags. On failure `resolverText` holds the
+// resolver's text for its code (never empty) and the result is false.
+bool SocketResolve(const std::string& host, const std::string& service, std::vector<SocketAddress>& addresses,
+                   std::string& resolverText);
+
+SocketHandle SocketCreate(const SocketAddress& address);
+bool SocketSetNonBlocking(SocketHandle socket, bool nonBlocking);
+// 0 connected, -1 failure (a non-blocking connect under way fails with kWsaEwouldblock).
+int SocketConnect(SocketHandle socket, const SocketAddress& address);
+// Waits for a connect under way to finish, either way: >0 finished (ask SocketPendingError), 0 timed out,
+// -1 the wait itself failed.
+int SocketWaitConnected(SocketHandle socket, unsigned int timeoutMs);
+// The socket's pending error (SO_ERROR) in Winsock numbering; if the query itself fails, its own error.
+unsigned long SocketPendingError(SocketHandle socket);
+// >0 readable (data, end of stream or an error to collect), 0 timed out, -1 the wait failed.
+int SocketWaitReadable(SocketHandle socket, unsigned int timeoutMs);
+
+// One send / receive call on a blocking socket: the count, 0 (receive: the peer closed), or -1.
+// Sending never raises SIGPIPE.
+long SocketSend(SocketHandle socket, const unsigned char* data, size_t length);
+long SocketReceive(SocketHandle socket, unsigned char* buffer, size_t capacity);
+// A receive that does not block where the platform offers one cheaply: like SocketReceive, or
+// kSocketNotReady when nothing is waiting or the platform has no such receive (then no system call is made).
+constexpr long kSocketNotReady = -2;
+long SocketReceiveIfReady(SocketHandle socket, unsigned char* buffer, size_t capacity);
+
+void SocketShutdownBoth(SocketHandle socket);
+void SocketClose(SocketHandle socket);
+
+enum class SocketOption { ReceiveBuffer, SendBuffer, NoDelay };
+bool SocketSetOption(SocketHandle socket, SocketOption option, int value);
+
+// Listening side, for loopback peers in tools and tests: a stream socket listening on 127.0.0.1 at
+// `port` (0 picks a free one, stored back into `port`).
+SocketHandle SocketListenLoopback(unsigned short& port);
+// Waits at most timeoutMs for a client; kInvalidSocket on timeout or failure.
+SocketHandle SocketAccept(SocketHandle listener, unsigned int timeoutMs);

@@ -1,0 +1,188 @@
+// Stream sockets on POSIX: BSD sockets and poll, errno translated into the Winsock numbering.
+#include "transport/Socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "transport/SystemError.h"
+#include "transport/Transport.h"
+
+namespace {
+
+int Fd(SocketHandle socket) { return static_cast<int>(socket); }
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+// poll that survives signals: an interrupted wait goes on for the time still left.
+int PollFor(int fd, short events, unsigned int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    unsigned int waitMs = timeoutMs;
+    for (;;) {
+        pollfd entry{};
+        entry.fd = fd;
+        entry.events = events;
+        const int result = poll(&entry, 1, static_cast<int>(waitMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : waitMs));
+        if (result >= 0 || errno != EINTR) return result;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return 0;
+        waitMs = static_cast<unsigned int>(
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+    }
+}
+
+}  // namespace
+
+bool SocketResolve(const std::string& host, const std::string& service, std::vector<SocketAddress>& addresses,
+                   std::string& resolverText) {
+    addrinfo hints{};
+    hints.ai_flags = 0;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = 0;
+    addrinfo* list = nullptr;
+    const int code = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (code != 0) {
+        if (code == EAI_SYSTEM) {
+            resolverText = WindowsError(LastSocketError());
+        } else {
+            const char* text = gai_strerror(code);
+            resolverText = (text != nullptr && text[0] != '\0') ? text : "Resolver error " + std::to_string(code);
+        }
+        return false;
+    }
+    addresses.clear();
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        SocketAddress address;
+        if (entry->ai_addr == nullptr || entry->ai_addrlen > sizeof address.bytes) continue;
+        address.family = entry->ai_family;
+        address.type = entry->ai_socktype;
+        address.protocol = entry->ai_protocol;
+        address.length = entry->ai_addrlen;
+        std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
+        addresses.push_back(address);
+    }
+    freeaddrinfo(list);
+    return true;
+}
+
+SocketHandle SocketCreate(const SocketAddress& address) {
+    const int fd = socket(address.family, address.type | SOCK_CLOEXEC, address.protocol);
+    if (fd < 0) return kInvalidSocket;
+#ifdef SO_NOSIGPIPE
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+    return static_cast<SocketHandle>(fd);
+}
+
+bool SocketSetNonBlocking(SocketHandle socket, bool nonBlocking) {
+    const int flags = fcntl(Fd(socket), F_GETFL, 0);
+    if (flags < 0) return false;
+    const int wanted = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return wanted == flags || fcntl(Fd(socket), F_SETFL, wanted) == 0;
+}
+
+int SocketConnect(SocketHandle socket, const SocketAddress& address) {
+    return connect(Fd(socket), reinterpret_cast<const sockaddr*>(address.bytes),
+                   static_cast<socklen_t>(address.length)) == 0
+               ? 0
+               : -1;
+}
+
+int SocketWaitConnected(SocketHandle socket, unsigned int timeoutMs) {
+    // A refused connect shows as POLLOUT together with POLLERR/POLLHUP; poll reports those unasked.
+    return PollFor(Fd(socket), POLLOUT, timeoutMs);
+}
+
+unsigned long SocketPendingError(SocketHandle socket) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &value, &length) != 0) return LastSocketError();
+    return TranslateErrno(value, true);
+}
+
+int SocketWaitReadable(SocketHandle socket, unsigned int timeoutMs) { return PollFor(Fd(socket), POLLIN, timeoutMs); }
+
+long SocketSend(SocketHandle socket, const unsigned char* data, size_t length) {
+    for (;;) {
+        const ssize_t sent = send(Fd(socket), data, length, kSendFlags);
+        if (sent >= 0 || errno != EINTR) return static_cast<long>(sent);
+    }
+}
+
+long SocketReceive(SocketHandle socket, unsigned char* buffer, size_t capacity) {
+    for (;;) {
+        const ssize_t received = recv(Fd(socket), buffer, capacity, 0);
+        if (received >= 0 || errno != EINTR) return static_cast<long>(received);
+    }
+}
+
+long SocketReceiveIfReady(SocketHandle socket, unsigned char* buffer, size_t capacity) {
+    for (;;) {
+        const ssize_t received = recv(Fd(socket), buffer, capacity, MSG_DONTWAIT);
+        if (received >= 0) return static_cast<long>(received);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return kSocketNotReady;
+        return -1;
+    }
+}
+
+void SocketShutdownBoth(SocketHandle socket) { shutdown(Fd(socket), SHUT_RDWR); }
+
+void SocketClose(SocketHandle socket) { close(Fd(socket)); }
+
+bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
+    switch (option) {
+    case SocketOption::ReceiveBuffer:
+        return setsockopt(Fd(socket), SOL_SOCKET, SO_RCVBUF, &value, sizeof value) == 0;
+    case SocketOption::SendBuffer:
+        return setsockopt(Fd(socket), SOL_SOCKET, SO_SNDBUF, &value, sizeof value) == 0;
+    case SocketOption::NoDelay:
+        return setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0;
+    }
+    return false;
+}
+
+SocketHandle SocketListenLoopback(unsigned short& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return kInvalidSocket;
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return kInvalidSocket;
+    }
+    port = ntohs(address.sin_port);
+    return static_cast<SocketHandle>(fd);
+}
+
+SocketHandle SocketAccept(SocketHandle listener, unsigned int timeoutMs) {
+    if (PollFor(Fd(listener), POLLIN, timeoutMs) <= 0) return kInvalidSocket;
+    int fd;
+    do {
+        fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+}

@@ -1,0 +1,165 @@
+// Stream sockets on Windows: Winsock 2 with select; the application starts the socket library.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
+
+#include "transport/Socket.h"
+#include "transport/SystemError.h"
+#include "transport/Transport.h"
+
+namespace {
+
+SOCKET Sock(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+timeval MakeTimeval(unsigned int timeoutMs) {
+    timeval tv;
+    tv.tv_sec = static_cast<long>(timeoutMs / 1000);
+    tv.tv_usec = static_cast<long>((timeoutMs % 1000) * 1000);
+    return tv;
+}
+
+}  // namespace
+
+bool SocketResolve(const std::string& host, const std::string& service, std::vector<SocketAddress>& addresses,
+                   std::string& resolverText) {
+    addrinfo hints{};
+    hints.ai_flags = 0;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = 0;
+    addrinfo* list = nullptr;
+    const int code = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (code != 0) {
+        const char* text = gai_strerrorA(code);
+        std::string result = text != nullptr ? text : "";
+        while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+        // Some systems have no text for a resolver code; the message must still say something.
+        resolverText = result.empty() ? WindowsError(static_cast<unsigned long>(code)) : result;
+        return false;
+    }
+    addresses.clear();
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        SocketAddress address;
+        if (entry->ai_addr == nullptr || entry->ai_addrlen > sizeof address.bytes) continue;
+        address.family = entry->ai_family;
+        address.type = entry->ai_socktype;
+        address.protocol = entry->ai_protocol;
+        address.length = entry->ai_addrlen;
+        std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
+        addresses.push_back(address);
+    }
+    freeaddrinfo(list);
+    return true;
+}
+
+SocketHandle SocketCreate(const SocketAddress& address) {
+    const SOCKET s = socket(address.family, address.type, address.protocol);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+bool SocketSetNonBlocking(SocketHandle socket, bool nonBlocking) {
+    u_long mode = nonBlocking ? 1 : 0;
+    return ioctlsocket(Sock(socket), FIONBIO, &mode) == 0;
+}
+
+int SocketConnect(SocketHandle socket, const SocketAddress& address) {
+    return connect(Sock(socket), reinterpret_cast<const sockaddr*>(address.bytes),
+                   static_cast<int>(address.length)) == 0
+               ? 0
+               : -1;
+}
+
+int SocketWaitConnected(SocketHandle socket, unsigned int timeoutMs) {
+    // Winsock signals a failed non-blocking connect in the exception set only; waiting on the
+    // write set alone would turn a refused connection into a timeout.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(Sock(socket), &writable);
+    FD_SET(Sock(socket), &failed);
+    timeval tv = MakeTimeval(timeoutMs);
+    const int result = select(0, nullptr, &writable, &failed, &tv);
+    return result == SOCKET_ERROR ? -1 : result;
+}
+
+unsigned long SocketPendingError(SocketHandle socket) {
+    int value = 0;
+    int length = sizeof value;
+    if (getsockopt(Sock(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value), &length) != 0) {
+        return LastSocketError();
+    }
+    return static_cast<unsigned long>(value);
+}
+
+int SocketWaitReadable(SocketHandle socket, unsigned int timeoutMs) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Sock(socket), &readable);
+    timeval tv = MakeTimeval(timeoutMs);
+    const int result = select(0, &readable, nullptr, nullptr, &tv);
+    return result == SOCKET_ERROR ? -1 : result;
+}
+
+long SocketSend(SocketHandle socket, const unsigned char* data, size_t length) {
+    const int chunk = length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
+    const int sent = send(Sock(socket), reinterpret_cast<const char*>(data), chunk, 0);
+    return sent == SOCKET_ERROR ? -1 : static_cast<long>(sent);
+}
+
+long SocketReceive(SocketHandle socket, unsigned char* buffer, size_t capacity) {
+    const int chunk = capacity > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(capacity);
+    const int received = recv(Sock(socket), reinterpret_cast<char*>(buffer), chunk, 0);
+    return received == SOCKET_ERROR ? -1 : static_cast<long>(received);
+}
+
+long SocketReceiveIfReady(SocketHandle, unsigned char*, size_t) {
+    // Winsock has no per-call non-blocking receive; the readiness wait is the cheaper route here.
+    return kSocketNotReady;
+}
+
+void SocketShutdownBoth(SocketHandle socket) { shutdown(Sock(socket), SD_BOTH); }
+
+void SocketClose(SocketHandle socket) { closesocket(Sock(socket)); }
+
+bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
+    const char* bytes = reinterpret_cast<const char*>(&value);
+    switch (option) {
+    case SocketOption::ReceiveBuffer:
+        return setsockopt(Sock(socket), SOL_SOCKET, SO_RCVBUF, bytes, sizeof value) == 0;
+    case SocketOption::SendBuffer:
+        return setsockopt(Sock(socket), SOL_SOCKET, SO_SNDBUF, bytes, sizeof value) == 0;
+    case SocketOption::NoDelay:
+        return setsockopt(Sock(socket), IPPROTO_TCP, TCP_NODELAY, bytes, sizeof value) == 0;
+    }
+    return false;
+}
+
+SocketHandle SocketListenLoopback(unsigned short& port) {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    // Exclusive use, so that a second listener cannot take the same port from under a test.
+    const int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    int length = sizeof address;
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 8) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int saved = WSAGetLastError();
+        closesocket(s);
+        WSASetLastError(saved);
+        return kInvalidSocket;
+    }
+    port = ntohs(address.sin_port);
+    return static_cast<SocketHandle>(s);
+}
+
+SocketHandle SocketAccept(SocketHandle listener, unsigned int timeoutMs) {
+    if (SocketWaitReadable(listener, timeoutMs) <= 0) return kInvalidSocket;
+    const SOCKET s = accept(Sock(listener), nullptr, nullptr);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
