@@ -1,0 +1,186 @@
+// The modem console dialogue: exact and marker reads with deadlines, diagnostics, the command menu and identity.
+#include "console/Console.h"
+
+#include <chrono>
+
+#include "console/Clock.h"
+
+namespace {
+
+// Every console read goes through a scratch buffer of this size.
+constexpr std::size_t kScratchSize = 1024;
+// Longest single wait of any read, so that deadlines and the cancellation flag are noticed promptly.
+constexpr std::uint32_t kReadCapMs = 250;
+constexpr std::uint32_t kTextReadMs = 200;
+constexpr std::uint32_t kDrainReadMs = 50;
+constexpr std::uint32_t kReplyTimeoutMs = 5000;
+// A modem that never stops talking must not keep the drain going for ever; leftovers of an earlier
+// exchange arrive well within this.
+constexpr std::uint32_t kDrainLimitMs = 5000;
+// Received text is kept bounded: past the high mark it is cut back to its newest low-mark bytes.
+constexpr std::size_t kTextHighMark = 32768;
+constexpr std::size_t kTextLowMark = 16384;
+
+MonotonicClock::time_point DeadlineAfter(std::uint32_t timeoutMs) {
+    return MonotonicNow() + std::chrono::milliseconds(timeoutMs);
+}
+
+void KeepBounded(std::string& text) {
+    if (text.size() > kTextHighMark) text.erase(0, text.size() - kTextLowMark);
+}
+
+// True when `marker` occurs and is followed by a non-empty value ended by "#", CR or LF.
+bool FieldTerminated(const std::string& text, const std::string& marker) {
+    const std::size_t at = text.find(marker);
+    if (at == std::string::npos) return false;
+    const std::size_t valueStart = at + marker.size();
+    const std::size_t end = text.find_first_of("#\r\n", valueStart);
+    return end != std::string::npos && end > valueStart;
+}
+
+}  // namespace
+
+bool ReadExact(ITransport& link, unsigned char* buffer, std::uint64_t length, std::uint32_t timeoutMs,
+               const std::atomic<bool>* cancel, std::string& error) {
+    const auto deadline = DeadlineAfter(timeoutMs);
+    std::uint64_t stored = 0;
+    while (stored < length) {
+        if (cancel != nullptr && cancel->load()) {
+            error = "Update cancelled";
+            return false;
+        }
+        const auto now = MonotonicNow();
+        if (now >= deadline) {
+            error = "Timeout waiting for modem";
+            return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+        const std::uint32_t wait = left >= kReadCapMs ? kReadCapMs : static_cast<std::uint32_t>(left);
+        // A link never returns more than 64 KiB per call; asking for at most 1 GiB keeps the count in an int.
+        const std::uint64_t rest = length - stored;
+        const std::size_t capacity = static_cast<std::size_t>(rest < (1u << 30) ? rest : (1u << 30));
+        const int got = link.Read(buffer + stored, capacity, wait, error);
+        if (got < 0) return false;
+        stored += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+bool ReadUntil(ITransport& link, const std::string& marker, std::uint32_t timeoutMs, std::string& received,
+               std::string& error) {
+    received.clear();
+    const auto deadline = DeadlineAfter(timeoutMs);
+    unsigned char scratch[kScratchSize];
+    for (;;) {
+        if (MonotonicNow() >= deadline) {
+            error = "Timeout waiting for modem response: " + marker;
+            return false;
+        }
+        const int got = link.Read(scratch, sizeof scratch, kTextReadMs, error);
+        if (got < 0) return false;
+        if (got == 0) continue;
+        received.append(reinterpret_cast<const char*>(scratch), static_cast<std::size_t>(got));
+        if (received.find(marker) != std::string::npos) return true;
+        KeepBounded(received);
+    }
+}
+
+std::string DiagnosticResponse(const std::string& received) {
+    if (received.empty()) return "no data received";
+    std::string out;
+    out.reserve(received.size());
+    for (const char c : received) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (b == '\r') {
+            out += "<CR>";
+        } else if (b == '\n') {
+            out += "<LF>";
+        } else if (b >= 0x20 && b <= 0x7E) {
+            out += static_cast<char>(b);
+        } else {
+            out += '<';
+            out += std::to_string(static_cast<unsigned int>(b));
+            out += '>';
+        }
+    }
+    return out;
+}
+
+std::string Field(const std::string& reply, const std::string& marker) {
+    const std::size_t at = reply.find(marker);
+    if (at == std::string::npos) return std::string();
+    const std::size_t start = at + marker.size();
+    std::size_t end = reply.find('#', start);
+    if (end == std::string::npos) end = reply.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = reply.size();
+    return reply.substr(start, end - start);
+}
+
+bool EnterCommandMenu(ITransport& link, std::string& error) {
+    unsigned char scratch[kScratchSize];
+    const auto drainDeadline = DeadlineAfter(kDrainLimitMs);
+    for (;;) {
+        std::string ignored;
+        if (link.Read(scratch, sizeof scratch, kDrainReadMs, ignored) <= 0) break;
+        if (MonotonicNow() >= drainDeadline) break;
+    }
+
+    static const char command[] = "QUIT\r";
+    if (!link.Write(reinterpret_cast<const unsigned char*>(command), sizeof command - 1, error)) return false;
+
+    std::string received;
+    std::string reason;
+    if (!ReadUntil(link, "cmd: ", kReplyTimeoutMs, received, reason)) {
+        error = "QUIT did not return the modem at " + link.Description() + " to the cmd: menu (" +
+                DiagnosticResponse(received) + "): " + reason;
+        return false;
+    }
+    return true;
+}
+
+std::string ModelForTypeCode(const std::string& typeCode) {
+    if (typeCode == "U") return "Torvanix / VX-4410";
+    if (typeCode == "I") return "Selvanix-compatible modem";
+    if (typeCode == "B") return "MRT-II compatibility mode";
+    return "Velmor modem (type " + typeCode + ")";
+}
+
+bool IdentityReplyComplete(const std::string& text) {
+    return FieldTerminated(text, "#0:") && FieldTerminated(text, "#1:");
+}
+
+bool CheckModemIdentity(ITransport& link, ModemIdentity& identity, std::string& error) {
+    if (!EnterCommandMenu(link, error)) return false;
+
+    static const char command[] = "V ###\r";
+    if (!link.Write(reinterpret_cast<const unsigned char*>(command), sizeof command - 1, error)) return false;
+
+    const auto deadline = DeadlineAfter(kReplyTimeoutMs);
+    std::string text;
+    unsigned char scratch[kScratchSize];
+    for (;;) {
+        if (MonotonicNow() >= deadline) {
+            error = "No complete V ### reply from modem at " + link.Description() + " (" + DiagnosticResponse(text) +
+                    "). When using Telnet, close any other modem console connection; the modem accepts only one "
+                    "Telnet console client at a time";
+            return false;
+        }
+        const int got = link.Read(scratch, sizeof scratch, kTextReadMs, error);
+        if (got < 0) return false;
+        if (got == 0) continue;
+        text.append(reinterpret_cast<const char*>(scratch), static_cast<std::size_t>(got));
+        if (IdentityReplyComplete(text)) break;
+        // A modem streaming text without ever completing the reply must not grow memory without end.
+        KeepBounded(text);
+    }
+
+    const std::string typeCode = Field(text, "#0:");
+    identity.firmware = Field(text, "#1:");
+    identity.response = text;
+    identity.model = ModelForTypeCode(typeCode);
+    if (typeCode.empty() || identity.firmware.empty()) {
+        error = "The V ### response is incomplete";
+        return false;
+    }
+    return true;
+}
