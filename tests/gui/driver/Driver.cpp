@@ -1,0 +1,951 @@
+// Brisklode GUI test driver: runs a script of steps against the main window using only window messages.
+//
+// Usage: brisklode-gui-driver SCRIPT-FILE   (or "-" for standard input)
+// The product gets no arguments and no test hooks: everything here is what another process can see and do
+// through user32 (posted clicks, WM_SETTEXT/WM_GETTEXT, control styles, rectangles, message boxes, dialogs).
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Script.h"
+
+namespace {
+
+const wchar_t kWindowClass[] = L"Velmor.Brisklode.Window";
+const UINT kSendTimeoutMs = 5000;
+const DWORD kPollMs = 50;
+// Message box texts and buttons as Wine and Windows build them.
+const int kMessageBoxTextId = 0xFFFF;
+const int kFileNameCombo = 0x47C;  // cmb13
+const int kFileNameEdit = 0x480;   // edt1
+
+struct Driver {
+    HWND main = nullptr;
+    DWORD pid = 0;
+    HANDLE process = nullptr;
+    bool launched = false;
+};
+
+Driver g;
+
+bool Send(HWND w, UINT msg, WPARAM wp, LPARAM lp, DWORD_PTR& result) {
+    return SendMessageTimeoutW(w, msg, wp, lp, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result) != 0;
+}
+
+bool ReadText(HWND w, std::wstring& out) {
+    DWORD_PTR length = 0;
+    if (!Send(w, WM_GETTEXTLENGTH, 0, 0, length)) return false;
+    std::wstring buffer(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!Send(w, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&buffer[0]), copied)) return false;
+    if (copied > length) copied = length;
+    buffer.resize(copied);
+    out = buffer;
+    return true;
+}
+
+std::wstring ClassOf(HWND w) {
+    wchar_t name[256] = {};
+    GetClassNameW(w, name, 256);
+    return name;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Finding windows and controls.
+
+struct TopLevelSearch {
+    DWORD pid;
+    std::wstring className;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectTopLevel(HWND w, LPARAM lp) {
+    auto* search = reinterpret_cast<TopLevelSearch*>(lp);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if ((search->pid == 0 || pid == search->pid) && ClassOf(w) == search->className && IsWindowVisible(w))
+        search->found.push_back(w);
+    return TRUE;
+}
+
+std::vector<HWND> TopLevelWindows(DWORD pid, const std::wstring& className) {
+    TopLevelSearch search{pid, className, {}};
+    EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool MainAlive() { return g.main && IsWindow(g.main); }
+
+struct ChildSearch {
+    std::wstring text;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectChildByText(HWND w, LPARAM lp) {
+    auto* search = reinterpret_cast<ChildSearch*>(lp);
+    std::wstring text;
+    if (ReadText(w, text) && text == search->text) search->found.push_back(w);
+    return TRUE;
+}
+
+// A control reference: a number is a control id; "=Text" the child whose text is Text; "=Text@2" the second.
+bool FindControl(const std::string& ref, HWND& control, std::string& error) {
+    if (!MainAlive()) {
+        error = "the main window is gone";
+        return false;
+    }
+    if (!ref.empty() && ref[0] == '=') {
+        std::string text = ref.substr(1);
+        long long nth = 1;
+        const size_t at = text.rfind('@');
+        if (at != std::string::npos && ParseNumber(text.substr(at + 1), nth)) text = text.substr(0, at);
+        ChildSearch search{Widen(text), {}};
+        EnumChildWindows(g.main, CollectChildByText, reinterpret_cast<LPARAM>(&search));
+        if (nth < 1 || static_cast<size_t>(nth) > search.found.size()) {
+            error = "no control with text \"" + text + "\" (#" + std::to_string(nth) + ")";
+            return false;
+        }
+        control = search.found[static_cast<size_t>(nth - 1)];
+        return true;
+    }
+    long long id = 0;
+    if (!ParseNumber(ref, id)) {
+        error = "bad control reference " + ref;
+        return false;
+    }
+    control = GetDlgItem(g.main, static_cast<int>(id));
+    if (!control) {
+        error = "no control with id " + ref;
+        return false;
+    }
+    return true;
+}
+
+// The rectangle of a window in the client coordinates of the main window.
+RECT ClientRectOf(HWND w) {
+    RECT r{};
+    GetWindowRect(w, &r);
+    MapWindowPoints(nullptr, g.main, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+std::string RectText(const RECT& r) {
+    return std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
+           std::to_string(r.bottom - r.top);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Message boxes and file dialogs of the product's process.
+
+bool IsFileDialog(HWND box) {
+    return GetDlgItem(box, kFileNameEdit) != nullptr || GetDlgItem(box, kFileNameCombo) != nullptr;
+}
+
+std::vector<HWND> MessageBoxes() {
+    std::vector<HWND> boxes;
+    for (HWND w : TopLevelWindows(g.pid, L"#32770"))
+        if (!IsFileDialog(w)) boxes.push_back(w);
+    return boxes;
+}
+
+std::vector<HWND> FileDialogs() {
+    std::vector<HWND> dialogs;
+    for (HWND w : TopLevelWindows(g.pid, L"#32770"))
+        if (IsFileDialog(w)) dialogs.push_back(w);
+    return dialogs;
+}
+
+std::wstring BoxText(HWND box) {
+    std::wstring text;
+    HWND label = GetDlgItem(box, kMessageBoxTextId);
+    if (label) ReadText(label, text);
+    return text;
+}
+
+std::string DescribeBox(HWND box) {
+    std::wstring caption;
+    ReadText(box, caption);
+    std::string buttons;
+    const struct { int id; const char* name; } known[] = {
+        {IDOK, "ok"}, {IDCANCEL, "cancel"}, {IDYES, "yes"}, {IDNO, "no"}};
+    for (const auto& b : known)
+        if (GetDlgItem(box, b.id)) buttons += std::string(buttons.empty() ? "" : ",") + b.name;
+    return "box \"" + Shown(caption) + "\": \"" + Shown(BoxText(box)) + "\" [" + buttons + "]";
+}
+
+int ButtonId(const std::string& name) {
+    if (name == "ok") return IDOK;
+    if (name == "cancel") return IDCANCEL;
+    if (name == "yes") return IDYES;
+    if (name == "no") return IDNO;
+    return 0;
+}
+
+void PressDialogButton(HWND box, int id) {
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+}
+
+bool WaitGone(HWND w, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (IsWindow(w) && IsWindowVisible(w)) {
+        if (GetTickCount64() >= end) return false;
+        Sleep(kPollMs);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Screen pixels, for colours that only the painting shows.
+
+bool CaptureRect(const RECT& screen, std::vector<COLORREF>& pixels) {
+    const int w = screen.right - screen.left;
+    const int h = screen.bottom - screen.top;
+    if (w <= 0 || h <= 0) return false;
+    HDC screenDc = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screenDc);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool ok = false;
+    if (bitmap && bits) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        ok = BitBlt(memory, 0, 0, w, h, screenDc, screen.left, screen.top, SRCCOPY) != 0;
+        SelectObject(memory, old);
+        if (ok) {
+            const auto* p = static_cast<const unsigned char*>(bits);
+            pixels.resize(static_cast<size_t>(w) * h);
+            for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = RGB(p[k * 4 + 2], p[k * 4 + 1], p[k * 4]);
+        }
+    }
+    if (bitmap) DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screenDc);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The log box, read as lines.
+
+const char kLogRef[] = "1018";
+
+bool LogLines(std::vector<std::wstring>& lines, std::string& error) {
+    HWND log;
+    if (!FindControl(kLogRef, log, error)) return false;
+    std::wstring text;
+    if (!ReadText(log, text)) {
+        error = "cannot read the log box";
+        return false;
+    }
+    lines.clear();
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Version block and resources of an exe.
+
+std::wstring WindowsPath(const std::string& path) {
+    std::wstring w = Widen(path);
+    if (!w.empty() && w[0] == L'/') {
+        for (auto& c : w)
+            if (c == L'/') c = L'\\';
+        w = L"Z:" + w;
+    }
+    return w;
+}
+
+bool VersionString(const std::string& path, const std::string& key, std::wstring& value, std::string& error) {
+    const std::wstring file = WindowsPath(path);
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &handle);
+    if (size == 0) {
+        error = "no version block in " + path;
+        return false;
+    }
+    std::vector<unsigned char> block(size);
+    if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data())) {
+        error = "cannot read the version block of " + path;
+        return false;
+    }
+    struct Translation { WORD language, codePage; };
+    Translation* translations = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
+                        &length) || length < sizeof(Translation)) {
+        error = "the version block has no translation table";
+        return false;
+    }
+    if (key == "#language") {
+        wchar_t text[16];
+        swprintf(text, 16, L"%04x%04x", translations[0].language, translations[0].codePage);
+        value = text;
+        return true;
+    }
+    wchar_t query[128];
+    swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translations[0].language, translations[0].codePage,
+             Widen(key).c_str());
+    wchar_t* text = nullptr;
+    if (!VerQueryValueW(block.data(), query, reinterpret_cast<void**>(&text), &length) || !text) {
+        error = "the version block has no " + key;
+        return false;
+    }
+    value.assign(text, length > 0 && text[length - 1] == L'\0' ? length - 1 : length);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conditions: "expect COND..." checks once, "wait MS COND..." until it holds.
+
+// Evaluates the condition in words[i...]. Returns true when it holds; `actual` tells what was seen.
+// Sets `bad` on a malformed condition (then waiting is pointless).
+bool Evaluate(const std::vector<std::string>& words, size_t i, std::string& actual, bool& bad) {
+    bad = false;
+    auto malformed = [&](const std::string& why) {
+        bad = true;
+        actual = why;
+        return false;
+    };
+    if (i >= words.size()) return malformed("missing condition");
+    const std::string what = words[i++];
+    std::string error;
+    auto need = [&](size_t count) { return i + count <= words.size(); };
+
+    if (what == "gone") {
+        const bool exited = g.process && WaitForSingleObject(g.process, 0) == WAIT_OBJECT_0;
+        actual = MainAlive() ? "the main window still exists" : (exited ? "process ended" : "window gone");
+        return !MainAlive() && (!g.process || exited);
+    }
+    if (what == "title" || what == "class") {
+        TextMatch match;
+        if (!ReadMatch(words, i, match, error)) return malformed(error);
+        if (!MainAlive()) return actual = "the main window is gone", false;
+        std::wstring text;
+        if (what == "title") ReadText(g.main, text);
+        else text = ClassOf(g.main);
+        actual = "\"" + Shown(text) + "\"";
+        return match.Matches(text);
+    }
+    if (what == "client") {
+        long long w, h;
+        if (!need(2) || !ParseNumber(words[i], w) || !ParseNumber(words[i + 1], h)) return malformed("client W H");
+        RECT r{};
+        GetClientRect(g.main, &r);
+        actual = std::to_string(r.right) + " x " + std::to_string(r.bottom);
+        return r.right == w && r.bottom == h;
+    }
+    if (what == "progress") {
+        long long expected;
+        if (!need(2) || !IsComparison(words[i]) || !ParseNumber(words[i + 1], expected))
+            return malformed("progress OP N");
+        HWND bar;
+        if (!FindControl("1015", bar, error)) return actual = error, false;
+        DWORD_PTR pos = 0;
+        if (!Send(bar, PBM_GETPOS, 0, 0, pos)) return actual = "no answer to PBM_GETPOS", false;
+        actual = "position " + std::to_string(static_cast<long long>(pos));
+        return Compare(static_cast<long long>(pos), words[i], expected);
+    }
+    if (what == "msgbox") {
+        TextMatch caption, text;
+        if (!ReadMatch(words, i, caption, error) || !ReadMatch(words, i, text, error)) return malformed(error);
+        for (HWND box : MessageBoxes()) {
+            std::wstring c;
+            ReadText(box, c);
+            if (caption.Matches(c) && text.Matches(BoxText(box))) {
+                actual = DescribeBox(box);
+                return true;
+            }
+        }
+        actual = "no such box";
+        for (HWND box : MessageBoxes()) actual += "; " + DescribeBox(box);
+        return false;
+    }
+    if (what == "no-msgbox") {
+        const auto boxes = MessageBoxes();
+        actual = boxes.empty() ? "none" : DescribeBox(boxes[0]);
+        return boxes.empty();
+    }
+    if (what == "log-tail" || what == "log-has" || what == "log-count" || what == "log-first" ||
+        what == "log-lines") {
+        long long count = 0;
+        std::string op = "==";
+        if (what == "log-count" || what == "log-lines") {
+            if (!need(2) || !IsComparison(words[i]) || !ParseNumber(words[i + 1], count))
+                return malformed(what + " OP N ...");
+            op = words[i];
+            i += 2;
+        }
+        std::vector<TextMatch> matches;
+        while (i < words.size()) {
+            TextMatch m;
+            if (!ReadMatch(words, i, m, error)) return malformed(error);
+            matches.push_back(m);
+        }
+        std::vector<std::wstring> lines;
+        if (!LogLines(lines, error)) return actual = error, false;
+        if (what == "log-lines") {
+            actual = std::to_string(lines.size()) + " lines";
+            return Compare(static_cast<long long>(lines.size()), op, count);
+        }
+        if (matches.empty()) return malformed(what + " needs a text");
+        if (what == "log-tail") {
+            actual = "last lines:";
+            const size_t from = lines.size() > matches.size() + 2 ? lines.size() - matches.size() - 2 : 0;
+            for (size_t k = from; k < lines.size(); ++k) actual += " | " + Shown(lines[k]);
+            if (lines.size() < matches.size()) return false;
+            const size_t base = lines.size() - matches.size();
+            for (size_t k = 0; k < matches.size(); ++k)
+                if (!matches[k].Matches(lines[base + k])) return false;
+            return true;
+        }
+        if (what == "log-first") {
+            actual = lines.empty() ? "empty log" : "first line \"" + Shown(lines[0]) + "\"";
+            return !lines.empty() && matches[0].Matches(lines[0]);
+        }
+        long long hits = 0;
+        for (const auto& line : lines)
+            if (matches[0].Matches(line)) ++hits;
+        actual = std::to_string(hits) + " matching of " + std::to_string(lines.size()) + " lines";
+        if (what == "log-has") return hits > 0;
+        return Compare(hits, op, count);
+    }
+    if (what == "version") {
+        if (!need(2)) return malformed("version PATH KEY [op] TEXT");
+        const std::string path = words[i], key = words[i + 1];
+        i += 2;
+        TextMatch match;
+        if (!ReadMatch(words, i, match, error)) return malformed(error);
+        std::wstring value;
+        if (!VersionString(path, key, value, error)) return actual = error, false;
+        actual = key + " \"" + Shown(value) + "\"";
+        return match.Matches(value);
+    }
+    if (what == "resource") {
+        // resource PATH TYPE ID OP SIZE: a resource of the exe (type a number, e.g. 10 RCDATA, 14 icon group).
+        long long type, id, size;
+        if (!need(5) || !ParseNumber(words[i + 1], type) || !ParseNumber(words[i + 2], id) ||
+            !IsComparison(words[i + 3]) || !ParseNumber(words[i + 4], size))
+            return malformed("resource PATH TYPE ID OP SIZE");
+        HMODULE module = LoadLibraryExW(WindowsPath(words[i]).c_str(), nullptr,
+                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        if (!module) return actual = "cannot load " + words[i], false;
+        HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(type));
+        const long long bytes = found ? static_cast<long long>(SizeofResource(module, found)) : -1;
+        FreeLibrary(module);
+        actual = found ? std::to_string(bytes) + " bytes" : "absent";
+        return found && Compare(bytes, words[i + 3], size);
+    }
+
+    // Conditions on one control: COND REF ...
+    if (!need(1)) return malformed(what + " needs a control");
+    const std::string ref = words[i++];
+    HWND control;
+    if (!FindControl(ref, control, error)) return actual = error, false;
+
+    if (what == "text") {
+        TextMatch match;
+        if (!ReadMatch(words, i, match, error)) return malformed(error);
+        std::wstring text;
+        if (!ReadText(control, text)) return actual = "cannot read the text", false;
+        actual = "\"" + Shown(text) + "\"";
+        return match.Matches(text);
+    }
+    if (what == "len") {
+        long long expected;
+        if (!need(2) || !IsComparison(words[i]) || !ParseNumber(words[i + 1], expected))
+            return malformed("len REF OP N");
+        DWORD_PTR length = 0;
+        if (!Send(control, WM_GETTEXTLENGTH, 0, 0, length)) return actual = "no answer", false;
+        actual = std::to_string(static_cast<long long>(length)) + " characters";
+        return Compare(static_cast<long long>(length), words[i], expected);
+    }
+    if (what == "enabled" || what == "visible" || what == "checked") {
+        long long expected;
+        if (!need(1) || !ParseNumber(words[i], expected)) return malformed(what + " REF 0|1");
+        long long state = 0;
+        if (what == "enabled") state = IsWindowEnabled(control) ? 1 : 0;
+        else if (what == "visible") state = IsWindowVisible(control) ? 1 : 0;
+        else {
+            DWORD_PTR check = 0;
+            if (!Send(control, BM_GETCHECK, 0, 0, check)) return actual = "no answer to BM_GETCHECK", false;
+            state = static_cast<long long>(check);
+        }
+        actual = what + " = " + std::to_string(state);
+        return state == expected;
+    }
+    if (what == "count" || what == "cursel") {
+        long long expected;
+        if (!need(1) || !ParseNumber(words[i], expected)) return malformed(what + " REF N");
+        DWORD_PTR n = 0;
+        if (!Send(control, what == "count" ? CB_GETCOUNT : CB_GETCURSEL, 0, 0, n)) return actual = "no answer", false;
+        const long long value = static_cast<long long>(static_cast<LRESULT>(n));
+        actual = what + " = " + std::to_string(value);
+        return value == expected;
+    }
+    if (what == "items") {
+        // items REF TEXT...: the list holds exactly these entries, in this order.
+        std::vector<TextMatch> expected;
+        while (i < words.size()) {
+            TextMatch m;
+            if (!ReadMatch(words, i, m, error)) return malformed(error);
+            expected.push_back(m);
+        }
+        DWORD_PTR n = 0;
+        if (!Send(control, CB_GETCOUNT, 0, 0, n)) return actual = "no answer to CB_GETCOUNT", false;
+        std::vector<std::wstring> items;
+        actual = std::to_string(static_cast<long long>(n)) + " items:";
+        for (DWORD_PTR k = 0; k < n; ++k) {
+            DWORD_PTR length = 0;
+            Send(control, CB_GETLBTEXTLEN, k, 0, length);
+            std::wstring item(length + 1, L'\0');
+            DWORD_PTR copied = 0;
+            Send(control, CB_GETLBTEXT, k, reinterpret_cast<LPARAM>(&item[0]), copied);
+            item.resize(copied <= length ? copied : length);
+            items.push_back(item);
+            actual += " | " + Shown(item);
+        }
+        if (items.size() != expected.size()) return false;
+        for (size_t k = 0; k < items.size(); ++k)
+            if (!expected[k].Matches(items[k])) return false;
+        return true;
+    }
+    if (what == "rect") {
+        // rect REF X Y W H: place and size in client coordinates. A drop-down list is measured with its
+        // list open, since that is the height it was given.
+        long long v[4];
+        if (!need(4)) return malformed("rect REF X Y W H");
+        for (int k = 0; k < 4; ++k)
+            if (!ParseNumber(words[i + k], v[k])) return malformed("rect REF X Y W H");
+        RECT r = ClientRectOf(control);
+        if (ClassOf(control) == L"ComboBox") {
+            RECT dropped{};
+            DWORD_PTR ignored = 0;
+            if (Send(control, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped), ignored)) {
+                MapWindowPoints(nullptr, g.main, reinterpret_cast<POINT*>(&dropped), 2);
+                r = dropped;
+            }
+        }
+        actual = RectText(r);
+        return r.left == v[0] && r.top == v[1] && r.right - r.left == v[2] && r.bottom - r.top == v[3];
+    }
+    if (what == "pixel" || what == "no-pixel") {
+        // pixel REF R G B: some pixel of the control's area on screen has exactly this colour.
+        long long c[3];
+        if (!need(3)) return malformed(what + " REF R G B");
+        for (int k = 0; k < 3; ++k)
+            if (!ParseNumber(words[i + k], c[k])) return malformed(what + " REF R G B");
+        const COLORREF wanted = RGB(c[0], c[1], c[2]);
+        RECT r{};
+        GetWindowRect(control, &r);
+        std::vector<COLORREF> pixels;
+        if (!CaptureRect(r, pixels)) return actual = "cannot read the screen", false;
+        size_t hits = 0;
+        for (COLORREF p : pixels)
+            if (p == wanted) ++hits;
+        actual = std::to_string(hits) + " of " + std::to_string(pixels.size()) + " pixels have that colour";
+        return what == "pixel" ? hits > 0 : hits == 0;
+    }
+    return malformed("unknown condition " + what);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Steps.
+
+bool AttachTo(DWORD pid, DWORD timeoutMs, std::string& error) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        auto windows = TopLevelWindows(pid, kWindowClass);
+        if (!windows.empty()) {
+            g.main = windows[0];
+            GetWindowThreadProcessId(g.main, &g.pid);
+            return true;
+        }
+        if (g.process && WaitForSingleObject(g.process, 0) == WAIT_OBJECT_0) {
+            error = "the program ended before its window appeared";
+            return false;
+        }
+        if (GetTickCount64() >= end) {
+            error = "no window of class Velmor.Brisklode.Window";
+            return false;
+        }
+        Sleep(kPollMs);
+    }
+}
+
+bool RunProcess(const std::wstring& commandLine, DWORD timeoutMs, std::string& error) {
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        error = "cannot start " + Narrow(commandLine) + " (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    const DWORD waited = WaitForSingleObject(pi.hProcess, timeoutMs);
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    if (waited != WAIT_OBJECT_0) {
+        error = "still running after " + std::to_string(timeoutMs) + " ms: " + Narrow(commandLine);
+        return false;
+    }
+    if (code != 0) {
+        error = "exit code " + std::to_string(code) + ": " + Narrow(commandLine);
+        return false;
+    }
+    return true;
+}
+
+std::wstring Quote(const std::string& word) {
+    if (word.find_first_of(" \t\"") == std::string::npos && !word.empty()) return Widen(word);
+    std::wstring out = L"\"";
+    for (wchar_t c : Widen(word)) {
+        if (c == L'"') out += L'\\';
+        out += c;
+    }
+    return out + L"\"";
+}
+
+long long Number(const std::vector<std::string>& words, size_t i, long long fallback) {
+    long long v = fallback;
+    if (i < words.size()) ParseNumber(words[i], v);
+    return v;
+}
+
+bool Step(const std::vector<std::string>& w, std::string& error) {
+    const std::string& cmd = w[0];
+    HWND control;
+
+    if (cmd == "launch") {
+        // launch PATH [TIMEOUT]: start the program and wait for its main window.
+        if (w.size() < 2) return error = "launch PATH", false;
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        std::wstring line = L"\"" + WindowsPath(w[1]) + L"\"";
+        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            error = "cannot start " + w[1] + " (error " + std::to_string(GetLastError()) + ")";
+            return false;
+        }
+        CloseHandle(pi.hThread);
+        if (g.process) CloseHandle(g.process);
+        g.process = pi.hProcess;
+        g.launched = true;
+        g.main = nullptr;
+        return AttachTo(pi.dwProcessId, static_cast<DWORD>(Number(w, 2, 30000)), error);
+    }
+    if (cmd == "attach") {
+        if (!AttachTo(0, static_cast<DWORD>(Number(w, 1, 30000)), error)) return false;
+        if (g.process) CloseHandle(g.process);
+        g.process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, g.pid);
+        return true;
+    }
+    if (cmd == "expect" || cmd == "wait") {
+        size_t first = 1;
+        DWORD timeoutMs = 0;
+        if (cmd == "wait") {
+            long long ms;
+            if (w.size() < 3 || !ParseNumber(w[1], ms)) return error = "wait MS CONDITION...", false;
+            timeoutMs = static_cast<DWORD>(ms);
+            first = 2;
+        }
+        const ULONGLONG end = GetTickCount64() + timeoutMs;
+        std::string actual;
+        bool bad = false;
+        for (;;) {
+            if (Evaluate(w, first, actual, bad)) return true;
+            if (bad || GetTickCount64() >= end) break;
+            Sleep(kPollMs);
+        }
+        error = bad ? actual : "seen: " + actual;
+        return false;
+    }
+    if (cmd == "hold") {
+        // hold MS CONDITION...: the condition holds throughout MS milliseconds.
+        long long ms;
+        if (w.size() < 3 || !ParseNumber(w[1], ms)) return error = "hold MS CONDITION...", false;
+        const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
+        std::string actual;
+        bool bad = false;
+        do {
+            if (!Evaluate(w, 2, actual, bad)) {
+                error = bad ? actual : "stopped holding, seen: " + actual;
+                return false;
+            }
+            Sleep(kPollMs);
+        } while (GetTickCount64() < end);
+        return true;
+    }
+    if (cmd == "click") {
+        // A user can only click an enabled control; BM_CLICK gives check boxes and radio buttons their
+        // own state change before the parent hears BN_CLICKED, as a mouse click does.
+        if (w.size() < 2 || !FindControl(w[1], control, error)) return error.empty() ? error = "click REF", false : false;
+        if (!IsWindowEnabled(control)) return error = "control " + w[1] + " is disabled", false;
+        if (!IsWindowVisible(control)) return error = "control " + w[1] + " is hidden", false;
+        PostMessageW(control, BM_CLICK, 0, 0);
+        return true;
+    }
+    if (cmd == "command") {
+        // command ID [NOTIFY]: a raw WM_COMMAND as the control would send it, whatever its state.
+        long long id;
+        if (w.size() < 2 || !ParseNumber(w[1], id)) return error = "command ID [NOTIFY]", false;
+        const long long notify = Number(w, 2, BN_CLICKED);
+        HWND from = GetDlgItem(g.main, static_cast<int>(id));
+        PostMessageW(g.main, WM_COMMAND, MAKEWPARAM(id, notify), reinterpret_cast<LPARAM>(from));
+        return true;
+    }
+    if (cmd == "settext") {
+        if (w.size() < 3) return error = "settext REF TEXT", false;
+        if (!FindControl(w[1], control, error)) return false;
+        const std::wstring text = Widen(w[2]);
+        DWORD_PTR ok = 0;
+        if (!Send(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), ok) || !ok)
+            return error = "WM_SETTEXT refused", false;
+        return true;
+    }
+    if (cmd == "settext-repeat") {
+        // settext-repeat REF COUNT TEXT: sets TEXT repeated COUNT times (for very long inputs).
+        long long count;
+        if (w.size() < 4 || !ParseNumber(w[2], count)) return error = "settext-repeat REF COUNT TEXT", false;
+        if (!FindControl(w[1], control, error)) return false;
+        const std::wstring unit = Widen(w[3]);
+        std::wstring text;
+        text.reserve(unit.size() * static_cast<size_t>(count));
+        for (long long k = 0; k < count; ++k) text += unit;
+        DWORD_PTR ok = 0;
+        if (!Send(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), ok) || !ok)
+            return error = "WM_SETTEXT refused", false;
+        return true;
+    }
+    if (cmd == "select") {
+        // select REF INDEX: choose a list entry and notify the window as the user's pick would.
+        long long index;
+        if (w.size() < 3 || !ParseNumber(w[2], index)) return error = "select REF INDEX", false;
+        if (!FindControl(w[1], control, error)) return false;
+        if (!IsWindowEnabled(control)) return error = "control " + w[1] + " is disabled", false;
+        DWORD_PTR result = 0;
+        Send(control, CB_SETCURSEL, static_cast<WPARAM>(index), 0, result);
+        if (static_cast<LRESULT>(result) != index) return error = "no entry " + w[2], false;
+        PostMessageW(g.main, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(control));
+        return true;
+    }
+    if (cmd == "msgbox") {
+        // msgbox CAPTION TEXT BUTTON [TIMEOUT]: a box with this caption and text appears; BUTTON must be
+        // one of its buttons ("ok" for an OK-only box, "yes"/"no" for a Yes/No box) and is pressed.
+        size_t i = 1;
+        TextMatch caption, text;
+        if (!ReadMatch(w, i, caption, error) || !ReadMatch(w, i, text, error) || i >= w.size())
+            return error = "msgbox CAPTION TEXT BUTTON [TIMEOUT]", false;
+        const int button = ButtonId(w[i]);
+        if (!button) return error = "unknown button " + w[i], false;
+        const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(Number(w, i + 1, 10000));
+        for (;;) {
+            for (HWND box : MessageBoxes()) {
+                std::wstring c;
+                ReadText(box, c);
+                if (!caption.Matches(c) || !text.Matches(BoxText(box))) continue;
+                const bool yesNo = GetDlgItem(box, IDYES) && GetDlgItem(box, IDNO);
+                const bool okOnly = GetDlgItem(box, IDOK) && !GetDlgItem(box, IDYES) && !GetDlgItem(box, IDNO);
+                if ((button == IDOK && !okOnly) || ((button == IDYES || button == IDNO) && !yesNo))
+                    return error = "wrong buttons on " + DescribeBox(box), false;
+                PressDialogButton(box, button);
+                if (!WaitGone(box, 5000)) return error = "the box did not close: " + DescribeBox(box), false;
+                return true;
+            }
+            if (GetTickCount64() >= end) break;
+            Sleep(kPollMs);
+        }
+        error = "no box with caption " + caption.Describe() + " and text " + text.Describe();
+        for (HWND box : MessageBoxes()) error += "; open: " + DescribeBox(box);
+        return false;
+    }
+    if (cmd == "filedialog") {
+        // filedialog PATH [TIMEOUT]: the open or save dialog appears; PATH is entered and confirmed.
+        if (w.size() < 2) return error = "filedialog PATH [TIMEOUT]", false;
+        const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(Number(w, 2, 10000));
+        for (;;) {
+            auto dialogs = FileDialogs();
+            if (!dialogs.empty()) {
+                HWND dialog = dialogs[0];
+                const std::wstring path = WindowsPath(w[1]);
+                DWORD_PTR ignored = 0;
+                for (int id : {kFileNameEdit, kFileNameCombo}) {
+                    HWND field = GetDlgItem(dialog, id);
+                    if (field) Send(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), ignored);
+                }
+                PressDialogButton(dialog, IDOK);
+                if (!WaitGone(dialog, 5000)) return error = "the file dialog stayed open", false;
+                return true;
+            }
+            if (GetTickCount64() >= end) return error = "no file dialog appeared", false;
+            Sleep(kPollMs);
+        }
+    }
+    if (cmd == "filedialog-cancel") {
+        const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(Number(w, 1, 10000));
+        for (;;) {
+            auto dialogs = FileDialogs();
+            if (!dialogs.empty()) {
+                PressDialogButton(dialogs[0], IDCANCEL);
+                return WaitGone(dialogs[0], 5000) ? true : (error = "the file dialog stayed open", false);
+            }
+            if (GetTickCount64() >= end) return error = "no file dialog appeared", false;
+            Sleep(kPollMs);
+        }
+    }
+    if (cmd == "close") {
+        if (!MainAlive()) return error = "the main window is gone", false;
+        PostMessageW(g.main, WM_CLOSE, 0, 0);
+        return true;
+    }
+    if (cmd == "wait-exit") {
+        // wait-exit [TIMEOUT]: the program ends by itself, with exit code 0.
+        if (!g.process) return error = "no process to wait for", false;
+        if (WaitForSingleObject(g.process, static_cast<DWORD>(Number(w, 1, 15000))) != WAIT_OBJECT_0)
+            return error = "the program is still running", false;
+        DWORD code = 0;
+        GetExitCodeProcess(g.process, &code);
+        if (code != 0) return error = "exit code " + std::to_string(code), false;
+        return true;
+    }
+    if (cmd == "kill") {
+        if (g.process && WaitForSingleObject(g.process, 0) != WAIT_OBJECT_0) {
+            TerminateProcess(g.process, 9);
+            WaitForSingleObject(g.process, 5000);
+        }
+        return true;
+    }
+    if (cmd == "resize") {
+        // resize W H: the outer size of the main window.
+        long long width, height;
+        if (w.size() < 3 || !ParseNumber(w[1], width) || !ParseNumber(w[2], height)) return error = "resize W H", false;
+        if (!MainAlive()) return error = "the main window is gone", false;
+        SetWindowPos(g.main, nullptr, 0, 0, static_cast<int>(width), static_cast<int>(height),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        return true;
+    }
+    if (cmd == "sleep") {
+        Sleep(static_cast<DWORD>(Number(w, 1, 0)));
+        return true;
+    }
+    if (cmd == "run") {
+        // run PROGRAM ARGS...: a helper program (a Linux one by its path works under Wine); must exit 0.
+        if (w.size() < 2) return error = "run PROGRAM ARGS...", false;
+        std::wstring line;
+        for (size_t k = 1; k < w.size(); ++k) line += (k > 1 ? L" " : L"") + Quote(w[k]);
+        return RunProcess(line, 60000, error);
+    }
+    if (cmd == "screenshot") {
+        // screenshot FILE.png: the main window as it is on screen, frame included (X11 side, ImageMagick).
+        if (w.size() < 2) return error = "screenshot FILE", false;
+        if (!MainAlive()) return error = "the main window is gone", false;
+        RECT r{};
+        GetWindowRect(g.main, &r);
+        const std::string geometry = std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) + "+" +
+                                     std::to_string(r.left < 0 ? 0 : r.left) + "+" +
+                                     std::to_string(r.top < 0 ? 0 : r.top);
+        Sleep(300);  // let the last repaint reach the X server
+        return RunProcess(L"/usr/bin/import -window root -crop " + Widen(geometry) + L" +repage " + Quote(w[1]),
+                          60000, error);
+    }
+    if (cmd == "print") {
+        // print REF: the control's text, for reading along a run.
+        if (w.size() < 2 || !FindControl(w[1], control, error)) return error.empty() ? error = "print REF", false : false;
+        std::wstring text;
+        ReadText(control, text);
+        std::printf("    %s: \"%s\"\n", w[1].c_str(), Shown(text).c_str());
+        return true;
+    }
+    if (cmd == "print-log") {
+        std::vector<std::wstring> lines;
+        if (!LogLines(lines, error)) return false;
+        const size_t last = static_cast<size_t>(Number(w, 1, 20));
+        for (size_t k = lines.size() > last ? lines.size() - last : 0; k < lines.size(); ++k)
+            std::printf("    log: %s\n", Shown(lines[k]).c_str());
+        return true;
+    }
+    if (cmd == "echo") {
+        std::string text;
+        for (size_t k = 1; k < w.size(); ++k) text += (k > 1 ? " " : "") + w[k];
+        std::printf("    %s\n", text.c_str());
+        return true;
+    }
+    error = "unknown command " + cmd;
+    return false;
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+    std::string out;
+    for (const auto& w : words) {
+        std::string shown = w.size() > 120 ? w.substr(0, 100) + "..." : w;
+        for (auto& c : shown)
+            if (c == '\n' || c == '\r') c = ' ';
+        out += (out.empty() ? "" : " ") + (w.find(' ') != std::string::npos || w.empty() ? "\"" + shown + "\"" : shown);
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: brisklode-gui-driver SCRIPT (or - for standard input)\n");
+        return 2;
+    }
+    std::stringstream content;
+    if (std::string(argv[1]) == "-") {
+        content << std::cin.rdbuf();
+    } else {
+        std::ifstream file(argv[1], std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "cannot read %s\n", argv[1]);
+            return 2;
+        }
+        content << file.rdbuf();
+    }
+    std::vector<ScriptLine> lines;
+    std::string error;
+    if (!ParseScript(content.str(), lines, error)) {
+        std::fprintf(stderr, "script error: %s\n", error.c_str());
+        return 2;
+    }
+    int failures = 0;
+    for (const auto& line : lines) {
+        std::printf("  [%3d] %s\n", line.number, Joined(line.words).c_str());
+        error.clear();
+        if (!Step(line.words, error)) {
+            std::printf("  FAILED at line %d: %s\n", line.number, error.c_str());
+            ++failures;
+            break;
+        }
+    }
+    // Leave nothing running: a scenario that did not close the program ends it here.
+    if (g.launched && g.process && WaitForSingleObject(g.process, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(g.process, 9);
+        WaitForSingleObject(g.process, 5000);
+    }
+    return failures == 0 ? 0 : 1;
+}
