@@ -16,15 +16,11 @@
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 
-namespace {
-
-// Each system read or write moves at most this much, as on Windows.
-constexpr size_t kMaxChunk = 65536;
-
-#if defined(__linux__) && defined(TCGETS2) && defined(BOTHER)
-// glibc's <termios.h> hides the kernel's termios2, which is the only way to ask for a rate without a
-// Bxxx constant; the two headers cannot be included together, so the layout is repeated here.
-struct KernelTermios2 {
+#if defined(__linux__) && defined(TCGETS2) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__))
+// glibc's <termios.h> hides the kernel's termios2, the only way to ask for a rate without a Bxxx constant;
+// the kernel header cannot be included beside it, so its layout (and the generic BOTHER/IBSHIFT of these
+// architectures) is repeated here. TCGETS2 names the type as `struct termios2`, hence the global name.
+struct termios2 {
     tcflag_t c_iflag;
     tcflag_t c_oflag;
     tcflag_t c_cflag;
@@ -35,7 +31,15 @@ struct KernelTermios2 {
     speed_t c_ospeed;
 };
 #define BRISKLODE_HAVE_TERMIOS2 1
+constexpr tcflag_t kBother = 0010000;
+constexpr int kInputSpeedShift = 16;
 #endif
+
+namespace {
+
+// Each system read or write moves at most this much, as on Windows.
+constexpr size_t kMaxChunk = 65536;
+
 
 // The Bxxx constant for a rate, or B0 when the platform has none for it.
 speed_t SpeedConstant(unsigned int baud) {
@@ -107,10 +111,10 @@ speed_t SpeedConstant(unsigned int baud) {
 // Sets a rate that has no Bxxx constant. False with errno set when the driver refuses it.
 bool SetCustomSpeed(int fd, unsigned int baud) {
 #ifdef BRISKLODE_HAVE_TERMIOS2
-    KernelTermios2 settings{};
+    struct termios2 settings {};
     if (ioctl(fd, TCGETS2, &settings) != 0) return false;
-    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
-    settings.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << kInputSpeedShift));
+    settings.c_cflag |= kBother | (kBother << kInputSpeedShift);
     settings.c_ispeed = baud;
     settings.c_ospeed = baud;
     return ioctl(fd, TCSETS2, &settings) == 0;
@@ -230,15 +234,17 @@ public:
                 error = "COM read failed: " + WindowsError(1117ul);  // ERROR_IO_DEVICE
                 return -1;
             }
+            // Polled even when no time is left, so that a 0 ms read still notices a hang-up.
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return 0;
             struct pollfd p {fd_, POLLIN, 0};
-            const int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+            const int r = poll(&p, 1, static_cast<int>(std::max<long long>(0, std::min<long long>(left, INT_MAX))));
             if (r < 0 && errno != EINTR) {
                 error = "COM read failed: " + WindowsError(LastSystemError());
                 return -1;
             }
-            hungUp = r > 0 && (p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            if (r == 0 && left <= 0) return 0;
+            // A hung-up terminal polls readable and reads 0 bytes for ever; only data may follow the flag.
+            hungUp = r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
             // Readable, hung up or timed out: the next read tells which, and the deadline ends the loop.
         }
     }
