@@ -1,0 +1,767 @@
+// The controller of the main window: its controls, painting, and the modem operations run on worker threads.
+#include "app/Application.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <gdiplus.h>
+
+#include <cwchar>
+#include <thread>
+#include <utility>
+
+#include "app/LogText.h"
+#include "app/PortList.h"
+#include "app/Registry.h"
+#include "console/Console.h"
+#include "modemlog/ModemLog.h"
+#include "update/Update.h"
+
+namespace {
+
+namespace Gdip = Gdiplus::DllExports;
+
+constexpr const wchar_t* kCaption = L"Brisklode";
+constexpr const wchar_t* kLegacyMarker = L"Legacy transfer complete";
+constexpr const wchar_t* kChecksumOk = L"Checksum OK on Modem";
+constexpr const wchar_t* kLegacyDone =
+    L"Legacy transfer complete. Final modem checksum status unavailable; after reboot, check that the new "
+    L"firmware version is running.";
+constexpr const wchar_t* kUpdfastQuestion =
+    L"This modem firmware does not support UPDFAST.\n\nUse the slow legacy UPDATE protocol instead?\n\nNote: "
+    L"legacy UPDATE acknowledges every 256-byte block, but cannot report the final modem-side checksum result.";
+
+// A record that cannot be posted (the window is gone) is never received, so its poster frees it.
+template <typename Record>
+void Post(HWND window, UINT message, Record* record) {
+    if (!PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(record))) delete record;
+}
+
+void PostResult(HWND window, OperationKind kind, bool success, std::wstring text) {
+    auto* result = new OperationResult;
+    result->kind = static_cast<std::int32_t>(kind);
+    result->success = success;
+    result->text = std::move(text);
+    Post(window, WM_APP_RESULT, result);
+}
+
+// Every operation reports through the same callback: it knows only the window.
+ProgressCallback ProgressPoster(HWND window) {
+    return [window](int percent, const std::string& stage, const std::string& detail) {
+        auto* update = new ProgressUpdate;
+        update->percent = percent;
+        update->stage = Utf8ToWide(stage);
+        update->detail = Utf8ToWide(detail);
+        Post(window, WM_APP_PROGRESS, update);
+    };
+}
+
+HFONT MakeFont(const wchar_t* face, int height, int weight) {
+    return CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+void ConnectionWorker(HWND window, ITransport* link) {
+    std::string error;
+    bool ok = link->Open(error);
+    ModemIdentity identity;
+    if (ok) ok = CheckModemIdentity(*link, identity, error);
+    if (ok) {
+        auto* update = new ProgressUpdate;
+        update->percent = 0;
+        update->stage = L"Connected: " + Utf8ToWide(identity.model) + L", firmware " + Utf8ToWide(identity.firmware);
+        update->detail = L"V ###: " + Utf8ToWide(identity.response);
+        Post(window, WM_APP_PROGRESS, update);
+    } else {
+        link->Close();
+    }
+    PostResult(window, OperationKind::Connection, ok, ok ? L"Modem connection established" : Utf8ToWide(error));
+}
+
+void UpdateWorker(HWND window, std::wstring path, ITransport* link, std::shared_ptr<std::atomic<bool>> cancel) {
+    std::string error;
+    std::vector<unsigned char> image;
+    const ProgressCallback progress = ProgressPoster(window);
+    bool ok = LoadFirmwareFile(path, image, error);
+    bool legacy = false;
+    if (ok) {
+        const int result = RunFastUpdate(*link, image, *cancel, progress, error);
+        if (result == static_cast<int>(UpdateResult::NotSupported)) {
+            const int answer = MessageBoxW(window, kUpdfastQuestion, L"UPDFAST not available", MB_ICONWARNING | MB_YESNO);
+            if (answer == IDYES) {
+                error.clear();
+                ok = RunLegacyUpdate(*link, image, *cancel, progress, error);
+                legacy = ok;
+            } else {
+                ok = false;
+            }
+        } else {
+            ok = result == static_cast<int>(UpdateResult::Installed);
+        }
+    }
+    link->Close();
+    std::wstring text;
+    if (ok) {
+        text = legacy ? kLegacyDone : kChecksumOk;
+    } else {
+        text = Utf8ToWide(error);
+    }
+    PostResult(window, OperationKind::Update, ok, std::move(text));
+}
+
+void LogDownloadWorker(HWND window, std::wstring path, ITransport* link, std::shared_ptr<std::atomic<bool>> cancel) {
+    std::vector<unsigned char> bytes;
+    std::string error;
+    const int result = DownloadModemLog(*link, bytes, *cancel, ProgressPoster(window), error);
+    bool ok = false;
+    if (result == static_cast<int>(LogDownloadResult::Failed)) {
+        link->Close();
+    } else {
+        ok = SaveModemLogFile(path, bytes, error);
+        if (!ok) link->Close();
+    }
+    std::wstring text;
+    if (ok) {
+        text = L"Modem log saved: " + path;
+        if (result == static_cast<int>(LogDownloadResult::LegacyComplete)) text += L" (legacy 256-byte protocol)";
+    } else {
+        text = Utf8ToWide(error);
+    }
+    PostResult(window, OperationKind::LogDownload, ok, std::move(text));
+}
+
+void DiscoveryWorker(HWND window, bool background) {
+    auto* message = new DiscoveryMessage;
+    message->background = background;
+    std::string error;
+    message->modems = DiscoverModems(2000, error);
+    message->error = Utf8ToWide(error);
+    Post(window, WM_APP_DISCOVERY, message);
+}
+
+}  // namespace
+
+Application::Application(HWND window) : window(window), cancelRequested(std::make_shared<std::atomic<bool>>(false)) {
+    normalFont = MakeFont(L"Segoe UI", 17, 400);
+    boldFont = MakeFont(L"Segoe UI", 17, 600);
+    titleFont = MakeFont(L"Segoe UI", 27, 600);
+    logoFont = MakeFont(L"Arial", 37, 700);
+    resultFont = MakeFont(L"Segoe UI", 24, 700);
+    backgroundBrush = CreateSolidBrush(RGB(247, 247, 248));
+    headerBrush = CreateSolidBrush(RGB(255, 255, 255));
+    successBrush = CreateSolidBrush(RGB(224, 246, 232));
+
+    titlePrefixLabel = Add(L"STATIC", L"Brisk", 0, 0);
+    SendMessageW(titlePrefixLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
+    titleLabel = Add(L"STATIC", L"lode", 0, 0);
+    SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont), TRUE);
+    subtitleLabel = Add(L"STATIC", L"Fast firmware update for Velmor modems", 0, 0);
+    logoLabel = Add(L"STATIC", L"Velmor", SS_RIGHT, 0);
+    SendMessageW(logoLabel, WM_SETFONT, reinterpret_cast<WPARAM>(logoFont), TRUE);
+    companyLabel = Add(L"STATIC", L"Velmor", SS_RIGHT, 0);
+    Add(L"STATIC", L"Firmware file", 0, 0);
+    firmwareEdit = Add(L"EDIT", L"", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, IdFirmwareEdit, WS_EX_CLIENTEDGE);
+    browseButton = Add(L"BUTTON", L"Browse...", WS_TABSTOP, IdBrowse);
+    connectionLabel = Add(L"STATIC", L"Connection", 0, 0);
+    comPortRadio = Add(L"BUTTON", L"COM port", WS_GROUP | WS_TABSTOP | BS_PUSHLIKE | BS_AUTORADIOBUTTON, IdComPortRadio);
+    SendMessageW(comPortRadio, BM_SETCHECK, BST_CHECKED, 0);
+    networkRadio = Add(L"BUTTON", L"Network / Telnet", WS_TABSTOP | BS_PUSHLIKE | BS_AUTORADIOBUTTON, IdNetworkRadio);
+    portLabel = Add(L"STATIC", L"Port", 0, 0);
+    portCombo = Add(L"ComboBox", L"", WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST, IdPortCombo);
+    refreshButton = Add(L"BUTTON", L"Refresh", WS_TABSTOP, IdRefresh);
+    discoveredLabel = Add(L"STATIC", L"Discovered modem", 0, 0);
+    discoveredCombo = Add(L"ComboBox", L"", WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST, IdDiscoveredCombo);
+    discoverButton = Add(L"BUTTON", L"Discover", WS_TABSTOP, IdDiscover);
+    addressLabel = Add(L"STATIC", L"Address", 0, 0);
+    addressEdit = Add(L"EDIT", L"", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, IdAddressEdit, WS_EX_CLIENTEDGE);
+    telnetPortLabel = Add(L"STATIC", L"Telnet port", 0, 0);
+    telnetPortEdit = Add(L"EDIT", L"3000", WS_BORDER | WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, IdTelnetPortEdit,
+                         WS_EX_CLIENTEDGE);
+    connectButton = Add(L"BUTTON", L"Connect modem", WS_TABSTOP | BS_PUSHLIKE | BS_AUTOCHECKBOX, IdConnect);
+    readLogButton = Add(L"BUTTON", L"Read modem log...", WS_TABSTOP, IdReadLog);
+    connectionStateLabel = Add(L"STATIC", L"NOT CONNECTED", 0, IdConnectionState);
+    SendMessageW(connectionStateLabel, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont), TRUE);
+    startUpdateButton = Add(L"BUTTON", L"Start update", WS_TABSTOP | BS_OWNERDRAW, IdStartUpdate);
+    cancelButton = Add(L"BUTTON", L"Cancel", WS_TABSTOP, IdCancel);
+    EnableWindow(cancelButton, FALSE);
+    progressBar = Add(PROGRESS_CLASSW, L"", PBS_SMOOTH, IdProgress);
+    SendMessageW(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    statusLabel = Add(L"STATIC", L"Ready", 0, IdStatus);
+    SendMessageW(statusLabel, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont), TRUE);
+    logEdit = Add(L"EDIT", L"", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, IdLog,
+                  WS_EX_CLIENTEDGE);
+    SendMessageW(logEdit, EM_LIMITTEXT, kLogLimit, 0);
+
+    LoadBanner();
+    RefreshSerialPorts();
+    ShowChosenGroup();
+    SetBusyUi(false);
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IdDiscover, BN_CLICKED), 0);
+    SetTimer(window, kDiscoveryTimer, 5000, nullptr);
+}
+
+Application::~Application() {
+    cancelRequested->store(true);
+    KillTimer(window, kDiscoveryTimer);
+    if (bannerImage) Gdip::GdipDisposeImage(bannerImage);
+    if (bannerStream) bannerStream->Release();
+    DeleteObject(normalFont);
+    DeleteObject(boldFont);
+    DeleteObject(titleFont);
+    DeleteObject(logoFont);
+    DeleteObject(resultFont);
+    DeleteObject(backgroundBrush);
+    DeleteObject(headerBrush);
+    DeleteObject(successBrush);
+    // A worker still inside the link (the window was destroyed without the close rules, e.g. at
+    // log-off) must not find it freed under it; the process is ending, so it is left to the system.
+    if (busy.load()) (void)transport.release();
+    transport.reset();
+}
+
+HWND Application::Add(const wchar_t* className, const wchar_t* text, DWORD style, int id, DWORD exStyle) {
+    HWND control = CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, window,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(normalFont), TRUE);
+    return control;
+}
+
+void Application::LoadBanner() {
+    HMODULE module = GetModuleHandleW(nullptr);
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(101), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    if (!resource) return;
+    HGLOBAL loaded = LoadResource(module, resource);
+    const DWORD size = SizeofResource(module, resource);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (!data || size == 0) return;
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (!block) return;
+    void* target = GlobalLock(block);
+    if (!target) {
+        GlobalFree(block);
+        return;
+    }
+    memcpy(target, data, size);
+    GlobalUnlock(block);
+    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &bannerStream))) {
+        bannerStream = nullptr;
+        GlobalFree(block);
+        return;
+    }
+    Gdiplus::GpImage* image = nullptr;
+    Gdip::GdipLoadImageFromStream(bannerStream, &image);
+    bannerImage = image;
+}
+
+std::wstring Application::GetText(HWND control) {
+    const int length = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) {
+        std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
+        const int got = GetWindowTextW(control, buffer.data(), length + 1);
+        text.assign(buffer.data(), static_cast<size_t>(got > 0 ? got : 0));
+    }
+    return text;
+}
+
+int Application::Ask(const wchar_t* text, UINT flags) {
+    return MessageBoxW(window, text, kCaption, flags);
+}
+
+void Application::SetStatus(const std::wstring& text) {
+    SetWindowTextW(statusLabel, text.c_str());
+}
+
+void Application::SetStatusStyle(bool success) {
+    successHighlight = success;
+    SendMessageW(statusLabel, WM_SETFONT, reinterpret_cast<WPARAM>(success ? resultFont : boldFont), TRUE);
+    InvalidateRect(statusLabel, nullptr, TRUE);
+}
+
+void Application::SetConnectionState(const std::wstring& text) {
+    SetWindowTextW(connectionStateLabel, text.c_str());
+    InvalidateRect(connectionStateLabel, nullptr, TRUE);
+}
+
+void Application::SetConnectToggle(bool checked) {
+    SetWindowTextW(connectButton, checked ? L"Disconnect modem" : L"Connect modem");
+    SendMessageW(connectButton, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+void Application::DropLink() {
+    if (transport) transport->Close();
+    transport.reset();
+}
+
+// ---- operations ----
+
+void Application::StartConnection() {
+    if (busy.load()) return;
+    SetStatusStyle(false);
+    std::unique_ptr<ITransport> link;
+    std::wstring error;
+    if (SendMessageW(comPortRadio, BM_GETCHECK, 0, 0) == BST_CHECKED) {
+        const LRESULT index = SendMessageW(portCombo, CB_GETCURSEL, 0, 0);
+        if (index < 0 || static_cast<size_t>(index) >= serialPorts.size()) {
+            error = L"Select a COM port";
+        } else {
+            link = CreateSerialTransport(serialPorts[static_cast<size_t>(index)].portName);
+        }
+    } else {
+        const std::wstring address = GetText(addressEdit);
+        const int port = _wtoi(GetText(telnetPortEdit).c_str());
+        if (!address.empty() && port >= 1 && port <= 65535) {
+            link = CreateTelnetTransport(WideToUtf8(address), static_cast<unsigned short>(port));
+        } else {
+            error = L"Enter a modem address and valid Telnet port";
+        }
+    }
+    transport = std::move(link);
+    if (!transport) {
+        if (error.empty()) error = L"Select a COM port";
+        Ask(error.c_str(), MB_ICONWARNING);
+        SendMessageW(connectButton, BM_SETCHECK, BST_UNCHECKED, 0);
+        return;
+    }
+    busy.exchange(true);
+    cancelRequested->store(false);
+    SetBusyUi(true);
+    SetStatus(L"Connecting to modem...");
+    SetConnectionState(L"CONNECTING...");
+    std::thread(ConnectionWorker, window, transport.get()).detach();
+}
+
+void Application::StartUpdate() {
+    if (busy.load()) return;
+    if (!connected || !transport) {
+        Ask(L"Connect the modem first.", MB_ICONWARNING);
+        return;
+    }
+    const std::wstring path = GetText(firmwareEdit);
+    if (path.empty()) {
+        Ask(L"Select a firmware file first.", MB_ICONWARNING);
+        return;
+    }
+    busy.exchange(true);
+    cancelRequested->store(false);
+    SetStatusStyle(false);
+    SetBusyUi(true);
+    SetStatus(L"Starting update on connected modem...");
+    SendMessageW(progressBar, PBM_SETPOS, 0, 0);
+    std::thread(UpdateWorker, window, path, transport.get(), cancelRequested).detach();
+}
+
+void Application::StartLogDownload() {
+    if (busy.load()) return;
+    if (!connected || !transport) {
+        Ask(L"Connect the modem first.", MB_ICONWARNING);
+        return;
+    }
+    wchar_t file[260] = L"Torvanix-system-log.log";
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = window;
+    dialog.lpstrFilter = L"Log files (*.log)\0*.log\0All files\0*.*\0";
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = file;
+    dialog.nMaxFile = 260;
+    dialog.lpstrDefExt = L"log";
+    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
+    if (!GetSaveFileNameW(&dialog)) return;
+    const std::wstring path = file;
+    busy.exchange(true);
+    cancelRequested->store(false);
+    SetStatusStyle(false);
+    SetBusyUi(true);
+    SetStatus(L"Preparing modem log...");
+    SendMessageW(progressBar, PBM_SETPOS, 0, 0);
+    std::thread(LogDownloadWorker, window, path, transport.get(), cancelRequested).detach();
+}
+
+void Application::ToggleConnection() {
+    if (connected) {
+        Disconnect();
+    } else {
+        StartConnection();
+    }
+}
+
+void Application::Disconnect() {
+    DropLink();
+    connected = false;
+    SetConnectToggle(false);
+    SetWindowTextW(connectionStateLabel, L"NOT CONNECTED");
+    SetStatus(L"Modem disconnected");
+    AppendLog(L"Modem disconnected");
+    InvalidateRect(connectionStateLabel, nullptr, TRUE);
+    SetBusyUi(false);
+    InvalidateRect(startUpdateButton, nullptr, TRUE);
+}
+
+void Application::Cancel() {
+    cancelRequested->store(true);
+    SetStatus(L"Cancelling...");
+}
+
+void Application::ApplyProgress(ProgressUpdate* update) {
+    std::unique_ptr<ProgressUpdate> owned(update);
+    if (!owned->stage.empty()) {
+        SetStatus(owned->stage);
+        if (StartsWith(owned->stage, L"Connected:")) {
+            SetConnectionState(L"CONNECTED - " + owned->stage.substr(owned->stage.size() >= 11 ? 11 : owned->stage.size()));
+        }
+    }
+    if (owned->percent > 0) SendMessageW(progressBar, PBM_SETPOS, static_cast<WPARAM>(owned->percent), 0);
+    if (!owned->detail.empty()) AppendLog(owned->detail);
+}
+
+void Application::ApplyResult(OperationResult* result) {
+    std::unique_ptr<OperationResult> owned(result);
+    const bool success = owned->success;
+    const std::wstring& text = owned->text;
+    switch (static_cast<OperationKind>(owned->kind)) {
+    case OperationKind::Connection:
+        connected = success;
+        if (success) {
+            SetConnectToggle(true);
+            AppendLog(L"Physical modem connection verified");
+            InvalidateRect(connectionStateLabel, nullptr, TRUE);
+        } else {
+            DropLink();
+            SetConnectToggle(false);
+            SetConnectionState(L"NOT CONNECTED");
+        }
+        break;
+    case OperationKind::Update:
+        SendMessageW(progressBar, PBM_SETPOS, 0, 0);
+        transport.reset();
+        connected = false;
+        SetConnectToggle(false);
+        SetConnectionState(success ? L"NOT CONNECTED - modem rebooting" : L"NOT CONNECTED");
+        break;
+    case OperationKind::LogDownload:
+        if (!success) {
+            transport.reset();
+            connected = false;
+            SetConnectToggle(false);
+            SetConnectionState(L"NOT CONNECTED");
+        }
+        break;
+    }
+    const bool fastSuccess = static_cast<OperationKind>(owned->kind) == OperationKind::Update && success && text == kChecksumOk;
+    SetStatusStyle(fastSuccess);
+    SetStatus(fastSuccess ? std::wstring(L"SUCCESS - Checksum OK on Modem") : text);
+    AppendLog(text);
+    if (!closePending) {
+        if (success && text == kChecksumOk) {
+            Ask(L"Checksum OK on Modem\n\nThe modem is rebooting.", MB_ICONINFORMATION);
+        } else if (success && StartsWith(text, kLegacyMarker)) {
+            Ask(text.c_str(), MB_ICONWARNING);
+        } else if (!success) {
+            Ask(text.c_str(), MB_ICONERROR);
+        }
+    }
+    busy.exchange(false);
+    SetBusyUi(false);
+    if (closePending) PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+void Application::Close() {
+    if (busy.load()) {
+        if (Ask(L"An operation is still running. Cancel it and close?", MB_ICONWARNING | MB_YESNO) == IDYES) {
+            cancelRequested->store(true);
+            closePending = true;
+            SetStatus(L"Cancelling before close...");
+        }
+        return;
+    }
+    if (discoveryRunning.load()) {
+        closePending = true;
+        SetStatus(L"Closing after modem discovery...");
+        return;
+    }
+    DestroyWindow(window);
+}
+
+// ---- discovery ----
+
+std::string Application::DiscoveryKey(const DiscoveredModem& modem) {
+    return ModemKey(modem);
+}
+
+void Application::StartDiscovery(bool background) {
+    if (busy.load()) return;
+    if (discoveryRunning.exchange(true)) return;
+    if (!background) {
+        busy.exchange(true);
+        SetBusyUi(true);
+        SetStatus(L"Discovering Velmor modems...");
+    }
+    std::thread(DiscoveryWorker, window, background).detach();
+}
+
+void Application::ReceiveDiscovery(DiscoveryMessage* message) {
+    std::unique_ptr<DiscoveryMessage> owned(message);
+    discoveryRunning.exchange(false);
+    const LRESULT index = SendMessageW(discoveredCombo, CB_GETCURSEL, 0, 0);
+    std::string remembered;
+    if (index >= 0 && static_cast<size_t>(index) < networkModems.size()) {
+        remembered = DiscoveryKey(networkModems[static_cast<size_t>(index)]);
+    }
+    const bool networkChosen = SendMessageW(networkRadio, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    const DiscoveryView view = MergeDiscovery(networkModems, missedPasses, *owned, remembered, connected, networkChosen);
+    if (view.refresh) {
+        SendMessageW(discoveredCombo, CB_RESETCONTENT, 0, 0);
+        for (const std::wstring& item : view.items) {
+            SendMessageW(discoveredCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
+        }
+        if (view.selection >= 0) SendMessageW(discoveredCombo, CB_SETCURSEL, static_cast<WPARAM>(view.selection), 0);
+        if (view.fillAddress) {
+            SetWindowTextW(addressEdit, view.address.c_str());
+            SetWindowTextW(telnetPortEdit, view.port.c_str());
+        }
+        SetWindowTextW(networkRadio, view.caption.c_str());
+        for (const std::wstring& line : view.logLines) AppendLog(line);
+        if (view.setStatus) SetStatus(view.status);
+    }
+    if (!owned->background) {
+        busy.exchange(false);
+        SetBusyUi(false);
+    }
+    if (closePending && !busy.load()) PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+void Application::SelectDiscoveredModem() {
+    const LRESULT index = SendMessageW(discoveredCombo, CB_GETCURSEL, 0, 0);
+    if (index < 0 || static_cast<size_t>(index) >= networkModems.size()) return;
+    const DiscoveredModem& modem = networkModems[static_cast<size_t>(index)];
+    SetWindowTextW(addressEdit, Utf8ToWide(modem.address).c_str());
+    SetWindowTextW(telnetPortEdit, std::to_wstring(modem.port).c_str());
+    UpdateSelectedNetworkStatus();
+}
+
+void Application::UpdateSelectedNetworkStatus() {
+    if (SendMessageW(networkRadio, BM_GETCHECK, 0, 0) == BST_CHECKED) {
+        const LRESULT index = SendMessageW(discoveredCombo, CB_GETCURSEL, 0, 0);
+        if (index >= 0 && static_cast<size_t>(index) < networkModems.size()) {
+            SetStatus(SelectedModemStatus(networkModems[static_cast<size_t>(index)]));
+        }
+    } else if (!connected) {
+        SetStatus(kComSelectedStatus);
+    }
+}
+
+void Application::ShowChosenGroup() {
+    const bool com = SendMessageW(comPortRadio, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    for (HWND control : {portLabel, portCombo, refreshButton}) ShowWindow(control, com ? SW_SHOW : SW_HIDE);
+    for (HWND control : {discoveredLabel, discoveredCombo, discoverButton, addressLabel, addressEdit, telnetPortLabel,
+                         telnetPortEdit}) {
+        ShowWindow(control, com ? SW_HIDE : SW_SHOW);
+    }
+}
+
+// ---- port list and firmware ----
+
+void Application::RefreshSerialPorts() {
+    const LRESULT index = SendMessageW(portCombo, CB_GETCURSEL, 0, 0);
+    std::wstring remembered;
+    if (index >= 0 && static_cast<size_t>(index) < serialPorts.size()) {
+        remembered = serialPorts[static_cast<size_t>(index)].portName;
+    }
+    serialPorts = EnumerateSerialPorts();
+    OrderSerialPorts(serialPorts);
+    SendMessageW(portCombo, CB_RESETCONTENT, 0, 0);
+    for (const SerialPortInfo& port : serialPorts) {
+        const std::wstring text = PortDisplayText(port.displayName);
+        SendMessageW(portCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+    const int selection = PortSelectionIndex(serialPorts, remembered);
+    if (selection >= 0) SendMessageW(portCombo, CB_SETCURSEL, static_cast<WPARAM>(selection), 0);
+}
+
+void Application::BrowseFirmware() {
+    wchar_t file[260] = L"";
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = window;
+    dialog.lpstrFilter = L"Velmor firmware (*.qz7;*.eFW)\0*.qz7;*.eFW\0All files\0*.*\0";
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = file;
+    dialog.nMaxFile = 260;
+    dialog.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+    if (GetOpenFileNameW(&dialog)) SetWindowTextW(firmwareEdit, file);
+}
+
+void Application::FirmwareChanged() {
+    SetBusyUi(busy.load());
+}
+
+// ---- enabled states and the log box ----
+
+void Application::SetBusyUi(bool b) {
+    EnableWindow(browseButton, !b);
+    for (HWND control : {comPortRadio, networkRadio, portCombo, refreshButton, discoveredCombo, discoverButton,
+                         addressEdit, telnetPortEdit}) {
+        EnableWindow(control, !b && !connected);
+    }
+    EnableWindow(connectButton, !b);
+    EnableWindow(readLogButton, !b && connected);
+    EnableWindow(startUpdateButton, !busy.load() && connected && GetWindowTextLengthW(firmwareEdit) > 0);
+    InvalidateRect(startUpdateButton, nullptr, TRUE);
+    EnableWindow(cancelButton, b);
+}
+
+void Application::AppendLog(std::wstring text) {
+    const std::wstring line = LogLine(text);
+    LRESULT n = GetWindowTextLengthW(logEdit);
+    if (LogNeedsTrim(static_cast<size_t>(n), line.size())) {
+        const std::wstring whole = GetText(logEdit);
+        const size_t cut = LogTrimLength(whole);
+        SendMessageW(logEdit, EM_SETSEL, 0, static_cast<LPARAM>(cut));
+        SendMessageW(logEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+        n = GetWindowTextLengthW(logEdit);
+    }
+    SendMessageW(logEdit, EM_SETSEL, static_cast<WPARAM>(n), n);
+    SendMessageW(logEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
+    SendMessageW(logEdit, EM_SCROLLCARET, 0, 0);
+}
+
+// ---- layout and painting ----
+
+void Application::Layout(int a, int b) {
+    int w = 38;
+    if (HDC dc = GetDC(window)) {
+        HGDIOBJ previous = SelectObject(dc, titleFont);
+        const std::wstring prefix = GetText(titlePrefixLabel);
+        SIZE size{};
+        if (GetTextExtentPoint32W(dc, prefix.c_str(), static_cast<int>(prefix.size()), &size)) w = size.cx;
+        SelectObject(dc, previous);
+        ReleaseDC(window, dc);
+    }
+    const int half = a / 2;
+    HWND firmwareLabel = FindWindowExW(window, nullptr, L"STATIC", L"Firmware file");
+    struct Place {
+        HWND control;
+        int x, y, width, height;
+    };
+    const Place places[] = {
+        {titlePrefixLabel, 28, 20, w, 36},
+        {titleLabel, 28 + w, 20, half - w, 36},
+        {subtitleLabel, 28, 59, half, 24},
+        {logoLabel, a - 330, 20, 175, 48},
+        {companyLabel, a - 330, 69, 175, 22},
+        {firmwareLabel, 28, 150, 120, 24},
+        {firmwareEdit, 158, 147, a - 294, 30},
+        {browseButton, a - 124, 147, 96, 30},
+        {connectionLabel, 28, 199, 120, 24},
+        {comPortRadio, 158, 196, 120, 30},
+        {networkRadio, 286, 196, 218, 30},
+        {portLabel, 28, 243, 70, 24},
+        {portCombo, 104, 240, a - 236, 240},
+        {refreshButton, a - 122, 240, 94, 30},
+        {discoveredLabel, 28, 243, 126, 24},
+        {discoveredCombo, 164, 240, a - 300, 220},
+        {discoverButton, a - 126, 240, 98, 30},
+        {addressLabel, 28, 285, 70, 24},
+        {addressEdit, 104, 282, 210, 30},
+        {telnetPortLabel, 338, 285, 82, 24},
+        {telnetPortEdit, 428, 282, 100, 30},
+        {connectButton, 28, 330, 150, 32},
+        {connectionStateLabel, 190, 335, a - 218, 25},
+        {startUpdateButton, 28, 381, 142, 38},
+        {cancelButton, 180, 381, 92, 38},
+        {readLogButton, 282, 384, 172, 32},
+        {progressBar, 466, 389, a - 494, 22},
+        {statusLabel, 28, 430, a - 56, 52},
+        {logEdit, 28, 487, a - 56, b - 515 > 80 ? b - 515 : 80},
+    };
+    for (const Place& place : places) {
+        if (place.control) MoveWindow(place.control, place.x, place.y, place.width, place.height, TRUE);
+    }
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+void Application::Paint() {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    RECT client;
+    GetClientRect(window, &client);
+    const int a = client.right;
+    FillRect(dc, &client, backgroundBrush);
+    RECT header{0, 0, a, 132};
+    FillRect(dc, &header, headerBrush);
+    HPEN pen = CreatePen(PS_SOLID, 1, RGB(220, 220, 222));
+    HGDIOBJ previous = SelectObject(dc, pen);
+    MoveToEx(dc, 0, 131, nullptr);
+    LineTo(dc, a, 131);
+    SelectObject(dc, previous);
+    DeleteObject(pen);
+    if (bannerImage) {
+        Gdiplus::GpGraphics* graphics = nullptr;
+        if (Gdip::GdipCreateFromHDC(dc, &graphics) == Gdiplus::Ok && graphics) {
+            Gdip::GdipSetInterpolationMode(graphics, Gdiplus::InterpolationModeHighQualityBicubic);
+            Gdip::GdipDrawImageRectI(graphics, bannerImage, a - 161, 10, 145, 105);
+            Gdip::GdipDeleteGraphics(graphics);
+        }
+    }
+    EndPaint(window, &paint);
+}
+
+LRESULT Application::StaticColour(HDC dc, HWND control) {
+    if (control == statusLabel && successHighlight) {
+        SetBkMode(dc, OPAQUE);
+        SetBkColor(dc, RGB(224, 246, 232));
+        SetTextColor(dc, RGB(14, 112, 57));
+        return reinterpret_cast<LRESULT>(successBrush);
+    }
+    SetBkMode(dc, TRANSPARENT);
+    COLORREF colour = RGB(28, 28, 30);
+    if (control == titlePrefixLabel || control == logoLabel) {
+        colour = RGB(218, 40, 38);
+    } else if (control == connectionStateLabel && connected) {
+        colour = RGB(20, 132, 68);
+    } else if (control == subtitleLabel || control == companyLabel) {
+        colour = RGB(90, 90, 94);
+    }
+    SetTextColor(dc, colour);
+    const bool header = control == titlePrefixLabel || control == titleLabel || control == subtitleLabel ||
+                        control == logoLabel || control == companyLabel;
+    return reinterpret_cast<LRESULT>(header ? headerBrush : backgroundBrush);
+}
+
+void Application::DrawStartUpdate(const DRAWITEMSTRUCT& item) {
+    const bool pressed = (item.itemState & ODS_SELECTED) != 0;
+    const bool active = !busy.load() && connected && GetWindowTextLengthW(firmwareEdit) > 0;
+    COLORREF fill, frame, textColour;
+    if (active) {
+        fill = pressed ? RGB(10, 104, 50) : RGB(18, 139, 68);
+        frame = RGB(8, 92, 43);
+        textColour = RGB(255, 255, 255);
+    } else {
+        fill = GetSysColor(COLOR_BTNFACE);
+        frame = GetSysColor(COLOR_BTNSHADOW);
+        textColour = GetSysColor(COLOR_GRAYTEXT);
+    }
+    HBRUSH fillBrush = CreateSolidBrush(fill);
+    HBRUSH frameBrush = CreateSolidBrush(frame);
+    RECT rect = item.rcItem;
+    FillRect(item.hDC, &rect, fillBrush);
+    FrameRect(item.hDC, &rect, frameBrush);
+    DeleteObject(fillBrush);
+    DeleteObject(frameBrush);
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, textColour);
+    HGDIOBJ previous = SelectObject(item.hDC, boldFont);
+    RECT textRect = rect;
+    if (pressed) OffsetRect(&textRect, 1, 1);
+    DrawTextW(item.hDC, L"Start update", -1, &textRect, DT_SINGLELINE | DT_VCENTER | DT_CENTER);
+    SelectObject(item.hDC, previous);
+    if (item.itemState & ODS_FOCUS) {
+        RECT focus = rect;
+        InflateRect(&focus, -4, -4);
+        DrawFocusRect(item.hDC, &focus);
+    }
+}
