@@ -10,10 +10,42 @@
 class InputFile {
 public:
     virtual ~InputFile() = default;
-    // False when the size cannot be queried.
+    // False when the size cannot be queried (also for things that are not plain files: pipes, devices).
     virtual bool Size(std::uint64_t& size) = 0;
     // One read call at the current position; false on failure. `got` 0 means end of file.
     virtual bool ReadSome(unsigned char* buffer, std::size_t length, std::size_t& got) = 0;
 };
-// Null when the file cannot be opened; the system code is then in LastSystemError().
+// Null when the file cannot be opened (a folder cannot); the system code is then in LastSystemError().
 std::unique_ptr<InputFile> OpenInputFile(const std::wstring& path);
+
+// A new, exclusively created file in the folder of `destination` that takes the destination's place only
+// on Commit. Until then an existing destination is untouched; destroying an uncommitted file removes it.
+class ReplacementFile {
+public:
+    virtual ~ReplacementFile() = default;
+    // One write call; false on failure. `written` may be less than `length`.
+    virtual bool Write(const unsigned char* data, std::size_t length, std::size_t& written) = 0;
+    // Pushes the written bytes to the storage device.
+    virtual bool Flush() = 0;
+    virtual bool Close() = 0;
+    // After Close: replaces the destination with the new file in one step.
+    virtual bool Commit() = 0;
+    // Where the new file lives until Commit (for tests and diagnostics).
+    virtual std::wstring TemporaryPath() const = 0;
+};
+// Null when no new file can be created beside the destination; the code is then in LastSystemError().
+std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& destination);
+
+// Test seam: failures injected where the system calls are made, so the real clean-up paths run.
+struct FileFaultsForTesting {
+    static constexpr std::uint64_t kNever = ~std::uint64_t{0};
+    std::uint64_t inputEndsAfter = kNever;        // reads report end of file once this many bytes were read
+    bool failCreate = false;                      // CreateReplacementFile fails
+    std::uint64_t writeFailsAfter = kNever;       // a write that would pass this many bytes in all fails
+    bool failFlush = false;
+    bool failClose = false;
+    bool failCommit = false;
+};
+// Applies to files opened or created afterwards; a default-constructed value removes every fault.
+void SetFileFaultsForTesting(const FileFaultsForTesting& faults);
+const FileFaultsForTesting& FileFaults();

@@ -1,0 +1,613 @@
+// Firmware update over the scripted link: image preparation, wire bytes, progress, verdicts, deadlines, cancellation.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <tuple>
+
+#include "support/ScriptedTransport.h"
+#include "update/Update.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct ProgressReport {
+    int percent;
+    std::string stage;
+    std::string detail;
+    bool operator==(const ProgressReport& o) const {
+        return std::tie(percent, stage, detail) == std::tie(o.percent, o.stage, o.detail);
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const ProgressReport& r) {
+    return out << "{" << r.percent << ", \"" << r.stage << "\", \"" << r.detail << "\"}";
+}
+
+struct ProgressLog {
+    std::vector<ProgressReport> reports;
+    ProgressCallback Callback() {
+        return [this](int p, const std::string& s, const std::string& d) { reports.push_back({p, s, d}); };
+    }
+};
+
+Bytes Pattern(std::size_t size, unsigned seed = 1) {
+    Bytes data(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : data) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<unsigned char>(x >> 24);
+    }
+    return data;
+}
+
+Bytes DefaultHeader() { return Bytes{0x1F, 0xA4, 1, 2, 3, 4}; }
+
+// The modem's side of an update, fed with whatever the tool writes, in whatever pieces.
+class FakeUpdateModem {
+public:
+    struct Config {
+        bool offersFast = true;                      // answers "UPDFAST\r" with the handshake text
+        bool offersLegacy = true;                    // answers "UPDATE\r" with it
+        Bytes header = DefaultHeader();
+        unsigned char sizeVerdict = ACK;
+        std::size_t frameSize = 65536;
+        // Verdict for frame n (1-based) of `frames`; nullopt: never answers.
+        std::function<std::optional<unsigned char>(std::size_t n, std::size_t frames)> verdict;
+        // Fake delay before the verdict of frame n.
+        std::function<std::chrono::milliseconds(std::size_t n, std::size_t frames)> delay;
+    };
+
+    FakeUpdateModem(ScriptedTransport& link, FakeClock& clock, Config config)
+        : link_(link), clock_(clock), config_(std::move(config)) {
+        link_.OnWrite([this](const unsigned char* data, std::size_t length) { Feed(data, length); });
+    }
+
+    const Bytes& Received() const { return image_; }
+    std::size_t FramesAnswered() const { return framesAnswered_; }
+    std::uint16_t AnnouncedBlocks() const { return blocks_; }
+    std::chrono::milliseconds LastFrameWrittenAt() const { return lastFrameAt_; }
+
+private:
+    enum class State { Command, Handshake, HeaderAck, Count, Frames, Done };
+
+    void Feed(const unsigned char* data, std::size_t length) {
+        for (std::size_t i = 0; i < length; ++i) Byte(data[i]);
+    }
+
+    void Byte(unsigned char b) {
+        switch (state_) {
+        case State::Command:
+            text_ += static_cast<char>(b);
+            if (EndsWith("QUIT\r")) link_.Deliver("\r\ncmd: ");
+            if (EndsWith("UPDFAST\r")) {
+                link_.Deliver(config_.offersFast ? "UPDFAST\r\nSend handshake sequence" : "Unknown\r\ncmd: ");
+                if (config_.offersFast) state_ = State::Handshake;
+            }
+            if (EndsWith("UPDATE\r")) {
+                link_.Deliver(config_.offersLegacy ? "Send handshake sequence" : "Unknown\r\ncmd: ");
+                if (config_.offersLegacy) state_ = State::Handshake;
+            }
+            break;
+        case State::Handshake:
+            EXPECT_EQ(b, ACK);
+            link_.Deliver(config_.header);
+            state_ = State::HeaderAck;
+            break;
+        case State::HeaderAck:
+            EXPECT_EQ(b, ACK);
+            state_ = State::Count;
+            break;
+        case State::Count:
+            count_.push_back(b);
+            if (count_.size() == 2) {
+                blocks_ = static_cast<std::uint16_t>(count_[0] << 8 | count_[1]);
+                link_.Deliver(Bytes{config_.sizeVerdict});
+                state_ = State::Frames;
+            }
+            break;
+        case State::Frames: {
+            image_.push_back(b);
+            const std::size_t total = std::size_t{blocks_} * 256;
+            const bool frameDone = image_.size() % config_.frameSize == 0 || image_.size() == total;
+            if (!frameDone) break;
+            const std::size_t frames = (total + config_.frameSize - 1) / config_.frameSize;
+            const std::size_t n = (image_.size() + config_.frameSize - 1) / config_.frameSize;
+            lastFrameAt_ = clock_.Elapsed();
+            const auto verdict = config_.verdict ? config_.verdict(n, frames) : std::optional<unsigned char>(ACK);
+            if (image_.size() == total) state_ = State::Done;
+            if (!verdict) break;
+            ++framesAnswered_;
+            const auto delay = config_.delay ? config_.delay(n, frames) : 0ms;
+            if (delay == 0ms) {
+                link_.Deliver(Bytes{*verdict});
+            } else {
+                const unsigned char v = *verdict;
+                link_.At(clock_.Elapsed() + delay, [this, v] { link_.Deliver(Bytes{v}); });
+            }
+            break;
+        }
+        case State::Done:
+            ADD_FAILURE() << "byte written after the transfer ended";
+            break;
+        }
+    }
+
+    bool EndsWith(const std::string& tail) const {
+        return text_.size() >= tail.size() && text_.compare(text_.size() - tail.size(), tail.size(), tail) == 0;
+    }
+
+    ScriptedTransport& link_;
+    FakeClock& clock_;
+    Config config_;
+    State state_ = State::Command;
+    std::string text_;
+    Bytes count_;
+    std::uint16_t blocks_ = 0;
+    Bytes image_;
+    std::size_t framesAnswered_ = 0;
+    std::chrono::milliseconds lastFrameAt_{0};
+};
+
+Bytes Padded(const Bytes& firmware) {
+    Bytes image = firmware;
+    image.resize((firmware.size() + 255) / 256 * 256, 0xFF);
+    return image;
+}
+
+// Everything the tool wrote after the count field; the frames.
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+}  // namespace
+
+TEST(PrepareFirmwareTest, BlocksAndPaddingAtTheEdges) {
+    struct Case {
+        std::size_t size;
+        std::uint16_t blocks;
+    } cases[] = {{1, 1}, {255, 1}, {256, 1}, {257, 2}, {65536, 256}, {65792, 257}, {16776960, 65535}};
+    for (const auto& c : cases) {
+        Bytes firmware(c.size, 0xFF);  // content that already ends in 0xFF is kept as it is
+        firmware[0] = 0x12;
+        firmware[c.size - 1] = 0xFE;
+        Bytes image;
+        std::uint16_t blocks = 0;
+        std::string error;
+        ASSERT_TRUE(PrepareFirmware(firmware, image, blocks, error)) << c.size;
+        EXPECT_EQ(blocks, c.blocks);
+        ASSERT_EQ(image.size(), std::size_t{c.blocks} * 256);
+        EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), image.begin()));
+        for (std::size_t i = c.size; i < image.size(); ++i) ASSERT_EQ(image[i], 0xFF) << i;
+    }
+}
+
+TEST(PrepareFirmwareTest, OutOfRangeLeavesOutputsUntouched) {
+    for (const std::size_t size : {std::size_t{0}, std::size_t{16776961}}) {
+        Bytes firmware(size, 1);
+        Bytes image = {9, 9};
+        std::uint16_t blocks = 77;
+        std::string error;
+        EXPECT_FALSE(PrepareFirmware(firmware, image, blocks, error));
+        EXPECT_EQ(error, "Firmware size must be between 1 and 16776960 bytes");
+        EXPECT_EQ(image, (Bytes{9, 9}));
+        EXPECT_EQ(blocks, 77);
+    }
+}
+
+TEST(FastUpdateTest, WireBytesForTwoFrames) {
+    for (const std::uint32_t seed : {0u, 5u, 99u}) {
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        if (seed != 0) link.SetRandomChunks(seed, 3);
+        FakeUpdateModem modem(link, clock, {});
+        const Bytes firmware = Pattern(65792 - 10);
+        std::atomic<bool> cancel{false};
+        ProgressLog progress;
+        std::string error = "unchanged";
+        ASSERT_EQ(RunFastUpdate(link, firmware, cancel, progress.Callback(), error), 0) << error;
+        EXPECT_EQ(error, "unchanged");
+        const Bytes image = Padded(firmware);
+        const Bytes expected = Concat({ToBytes("QUIT\rUPDFAST\r"), Bytes{ACK, ACK, 0x01, 0x01}, image});
+        EXPECT_TRUE(link.Written() == expected);
+        // Commands, handshake, header ACK and count each as one write; then one write per frame.
+        EXPECT_EQ(link.WriteSizes(), (std::vector<std::size_t>{5, 8, 1, 1, 2, 65536, 256}));
+        EXPECT_EQ(modem.AnnouncedBlocks(), 257);
+        EXPECT_EQ(modem.FramesAnswered(), 2u);
+        // Padding only after the last firmware byte.
+        EXPECT_EQ(std::count(image.begin() + firmware.size(), image.end(), 0xFF), 10);
+    }
+}
+
+TEST(FastUpdateTest, SingleFrameProgressAndVerificationWait) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeUpdateModem::Config config;
+    // The verdict on the whole image comes late but within the 30 s allowed for it.
+    config.delay = [](std::size_t n, std::size_t frames) { return n == frames ? 29000ms : 0ms; };
+    FakeUpdateModem modem(link, clock, config);
+    std::atomic<bool> cancel{false};
+    ProgressLog progress;
+    std::string error;
+    ASSERT_EQ(RunFastUpdate(link, Pattern(65536), cancel, progress.Callback(), error), 0) << error;
+    const std::vector<ProgressReport> expected = {
+        {0, "Starting fast update", "Returning modem to cmd: menu"},
+        {1, "Transferring firmware", "Frame size: 65536 bytes"},
+        {95, "Verifying on modem", "Transferred 65536 / 65536 bytes"},
+        {100, "Checksum OK on Modem", "Firmware CRC and modem file write verified; modem is rebooting"},
+    };
+    EXPECT_EQ(progress.reports, expected);
+}
+
+TEST(FastUpdateTest, SmallImageStillNamesTheFastFrameSize) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeUpdateModem modem(link, clock, {});
+    std::atomic<bool> cancel{false};
+    ProgressLog progress;
+    std::string error;
+    ASSERT_EQ(RunFastUpdate(link, Pattern(256), cancel, progress.Callback(), error), 0) << error;
+    ASSERT_GE(progress.reports.size(), 2u);
+    EXPECT_EQ(progress.reports[1], (ProgressReport{1, "Transferring firmware", "Frame size: 65536 bytes"}));
+    EXPECT_EQ(link.WriteSizes().back(), 256u);
+    EXPECT_EQ(link.Written()[link.Written().size() - 258], 0x00);  // count 0x00 0x01 before the frame
+    EXPECT_EQ(link.Written()[link.Written().size() - 257], 0x01);
+}
+
+TEST(FastUpdateTest, LargeImageReportsZeroAfterTheFrameSizeReport) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    link.SetRecordWrites(false);
+    FakeUpdateModem modem(link, clock, {});
+    const std::size_t size = 96 * 65536;  // above 6,225,920: the first frame is below 1 %
+    std::atomic<bool> cancel{false};
+    ProgressLog progress;
+    std::string error;
+    ASSERT_EQ(RunFastUpdate(link, Bytes(size, 0x5A), cancel, progress.Callback(), error), 0) << error;
+    const auto& r = progress.reports;
+    ASSERT_GE(r.size(), 5u);
+    EXPECT_EQ(r[1].percent, 1);
+    EXPECT_EQ(r[2], (ProgressReport{0, "Transferring firmware", "Transferred 65536 / 6291456 bytes"}));
+    // Then once per percentage step, the last frame at 95 % while verifying, and the final 100 %.
+    for (std::size_t i = 3; i + 2 < r.size(); ++i) {
+        EXPECT_GT(r[i].percent, r[i - 1].percent);
+        EXPECT_EQ(r[i].stage, "Transferring firmware");
+    }
+    EXPECT_EQ(r[r.size() - 2], (ProgressReport{95, "Verifying on modem", "Transferred 6291456 / 6291456 bytes"}));
+    EXPECT_EQ(r.back().percent, 100);
+    EXPECT_LE(r.size(), 100u);
+    EXPECT_EQ(modem.Received(), Bytes(size, 0x5A));
+}
+
+TEST(FastUpdateTest, ModemWithoutFastTransfer) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeUpdateModem::Config config;
+    config.offersFast = false;
+    FakeUpdateModem modem(link, clock, config);
+    std::atomic<bool> cancel{false};
+    ProgressLog progress;
+    std::string error;
+    EXPECT_EQ(RunFastUpdate(link, Pattern(1000), cancel, progress.Callback(), error), 1);
+    EXPECT_EQ(error, "UPDFAST is not supported by this modem firmware");
+    EXPECT_EQ(link.WrittenText(), "QUIT\rUPDFAST\r");
+    EXPECT_GE(clock.Elapsed(), 5000ms);
+    EXPECT_LT(clock.Elapsed(), 5500ms);
+}
+
+TEST(FastUpdateTest, LinkFailureWhileWaitingForHandshakeIsNotSupported) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    link.Reply("QUIT\r", "cmd: ");
+    link.After("UPDFAST\r", [&] { link.DeliverPeerClose(); });
+    std::atomic<bool> cancel{false};
+    std::string error;
+    EXPECT_EQ(RunFastUpdate(link, Pattern(10), cancel, nullptr, error), 1);
+    EXPECT_EQ(error, "UPDFAST is not supported by this modem firmware");
+}
+
+TEST(FastUpdateTest, RefusedFirmwareSizeSendsNothing) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    std::atomic<bool> cancel{false};
+    ProgressLog progress;
+    std::string error;
+    EXPECT_EQ(RunFastUpdate(link, Bytes(), cancel, progress.Callback(), error), 2);
+    EXPECT_EQ(error, "Firmware size must be between 1 and 16776960 bytes");
+    EXPECT_EQ(RunFastUpdate(link, Bytes(16776961, 0), cancel, progress.Callback(), error), 2);
+    EXPECT_EQ(error, "Firmware size must be between 1 and 16776960 bytes");
+    EXPECT_TRUE(link.WriteSizes().empty());
+    EXPECT_TRUE(link.ReadTimeouts().empty());
+    EXPECT_TRUE(progress.reports.empty());
+}
+
+namespace {
+
+struct FailureCase {
+    const char* name;
+    std::size_t frames;  // image size in 65,536-byte frames
+    std::function<void(FakeUpdateModem::Config&)> setup;
+    std::string message;
+    // Write calls the tool made before it stopped: QUIT, UPDFAST and the handshake ACK are 3, the header
+    // ACK and the count make 5, and every frame one more.
+    std::size_t writes;
+};
+
+}  // namespace
+
+TEST(FastUpdateTest, EveryFailureHasItsMessageAndNothingFollows) {
+    const FailureCase cases[] = {
+        {"wrong header", 2, [](auto& c) { c.header = {0x1F, 0xA5, 0, 0, 0, 0}; }, "Unexpected modem update header", 3},
+        {"size refused", 2, [](auto& c) { c.sizeVerdict = ESC; }, "Modem rejected the firmware size", 5},
+        {"size odd verdict", 2, [](auto& c) { c.sizeVerdict = 0x15; }, "Modem rejected the firmware size", 5},
+        {"frame 3 of 10 rejected", 10,
+         [](auto& c) {
+             c.verdict = [](std::size_t n, std::size_t) { return std::optional<unsigned char>(n == 3 ? ESC : ACK); };
+         },
+         "Modem rejected a transfer frame", 8},
+        {"frame 10 of 10 rejected", 10,
+         [](auto& c) {
+             c.verdict = [](std::size_t n, std::size_t f) { return std::optional<unsigned char>(n == f ? ESC : ACK); };
+         },
+         "Checksum ERROR on Modem", 15},
+        {"odd verdict", 4,
+         [](auto& c) {
+             c.verdict = [](std::size_t n, std::size_t) { return std::optional<unsigned char>(n == 2 ? 'A' : ACK); };
+         },
+         "Unexpected modem response during update", 7},
+        {"stall on frame 2", 4,
+         [](auto& c) {
+             c.verdict = [](std::size_t n, std::size_t) {
+                 return n == 2 ? std::nullopt : std::optional<unsigned char>(ACK);
+             };
+         },
+         "Timeout waiting for modem", 7},
+        {"no header", 2, [](auto& c) { c.header.clear(); }, "Timeout waiting for modem", 3},
+        {"short header", 2, [](auto& c) { c.header = {0x1F, 0xA4, 0}; }, "Timeout waiting for modem", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        link.SetRecordWrites(false);
+        FakeUpdateModem::Config config;
+        c.setup(config);
+        FakeUpdateModem modem(link, clock, config);
+        std::atomic<bool> cancel{false};
+        std::string error;
+        EXPECT_EQ(RunFastUpdate(link, Bytes(c.frames * 65536, 1), cancel, nullptr, error), 2);
+        EXPECT_EQ(error, c.message);
+        EXPECT_EQ(link.WriteSizes().size(), c.writes);
+        EXPECT_EQ(link.CloseCalls(), 0);
+    }
+}
+
+TEST(FastUpdateTest, VerdictDeadlinesAreTenSecondsPerFrameAndThirtyForTheLast) {
+    struct Case {
+        std::size_t frames;
+        std::chrono::milliseconds delay;  // on the last frame
+        bool ok;
+    } cases[] = {{2, 29000ms, true}, {2, 31000ms, false}, {1, 31000ms, false}};
+    for (const auto& c : cases) {
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        FakeUpdateModem::Config config;
+        config.delay = [&](std::size_t n, std::size_t f) { return n == f ? c.delay : 0ms; };
+        FakeUpdateModem modem(link, clock, config);
+        std::atomic<bool> cancel{false};
+        std::string error;
+        const int result = RunFastUpdate(link, Bytes(c.frames * 65536, 3), cancel, nullptr, error);
+        EXPECT_EQ(result, c.ok ? 0 : 2);
+        if (!c.ok) {
+            EXPECT_EQ(error, "Timeout waiting for modem");
+            const auto waited = clock.Elapsed() - modem.LastFrameWrittenAt();
+            EXPECT_GE(waited, 30000ms);
+            EXPECT_LT(waited, 30500ms);
+        }
+    }
+    // A non-last frame gets 10 s.
+    for (const auto delay : {9500ms, 10500ms}) {
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        FakeUpdateModem::Config config;
+        config.delay = [&](std::size_t n, std::size_t) { return n == 1 ? delay : 0ms; };
+        FakeUpdateModem modem(link, clock, config);
+        std::atomic<bool> cancel{false};
+        std::string error;
+        EXPECT_EQ(RunFastUpdate(link, Bytes(3 * 65536, 3), cancel, nullptr, error), delay < 10000ms ? 0 : 2);
+    }
+}
+
+TEST(FastUpdateTest, CancellationBeforeAFrameSendsNoFurtherFrame) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    link.SetRecordWrites(false);
+    FakeUpdateModem modem(link, clock, {});
+    std::atomic<bool> cancel{false};
+    std::string error;
+    // Cancel while the report for frame 2 is being shown: frame 2's verdict is still read, frame 3 never sent.
+    const ProgressCallback progress = [&](int, const std::string&, const std::string& detail) {
+        if (detail == "Transferred 131072 / 327680 bytes") cancel = true;
+    };
+    EXPECT_EQ(RunFastUpdate(link, Bytes(5 * 65536, 7), cancel, progress, error), 2);
+    EXPECT_EQ(error, "Update cancelled");
+    EXPECT_EQ(link.WriteSizes(), (std::vector<std::size_t>{5, 8, 1, 1, 2, 65536, 65536}));
+}
+
+TEST(FastUpdateTest, CancellationAtTheSizeReportSendsNoFrame) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeUpdateModem modem(link, clock, {});
+    std::atomic<bool> cancel{false};
+    std::string error;
+    const ProgressCallback progress = [&](int percent, const std::string&, const std::string&) {
+        if (percent == 1) cancel = true;
+    };
+    EXPECT_EQ(RunFastUpdate(link, Bytes(65536, 7), cancel, progress, error), 2);
+    EXPECT_EQ(error, "Update cancelled");
+    EXPECT_EQ(link.WriteSizes(), (std::vector<std::size_t>{5, 8, 1, 1, 2}));
+}
+
+TEST(FastUpdateTest, CancellationDuringVerificationEndsWithinAQuarterSecond) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeUpdateModem::Config config;
+    config.verdict = [](std::size_t n, std::size_t f) {
+        return n == f ? std::nullopt : std::optional<unsigned char>(ACK);
+    };
+    FakeUpdateModem modem(link, clock, config);
+    std::atomic<bool> cancel{false};
+    std::chrono::milliseconds cancelledAt{0};
+    const ProgressCallback progress = [&](int, const std::string& stage, const std::string&) {
+        if (stage == "Verifying on modem") {
+            cancelledAt = clock.Elapsed() + 12345ms;
+            link.At(cancelledAt, [&] { cancel = true; });
+        }
+    };
+    std::string error;
+    EXPECT_EQ(RunFastUpdate(link, Bytes(2 * 65536, 7), cancel, progress, error), 2);
+    EXPECT_EQ(error, "Update cancelled");
+    EXPECT_GE(clock.Elapsed(), cancelledAt);
+    EXPECT_LE(clock.Elapsed() - cancelledAt, 250ms);
+    // Nothing is sent after the last frame: no abort byte.
+    EXPECT_EQ(link.WriteSizes().size(), 7u);
+}
+
+TEST(FastUpdateTest, LinkWriteFailureStopsAtOnce) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    link.SetRecordWrites(false);
+    FakeUpdateModem modem(link, clock, {});
+    link.FailWriteCall(6, "Telnet send failed: gone");  // the second frame
+    std::atomic<bool> cancel{false};
+    std::string error;
+    EXPECT_EQ(RunFastUpdate(link, Bytes(3 * 65536, 7), cancel, nullptr, error), 2);
+    EXPECT_EQ(error, "Telnet send failed: gone");
+    EXPECT_EQ(link.WriteSizes().size(), 6u);
+}
+
+TEST(TransferUpdateTest, InconsistentArgumentsAreRefusedBeforeSending) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    std::atomic<bool> cancel{false};
+    std::string error;
+    EXPECT_FALSE(TransferUpdate(link, Bytes(256, 0), 1, 0, true, cancel, nullptr, error));
+    EXPECT_FALSE(TransferUpdate(link, Bytes(), 0, 256, true, cancel, nullptr, error));
+    EXPECT_FALSE(TransferUpdate(link, Bytes(512, 0), 1, 256, true, cancel, nullptr, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_TRUE(link.WriteSizes().empty());
+}
+
+TEST(LegacyUpdateTest, ThreeHundredBytesAsTwoBlocks) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    link.SetRandomChunks(11, 2);
+    FakeUpdateModem::Config config;
+    config.frameSize = 256;
+    FakeUpdateModem modem(link, clock, config);
+    const Bytes firmware = Pattern(300, 4);
+    std::atomic<bool> cancel{false};
+    ProgressLog progress;
+    std::string error = "unchanged";
+    ASSERT_TRUE(RunLegacyUpdate(link, firmware, cancel, progress.Callback(), error)) << error;
+    EXPECT_EQ(error, "unchanged");
+    const Bytes expected = Concat({ToBytes("QUIT\rUPDATE\r"), Bytes{ACK, ACK, 0x00, 0x02}, Padded(firmware)});
+    EXPECT_TRUE(link.Written() == expected);
+    EXPECT_EQ(link.WriteSizes(), (std::vector<std::size_t>{5, 7, 1, 1, 2, 256, 256}));
+    EXPECT_EQ(std::count(link.Written().end() - 212, link.Written().end(), 0xFF), 212);
+    const std::vector<ProgressReport> reports = {
+        {0, "Starting legacy update", "Returning modem to cmd: menu"},
+        {1, "Transferring firmware", "Frame size: 256 bytes"},
+        {47, "Transferring firmware", "Transferred 256 / 512 bytes"},
+        {95, "Transferring firmware", "Transferred 512 / 512 bytes"},
+        {100, "Legacy transfer complete",
+         "All 256-byte frames were acknowledged; this firmware cannot report its final modem-side checksum result. "
+         "Check after reboot that the new firmware version is running"},
+    };
+    EXPECT_EQ(progress.reports, reports);
+}
+
+TEST(LegacyUpdateTest, LargeImageReportsZeroAfterTheFrameSizeReport) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeUpdateModem::Config config;
+    config.frameSize = 256;
+    FakeUpdateModem modem(link, clock, config);
+    std::atomic<bool> cancel{false};
+    ProgressLog progress;
+    std::string error;
+    ASSERT_TRUE(RunLegacyUpdate(link, Bytes(24576, 1), cancel, progress.Callback(), error)) << error;
+    ASSERT_GE(progress.reports.size(), 3u);
+    EXPECT_EQ(progress.reports[2], (ProgressReport{0, "Transferring firmware", "Transferred 256 / 24576 bytes"}));
+    EXPECT_EQ(modem.FramesAnswered(), 96u);
+}
+
+TEST(LegacyUpdateTest, LastBlockIsAnOrdinaryFrame) {
+    {
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        FakeUpdateModem::Config config;
+        config.frameSize = 256;
+        config.verdict = [](std::size_t n, std::size_t f) { return std::optional<unsigned char>(n == f ? ESC : ACK); };
+        FakeUpdateModem modem(link, clock, config);
+        std::atomic<bool> cancel{false};
+        std::string error;
+        EXPECT_FALSE(RunLegacyUpdate(link, Bytes(1024, 1), cancel, nullptr, error));
+        EXPECT_EQ(error, "Modem rejected a transfer frame");
+    }
+    for (const auto delay : {9500ms, 10500ms}) {
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        FakeUpdateModem::Config config;
+        config.frameSize = 256;
+        config.delay = [&](std::size_t n, std::size_t f) { return n == f ? delay : 0ms; };
+        FakeUpdateModem modem(link, clock, config);
+        std::atomic<bool> cancel{false};
+        std::string error;
+        const bool ok = RunLegacyUpdate(link, Bytes(1024, 1), cancel, nullptr, error);
+        EXPECT_EQ(ok, delay < 10000ms);
+        if (!ok) {
+            EXPECT_EQ(error, "Timeout waiting for modem");
+            EXPECT_LT(clock.Elapsed() - modem.LastFrameWrittenAt(), 10500ms);
+        }
+    }
+}
+
+TEST(LegacyUpdateTest, ModemThatRefusesUpdateToo) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeUpdateModem::Config config;
+    config.offersLegacy = false;
+    FakeUpdateModem modem(link, clock, config);
+    std::atomic<bool> cancel{false};
+    std::string error;
+    EXPECT_FALSE(RunLegacyUpdate(link, Bytes(10, 1), cancel, nullptr, error));
+    EXPECT_EQ(error, "Timeout waiting for modem response: Send handshake sequence");
+    EXPECT_EQ(link.WrittenText(), "QUIT\rUPDATE\r");
+    EXPECT_GE(clock.Elapsed(), 5000ms);
+}
+
+TEST(LegacyUpdateTest, CancellationBeforeABlockAndSizeFailures) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeUpdateModem::Config config;
+    config.frameSize = 256;
+    FakeUpdateModem modem(link, clock, config);
+    std::atomic<bool> cancel{false};
+    const ProgressCallback progress = [&](int, const std::string&, const std::string& detail) {
+        if (detail == "Transferred 512 / 2560 bytes") cancel = true;
+    };
+    std::string error;
+    EXPECT_FALSE(RunLegacyUpdate(link, Bytes(2560, 1), cancel, progress, error));
+    EXPECT_EQ(error, "Update cancelled");
+    EXPECT_EQ(modem.Received().size(), 512u);
+
+    std::string error2;
+    EXPECT_FALSE(RunLegacyUpdate(link, Bytes(), cancel, nullptr, error2));
+    EXPECT_EQ(error2, "Firmware size must be between 1 and 16776960 bytes");
+}
