@@ -18,6 +18,9 @@ struct SerialLineSettings {
     bool ignoresModemLines = false;  // CLOCAL
 };
 
+// Whether this build can open the simulator's pseudo-terminal by its device path (not under Windows).
+bool PseudoTerminalsAvailable();
+
 class SerialPty {
 public:
     SerialPty() = default;

@@ -1,6 +1,8 @@
 // Pseudo-terminal pairs do not exist on Windows; serial tests that need one skip there.
 #include "support/SerialPty.h"
 
+bool PseudoTerminalsAvailable() { return false; }
+
 SerialPty::~SerialPty() = default;
 
 bool SerialPty::Create(std::string& error) {

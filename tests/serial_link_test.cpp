@@ -1,0 +1,170 @@
+// Identity, updates and log downloads over the serial link against the simulator's pseudo-terminal
+// (natively by device path; under Wine through a COM name that scripts/wine-com mapped beforehand).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "console/Console.h"
+#include "modemlog/ModemLog.h"
+#include "support/SerialPty.h"
+#include "support/Simulator.h"
+#include "transport/Transport.h"
+#include "update/Update.h"
+
+namespace {
+
+std::vector<unsigned char> Pattern(size_t size, unsigned seed) {
+    std::vector<unsigned char> data(size);
+    unsigned value = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        value = value * 1103515245u + 12345u;
+        data[i] = static_cast<unsigned char>(value >> 16);
+    }
+    return data;
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteFileBytes(const std::string& path, const std::vector<unsigned char>& data) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out);
+}
+
+// The COM name mapped for the Wine run, and the path the simulator's --link must create for it.
+const char* MappedCom() { return std::getenv("BRISKLODE_TEST_COM"); }
+const char* MappedLink() { return std::getenv("BRISKLODE_TEST_COM_LINK"); }
+
+class SerialAgainstSimulator : public ::testing::Test {
+protected:
+    void StartModem(std::vector<std::string> args) {
+        if (SimulatorPath().empty()) GTEST_SKIP() << "no simulator binary known";
+        const bool mapped = MappedCom() != nullptr && MappedLink() != nullptr;
+        if (!mapped && !PseudoTerminalsAvailable()) {
+            GTEST_SKIP() << "set BRISKLODE_TEST_COM and BRISKLODE_TEST_COM_LINK (see scripts/wine-com)";
+        }
+        args.push_back("--serial");
+        if (mapped) {
+            args.push_back("--link");
+            args.push_back(MappedLink());
+        }
+        std::string error;
+        ASSERT_TRUE(simulator.Start(args, error)) << error;
+        portName = mapped ? Utf8ToWide(MappedCom()) : Utf8ToWide(simulator.SerialDevice());
+        link = CreateSerialTransport(portName);
+        ASSERT_TRUE(link->Open(error)) << error;
+    }
+
+    // Restarts the simulator with more options (its folder, and so NativePath/LocalPath, stay the same)
+    // and reopens the link onto the new terminal.
+    void RestartWith(std::vector<std::string> args) {
+        link->Close();
+        simulator.Stop();
+        args.push_back("--serial");
+        const bool mapped = MappedCom() != nullptr && MappedLink() != nullptr;
+        if (mapped) {
+            args.push_back("--link");
+            args.push_back(MappedLink());
+        }
+        std::string error;
+        ASSERT_TRUE(simulator.Start(args, error)) << error;
+        if (!mapped) portName = Utf8ToWide(simulator.SerialDevice());
+        link = CreateSerialTransport(portName);
+        ASSERT_TRUE(link->Open(error)) << error;
+    }
+
+    ProgressCallback Recorder() {
+        return [this](int percent, const std::string&, const std::string&) { percents.push_back(percent); };
+    }
+
+    SimulatorProcess simulator;
+    std::wstring portName;
+    std::unique_ptr<ITransport> link;
+    std::vector<int> percents;
+    std::atomic<bool> cancel{false};
+};
+
+TEST_F(SerialAgainstSimulator, IdentityAndBusyPort) {
+    StartModem({"--type", "U", "--firmware", "7.2"});
+    ModemIdentity identity;
+    std::string error;
+    ASSERT_TRUE(CheckModemIdentity(*link, identity, error)) << error;
+    EXPECT_EQ(identity.firmware, "7.2");
+    EXPECT_EQ(identity.model, ModelForTypeCode("U"));
+    EXPECT_NE(identity.response.find("#0:U"), std::string::npos) << identity.response;
+
+    // Wine does not refuse a second exclusive open; natively the busy port must be refused.
+    if (MappedCom() == nullptr) {
+        auto second = CreateSerialTransport(portName);
+        ASSERT_FALSE(second->Open(error));
+        EXPECT_EQ(error.rfind("Cannot open " + WideToUtf8(portName) + ": ", 0), 0u) << error;
+    }
+    // The link stays usable for a second dialogue on the same open port.
+    ASSERT_TRUE(CheckModemIdentity(*link, identity, error)) << error;
+    EXPECT_EQ(identity.firmware, "7.2");
+}
+
+TEST_F(SerialAgainstSimulator, FastAndLegacyUpdatesStoreTheExactImage) {
+    // Two frames: a whole 65,536-byte one and a short last one that the modem verifies.
+    const std::vector<unsigned char> firmware = Pattern(70000, 3);
+    StartModem({});
+    std::string error;
+    // The first start made the simulator's folder; the restart names files in it.
+    RestartWith({"--image-file", simulator.NativePath("fast.bin")});
+    ASSERT_EQ(RunFastUpdate(*link, firmware, cancel, Recorder(), error), static_cast<int>(UpdateResult::Installed))
+        << error;
+    ASSERT_FALSE(percents.empty());
+    EXPECT_EQ(percents.back(), 100);
+    ASSERT_TRUE(simulator.WaitForLog("image written to")) << simulator.ReadLog();
+    std::vector<unsigned char> image;
+    std::uint16_t blocks = 0;
+    ASSERT_TRUE(PrepareFirmware(firmware, image, blocks, error)) << error;
+    EXPECT_TRUE(ReadFileBytes(simulator.LocalPath("fast.bin")) == image) << "image changed on the serial link";
+
+    // Legacy: one verdict per 256-byte block; a small image keeps the Wine run short.
+    const std::vector<unsigned char> small = Pattern(2600, 4);
+    RestartWith({"--image-file", simulator.NativePath("legacy.bin")});
+    percents.clear();
+    ASSERT_TRUE(RunLegacyUpdate(*link, small, cancel, Recorder(), error)) << error;
+    ASSERT_TRUE(simulator.WaitForLog("image written to")) << simulator.ReadLog();
+    ASSERT_TRUE(PrepareFirmware(small, image, blocks, error)) << error;
+    EXPECT_TRUE(ReadFileBytes(simulator.LocalPath("legacy.bin")) == image);
+}
+
+TEST_F(SerialAgainstSimulator, FastAndLegacyLogDownloadsAreByteExact) {
+    StartModem({});
+    // Every byte value, 0x11/0x13 (XON/XOFF) and CR/LF included, must pass the raw line unchanged.
+    std::vector<unsigned char> content = Pattern(150000, 9);
+    for (int b = 0; b < 256; ++b) content[static_cast<size_t>(b)] = static_cast<unsigned char>(b);
+    ASSERT_TRUE(WriteFileBytes(simulator.LocalPath("log.bin"), content));
+    RestartWith({"--log-mode", "fast", "--log-content", simulator.NativePath("log.bin")});
+    std::vector<unsigned char> log;
+    std::string error;
+    ASSERT_EQ(DownloadModemLog(*link, log, cancel, Recorder(), error), static_cast<int>(LogDownloadResult::FastComplete))
+        << error;
+    EXPECT_EQ(log.size(), content.size());
+    EXPECT_TRUE(log == content);
+
+    // Legacy blocks: the log comes back padded to whole 256-byte blocks.
+    const std::vector<unsigned char> shortLog(content.begin(), content.begin() + 1000);
+    ASSERT_TRUE(WriteFileBytes(simulator.LocalPath("short.bin"), shortLog));
+    RestartWith({"--log-mode", "legacy", "--log-content", simulator.NativePath("short.bin")});
+    log.clear();
+    ASSERT_EQ(DownloadModemLog(*link, log, cancel, Recorder(), error),
+              static_cast<int>(LogDownloadResult::LegacyComplete))
+        << error;
+    ASSERT_EQ(log.size(), 1024u);
+    EXPECT_TRUE(std::equal(shortLog.begin(), shortLog.end(), log.begin()));
+}
+
+}  // namespace
