@@ -10,7 +10,8 @@ std::string SimulatorPath();
 
 class SimulatorProcess {
 public:
-    SimulatorProcess() = default;
+    // Creates the private folder at once, so that paths in it can be named in the arguments of Start.
+    SimulatorProcess();
     ~SimulatorProcess();
     SimulatorProcess(const SimulatorProcess&) = delete;
     SimulatorProcess& operator=(const SimulatorProcess&) = delete;
@@ -50,6 +51,7 @@ private:
 
     std::string folder_;
     std::string nativeFolder_;
+    std::string folderError_;
     std::string serialDevice_;
     unsigned short telnetPort_ = 0;
     unsigned short discoveryPort_ = 0;

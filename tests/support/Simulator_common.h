@@ -63,6 +63,8 @@ bool SimulatorProcess::WaitForLog(const std::string& needle, int timeoutMs) cons
     }
 }
 
+SimulatorProcess::SimulatorProcess() { CreateFolder(folderError_); }
+
 bool SimulatorProcess::Start(const std::vector<std::string>& args, std::string& error) {
     Stop();
     std::string path = SimulatorPath();
@@ -70,7 +72,10 @@ bool SimulatorProcess::Start(const std::vector<std::string>& args, std::string& 
         error = "simulator path unknown (set BRISKLODE_SIM)";
         return false;
     }
-    if (!CreateFolder(error)) return false;
+    if (!CreateFolder(error)) {
+        if (!folderError_.empty()) error = folderError_;
+        return false;
+    }
     std::vector<std::string> argv = {path};
     argv.insert(argv.end(), args.begin(), args.end());
     for (const char* name : {"--ready-file", "--log-file", "--stop-file"}) {
