@@ -1,0 +1,202 @@
+// The modem system log: fast and legacy download behind "SYS LOG GETFAST", and a save that never loses a file.
+#include "modemlog/ModemLog.h"
+
+#include "console/Clock.h"
+#include "transport/File.h"
+
+namespace {
+
+constexpr std::uint32_t kReplyTimeoutMs = 5000;
+constexpr std::uint32_t kChunkTimeoutMs = 15000;
+constexpr std::uint32_t kBlockTimeoutMs = 5000;
+constexpr std::uint32_t kTextReadMs = 200;
+constexpr std::size_t kScratchSize = 1024;
+constexpr std::size_t kTextHighMark = 32768;
+constexpr std::size_t kTextLowMark = 16384;
+constexpr std::uint64_t kChunkSize = 65536;
+constexpr std::size_t kBlockSize = 256;
+constexpr std::size_t kWritePiece = 1048576;
+
+const char kBannerEnd[] = "press <ESC> to exit.\r\n";
+const char kFastBanner[] = "System log fast download.";
+const char kLegacyBanner[] = "System log download.";
+const char kLegacyStage[] = "Reading modem log (legacy protocol)";
+
+enum class Banner { Fast, Legacy };
+
+void Report(const ProgressCallback& progress, int percent, const std::string& stage, const std::string& detail) {
+    if (progress) progress(percent, stage, detail);
+}
+
+bool WriteByte(ITransport& link, unsigned char byte, std::string& error) { return link.Write(&byte, 1, error); }
+
+// The modem only answers ESC by stopping; whether that byte got out changes nothing for the user.
+void SendAbort(ITransport& link) {
+    std::string ignored;
+    WriteByte(link, ESC, ignored);
+}
+
+bool AwaitBanner(ITransport& link, Banner& banner, std::string& error) {
+    const auto deadline = MonotonicNow() + std::chrono::milliseconds(kReplyTimeoutMs);
+    std::string text;
+    unsigned char scratch[kScratchSize];
+    for (;;) {
+        if (MonotonicNow() >= deadline) {
+            error = "The modem did not start its log-download protocol (" + DiagnosticResponse(text) + ")";
+            return false;
+        }
+        const int got = link.Read(scratch, sizeof scratch, kTextReadMs, error);
+        if (got < 0) return false;
+        if (got == 0) continue;
+        text.append(reinterpret_cast<const char*>(scratch), static_cast<std::size_t>(got));
+        if (text.find(kBannerEnd) != std::string::npos) {
+            if (text.find(kFastBanner) != std::string::npos) {
+                banner = Banner::Fast;
+                return true;
+            }
+            if (text.find(kLegacyBanner) != std::string::npos) {
+                banner = Banner::Legacy;
+                return true;
+            }
+        }
+        if (text.size() > kTextHighMark) text.erase(0, text.size() - kTextLowMark);
+    }
+}
+
+int Cancelled(ITransport& link, std::string& error) {
+    SendAbort(link);
+    error = "Log download cancelled";
+    return static_cast<int>(LogDownloadResult::Failed);
+}
+
+int FastTransfer(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
+                 const ProgressCallback& progress, std::string& error) {
+    const int failed = static_cast<int>(LogDownloadResult::Failed);
+    Report(progress, 0, "Reading modem log", "Block size: 65536 bytes");
+    if (!WriteByte(link, SYN, error)) return failed;
+    unsigned char field[4];
+    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) return failed;
+    const std::uint64_t size = (std::uint64_t{field[0]} << 24) | (std::uint64_t{field[1]} << 16) |
+                               (std::uint64_t{field[2]} << 8) | std::uint64_t{field[3]};
+    if (size > kMaxFastLogSize) {
+        SendAbort(link);
+        error = "The modem reported an implausible log size of " + std::to_string(size) + " bytes";
+        return failed;
+    }
+    log.assign(static_cast<std::size_t>(size), 0);
+    if (!WriteByte(link, ACK, error)) return failed;
+    if (size == 0) {
+        Report(progress, 100, "Reading modem log", "The modem log is empty");
+        return static_cast<int>(LogDownloadResult::FastComplete);
+    }
+
+    const std::string sizeText = std::to_string(size);
+    std::uint64_t received = 0;
+    int lastPercent = -1;
+    while (received < size) {
+        if (cancel.load()) return Cancelled(link, error);
+        const std::uint64_t chunk = kChunkSize < size - received ? kChunkSize : size - received;
+        if (!ReadExact(link, log.data() + received, chunk, kChunkTimeoutMs, nullptr, error)) return failed;
+        received += chunk;
+        // The chunk just read stays unacknowledged: the modem learns of the cancellation instead.
+        if (cancel.load()) return Cancelled(link, error);
+        if (!WriteByte(link, ACK, error)) return failed;
+        // 64-bit: received x 100 passes 32 bits for logs above about 42 MB.
+        const int percent = static_cast<int>(received * 100 / size);
+        if (percent != lastPercent) {
+            Report(progress, percent, "Reading modem log",
+                   "Received " + std::to_string(received) + " / " + sizeText + " bytes");
+            lastPercent = percent;
+        }
+    }
+    return static_cast<int>(LogDownloadResult::FastComplete);
+}
+
+int LegacyTransfer(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
+                   const ProgressCallback& progress, std::string& error) {
+    const int failed = static_cast<int>(LogDownloadResult::Failed);
+    if (!WriteByte(link, SYN, error)) return failed;
+    unsigned char field[2];
+    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) return failed;
+    const std::uint64_t blockCount = (std::uint64_t{field[0]} << 8) | std::uint64_t{field[1]};
+    const std::uint64_t length = blockCount * kBlockSize;
+    log.assign(static_cast<std::size_t>(length), 0);
+    if (!WriteByte(link, ACK, error)) return failed;
+    Report(progress, 0, kLegacyStage, "This firmware uses 256-byte log blocks");
+    if (blockCount == 0) return static_cast<int>(LogDownloadResult::LegacyComplete);
+
+    const std::string lengthText = std::to_string(length);
+    std::uint64_t blocks = 0;
+    int lastPercent = -1;
+    while (blocks < blockCount) {
+        if (cancel.load()) return Cancelled(link, error);
+        if (!ReadExact(link, log.data() + blocks * kBlockSize, kBlockSize, kBlockTimeoutMs, nullptr, error)) {
+            return failed;
+        }
+        if (!WriteByte(link, ACK, error)) return failed;
+        ++blocks;
+        const int percent = static_cast<int>(blocks * 100 / blockCount);
+        if (percent != lastPercent) {
+            Report(progress, percent, kLegacyStage,
+                   "Received " + std::to_string(blocks * kBlockSize) + " / " + lengthText + " bytes");
+            lastPercent = percent;
+        }
+    }
+    return static_cast<int>(LogDownloadResult::LegacyComplete);
+}
+
+}  // namespace
+
+int DownloadModemLog(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
+                     const ProgressCallback& progress, std::string& error) {
+    const int failed = static_cast<int>(LogDownloadResult::Failed);
+    log.clear();
+    Report(progress, 0, "Preparing modem log", "Returning modem to cmd: menu");
+    if (!EnterCommandMenu(link, error)) return failed;
+    static const char command[] = "SYS LOG GETFAST\r";
+    if (!link.Write(reinterpret_cast<const unsigned char*>(command), sizeof command - 1, error)) return failed;
+
+    Banner banner = Banner::Fast;
+    if (!AwaitBanner(link, banner, error)) return failed;
+    const int result = banner == Banner::Fast ? FastTransfer(link, log, cancel, progress, error)
+                                              : LegacyTransfer(link, log, cancel, progress, error);
+    // A half-filled, zero-padded log must never be mistaken for the modem's log.
+    if (result == failed) {
+        log.clear();
+        log.shrink_to_fit();
+    }
+    return result;
+}
+
+bool SaveModemLogFile(const std::wstring& path, const std::vector<unsigned char>& log, std::string& error) {
+    // The new content goes to a file of its own beside the destination and replaces it only when complete,
+    // so a failure at any step leaves an existing file exactly as it was.
+    std::unique_ptr<ReplacementFile> file = CreateReplacementFile(path);
+    if (!file) {
+        error = "Cannot create the selected log file";
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < log.size()) {
+        const std::size_t left = log.size() - done;
+        std::size_t written = 0;
+        if (!file->Write(log.data() + done, left < kWritePiece ? left : kWritePiece, written) || written == 0) {
+            error = "Cannot write the selected log file";
+            return false;
+        }
+        done += written;
+    }
+    if (!file->Flush()) {
+        error = "Cannot write the selected log file";
+        return false;
+    }
+    if (!file->Close()) {
+        error = "Cannot close the selected log file";
+        return false;
+    }
+    if (!file->Commit()) {
+        error = "Cannot create the selected log file";
+        return false;
+    }
+    return true;
+}
