@@ -16,10 +16,17 @@ inline std::uint64_t GeneratedLogWord(std::uint64_t seed, std::uint64_t wordInde
 // Bytes [offset, offset + length) of the generated log for `seed`.
 inline void FillGeneratedLog(std::uint64_t seed, std::uint64_t offset, unsigned char* out, size_t length) {
     size_t i = 0;
+    // Whole words go out eight bytes at a time (logs of hundreds of MiB are streamed from this).
     while (i < length) {
         std::uint64_t position = offset + i;
         std::uint64_t word = GeneratedLogWord(seed, position / 8);
-        for (unsigned byte = static_cast<unsigned>(position % 8); byte < 8 && i < length; ++byte, ++i) {
+        unsigned first = static_cast<unsigned>(position % 8);
+        if (first == 0 && length - i >= 8) {
+            for (unsigned byte = 0; byte < 8; ++byte) out[i + byte] = static_cast<unsigned char>(word >> (8 * byte));
+            i += 8;
+            continue;
+        }
+        for (unsigned byte = first; byte < 8 && i < length; ++byte, ++i) {
             out[i] = static_cast<unsigned char>(word >> (8 * byte));
         }
     }

@@ -1,6 +1,7 @@
 // Telnet server side of the simulator: option offers, IAC handling both ways, one client, busy refusals.
 #include "simulator/TelnetCarrier.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -247,13 +248,22 @@ void TelnetCarrier::Pump(Clock::time_point now) {
             bool hangup = false;
             console_.TakeOutput(now, kTakeSize, scratch_, hangup);
             hangupAfterTx_ = hangup;
-            if (std::memchr(scratch_.data(), 255, scratch_.size()) == nullptr) {
+            size_t doubled = static_cast<size_t>(std::count(scratch_.begin(), scratch_.end(), '\xFF'));
+            if (doubled == 0) {
                 tx_.swap(scratch_);
             } else {
-                tx_.reserve(scratch_.size() + scratch_.size() / 64);
-                for (char c : scratch_) {
-                    tx_.push_back(c);
-                    if (static_cast<unsigned char>(c) == 255) tx_.push_back(c);
+                // Segment copies between the 255 bytes: this runs over every byte of a streamed log.
+                tx_.resize(scratch_.size() + doubled);
+                const char* from = scratch_.data();
+                const char* end = from + scratch_.size();
+                char* to = &tx_[0];
+                while (from < end) {
+                    const char* mark = static_cast<const char*>(std::memchr(from, 0xFF, static_cast<size_t>(end - from)));
+                    const char* stop = mark == nullptr ? end : mark + 1;
+                    std::memcpy(to, from, static_cast<size_t>(stop - from));
+                    to += stop - from;
+                    if (mark != nullptr) *to++ = '\xFF';
+                    from = stop;
                 }
             }
             if (tx_.empty() && !hangupAfterTx_) return;

@@ -9,6 +9,13 @@
 #include "simulator/GeneratedLog.h"
 #include "support/Simulator.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 const std::string kAck = "\x06";
@@ -618,3 +625,72 @@ TEST_F(SimulatorTest, DiscoveryKnobs) {
         }
     }
 }
+
+#ifndef _WIN32
+// The pseudo-terminal carrier: the same console behind a device that the tool opens and closes.
+// POSIX only: under Wine the device is reached through a COM name that the scripts map.
+namespace {
+
+int OpenRaw(const std::string& device) {
+    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) return -1;
+    termios settings{};
+    tcgetattr(fd, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(fd, TCSANOW, &settings);
+    return fd;
+}
+
+std::string ReadDeviceUntil(int fd, const std::string& needle, int timeoutMs) {
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (text.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd entry = {fd, POLLIN, 0};
+        if (::poll(&entry, 1, 50) <= 0) continue;
+        char buffer[4096];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST_F(SimulatorTest, SerialConsoleOnPseudoTerminal) {
+    StartSim({"--serial", "--link", sim.NativePath("modem"), "--no-terminator"});
+    ASSERT_FALSE(sim.SerialDevice().empty());
+    char target[256] = {};
+    ASSERT_GT(::readlink(sim.NativePath("modem").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), sim.SerialDevice());
+
+    int fd = OpenRaw(sim.SerialDevice());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "QUIT\r", 5), 5);
+    EXPECT_EQ(ReadDeviceUntil(fd, "cmd: ", 3000), "QUIT\r\ncmd: ");
+    // An unfinished identity reply, then the device is closed: the next opener finds a fresh menu.
+    ASSERT_EQ(::write(fd, "V ###\r", 6), 6);
+    EXPECT_EQ(ReadDeviceUntil(fd, "#1:7.2", 3000), "V ###\r\n#0:U#1:7.2");
+    ::close(fd);
+    ASSERT_TRUE(sim.WaitForLog("the serial device was closed"));
+    fd = OpenRaw(sim.SerialDevice());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "QUIT\r", 5), 5);
+    EXPECT_EQ(ReadDeviceUntil(fd, "cmd: ", 3000), "QUIT\r\ncmd: ");
+    ::close(fd);
+}
+
+TEST_F(SimulatorTest, SerialPacingHoldsRepliesToTheLineRate) {
+    // 1200 baud: 120 bytes per second, so the 49-byte identity reply needs about 0.4 s on the line.
+    StartSim({"--serial", "--baud", "1200"});
+    int fd = OpenRaw(sim.SerialDevice());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "V ###\r", 6), 6);
+    auto start = std::chrono::steady_clock::now();
+    std::string reply = ReadDeviceUntil(fd, "cmd: ", 5000);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    ::close(fd);
+    EXPECT_EQ(reply, "V ###\r\n#0:U#1:7.2#2:0000000000000001#3:SIM\r\ncmd: ");
+    EXPECT_GE(elapsed, std::chrono::milliseconds(300));
+}
+#endif
