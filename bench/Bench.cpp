@@ -1,0 +1,372 @@
+// brisklode-bench: throughput and memory of updates and log downloads against the simulator, beside raw floors.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console/Console.h"
+#include "modemlog/ModemLog.h"
+#include "support/Simulator.h"
+#include "transport/Transport.h"
+#include "update/Update.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+double Mb(double bytes) { return bytes / 1e6; }
+
+void Row(const char* what, double seconds, double bytes, double floorSeconds, double peakMiB) {
+    std::printf("  %-34s %8.3f s %9.1f MB/s", what, seconds, Mb(bytes) / seconds);
+    if (floorSeconds > 0) std::printf("   x%.2f of floor", seconds / floorSeconds);
+    if (peakMiB > 0) std::printf("   peak %.1f MiB", peakMiB);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+bool WriteAll(int fd, const unsigned char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ReadAll(int fd, unsigned char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = recv(fd, data, length, 0);
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void Tune(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int size = 262144;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
+// A connected loopback pair: the peer side runs `serve` on its own thread.
+template <typename Serve>
+double LoopbackRun(Serve serve, const std::function<void(int)>& client) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, 1);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::thread peer([&] {
+        const int fd = accept(listener, nullptr, nullptr);
+        Tune(fd);
+        serve(fd);
+        close(fd);
+    });
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    Tune(fd);
+    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const auto start = Clock::now();
+    client(fd);
+    const double seconds = Seconds(start);
+    close(fd);
+    peer.join();
+    close(listener);
+    return seconds;
+}
+
+// The floor of a stop-and-wait transfer: the same frames and one-byte answers, no Telnet, no protocol.
+double StopAndWaitFloor(size_t total, size_t frame) {
+    return LoopbackRun(
+        [&](int fd) {
+            std::vector<unsigned char> buffer(frame);
+            const unsigned char ack = 0x06;
+            for (size_t done = 0; done < total; done += frame) {
+                const size_t n = std::min(frame, total - done);
+                if (!ReadAll(fd, buffer.data(), n) || !WriteAll(fd, &ack, 1)) return;
+            }
+        },
+        [&](int fd) {
+            std::vector<unsigned char> data(frame, 0x5A);
+            unsigned char verdict = 0;
+            for (size_t done = 0; done < total; done += frame) {
+                const size_t n = std::min(frame, total - done);
+                if (!WriteAll(fd, data.data(), n) || !ReadAll(fd, &verdict, 1)) return;
+            }
+        });
+}
+
+// The floor of a log download: the same bytes copied over plain TCP as fast as it goes.
+double RawCopyFloor(size_t total) {
+    return LoopbackRun(
+        [&](int fd) {
+            std::vector<unsigned char> data(1 << 20, 0xA5);
+            for (size_t done = 0; done < total;) {
+                const size_t n = std::min(data.size(), total - done);
+                if (!WriteAll(fd, data.data(), n)) return;
+                done += n;
+            }
+        },
+        [&](int fd) {
+            std::vector<unsigned char> log(total);
+            size_t done = 0;
+            while (done < total) {
+                const ssize_t n = recv(fd, log.data() + done, std::min<size_t>(total - done, 1 << 20), 0);
+                if (n <= 0) return;
+                done += static_cast<size_t>(n);
+            }
+        });
+}
+
+struct ChildRun {
+    bool ok = false;
+    double seconds = 0;
+    double peakMiB = 0;
+};
+
+// Runs a program to its end; peak memory is the child's own maximum resident size.
+ChildRun RunChild(const std::vector<std::string>& args, const std::string& workDir = "") {
+    ChildRun run;
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    run.seconds = Seconds(start);
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    return run;
+}
+
+std::vector<unsigned char> RandomBytes(size_t size, unsigned seed) {
+    std::vector<unsigned char> data(size);
+    std::mt19937_64 generator(seed);
+    for (size_t i = 0; i + 8 <= size; i += 8) {
+        const std::uint64_t v = generator();
+        std::memcpy(&data[i], &v, 8);
+    }
+    return data;
+}
+
+std::string g_binDir;
+
+std::string Cli() { return g_binDir + "/cli/brisklode-cli"; }
+
+bool StartSim(SimulatorProcess& sim, std::vector<std::string> args) {
+    std::string error;
+    if (!sim.Start(args, error)) {
+        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Times the in-process transfer `repeat` times over fresh links and keeps the best.
+double TimeUpdate(unsigned short port, const std::vector<unsigned char>& firmware, bool legacy, int repeat) {
+    double best = 1e9;
+    for (int i = 0; i < repeat; ++i) {
+        auto link = CreateTelnetTransport("127.0.0.1", port);
+        std::string error;
+        std::atomic<bool> cancel{false};
+        if (!link->Open(error)) {
+            std::fprintf(stderr, "open: %s\n", error.c_str());
+            return -1;
+        }
+        // The menu and the handshake are not the transfer: the clock starts when the size was accepted.
+        Clock::time_point start = Clock::now();
+        const ProgressCallback progress = [&start](int percent, const std::string& stage, const std::string&) {
+            if (percent == 1 && stage == "Transferring firmware") start = Clock::now();
+        };
+        const bool ok = legacy ? RunLegacyUpdate(*link, firmware, cancel, progress, error)
+                               : RunFastUpdate(*link, firmware, cancel, progress, error) == 0;
+        const double seconds = Seconds(start);
+        link->Close();
+        if (!ok) {
+            std::fprintf(stderr, "update: %s\n", error.c_str());
+            return -1;
+        }
+        best = std::min(best, seconds);
+    }
+    return best;
+}
+
+int BenchUpdate(size_t size, int repeat) {
+    std::printf("Firmware update, %zu-byte image over loopback Telnet to the simulator (best of %d)\n", size, repeat);
+    const std::vector<unsigned char> firmware = RandomBytes(size, 7);
+    SimulatorProcess sim;
+    if (!StartSim(sim, {})) return 1;
+    const size_t image = (size + 255) / 256 * 256;
+
+    double floorFast = 1e9, floorLegacy = 1e9;
+    for (int i = 0; i < repeat; ++i) floorFast = std::min(floorFast, StopAndWaitFloor(image, 65536));
+    Row("raw stop-and-wait, 65,536-byte frames", floorFast, image, 0, 0);
+    const double fast = TimeUpdate(sim.TelnetPort(), firmware, false, repeat);
+    if (fast < 0) return 1;
+    Row("fast update (UPDFAST)", fast, image, floorFast, 0);
+
+    for (int i = 0; i < std::max(1, repeat / 2); ++i) floorLegacy = std::min(floorLegacy, StopAndWaitFloor(image, 256));
+    Row("raw stop-and-wait, 256-byte frames", floorLegacy, image, 0, 0);
+    const double legacy = TimeUpdate(sim.TelnetPort(), firmware, true, std::max(1, repeat / 2));
+    if (legacy < 0) return 1;
+    Row("legacy update (UPDATE)", legacy, image, floorLegacy, 0);
+
+    // The whole command-line run: start, load, connect, transfer, verify, exit.
+    const std::string file = sim.Folder() + "/bench-firmware.qz7";
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(firmware.data()),
+                                                static_cast<std::streamsize>(firmware.size()));
+    ChildRun best;
+    best.seconds = 1e9;
+    for (int i = 0; i < repeat; ++i) {
+        const ChildRun run = RunChild({Cli(), "--telnet", "127.0.0.1:" + std::to_string(sim.TelnetPort()), "update", file});
+        if (!run.ok) {
+            std::fprintf(stderr, "brisklode-cli update failed\n");
+            return 1;
+        }
+        if (run.seconds < best.seconds) best = run;
+    }
+    const double limitMiB = 2.2 * static_cast<double>(size) / (1 << 20) + 16;
+    Row("whole brisklode-cli update", best.seconds, image, 0, best.peakMiB);
+
+    // ZMODEM through a pipe pair, the same bytes, as a yardstick for the whole run.
+    const std::string zdir = sim.Folder() + "/zmodem";
+    const ChildRun z = RunChild({"bash", "-c", "mkdir -p '" + zdir + "' && cd '" + zdir +
+                                                  "' && rm -f bench-firmware.qz7 && socat EXEC:'sz -q -b " + file +
+                                                  "' EXEC:'rz -q -b -y'"});
+    if (z.ok) Row("ZMODEM sz|rz (lrzsz) via socat", z.seconds, static_cast<double>(size), 0, 0);
+    else std::printf("  ZMODEM run failed (is lrzsz installed?)\n");
+
+    std::printf("  targets: fast <= 3x floor: %s (x%.2f); legacy <= 1.5x floor: %s (x%.2f); cli faster than ZMODEM: %s;"
+                " peak <= %.1f MiB: %s\n",
+                fast <= 3 * floorFast ? "met" : "MISSED", fast / floorFast,
+                legacy <= 1.5 * floorLegacy ? "met" : "MISSED", legacy / floorLegacy,
+                z.ok ? (best.seconds < z.seconds ? "met" : "MISSED") : "n/a", limitMiB,
+                best.peakMiB <= limitMiB ? "met" : "MISSED");
+    return 0;
+}
+
+int BenchLog(size_t size, int repeat) {
+    std::printf("Log download, %zu-byte fast log over loopback Telnet from the simulator (best of %d)\n", size, repeat);
+    SimulatorProcess sim;
+    if (!StartSim(sim, {"--log-mode", "fast", "--log-size", std::to_string(size), "--log-seed", "11"})) return 1;
+    double floor = 1e9;
+    for (int i = 0; i < repeat; ++i) floor = std::min(floor, RawCopyFloor(size));
+    Row("raw TCP copy", floor, static_cast<double>(size), 0, 0);
+    double best = 1e9;
+    for (int i = 0; i < repeat; ++i) {
+        auto link = CreateTelnetTransport("127.0.0.1", sim.TelnetPort());
+        std::string error;
+        std::atomic<bool> cancel{false};
+        std::vector<unsigned char> log;
+        if (!link->Open(error)) return 1;
+        const auto start = Clock::now();
+        const int result = DownloadModemLog(*link, log, cancel, [](int, const std::string&, const std::string&) {}, error);
+        const double seconds = Seconds(start);
+        link->Close();
+        if (result != 0 || log.size() != size) {
+            std::fprintf(stderr, "log: %s\n", error.c_str());
+            return 1;
+        }
+        best = std::min(best, seconds);
+    }
+    Row("fast log download", best, static_cast<double>(size), floor, 0);
+    const ChildRun run = RunChild({Cli(), "--telnet", "127.0.0.1:" + std::to_string(sim.TelnetPort()), "log",
+                                   sim.Folder() + "/bench.log"});
+    if (!run.ok) return 1;
+    Row("whole brisklode-cli log", run.seconds, static_cast<double>(size), 0, run.peakMiB);
+    const double limitMiB = 1.1 * static_cast<double>(size) / (1 << 20) + 16;
+    std::printf("  targets: throughput >= 0.5x raw: %s (%.2fx); peak <= %.1f MiB: %s\n",
+                floor / best >= 0.5 ? "met" : "MISSED", floor / best, limitMiB, run.peakMiB <= limitMiB ? "met" : "MISSED");
+    return 0;
+}
+
+int BenchSerial(size_t size, unsigned baud) {
+    std::printf("Firmware update over a pseudo-terminal paced at %u baud, %zu-byte image\n", baud, size);
+    const std::vector<unsigned char> firmware = RandomBytes(size, 3);
+    const size_t image = (size + 255) / 256 * 256;
+    const double lineTime = static_cast<double>(image) * 10.0 / baud;
+    double efficiency[2] = {0, 0};
+    for (int legacy = 0; legacy < 2; ++legacy) {
+        SimulatorProcess sim;
+        if (!StartSim(sim, {"--serial", "--baud", std::to_string(baud)})) return 1;
+        auto link = CreateSerialTransport(Utf8ToWide(sim.SerialDevice()), baud);
+        std::string error;
+        std::atomic<bool> cancel{false};
+        if (!link->Open(error)) {
+            std::fprintf(stderr, "open: %s\n", error.c_str());
+            return 1;
+        }
+        // The menu and handshake are not payload: time only from the first frame on.
+        Clock::time_point start = Clock::now();
+        const ProgressCallback marking = [&start](int percent, const std::string& stage, const std::string&) {
+            if (percent == 1 && stage == "Transferring firmware") start = Clock::now();
+        };
+        const bool ok = legacy ? RunLegacyUpdate(*link, firmware, cancel, marking, error)
+                               : RunFastUpdate(*link, firmware, cancel, marking, error) == 0;
+        const double seconds = Seconds(start);
+        link->Close();
+        if (!ok) {
+            std::fprintf(stderr, "update: %s\n", error.c_str());
+            return 1;
+        }
+        efficiency[legacy] = lineTime / seconds;
+        std::printf("  %-34s %8.3f s  payload line time %.3f s  efficiency %.3f\n",
+                    legacy ? "legacy update (256-byte blocks)" : "fast update (65,536-byte frames)", seconds, lineTime,
+                    efficiency[legacy]);
+    }
+    std::printf("  targets: fast >= 0.98: %s; legacy >= 0.95: %s\n", efficiency[0] >= 0.98 ? "met" : "MISSED",
+                efficiency[1] >= 0.95 ? "met" : "MISSED");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    std::string self = argv[0];
+    const size_t slash = self.rfind('/');
+    g_binDir = slash == std::string::npos ? "." : self.substr(0, slash) + "/..";
+    const std::string what = argc > 1 ? argv[1] : "all";
+    const int repeat = argc > 2 ? std::atoi(argv[2]) : 5;
+    int status = 0;
+    if (what == "update" || what == "all") status |= BenchUpdate(16776960, repeat);
+    if (what == "log" || what == "all") status |= BenchLog(size_t(256) << 20, std::max(1, repeat / 2));
+    if (what == "serial" || what == "all") status |= BenchSerial(1 << 20, 921600);
+    return status;
+}
