@@ -30,6 +30,7 @@ struct Driver {
     DWORD pid = 0;
     HANDLE process = nullptr;
     bool launched = false;
+    std::wstring logSnapshot;
 };
 
 Driver g;
@@ -39,15 +40,22 @@ bool Send(HWND w, UINT msg, WPARAM wp, LPARAM lp, DWORD_PTR& result) {
 }
 
 bool ReadText(HWND w, std::wstring& out) {
+    // The text may grow between the two messages, so read until the buffer was not filled up.
     DWORD_PTR length = 0;
     if (!Send(w, WM_GETTEXTLENGTH, 0, 0, length)) return false;
-    std::wstring buffer(length + 1, L'\0');
-    DWORD_PTR copied = 0;
-    if (!Send(w, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&buffer[0]), copied)) return false;
-    if (copied > length) copied = length;
-    buffer.resize(copied);
-    out = buffer;
-    return true;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const size_t room = length + 256;
+        std::wstring buffer(room, L'\0');
+        DWORD_PTR copied = 0;
+        if (!Send(w, WM_GETTEXT, room, reinterpret_cast<LPARAM>(&buffer[0]), copied)) return false;
+        if (copied + 1 < room) {
+            buffer.resize(copied);
+            out = buffer;
+            return true;
+        }
+        length = room * 2;
+    }
+    return false;
 }
 
 std::wstring ClassOf(HWND w) {
@@ -296,7 +304,7 @@ bool VersionString(const std::string& path, const std::string& key, std::wstring
         error = "the version block has no translation table";
         return false;
     }
-    if (key == "#language") {
+    if (key == "@language") {
         wchar_t text[16];
         swprintf(text, 16, L"%04x%04x", translations[0].language, translations[0].codePage);
         value = text;
@@ -311,6 +319,52 @@ bool VersionString(const std::string& path, const std::string& key, std::wstring
         return false;
     }
     value.assign(text, length > 0 && text[length - 1] == L'\0' ? length - 1 : length);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Layout arithmetic: "a-294", "a/2-W", "b-515", "28+W" where a and b are the client width and height and
+// W is the width of "Brisk" in the title font, measured here with a font made the same way.
+
+int TitlePrefixWidth() {
+    HDC dc = GetDC(nullptr);
+    HFONT font = CreateFontW(-27, 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    HGDIOBJ old = SelectObject(dc, font);
+    SIZE size{};
+    const BOOL ok = GetTextExtentPoint32W(dc, L"Brisk", 5, &size);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(nullptr, dc);
+    return ok ? size.cx : 38;
+}
+
+bool Arithmetic(const std::string& text, long long& value) {
+    RECT client{};
+    GetClientRect(g.main, &client);
+    const long long a = client.right, b = client.bottom;
+    value = 0;
+    size_t i = 0;
+    int sign = 1;
+    if (text.empty()) return false;
+    while (i < text.size()) {
+        if (text[i] == '+' || text[i] == '-') {
+            sign = text[i] == '-' ? -1 : 1;
+            ++i;
+        }
+        size_t j = i;
+        while (j < text.size() && text[j] != '+' && text[j] != '-') ++j;
+        const std::string term = text.substr(i, j - i);
+        long long t;
+        if (term == "a") t = a;
+        else if (term == "b") t = b;
+        else if (term == "a/2") t = a / 2;
+        else if (term == "W") t = TitlePrefixWidth();
+        else if (!ParseNumber(term, t)) return false;
+        value += sign * t;
+        sign = 1;
+        i = j;
+    }
     return true;
 }
 
@@ -429,6 +483,30 @@ bool Evaluate(const std::vector<std::string>& words, size_t i, std::string& actu
         if (what == "log-has") return hits > 0;
         return Compare(hits, op, count);
     }
+    if (what == "log-trimmed") {
+        // The log box, which held the snapshot text S (length L) before one more line was added, now holds
+        // S from `cut` on followed by exactly one line, where cut is just after the first line feed at or
+        // after L - 524288 (0 when L is at most that), or that start itself when no line feed follows;
+        // and it is no longer than 1,048,576 characters.
+        HWND log;
+        if (!FindControl(kLogRef, log, error)) return actual = error, false;
+        std::wstring now;
+        if (!ReadText(log, now)) return actual = "cannot read the log box", false;
+        const std::wstring& before = g.logSnapshot;
+        const size_t L = before.size();
+        const size_t start = L > 524288 ? L - 524288 : 0;
+        const size_t lf = before.find(L'\n', start);
+        const size_t cut = lf == std::wstring::npos ? start : lf + 1;
+        const std::wstring kept = before.substr(cut);
+        const bool keptOk = now.compare(0, kept.size(), kept) == 0 && now.size() > kept.size();
+        const std::wstring added = keptOk ? now.substr(kept.size()) : std::wstring();
+        const bool oneLine = added.size() >= 2 && added.compare(added.size() - 2, 2, L"\r\n") == 0 &&
+                             added.find(L'\n') == added.size() - 1 && added.find(L'\r') == added.size() - 2;
+        actual = "snapshot " + std::to_string(L) + " chars, cut at " + std::to_string(cut) + ", now " +
+                 std::to_string(now.size()) + " chars; " + (keptOk ? "kept text in place" : "kept text differs") +
+                 (keptOk && !oneLine ? ", but not one added line" : "");
+        return keptOk && oneLine && now.size() <= 1048576;
+    }
     if (what == "version") {
         if (!need(2)) return malformed("version PATH KEY [op] TEXT");
         const std::string path = words[i], key = words[i + 1];
@@ -530,23 +608,27 @@ bool Evaluate(const std::vector<std::string>& words, size_t i, std::string& actu
         return true;
     }
     if (what == "rect") {
-        // rect REF X Y W H: place and size in client coordinates. A drop-down list is measured with its
-        // list open, since that is the height it was given.
+        // rect REF X Y W H: place and size in client coordinates. A drop-down list was given the height of
+        // its field plus its open list; Windows reports that whole height as the dropped rectangle, Wine
+        // reports the list's own height from the top of the field, so the field's height is added there.
         long long v[4];
         if (!need(4)) return malformed("rect REF X Y W H");
         for (int k = 0; k < 4; ++k)
-            if (!ParseNumber(words[i + k], v[k])) return malformed("rect REF X Y W H");
-        RECT r = ClientRectOf(control);
+            if (!Arithmetic(words[i + k], v[k])) return malformed("rect REF X Y W H: bad " + words[i + k]);
+        const RECT r = ClientRectOf(control);
+        long long height = r.bottom - r.top;
+        actual = RectText(r) + " (expected " + std::to_string(v[0]) + " " + std::to_string(v[1]) + " " +
+                 std::to_string(v[2]) + " " + std::to_string(v[3]) + ")";
         if (ClassOf(control) == L"ComboBox") {
             RECT dropped{};
             DWORD_PTR ignored = 0;
-            if (Send(control, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped), ignored)) {
-                MapWindowPoints(nullptr, g.main, reinterpret_cast<POINT*>(&dropped), 2);
-                r = dropped;
-            }
+            if (!Send(control, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped), ignored))
+                return actual = "no answer to CB_GETDROPPEDCONTROLRECT", false;
+            const long long list = dropped.bottom - dropped.top;
+            actual += " (dropped height " + std::to_string(list) + ")";
+            height = list == v[3] ? list : height + list;
         }
-        actual = RectText(r);
-        return r.left == v[0] && r.top == v[1] && r.right - r.left == v[2] && r.bottom - r.top == v[3];
+        return r.left == v[0] && r.top == v[1] && r.right - r.left == v[2] && height == v[3];
     }
     if (what == "pixel" || what == "no-pixel") {
         // pixel REF R G B: some pixel of the control's area on screen has exactly this colour.
@@ -592,39 +674,32 @@ bool AttachTo(DWORD pid, DWORD timeoutMs, std::string& error) {
     }
 }
 
-bool RunProcess(const std::wstring& commandLine, DWORD timeoutMs, std::string& error) {
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-        error = "cannot start " + Narrow(commandLine) + " (error " + std::to_string(GetLastError()) + ")";
-        return false;
+// Hands a command to the runner on the Linux side and waits for its exit code.
+bool AskHost(const std::string& command, std::string& error) {
+    static int sequence = 0;
+    wchar_t folder[1024] = {};
+    if (!GetEnvironmentVariableW(L"BRISKLODE_GUI_HOST_DIR", folder, 1024))
+        return error = "BRISKLODE_GUI_HOST_DIR is not set (run through tests/gui/run-scenarios)", false;
+    const int id = ++sequence;
+    std::string oneLine = command;
+    for (auto& c : oneLine)
+        if (c == '\n' || c == '\r') c = ' ';
+    std::printf("@@HOST %d %s\n", id, oneLine.c_str());
+    std::fflush(stdout);
+    const std::wstring answer = WindowsPath(Narrow(folder) + "/" + std::to_string(id) + ".done");
+    const ULONGLONG end = GetTickCount64() + 120000;
+    while (GetFileAttributesW(answer.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount64() >= end) return error = "no answer from the runner for: " + command, false;
+        Sleep(kPollMs);
     }
-    CloseHandle(pi.hThread);
-    const DWORD waited = WaitForSingleObject(pi.hProcess, timeoutMs);
-    DWORD code = 1;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    if (waited != WAIT_OBJECT_0) {
-        error = "still running after " + std::to_string(timeoutMs) + " ms: " + Narrow(commandLine);
-        return false;
+    int code = -1;
+    FILE* file = _wfopen(answer.c_str(), L"r");
+    if (file) {
+        if (std::fscanf(file, "%d", &code) != 1) code = -1;
+        std::fclose(file);
     }
-    if (code != 0) {
-        error = "exit code " + std::to_string(code) + ": " + Narrow(commandLine);
-        return false;
-    }
+    if (code != 0) return error = "exit code " + std::to_string(code) + " from: " + command, false;
     return true;
-}
-
-std::wstring Quote(const std::string& word) {
-    if (word.find_first_of(" \t\"") == std::string::npos && !word.empty()) return Widen(word);
-    std::wstring out = L"\"";
-    for (wchar_t c : Widen(word)) {
-        if (c == L'"') out += L'\\';
-        out += c;
-    }
-    return out + L"\"";
 }
 
 long long Number(const std::vector<std::string>& words, size_t i, long long fallback) {
@@ -850,25 +925,56 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
         Sleep(static_cast<DWORD>(Number(w, 1, 0)));
         return true;
     }
-    if (cmd == "run") {
-        // run PROGRAM ARGS...: a helper program (a Linux one by its path works under Wine); must exit 0.
-        if (w.size() < 2) return error = "run PROGRAM ARGS...", false;
-        std::wstring line;
-        for (size_t k = 1; k < w.size(); ++k) line += (k > 1 ? L" " : L"") + Quote(w[k]);
-        return RunProcess(line, 60000, error);
+    if (cmd == "host" || cmd == "screenshot") {
+        // host COMMAND: a shell command on the Linux side (start or stop a simulated modem, ...);
+        // screenshot FILE.png: the main window as it is on screen, frame included, taken with ImageMagick.
+        // The runner that started us reads these requests from our output and runs them (Wine cannot wait
+        // for a Linux process it started), then writes the exit code into the answer file we poll for.
+        if (w.size() < 2) return error = cmd + " needs an argument", false;
+        std::string command = w[1];
+        if (cmd == "screenshot") {
+            if (!MainAlive()) return error = "the main window is gone", false;
+            RECT r{};
+            GetWindowRect(g.main, &r);
+            const std::string geometry = std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) +
+                                         "+" + std::to_string(r.left < 0 ? 0 : r.left) + "+" +
+                                         std::to_string(r.top < 0 ? 0 : r.top);
+            Sleep(300);  // let the last repaint reach the X server
+            command = "import -window root -crop " + geometry + " +repage '" + w[1] + "'";
+        }
+        return AskHost(command, error);
     }
-    if (cmd == "screenshot") {
-        // screenshot FILE.png: the main window as it is on screen, frame included (X11 side, ImageMagick).
-        if (w.size() < 2) return error = "screenshot FILE", false;
-        if (!MainAlive()) return error = "the main window is gone", false;
-        RECT r{};
-        GetWindowRect(g.main, &r);
-        const std::string geometry = std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) + "+" +
-                                     std::to_string(r.left < 0 ? 0 : r.left) + "+" +
-                                     std::to_string(r.top < 0 ? 0 : r.top);
-        Sleep(300);  // let the last repaint reach the X server
-        return RunProcess(L"/usr/bin/import -window root -crop " + Widen(geometry) + L" +repage " + Quote(w[1]),
-                          60000, error);
+    if (cmd == "log-snapshot") {
+        HWND log;
+        if (!FindControl(kLogRef, log, error)) return false;
+        if (!ReadText(log, g.logSnapshot)) return error = "cannot read the log box", false;
+        std::printf("    log holds %zu characters\n", g.logSnapshot.size());
+        return true;
+    }
+    if (cmd == "select-text") {
+        // select-text REF MATCH: choose the first list entry whose text matches, as the user would.
+        size_t i = 2;
+        TextMatch match;
+        if (w.size() < 3 || !FindControl(w[1], control, error) || !ReadMatch(w, i, match, error))
+            return error.empty() ? error = "select-text REF TEXT", false : false;
+        if (!IsWindowEnabled(control)) return error = "control " + w[1] + " is disabled", false;
+        DWORD_PTR n = 0;
+        Send(control, CB_GETCOUNT, 0, 0, n);
+        for (DWORD_PTR k = 0; k < n; ++k) {
+            DWORD_PTR length = 0;
+            Send(control, CB_GETLBTEXTLEN, k, 0, length);
+            std::wstring item(length + 1, L'\0');
+            DWORD_PTR copied = 0;
+            Send(control, CB_GETLBTEXT, k, reinterpret_cast<LPARAM>(&item[0]), copied);
+            item.resize(copied <= length ? copied : length);
+            if (!match.Matches(item)) continue;
+            DWORD_PTR result = 0;
+            Send(control, CB_SETCURSEL, k, 0, result);
+            PostMessageW(g.main, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), CBN_SELCHANGE),
+                         reinterpret_cast<LPARAM>(control));
+            return true;
+        }
+        return error = "no entry " + match.Describe(), false;
     }
     if (cmd == "print") {
         // print REF: the control's text, for reading along a run.

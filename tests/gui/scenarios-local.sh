@@ -1,0 +1,425 @@
+# GUI scenarios that need no network modem; they run in a namespace with only loopback, where the
+# start-up discovery pass finds nobody.
+
+IDLE="No modem found"
+VERSION_TEXT="1.00.06"
+
+# Title, class, version block and resources, the initial texts, the idle state, the header's colours.
+gui_local_window_identity() {
+  drive <<EOF
+launch $APP
+expect title "Velmor Brisklode 1.00.06"
+expect class "Velmor.Brisklode.Window"
+wait 5000 text 1016 "Discovering Velmor modems..."
+$(busy_states)
+wait 15000 text 1016 "$IDLE"
+wait 5000 enabled 1011 1
+$(idle_states)
+expect version $APP FileVersion "$VERSION_TEXT"
+expect version $APP ProductVersion "$VERSION_TEXT"
+expect version $APP CompanyName "Velmor"
+expect version $APP FileDescription "Velmor Brisklode"
+expect version $APP InternalName "Brisklode"
+expect version $APP OriginalFilename "Brisklode.exe"
+expect version $APP ProductName "Brisklode"
+expect version $APP @language ^= "0409"
+expect resource $APP 10 101 > 10000
+expect resource $APP 14 102 > 0
+expect resource $APP 24 1 > 0
+expect text =Brisk "Brisk"
+expect text =lode "lode"
+expect text =Velmor "Velmor"
+expect text =Velmor@2 "Velmor"
+expect text ="Fast firmware update for Velmor modems" "Fast firmware update for Velmor modems"
+expect text ="Firmware file" "Firmware file"
+expect text 1001 ""
+expect text 1002 "Browse..."
+expect text =Connection "Connection"
+expect text 1003 "COM port"
+expect text 1004 "Network / Telnet"
+expect text =Port "Port"
+expect text 1006 "Refresh"
+expect text 1008 "Discover"
+expect text 1010 "3000"
+expect text 1011 "Connect modem"
+expect text 1012 "Read modem log..."
+expect text 1013 "Start update"
+expect text 1014 "Cancel"
+expect text 1017 "NOT CONNECTED"
+expect checked 1003 1
+expect checked 1004 0
+expect checked 1011 0
+expect visible 1005 1
+expect visible 1006 1
+expect visible 1007 0
+expect visible 1008 0
+expect visible 1009 0
+expect visible 1010 0
+expect progress == 0
+expect pixel =Brisk 218 40 38
+expect pixel =Velmor 218 40 38
+expect pixel =lode 255 255 255
+expect pixel =Port 247 247 248
+expect no-pixel 1016 224 246 232
+screenshot $SHOTS/idle.png
+close
+wait-exit 10000
+EOF
+}
+
+# Every control where the layout table puts it, at the first size, after a resize, and with a short window.
+layout_checks() {
+  cat <<EOF
+expect rect =Brisk 28 20 W 36
+expect rect =lode 28+W 20 a/2-W 36
+expect rect ="Fast firmware update for Velmor modems" 28 59 a/2 24
+expect rect =Velmor a-330 20 175 48
+expect rect =Velmor@2 a-330 69 175 22
+expect rect ="Firmware file" 28 150 120 24
+expect rect 1001 158 147 a-294 30
+expect rect 1002 a-124 147 96 30
+expect rect =Connection 28 199 120 24
+expect rect 1003 158 196 120 30
+expect rect 1004 286 196 218 30
+expect rect =Port 28 243 70 24
+expect rect 1005 104 240 a-236 240
+expect rect 1006 a-122 240 94 30
+expect rect ="Discovered modem" 28 243 126 24
+expect rect 1007 164 240 a-300 220
+expect rect 1008 a-126 240 98 30
+expect rect =Address 28 285 70 24
+expect rect 1009 104 282 210 30
+expect rect ="Telnet port" 338 285 82 24
+expect rect 1010 428 282 100 30
+expect rect 1011 28 330 150 32
+expect rect 1017 190 335 a-218 25
+expect rect 1013 28 381 142 38
+expect rect 1014 180 381 92 38
+expect rect 1012 282 384 172 32
+expect rect 1015 466 389 a-494 22
+expect rect 1016 28 430 a-56 52
+EOF
+}
+
+gui_local_layout() {
+  drive <<EOF
+$(start_window "$IDLE")
+$(layout_checks)
+expect rect 1018 28 487 a-56 b-515
+resize 1000 820
+wait 3000 rect 1001 158 147 a-294 30
+$(layout_checks)
+expect rect 1018 28 487 a-56 b-515
+resize 900 520
+wait 3000 rect 1018 28 487 a-56 80
+$(layout_checks)
+close
+wait-exit 10000
+EOF
+}
+
+# Connect over Telnet, the connected state, Start update following the firmware field, disconnect.
+gui_local_connect_disconnect() {
+  sim_start modem || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+expect log-tail *= "#0:U#1:7.2" "Physical modem connection verified" "Modem connection established"
+expect pixel 1017 20 132 68
+$(connected_states)
+expect enabled 1013 0
+settext 1001 Z:\\nowhere\\firmware.qz7
+wait 3000 enabled 1013 1
+settext 1001 ""
+wait 3000 enabled 1013 0
+command 1013
+msgbox "Brisklode" "Select a firmware file first." ok
+settext 1001 x
+wait 3000 enabled 1013 1
+screenshot $SHOTS/connected.png
+click 1011
+wait 5000 text 1016 "Modem disconnected"
+expect text 1017 "NOT CONNECTED"
+expect log-tail "Modem disconnected"
+expect text 1011 "Connect modem"
+expect checked 1011 0
+expect no-pixel 1017 20 132 68
+$(idle_states)
+close
+wait-exit 10000
+EOF
+}
+
+# Wrong input never starts a worker: a warning box, the toggle unchecked again, the state unchanged.
+gui_local_invalid_inputs() {
+  drive <<EOF
+$(start_window "$IDLE")
+command 1013
+msgbox "Brisklode" "Connect the modem first." ok
+command 1012
+msgbox "Brisklode" "Connect the modem first." ok
+click 1004
+wait 3000 visible 1009 1
+settext 1009 ""
+settext 1010 3000
+click 1011
+msgbox "Brisklode" "Enter a modem address and valid Telnet port" ok
+expect checked 1011 0
+expect text 1017 "NOT CONNECTED"
+settext 1009 127.0.0.1
+settext 1010 0
+click 1011
+msgbox "Brisklode" "Enter a modem address and valid Telnet port" ok
+expect checked 1011 0
+settext 1010 65536
+click 1011
+msgbox "Brisklode" "Enter a modem address and valid Telnet port" ok
+settext 1010 abc
+click 1011
+msgbox "Brisklode" "Enter a modem address and valid Telnet port" ok
+expect checked 1011 0
+expect text 1016 "$IDLE"
+$(idle_states)
+expect log-lines == 0
+close
+wait-exit 10000
+EOF
+}
+
+# A COM port list with no entries: Connect in COM mode asks for a port.
+gui_local_no_com_port() {
+  rm -f "$WINEPREFIX"/dosdevices/com*
+  drive <<EOF
+$(start_window "$IDLE")
+expect count 1005 0
+click 1011
+msgbox "Brisklode" "Select a COM port" ok
+expect checked 1011 0
+expect text 1017 "NOT CONNECTED"
+close
+wait-exit 10000
+EOF
+}
+
+# The modem over a COM name that Wine maps onto the simulator's pseudo-terminal.
+gui_local_connect_serial() {
+  sim_start serial --serial || return 1
+  ln -sfn "${SIMDEV[serial]}" "$WINEPREFIX/dosdevices/com7"
+  drive <<EOF
+$(start_window "$IDLE")
+click 1006
+select-text 1005 *= "COM7"
+click 1011
+wait 20000 text 1016 "Modem connection established"
+expect text 1017 "CONNECTED - Torvanix / VX-4410, firmware 7.2"
+expect log-tail ^= "V ###: " "Physical modem connection verified" "Modem connection established"
+click 1011
+wait 5000 text 1016 "Modem disconnected"
+close
+wait-exit 10000
+EOF
+}
+
+# A fast update end to end, through the Browse dialog; the modem stores exactly the file's bytes.
+gui_local_fast_update() {
+  head -c 200000 /dev/urandom >"$SCENARIO_DIR/firmware.qz7"
+  sim_start modem --image-file "$SCENARIO_DIR/image.bin" --verify-delay 2500 || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+click 1002
+filedialog $SCENARIO_DIR/firmware.qz7
+wait 3000 text 1001 $(winpath "$SCENARIO_DIR/firmware.qz7")
+wait 3000 enabled 1013 1
+expect pixel 1013 18 139 68
+click 1013
+wait 10000 text 1016 "Verifying on modem"
+$(busy_states)
+expect progress == 95
+expect log-has "Frame size: 65536 bytes"
+screenshot $SHOTS/update.png
+msgbox "Brisklode" "Checksum OK on Modem\n\nThe modem is rebooting." ok 30000
+expect text 1016 "SUCCESS - Checksum OK on Modem"
+expect text 1017 "NOT CONNECTED - modem rebooting"
+expect log-tail "Firmware CRC and modem file write verified; modem is rebooting" "Checksum OK on Modem"
+expect progress == 0
+expect text 1011 "Connect modem"
+expect checked 1011 0
+expect pixel 1016 224 246 232
+expect pixel 1016 14 112 57
+$(idle_states)
+host cmp $SCENARIO_DIR/firmware.qz7 $SCENARIO_DIR/image.bin
+screenshot $SHOTS/success.png
+close
+wait-exit 10000
+EOF
+}
+
+UPDFAST_QUESTION="This modem firmware does not support UPDFAST.\n\nUse the slow legacy UPDATE protocol instead?\n\nNote: legacy UPDATE acknowledges every 256-byte block, but cannot report the final modem-side checksum result."
+LEGACY_DONE="Legacy transfer complete. Final modem checksum status unavailable; after reboot, check that the new firmware version is running."
+
+gui_local_legacy_update_yes() {
+  head -c 3000 /dev/urandom >"$SCENARIO_DIR/firmware.eFW"
+  sim_start modem --no-updfast --image-file "$SCENARIO_DIR/image.bin" || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 $(winpath "$SCENARIO_DIR/firmware.eFW")
+click 1013
+msgbox "UPDFAST not available" "$UPDFAST_QUESTION" yes 20000
+msgbox "Brisklode" "$LEGACY_DONE" ok 30000
+expect text 1016 "$LEGACY_DONE"
+expect no-pixel 1016 224 246 232
+expect text 1017 "NOT CONNECTED - modem rebooting"
+expect log-tail "$LEGACY_DONE"
+expect checked 1011 0
+$(idle_states)
+host cmp -n 3000 $SCENARIO_DIR/firmware.eFW $SCENARIO_DIR/image.bin
+close
+wait-exit 10000
+EOF
+}
+
+gui_local_legacy_update_no() {
+  head -c 3000 /dev/urandom >"$SCENARIO_DIR/firmware.eFW"
+  sim_start modem --no-updfast || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 $(winpath "$SCENARIO_DIR/firmware.eFW")
+click 1013
+msgbox "UPDFAST not available" "$UPDFAST_QUESTION" no 20000
+msgbox "Brisklode" "UPDFAST is not supported by this modem firmware" ok 10000
+expect text 1016 "UPDFAST is not supported by this modem firmware"
+expect text 1017 "NOT CONNECTED"
+expect log-tail "UPDFAST is not supported by this modem firmware"
+expect checked 1011 0
+$(idle_states)
+close
+wait-exit 10000
+EOF
+}
+
+# A firmware path that cannot be read still ends the connection.
+gui_local_unreadable_firmware() {
+  sim_start modem || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 $(winpath "$SCENARIO_DIR/missing.qz7")
+click 1013
+msgbox "Brisklode" "Cannot open firmware file" ok 10000
+expect text 1016 "Cannot open firmware file"
+expect text 1017 "NOT CONNECTED"
+expect text 1011 "Connect modem"
+$(idle_states)
+close
+wait-exit 10000
+EOF
+}
+
+# Log download over both transfers; the saved file holds the modem's bytes and the modem stays connected.
+log_download() {
+  local mode=$1 suffix=$2
+  head -c 70000 /dev/urandom >"$SCENARIO_DIR/content.bin"
+  sim_start modem --log-mode "$mode" --log-content "$SCENARIO_DIR/content.bin" || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+click 1012
+filedialog $SCENARIO_DIR/saved.log
+wait 20000 text 1016 ^= "Modem log saved: "
+expect text 1016 "Modem log saved: $(winpath_q "$SCENARIO_DIR/saved.log")$suffix"
+expect log-tail "Modem log saved: $(winpath_q "$SCENARIO_DIR/saved.log")$suffix"
+hold 500 no-msgbox
+expect text 1017 "CONNECTED - Torvanix / VX-4410, firmware 7.2"
+expect checked 1011 1
+$(connected_states)
+host cmp $SCENARIO_DIR/content.bin $SCENARIO_DIR/saved.log$( [ "$mode" = legacy ] && echo " || cmp -n 70000 $SCENARIO_DIR/content.bin $SCENARIO_DIR/saved.log")
+click 1011
+wait 5000 text 1016 "Modem disconnected"
+close
+wait-exit 10000
+EOF
+}
+
+gui_local_log_download_fast() { log_download fast ""; }
+gui_local_log_download_legacy() { log_download legacy " (legacy 256-byte protocol)"; }
+
+# Cancel while the tool waits for a frame verdict.
+gui_local_cancel_update() {
+  head -c 300000 /dev/urandom >"$SCENARIO_DIR/firmware.qz7"
+  sim_start modem --stall-after-frame 2 || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 $(winpath "$SCENARIO_DIR/firmware.qz7")
+click 1013
+wait 10000 text 1016 "Transferring firmware"
+wait 10000 log-has ^= "Transferred 65536 / "
+$(busy_states)
+click 1014
+expect text 1016 "Cancelling..."
+msgbox "Brisklode" "Update cancelled" ok 10000
+expect text 1016 "Update cancelled"
+expect text 1017 "NOT CONNECTED"
+$(idle_states)
+close
+wait-exit 10000
+EOF
+}
+
+# Closing while an update runs: the question, then no result box, and the window closes by itself.
+gui_local_close_while_busy() {
+  head -c 300000 /dev/urandom >"$SCENARIO_DIR/firmware.qz7"
+  sim_start modem --stall-after-frame 2 || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 $(winpath "$SCENARIO_DIR/firmware.qz7")
+click 1013
+wait 10000 text 1016 "Transferring firmware"
+close
+msgbox "Brisklode" "An operation is still running. Cancel it and close?" no
+hold 1000 text 1016 "Transferring firmware"
+close
+msgbox "Brisklode" "An operation is still running. Cancel it and close?" yes
+wait 15000 gone
+wait-exit 10000
+EOF
+}
+
+# The log box stays under 1,048,576 characters: each failed connection to a modem that talks endlessly
+# after QUIT adds one line of about 300,000 characters; the fourth makes the box drop its oldest lines.
+gui_local_log_trimming() {
+  sim_start chatty --hostile endless:quit --hostile-rate 55000 || return 1
+  local fail="QUIT did not return the modem at 127.0.0.1:${SIMPORT[chatty]} to the cmd: menu ("
+  drive <<EOF
+$(start_window "$IDLE")
+click 1004
+wait 3000 visible 1009 1
+settext 1009 127.0.0.1
+settext 1010 ${SIMPORT[chatty]}
+click 1011
+msgbox "Brisklode" ^= "$fail" ok 30000
+click 1011
+msgbox "Brisklode" ^= "$fail" ok 30000
+click 1011
+msgbox "Brisklode" ^= "$fail" ok 30000
+expect log-lines == 3
+expect len 1018 > 700000
+log-snapshot
+click 1011
+msgbox "Brisklode" ^= "$fail" ok 30000
+expect log-trimmed
+expect log-lines < 4
+expect log-first ^= "$fail"
+log-snapshot
+click 1011
+msgbox "Brisklode" ^= "$fail" ok 30000
+expect log-trimmed
+expect len 1018 <= 1048576
+close
+wait-exit 10000
+EOF
+}
