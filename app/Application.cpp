@@ -382,6 +382,11 @@ void Application::StartLogDownload() {
 }
 
 void Application::ToggleConnection() {
+    if (busy.load()) {
+        // The toggle checks itself when clicked; while busy its state must keep meaning "connected".
+        SendMessageW(connectButton, BM_SETCHECK, connected ? BST_CHECKED : BST_UNCHECKED, 0);
+        return;
+    }
     if (connected) {
         Disconnect();
     } else {
@@ -561,6 +566,17 @@ void Application::ShowChosenGroup() {
                          telnetPortEdit}) {
         ShowWindow(control, com ? SW_HIDE : SW_SHOW);
     }
+}
+
+void Application::ChooseConnectionGroup(int id) {
+    // The buttons check themselves when clicked with the mouse; a command sent by keyboard
+    // accelerators or another program does not, and must switch the group just the same.
+    CheckRadioButton(window, IdComPortRadio, IdNetworkRadio, id);
+    ShowChosenGroup();
+    RECT client;
+    GetClientRect(window, &client);
+    Layout(client.right, client.bottom);
+    UpdateSelectedNetworkStatus();
 }
 
 // ---- port list and firmware ----

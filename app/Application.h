@@ -78,6 +78,8 @@ public:
     void ApplyResult(OperationResult* result);
     void Close();
     void ShowChosenGroup();
+    // A click on either connection radio button: that group is shown and the status line follows.
+    void ChooseConnectionGroup(int id);
     void RefreshSerialPorts();
     void BrowseFirmware();
     void FirmwareChanged();

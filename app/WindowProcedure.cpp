@@ -17,7 +17,7 @@ void Command(Application& app, int id, int code) {
         break;
     case IdComPortRadio:
     case IdNetworkRadio:
-        app.ShowChosenGroup();
+        app.ChooseConnectionGroup(id);
         break;
     case IdRefresh:
         app.RefreshSerialPorts();
