@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "modemlog/ModemLog.h"
+#include "support/FileSizeLimit.h"
 #include "support/ScriptedTransport.h"
 #include "transport/File.h"
 #include "transport/Transport.h"
@@ -590,4 +591,23 @@ TEST_F(SaveLogTest, NewFileIsInvisibleUnderTheDestinationNameUntilComplete) {
     EXPECT_FALSE(fs::exists(temporary));
     file.reset();
     EXPECT_TRUE(ReadAll(path) == content);
+}
+
+TEST_F(SaveLogTest, RealWriteFailureInTheMiddleKeepsTheExistingFile) {
+    const fs::path path = folder_ / "modem.log";
+    const Bytes original = Pattern(1000, 11);
+    WriteAll(path, original);
+    const Bytes log = Pattern(6 * 1048576, 12);
+    std::string error;
+    bool ok;
+    {
+        // The system itself refuses the write once the new file passes 2.5 MiB.
+        FileSizeLimit limit(5 * 512 * 1024);
+        if (!limit.Active()) GTEST_SKIP() << "no file size limit on this platform";
+        ok = SaveModemLogFile(Wide(path), log, error);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, "Cannot write the selected log file");
+    EXPECT_TRUE(ReadAll(path) == original);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"modem.log"});
 }
