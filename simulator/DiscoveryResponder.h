@@ -25,11 +25,17 @@ public:
     void Handle(Clock::time_point now, const std::vector<pollfd>& fds) override;
 
 private:
+    void Serve(int fd);
+
     const SimOptions& options_;
     EventLog& log_;
     int fd_ = -1;
+    int unicastFd_ = -1;  // bound to the modem's own address: unicast probes are delivered to it first
     unsigned short port_ = 0;
     size_t index_ = 0;
+    size_t unicastIndex_ = 0;
     std::uint64_t probes_ = 0;
     std::vector<unsigned char> reply_;
+    std::uint32_t own_ = 0;        // the modem's address (network order); 0: any
+    std::uint32_t broadcast_ = 0;  // its subnet's broadcast address, when an interface has it
 };

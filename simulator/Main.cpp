@@ -107,8 +107,10 @@ int main(int argc, char** argv) {
         participants.push_back(discovery.get());
         ready += "discovery " + options.discoveryBind + " " + std::to_string(discovery->Port()) + "\n";
     }
-    std::fputs(ready.c_str(), stdout);
-    std::fflush(stdout);
+    if (!options.quiet) {
+        std::fputs(ready.c_str(), stdout);
+        std::fflush(stdout);
+    }
     if (!options.readyFile.empty() && !WriteReadyFile(options.readyFile, ready, error)) {
         std::fprintf(stderr, "brisklode-sim: %s\n", error.c_str());
         return 1;

@@ -82,6 +82,7 @@ const char* HelpText() {
         "  --log-file PATH            readable log of what is received and done (default: stderr)\n"
         "  --max-seconds N            exit after N seconds\n"
         "  --stop-file PATH           exit as soon as PATH exists\n"
+        "  --quiet                    do not print the ready lines on stdout\n"
         "Console carrier:\n"
         "  --bind ADDR                Telnet listen address (default 127.0.0.1)\n"
         "  --telnet-port N            Telnet port (default 0: a free port, printed)\n"
@@ -126,7 +127,8 @@ const char* HelpText() {
         "  --log-banner-plain         banner names neither download\n"
         "Discovery responder (answers unicast replies to \"QDSC\" probes; never sends on its own):\n"
         "  --discovery                run the responder\n"
-        "  --discovery-bind ADDR      (default 0.0.0.0)\n"
+        "  --discovery-bind ADDR      the modem's address (default 0.0.0.0: any); probes to it, its subnet\n"
+        "                             broadcast or 255.255.255.255 are answered from it\n"
         "  --discovery-port-udp N     (default 1101; 0 picks a free port, printed)\n"
         "  --serial-number N          --call-sign S (at most 9 characters)   --call-pad nul|space\n"
         "  --status B                 --announce-port P (default: the console's Telnet port, else 3000)\n"
@@ -262,6 +264,7 @@ int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
         {"--hostile-rate", number("--hostile-rate", 1ull << 32, o.hostileRate)},
     };
     const std::map<std::string, bool*> flags = {
+        {"--quiet", &o.quiet},
         {"--serial", &o.serial},
         {"--refuse-second", &o.refuseSecond},
         {"--silent", &o.silent},

@@ -19,6 +19,7 @@ struct SimOptions {
     std::string logFile;
     std::string stopFile;
     double maxSeconds = 0;  // 0: no limit
+    bool quiet = false;     // no ready lines on stdout
 
     // Carrier
     bool console = true;

@@ -83,6 +83,7 @@ bool SimulatorProcess::Start(const std::vector<std::string>& args, std::string& 
         argv.push_back(NativePath(std::string(name) == "--ready-file" ? "ready"
                                   : std::string(name) == "--log-file" ? "sim.log" : "stop"));
     }
+    argv.push_back("--quiet");
     argv.push_back("--max-seconds");
     argv.push_back("600");  // the safety net if a test process dies without stopping it
     telnetPort_ = 0;
