@@ -47,12 +47,17 @@ const char* MappedLink() { return std::getenv("BRISKLODE_TEST_COM_LINK"); }
 
 class SerialAgainstSimulator : public ::testing::Test {
 protected:
-    void StartModem(std::vector<std::string> args) {
+    void SetUp() override {
         if (SimulatorPath().empty()) GTEST_SKIP() << "no simulator binary known";
         const bool mapped = MappedCom() != nullptr && MappedLink() != nullptr;
         if (!mapped && !PseudoTerminalsAvailable()) {
             GTEST_SKIP() << "set BRISKLODE_TEST_COM and BRISKLODE_TEST_COM_LINK (see scripts/wine-com)";
         }
+    }
+
+    // Callers wrap these in ASSERT_NO_FATAL_FAILURE: a failed start leaves no link to use.
+    void StartModem(std::vector<std::string> args) {
+        const bool mapped = MappedCom() != nullptr && MappedLink() != nullptr;
         args.push_back("--serial");
         if (mapped) {
             args.push_back("--link");
@@ -95,7 +100,7 @@ protected:
 };
 
 TEST_F(SerialAgainstSimulator, IdentityAndBusyPort) {
-    StartModem({"--type", "U", "--firmware", "7.2"});
+    ASSERT_NO_FATAL_FAILURE(StartModem({"--type", "U", "--firmware", "7.2"}));
     ModemIdentity identity;
     std::string error;
     ASSERT_TRUE(CheckModemIdentity(*link, identity, error)) << error;
@@ -117,10 +122,10 @@ TEST_F(SerialAgainstSimulator, IdentityAndBusyPort) {
 TEST_F(SerialAgainstSimulator, FastAndLegacyUpdatesStoreTheExactImage) {
     // Two frames: a whole 65,536-byte one and a short last one that the modem verifies.
     const std::vector<unsigned char> firmware = Pattern(70000, 3);
-    StartModem({});
+    ASSERT_NO_FATAL_FAILURE(StartModem({}));
     std::string error;
     // The first start made the simulator's folder; the restart names files in it.
-    RestartWith({"--image-file", simulator.NativePath("fast.bin")});
+    ASSERT_NO_FATAL_FAILURE(RestartWith({"--image-file", simulator.NativePath("fast.bin")}));
     ASSERT_EQ(RunFastUpdate(*link, firmware, cancel, Recorder(), error), static_cast<int>(UpdateResult::Installed))
         << error;
     ASSERT_FALSE(percents.empty());
@@ -133,7 +138,7 @@ TEST_F(SerialAgainstSimulator, FastAndLegacyUpdatesStoreTheExactImage) {
 
     // Legacy: one verdict per 256-byte block; a small image keeps the Wine run short.
     const std::vector<unsigned char> small = Pattern(2600, 4);
-    RestartWith({"--image-file", simulator.NativePath("legacy.bin")});
+    ASSERT_NO_FATAL_FAILURE(RestartWith({"--image-file", simulator.NativePath("legacy.bin")}));
     percents.clear();
     ASSERT_TRUE(RunLegacyUpdate(*link, small, cancel, Recorder(), error)) << error;
     ASSERT_TRUE(simulator.WaitForLog("image written to")) << simulator.ReadLog();
@@ -142,12 +147,12 @@ TEST_F(SerialAgainstSimulator, FastAndLegacyUpdatesStoreTheExactImage) {
 }
 
 TEST_F(SerialAgainstSimulator, FastAndLegacyLogDownloadsAreByteExact) {
-    StartModem({});
+    ASSERT_NO_FATAL_FAILURE(StartModem({}));
     // Every byte value, 0x11/0x13 (XON/XOFF) and CR/LF included, must pass the raw line unchanged.
     std::vector<unsigned char> content = Pattern(150000, 9);
     for (int b = 0; b < 256; ++b) content[static_cast<size_t>(b)] = static_cast<unsigned char>(b);
     ASSERT_TRUE(WriteFileBytes(simulator.LocalPath("log.bin"), content));
-    RestartWith({"--log-mode", "fast", "--log-content", simulator.NativePath("log.bin")});
+    ASSERT_NO_FATAL_FAILURE(RestartWith({"--log-mode", "fast", "--log-content", simulator.NativePath("log.bin")}));
     std::vector<unsigned char> log;
     std::string error;
     ASSERT_EQ(DownloadModemLog(*link, log, cancel, Recorder(), error), static_cast<int>(LogDownloadResult::FastComplete))
@@ -158,7 +163,7 @@ TEST_F(SerialAgainstSimulator, FastAndLegacyLogDownloadsAreByteExact) {
     // Legacy blocks: the log comes back padded to whole 256-byte blocks.
     const std::vector<unsigned char> shortLog(content.begin(), content.begin() + 1000);
     ASSERT_TRUE(WriteFileBytes(simulator.LocalPath("short.bin"), shortLog));
-    RestartWith({"--log-mode", "legacy", "--log-content", simulator.NativePath("short.bin")});
+    ASSERT_NO_FATAL_FAILURE(RestartWith({"--log-mode", "legacy", "--log-content", simulator.NativePath("short.bin")}));
     log.clear();
     ASSERT_EQ(DownloadModemLog(*link, log, cancel, Recorder(), error),
               static_cast<int>(LogDownloadResult::LegacyComplete))
