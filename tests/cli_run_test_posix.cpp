@@ -1,0 +1,272 @@
+// brisklode-cli end to end against the simulator: output, exit codes, Ctrl-C and the files it leaves.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Simulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string CliPath() {
+    if (const char* env = std::getenv("BRISKLODE_CLI")) return env;
+#ifdef BRISKLODE_CLI_PATH
+    return BRISKLODE_CLI_PATH;
+#else
+    return "";
+#endif
+}
+
+struct CliResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+// Runs brisklode-cli without a terminal; sends SIGINT once `trigger` (when given) shows in its stderr.
+CliResult RunCli(const std::vector<std::string>& args, const std::string& trigger = "") {
+    int outPipe[2], errPipe[2];
+    EXPECT_EQ(pipe(outPipe), 0);
+    EXPECT_EQ(pipe(errPipe), 0);
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], STDOUT_FILENO);
+        dup2(errPipe[1], STDERR_FILENO);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        std::vector<std::string> all = {CliPath()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    CliResult result;
+    bool interrupted = false;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        if (poll(fds, 2, 60000) <= 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+        }
+        if (!trigger.empty() && !interrupted && result.err.find(trigger) != std::string::npos) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::vector<unsigned char> RandomBytes(size_t size) {
+    std::vector<unsigned char> data(size);
+    std::mt19937 generator(static_cast<unsigned>(size));
+    for (unsigned char& b : data) b = static_cast<unsigned char>(generator());
+    return data;
+}
+
+void WriteFile(const std::string& path, const std::vector<unsigned char>& data) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+std::vector<unsigned char> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+class CliRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (CliPath().empty() || SimulatorPath().empty()) GTEST_SKIP() << "brisklode-cli or the simulator is not built";
+    }
+    // Starts a simulator with `args`; returns "127.0.0.1:PORT".
+    std::string StartSim(const std::vector<std::string>& args) {
+        std::string error;
+        EXPECT_TRUE(sim.Start(args, error)) << error;
+        return "127.0.0.1:" + std::to_string(sim.TelnetPort());
+    }
+    SimulatorProcess sim;
+};
+
+TEST_F(CliRun, IdentifyPrintsModelFirmwareAndReply) {
+    const std::string target = StartSim({"--type", "U", "--firmware", "7.31"});
+    const CliResult r = RunCli({"--telnet", target, "identify"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Torvanix / VX-4410"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("7.31"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("#0:U#1:7.31"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("<CR>"), std::string::npos) << "the reply is rendered readably: " << r.out;
+}
+
+TEST_F(CliRun, ClosedPortFailsAtOnceWithTheRefusedText) {
+    const std::string target = StartSim({});
+    sim.Stop();  // nothing listens on that port any more
+    const CliResult r = RunCli({"--telnet", target, "identify"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Cannot connect to " + target + ": No connection could be made because the target machine "
+                         "actively refused it."),
+              std::string::npos)
+        << r.err;
+    EXPECT_LT(r.seconds, 4.0) << "a refused connection must not wait for the 5 s connect bound";
+}
+
+TEST_F(CliRun, SilentModemTimesOutWithTheQuitMessage) {
+    const std::string target = StartSim({"--silent"});
+    const CliResult r = RunCli({"--telnet", target, "identify"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("QUIT did not return the modem at " + target +
+                         " to the cmd: menu (no data received): Timeout waiting for modem response: cmd: \n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_GT(r.seconds, 4.5);
+    EXPECT_LT(r.seconds, 15.0);
+}
+
+TEST_F(CliRun, UsageErrorsExitWithTwo) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--telnet", ":3000", "identify"},
+                                               {"--telnet", "127.0.0.1:0", "identify"},
+                                               {"--telnet", "127.0.0.1:65536", "identify"},
+                                               {"--bogus"},
+                                               {}}) {
+        const CliResult r = RunCli(args);
+        EXPECT_EQ(r.exitCode, 2) << r.err;
+        EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+    }
+    const CliResult help = RunCli({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("update FIRMWARE"), std::string::npos);
+}
+
+TEST_F(CliRun, FastUpdateStoresThePaddedImage) {
+    const std::string target = StartSim({"--image-file", sim.NativePath("stored.bin")});
+    const std::vector<unsigned char> firmware = RandomBytes(200000);
+    WriteFile(sim.LocalPath("fw.qz7"), firmware);
+    const CliResult r = RunCli({"--telnet", target, "update", sim.LocalPath("fw.qz7")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Checksum OK on Modem"), std::string::npos);
+    std::vector<unsigned char> expected = firmware;
+    expected.resize((firmware.size() + 255) / 256 * 256, 0xFF);
+    ASSERT_TRUE(sim.WaitForLog("image stored"));
+    EXPECT_EQ(ReadFile(sim.LocalPath("stored.bin")), expected);
+    EXPECT_NE(r.err.find("Verifying on modem"), std::string::npos) << "plain progress lines without a terminal";
+}
+
+TEST_F(CliRun, MissingFastTransferFollowsTheLegacyChoice) {
+    const std::string target = StartSim({"--no-updfast", "--image-file", sim.NativePath("stored.bin")});
+    const std::vector<unsigned char> firmware = RandomBytes(1000);
+    WriteFile(sim.LocalPath("fw.qz7"), firmware);
+
+    // Without a terminal, "ask" means no.
+    CliResult r = RunCli({"--telnet", target, "update", sim.LocalPath("fw.qz7")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("UPDFAST is not supported by this modem firmware"), std::string::npos) << r.err;
+    EXPECT_FALSE(Exists(sim.LocalPath("stored.bin")));
+
+    r = RunCli({"--telnet", target, "update", sim.LocalPath("fw.qz7"), "--legacy", "yes"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Final modem checksum status unavailable"), std::string::npos) << r.out;
+    ASSERT_TRUE(sim.WaitForLog("image stored"));
+    std::vector<unsigned char> expected = firmware;
+    expected.resize(1024, 0xFF);
+    EXPECT_EQ(ReadFile(sim.LocalPath("stored.bin")), expected);
+}
+
+TEST_F(CliRun, FaultsEndWithTheirMessageAndFailure) {
+    const struct {
+        std::vector<std::string> knobs;
+        std::string message;
+    } cases[] = {
+        {{"--reject-size"}, "Modem rejected the firmware size"},
+        {{"--bad-checksum"}, "Checksum ERROR on Modem"},
+        {{"--reject-frame", "1"}, "Modem rejected a transfer frame"},
+        {{"--bad-header"}, "Unexpected modem update header"},
+    };
+    for (const auto& c : cases) {
+        SimulatorProcess faulty;
+        std::string error;
+        ASSERT_TRUE(faulty.Start(c.knobs, error)) << error;
+        WriteFile(faulty.LocalPath("fw.qz7"), RandomBytes(140000));
+        const CliResult r =
+            RunCli({"--telnet", "127.0.0.1:" + std::to_string(faulty.TelnetPort()), "update", faulty.LocalPath("fw.qz7")});
+        EXPECT_EQ(r.exitCode, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("Checksum OK"), std::string::npos);
+    }
+}
+
+TEST_F(CliRun, CtrlCDuringVerificationCancelsTheUpdate) {
+    const std::string target = StartSim({"--verify-delay", "20000"});
+    WriteFile(sim.LocalPath("fw.qz7"), RandomBytes(70000));
+    const CliResult r = RunCli({"--telnet", target, "update", sim.LocalPath("fw.qz7")}, "Verifying on modem");
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Update cancelled"), std::string::npos) << r.err;
+    EXPECT_LT(r.seconds, 12.0) << "cancellation must not wait for the modem's verdict";
+}
+
+TEST_F(CliRun, LogIsSavedByteForByteFastAndLegacy) {
+    for (const char* mode : {"fast", "legacy"}) {
+        SimulatorProcess modem;
+        std::string error;
+        ASSERT_TRUE(modem.Start({"--log-mode", mode, "--log-size", "300000", "--log-seed", "5"}, error)) << error;
+        const std::string out = modem.LocalPath("saved.log");
+        const CliResult r = RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", out});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const std::vector<unsigned char> saved = ReadFile(out);
+        EXPECT_EQ(saved.size(), std::string(mode) == "fast" ? 300000u : (300000u + 255) / 256 * 256);
+        EXPECT_NE(r.out.find(std::string(mode) == "fast" ? "fast protocol" : "legacy 256-byte protocol"), std::string::npos)
+            << r.out;
+        // The same seed and size give the same bytes: a second download must match the first exactly.
+        const std::string again = modem.LocalPath("again.log");
+        ASSERT_EQ(RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", again}).exitCode, 0);
+        EXPECT_EQ(ReadFile(again), saved);
+    }
+}
+
+TEST_F(CliRun, CtrlCDuringLogDownloadSendsEscAndWritesNoFile) {
+    const std::string target = StartSim({"--log-mode", "fast", "--log-size", "3000000", "--log-stall-chunk", "3"});
+    const std::string out = sim.LocalPath("partial.log");
+    // The first byte count on the progress line: chunks are arriving and the third one stalls.
+    const CliResult r = RunCli({"--telnet", target, "log", out}, "KiB / 2.9 MiB");
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Log download cancelled"), std::string::npos) << r.err;
+    EXPECT_FALSE(Exists(out));
+    EXPECT_TRUE(sim.WaitForLog("ESC")) << sim.ReadLog();
+}
+
+}  // namespace
