@@ -6,6 +6,7 @@
 #include <gdiplus.h>
 
 #include <cwchar>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -132,6 +133,20 @@ void LogDownloadWorker(HWND window, std::wstring path, ITransport* link, std::sh
     }
     PostResult(window, OperationKind::LogDownload, ok, std::move(text));
 }
+
+// Starts a detached worker. A thread that cannot be started is reported like a failed operation,
+// through the same message, so that the window leaves its busy state the usual way.
+template <typename... Args>
+bool Launch(Args&&... args) {
+    try {
+        std::thread(std::forward<Args>(args)...).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+constexpr const wchar_t* kNoThread = L"Cannot start a worker thread";
 
 void DiscoveryWorker(HWND window, bool background) {
     auto* message = new DiscoveryMessage;
@@ -331,7 +346,7 @@ void Application::StartConnection() {
     SetBusyUi(true);
     SetStatus(L"Connecting to modem...");
     SetConnectionState(L"CONNECTING...");
-    std::thread(ConnectionWorker, window, transport.get()).detach();
+    if (!Launch(ConnectionWorker, window, transport.get())) PostResult(window, OperationKind::Connection, false, kNoThread);
 }
 
 void Application::StartUpdate() {
@@ -351,7 +366,9 @@ void Application::StartUpdate() {
     SetBusyUi(true);
     SetStatus(L"Starting update on connected modem...");
     SendMessageW(progressBar, PBM_SETPOS, 0, 0);
-    std::thread(UpdateWorker, window, path, transport.get(), cancelRequested).detach();
+    if (!Launch(UpdateWorker, window, path, transport.get(), cancelRequested)) {
+        PostResult(window, OperationKind::Update, false, kNoThread);
+    }
 }
 
 void Application::StartLogDownload() {
@@ -378,7 +395,9 @@ void Application::StartLogDownload() {
     SetBusyUi(true);
     SetStatus(L"Preparing modem log...");
     SendMessageW(progressBar, PBM_SETPOS, 0, 0);
-    std::thread(LogDownloadWorker, window, path, transport.get(), cancelRequested).detach();
+    if (!Launch(LogDownloadWorker, window, path, transport.get(), cancelRequested)) {
+        PostResult(window, OperationKind::LogDownload, false, kNoThread);
+    }
 }
 
 void Application::ToggleConnection() {
@@ -505,7 +524,12 @@ void Application::StartDiscovery(bool background) {
         SetBusyUi(true);
         SetStatus(L"Discovering Velmor modems...");
     }
-    std::thread(DiscoveryWorker, window, background).detach();
+    if (!Launch(DiscoveryWorker, window, background)) {
+        auto* message = new DiscoveryMessage;
+        message->background = background;
+        message->error = kNoThread;
+        Post(window, WM_APP_DISCOVERY, message);
+    }
 }
 
 void Application::ReceiveDiscovery(DiscoveryMessage* message) {
