@@ -284,6 +284,20 @@ TEST(FastUpdateTest, LargeImageReportsZeroAfterTheFrameSizeReport) {
     EXPECT_EQ(modem.Received(), Bytes(size, 0x5A));
 }
 
+TEST(FastUpdateTest, FirstFrameAtOnePercentIsStillReported) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    link.SetRecordWrites(false);
+    FakeUpdateModem modem(link, clock, {});
+    const std::size_t size = 60 * 65536;  // the first frame is 1 %, like the frame-size report before it
+    std::atomic<bool> cancel{false};
+    ProgressLog progress;
+    std::string error;
+    ASSERT_EQ(RunFastUpdate(link, Bytes(size, 0x11), cancel, progress.Callback(), error), 0) << error;
+    ASSERT_GE(progress.reports.size(), 3u);
+    EXPECT_EQ(progress.reports[2], (ProgressReport{1, "Transferring firmware", "Transferred 65536 / 3932160 bytes"}));
+}
+
 TEST(FastUpdateTest, ModemWithoutFastTransfer) {
     FakeClock clock;
     ScriptedTransport link(&clock);
