@@ -50,8 +50,10 @@ sim_start() {
 }
 
 sim_stop() {
-  local pid=${SIMPID[$1]:-}
+  local pid=${SIMPID[$1]:-} child
   [ -n "$pid" ] || return 0
+  # A simulator in a test network host runs as the child of testnet's host-exec.
+  for child in $(ps -o pid= --ppid "$pid" 2>/dev/null); do kill "$child" 2>/dev/null || true; done
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   unset "SIMPID[$1]"
@@ -227,6 +229,11 @@ run_phase() {
     return 1
   fi
   export DISPLAY=$display
+  # COM7 of the prefix leads to a link that the serial scenario's simulator creates. The mapping is read
+  # when a wineserver starts, so it is made first (wine-com waits for its own short-lived wineserver).
+  if [ "$phase" = local ] && [ -x "$BRISKLODE_GUI_ROOT/scripts/wine-com" ]; then
+    "$BRISKLODE_GUI_ROOT/scripts/wine-com" COM7 "$WORK/com7" >/dev/null 2>&1 </dev/null
+  fi
   # The prefix copy is fresh, so its wineserver starts here, inside this namespace; it owns every socket
   # the window opens. Check that before the window runs.
   wineserver -p

@@ -31,6 +31,7 @@ struct Driver {
     HANDLE process = nullptr;
     bool launched = false;
     std::wstring logSnapshot;
+    long long logTrims = 0;
 };
 
 Driver g;
@@ -483,29 +484,49 @@ bool Evaluate(const std::vector<std::string>& words, size_t i, std::string& actu
         if (what == "log-has") return hits > 0;
         return Compare(hits, op, count);
     }
-    if (what == "log-trimmed") {
-        // The log box, which held the snapshot text S (length L) before one more line was added, now holds
-        // S from `cut` on followed by exactly one line, where cut is just after the first line feed at or
-        // after L - 524288 (0 when L is at most that), or that start itself when no line feed follows;
-        // and it is no longer than 1,048,576 characters.
+    if (what == "log-appended") {
+        // The log box held the snapshot text S (length L) and one more line X (ending in CR LF) was added.
+        // If L + |X| stays within 1,048,576 characters the box holds S X. Otherwise it first dropped S up
+        // to cut: just after the first line feed at or after L - 524288 (0 when L is at most 524288), or
+        // that start itself when no line feed follows; then it holds S[cut...] X.
         HWND log;
         if (!FindControl(kLogRef, log, error)) return actual = error, false;
         std::wstring now;
         if (!ReadText(log, now)) return actual = "cannot read the log box", false;
         const std::wstring& before = g.logSnapshot;
         const size_t L = before.size();
+        auto oneLine = [](const std::wstring& x) {
+            return x.size() >= 2 && x.compare(x.size() - 2, 2, L"\r\n") == 0 && x.find(L'\n') == x.size() - 1 &&
+                   x.find(L'\r') == x.size() - 2;
+        };
+        if (now.size() > L && now.compare(0, L, before) == 0) {
+            const std::wstring added = now.substr(L);
+            actual = "appended " + std::to_string(added.size()) + " characters to " + std::to_string(L);
+            return oneLine(added) && L + added.size() <= 1048576;
+        }
         const size_t start = L > 524288 ? L - 524288 : 0;
         const size_t lf = before.find(L'\n', start);
         const size_t cut = lf == std::wstring::npos ? start : lf + 1;
         const std::wstring kept = before.substr(cut);
-        const bool keptOk = now.compare(0, kept.size(), kept) == 0 && now.size() > kept.size();
-        const std::wstring added = keptOk ? now.substr(kept.size()) : std::wstring();
-        const bool oneLine = added.size() >= 2 && added.compare(added.size() - 2, 2, L"\r\n") == 0 &&
-                             added.find(L'\n') == added.size() - 1 && added.find(L'\r') == added.size() - 2;
-        actual = "snapshot " + std::to_string(L) + " chars, cut at " + std::to_string(cut) + ", now " +
-                 std::to_string(now.size()) + " chars; " + (keptOk ? "kept text in place" : "kept text differs") +
-                 (keptOk && !oneLine ? ", but not one added line" : "");
-        return keptOk && oneLine && now.size() <= 1048576;
+        if (now.size() > kept.size() && now.compare(0, kept.size(), kept) == 0) {
+            const std::wstring added = now.substr(kept.size());
+            actual = "trimmed " + std::to_string(L) + " characters at " + std::to_string(cut) + ", added " +
+                     std::to_string(added.size());
+            if (!oneLine(added) || L + added.size() <= 1048576) return false;
+            g.logTrims += 1;
+            return true;
+        }
+        actual = "neither the snapshot nor its trimmed tail (from " + std::to_string(cut) + ") starts the " +
+                 std::to_string(now.size()) + " characters now in the box";
+        return false;
+    }
+    if (what == "log-trims") {
+        // log-trims OP N: how many log-appended checks so far saw the box trimmed.
+        long long expected;
+        if (!need(2) || !IsComparison(words[i]) || !ParseNumber(words[i + 1], expected))
+            return malformed("log-trims OP N");
+        actual = std::to_string(g.logTrims) + " trims seen";
+        return Compare(g.logTrims, words[i], expected);
     }
     if (what == "version") {
         if (!need(2)) return malformed("version PATH KEY [op] TEXT");
@@ -931,7 +952,8 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
         // The runner that started us reads these requests from our output and runs them (Wine cannot wait
         // for a Linux process it started), then writes the exit code into the answer file we poll for.
         if (w.size() < 2) return error = cmd + " needs an argument", false;
-        std::string command = w[1];
+        std::string command;
+        for (size_t k = 1; k < w.size(); ++k) command += (k > 1 ? " " : "") + w[k];
         if (cmd == "screenshot") {
             if (!MainAlive()) return error = "the main window is gone", false;
             RECT r{};
