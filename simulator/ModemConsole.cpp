@@ -231,6 +231,7 @@ size_t ModemConsole::Consume(const unsigned char* data, size_t length, Clock::ti
         {
             std::string header = {'\x1F', static_cast<char>(options_.badHeader ? 0xA5 : 0xA4),
                                   static_cast<char>(fastUpdate_ ? 0x01 : 0x00), '\x00', '\x01', '\x00'};
+            if (Fault(FaultStep::Header, 0, std::string(), header, true, now)) return 1;
             log_.Tx("update header " + RenderBytes(header));
             QueueBytes(header, now);
         }
@@ -250,6 +251,7 @@ size_t ModemConsole::Consume(const unsigned char* data, size_t length, Clock::ti
         if (countBytes_.size() < 2) return 1;
         unsigned count = (static_cast<unsigned char>(countBytes_[0]) << 8) | static_cast<unsigned char>(countBytes_[1]);
         log_.Rx(RenderBytes(countBytes_) + " block count " + std::to_string(count));
+        if (Fault(FaultStep::Size, 0, std::string(), Byte(kAck), true, now)) return 1;
         if (options_.rejectSize || count == 0) {
             log_.Event(count == 0 ? "refusing a block count of 0" : "refusing the firmware size (--reject-size)");
             log_.Tx("<27> size refused");
@@ -312,6 +314,14 @@ size_t ModemConsole::Consume(const unsigned char* data, size_t length, Clock::ti
             }
             std::string size = {static_cast<char>(logAnnounced_ >> 24), static_cast<char>(logAnnounced_ >> 16),
                                 static_cast<char>(logAnnounced_ >> 8), static_cast<char>(logAnnounced_)};
+            if (options_.faultStep == FaultStep::LogSize && options_.faultKind == FaultKind::Byte) {
+                // A corrupted size field: the transfer goes on with whatever size the bytes now say.
+                size[0] = static_cast<char>(options_.faultByte);
+                logAnnounced_ = (logAnnounced_ & 0x00FFFFFFull) | (std::uint64_t{options_.faultByte} << 24);
+                log_.Event("fault: logsize byte <" + std::to_string(options_.faultByte) + ">");
+            } else if (Fault(FaultStep::LogSize, 0, std::string(), size, false, now)) {
+                return 1;
+            }
             log_.Tx(RenderBytes(size) + " log size " + std::to_string(logAnnounced_));
             QueueBytes(size, now);
             state_ = State::LogFastSizeAck;
@@ -327,6 +337,13 @@ size_t ModemConsole::Consume(const unsigned char* data, size_t length, Clock::ti
                 logBlocks_ = 65535;
             }
             std::string count = {static_cast<char>(logBlocks_ >> 8), static_cast<char>(logBlocks_)};
+            if (options_.faultStep == FaultStep::LogSize && options_.faultKind == FaultKind::Byte) {
+                count[0] = static_cast<char>(options_.faultByte);
+                logBlocks_ = (logBlocks_ & 0xFFull) | (std::uint64_t{options_.faultByte} << 8);
+                log_.Event("fault: logsize byte <" + std::to_string(options_.faultByte) + ">");
+            } else if (Fault(FaultStep::LogSize, 0, std::string(), count, false, now)) {
+                return 1;
+            }
             log_.Tx(RenderBytes(count) + " log block count " + std::to_string(logBlocks_));
             QueueBytes(count, now);
             state_ = State::LogLegacyCountAck;
@@ -476,6 +493,7 @@ void ModemConsole::StartUpdate(bool fast, const std::string& echo, Clock::time_p
         filler = Filler(kOversizedText);
     }
     log_.Event(std::string(fast ? "fast" : "legacy") + " update requested");
+    if (Fault(FaultStep::Prompt, 0, echo + filler, "Send handshake sequence", true, now)) return;
     // Nothing may follow the marker: the tool reads the header right after it.
     QueueText(echo + filler + "Send handshake sequence", now);
     state_ = State::UpdHandshake;
@@ -491,6 +509,10 @@ void ModemConsole::FrameComplete(Clock::time_point now) {
     if (verbose) {
         log_.Rx((fastUpdate_ ? "frame " : "block ") + std::to_string(frame) + "/" + std::to_string(totalFrames_) + ": " +
                 std::to_string(frameLength) + " bytes");
+    }
+    if (Fault(FaultStep::Verdict, frame, std::string(), Byte(kAck), true, now)) {
+        image_.clear();
+        return;
     }
     if (options_.stallAfterFrame == frame) {
         log_.Event("stalling: no verdict for frame " + std::to_string(frame));
@@ -560,15 +582,31 @@ void ModemConsole::StartLog(const std::string& echo, Clock::time_point now) {
     if (!options_.logBannerNoEsc) banner += "press <ESC> to exit.\r\n";
     log_.Event(std::string(options_.logMode == LogMode::Fast ? "fast" : "legacy") + " log download requested (" +
                std::to_string(logSource_.Size()) + " bytes)");
+    if (Fault(FaultStep::Banner, 0, echo, banner.substr(echo.size()), false, now)) return;
     QueueText(banner, now);
     state_ = State::LogWaitSyn;
 }
 
-void ModemConsole::SendLogPiece(Clock::time_point) {
+void ModemConsole::SendLogPiece(Clock::time_point now) {
     bool fast = options_.logMode == LogMode::Fast;
     std::uint64_t length = fast ? std::min<std::uint64_t>(65536, logAnnounced_ - logOffset_) : 256;
     ++pieceNumber_;
-    pieceStalls_ = options_.logStallChunk == pieceNumber_;
+    const bool faultHere = options_.faultStep == FaultStep::Chunk && options_.faultNumber == pieceNumber_;
+    pieceStalls_ = options_.logStallChunk == pieceNumber_ || (faultHere && options_.faultKind == FaultKind::Stall);
+    pieceDrops_ = faultHere && options_.faultKind == FaultKind::Drop;
+    if (faultHere) {
+        log_.Event(std::string("fault: chunk ") + std::to_string(pieceNumber_) +
+                   (pieceDrops_ ? " drop" : pieceStalls_ ? " stall" : " (byte faults do not apply to log data)"));
+    }
+    if (pieceDrops_) {
+        pieceRemaining_ = length / 2;
+        stream_ = Stream::LogData;
+        if (pieceRemaining_ == 0) {
+            stream_ = Stream::None;
+            QueueHangup(now);
+        }
+        return;
+    }
     pieceRemaining_ = pieceStalls_ ? length / 2 : length;
     stream_ = Stream::LogData;
     if (fast || pieceNumber_ <= 3 || pieceNumber_ % 1024 == 0 || pieceNumber_ == logBlocks_) {
@@ -594,6 +632,35 @@ void ModemConsole::StartHostile(const std::string& reason, Clock::time_point now
     streamKind_ = options_.hostile;
     streamStart_ = now;
     streamSent_ = 0;
+}
+
+bool ModemConsole::Fault(FaultStep step, unsigned number, const std::string& before, std::string answer, bool update,
+                         Clock::time_point now) {
+    if (options_.faultStep != step || options_.faultNumber != number) return false;
+    static const char* const names[] = {"none", "prompt", "header", "size", "verdict", "banner", "logsize", "chunk"};
+    std::string where = names[static_cast<int>(step)];
+    if (number != 0) where += " " + std::to_string(number);
+    if (!before.empty()) QueueText(before, now);
+    switch (options_.faultKind) {
+    case FaultKind::Drop:
+        log_.Event("fault: " + where + " drop");
+        QueueHangup(now);
+        break;
+    case FaultKind::Stall:
+        log_.Event("fault: " + where + " stall");
+        state_ = update ? State::UpdStalled : State::LogStalled;
+        break;
+    case FaultKind::Byte:
+        log_.Event("fault: " + where + " byte <" + std::to_string(options_.faultByte) + ">");
+        if (answer.empty()) answer = " ";
+        answer[0] = static_cast<char>(options_.faultByte);
+        log_.Tx(Shorten(RenderBytes(answer)));
+        QueueBytes(answer, now);
+        image_.clear();
+        ToMenu();
+        break;
+    }
+    return true;
 }
 
 void ModemConsole::AbandonTransfer(const std::string& why) {
@@ -636,6 +703,7 @@ void ModemConsole::TakeOutput(Clock::time_point now, size_t maxBytes, std::strin
         if (pieceRemaining_ == 0) {
             stream_ = Stream::None;
             if (pieceStalls_) state_ = State::LogStalled;
+            if (pieceDrops_) QueueHangup(now);
         }
     } else if (stream_ == Stream::Hostile) {
         double elapsed = std::chrono::duration<double>(now - streamStart_).count();

@@ -87,6 +87,10 @@ private:
     void FrameComplete(Clock::time_point now);
     void SendLogPiece(Clock::time_point now);
     void AbandonTransfer(const std::string& why);
+    // --fault at `step` (frame or piece `number`): queues `before`, then drops, stalls or sends `answer` with
+    // its first byte replaced. False when no fault is set for this step.
+    bool Fault(FaultStep step, unsigned number, const std::string& before, std::string answer, bool update,
+               Clock::time_point now);
 
     void QueueText(const std::string& text, Clock::time_point now);
     void QueueBytes(const std::string& bytes, Clock::time_point now, unsigned delayMs = 0);
@@ -124,6 +128,7 @@ private:
     std::uint64_t pieceRemaining_ = 0; // bytes of the current chunk/block still to send
     std::uint64_t pieceNumber_ = 0;    // 1-based number of the current chunk/block
     bool pieceStalls_ = false;
+    bool pieceDrops_ = false;
 
     // Endless output
     Stream stream_ = Stream::None;

@@ -32,6 +32,45 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
+// STEP[:N]:KIND[:B] -- STEP prompt|header|size|verdict:N|banner|logsize|chunk:N, KIND drop|stall|esc|byte:B.
+bool ParseFault(const std::string& text, SimOptions& o, std::string& error) {
+    static const std::map<std::string, FaultStep> steps = {
+        {"prompt", FaultStep::Prompt}, {"header", FaultStep::Header}, {"size", FaultStep::Size},
+        {"verdict", FaultStep::Verdict}, {"banner", FaultStep::Banner}, {"logsize", FaultStep::LogSize},
+        {"chunk", FaultStep::Chunk}};
+    std::vector<std::string> parts = Split(text, ':');
+    auto step = steps.find(parts[0]);
+    size_t next = 1;
+    std::uint64_t number = 0;
+    bool ok = step != steps.end();
+    if (ok && (step->second == FaultStep::Verdict || step->second == FaultStep::Chunk)) {
+        ok = parts.size() > next && ParseUnsigned(parts[next], 65535, number) && number > 0;
+        ++next;
+    }
+    std::uint64_t byte = 0;
+    if (ok && parts.size() == next + 1 && parts[next] == "drop") {
+        o.faultKind = FaultKind::Drop;
+    } else if (ok && parts.size() == next + 1 && parts[next] == "stall") {
+        o.faultKind = FaultKind::Stall;
+    } else if (ok && parts.size() == next + 1 && parts[next] == "esc") {
+        o.faultKind = FaultKind::Byte;
+        byte = 0x1B;
+    } else if (ok && parts.size() == next + 2 && parts[next] == "byte" && ParseUnsigned(parts[next + 1], 255, byte)) {
+        o.faultKind = FaultKind::Byte;
+    } else {
+        ok = false;
+    }
+    if (!ok) {
+        error = "--fault: STEP[:N]:drop|stall|esc|byte:B with STEP prompt|header|size|verdict:N|banner|logsize|"
+                "chunk:N, got '" + text + "'";
+        return false;
+    }
+    o.faultStep = step->second;
+    o.faultNumber = static_cast<unsigned>(number);
+    o.faultByte = static_cast<unsigned char>(byte);
+    return true;
+}
+
 bool ParseOffers(const std::string& text, std::vector<std::vector<unsigned char>>& offers, std::string& error) {
     offers.clear();
     if (text.empty() || text == "none") return true;
@@ -139,7 +178,13 @@ const char* HelpText() {
         "                             oversized (log size 4294967295 / legacy count 65535, a 1 MiB\n"
         "                             identity field); PHASE connect|quit|identity|update|log\n"
         "                             (default quit: from the first QUIT on)\n"
-        "  --hostile-rate BPS         pace of endless output (default 4194304)\n";
+        "  --hostile-rate BPS         pace of endless output (default 4194304)\n"
+        "Fault at one wire step (the modem's answer to that step goes wrong; logged as 'event fault: ...'):\n"
+        "  --fault STEP[:N]:KIND      STEP prompt (handshake request), header, size (size verdict),\n"
+        "                             verdict:N (frame N), banner (log banner), logsize (log size or\n"
+        "                             block count), chunk:N (log chunk or block N); KIND drop (the link\n"
+        "                             drops; a pseudo-terminal falls silent), stall (no answer, input\n"
+        "                             ignored), esc, byte:B (that byte in place of the answer's first)\n";
 }
 
 int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
@@ -262,6 +307,7 @@ int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
              return true;
          }},
         {"--hostile-rate", number("--hostile-rate", 1ull << 32, o.hostileRate)},
+        {"--fault", [&](const std::string& v) { return ParseFault(v, o, error); }},
     };
     const std::map<std::string, bool*> flags = {
         {"--quiet", &o.quiet},

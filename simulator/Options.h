@@ -12,6 +12,9 @@ enum class HostileKind { None, Random, Endless, Oversized };
 // Where a hostile modem starts misbehaving: on connect or at the first command of that kind.
 enum class HostilePhase { Connect, Quit, Identity, Update, Log };
 enum class CallPad { Nul, Space };
+// One fault at one step of a transfer (--fault): where the modem's answer to that step goes wrong.
+enum class FaultStep { None, Prompt, Header, Size, Verdict, Banner, LogSize, Chunk };
+enum class FaultKind { Drop, Stall, Byte };
 
 struct SimOptions {
     // General
@@ -84,6 +87,12 @@ struct SimOptions {
     HostileKind hostile = HostileKind::None;
     HostilePhase hostilePhase = HostilePhase::Quit;
     unsigned hostileRate = 4 * 1024 * 1024;    // bytes per second of endless output
+
+    // Fault injection at one wire step
+    FaultStep faultStep = FaultStep::None;
+    unsigned faultNumber = 0;                  // frame (Verdict) or chunk/block (Chunk), 1-based
+    FaultKind faultKind = FaultKind::Drop;
+    unsigned char faultByte = 0;
 };
 
 // Parses argv. Returns 0 to run, 1 after printing help (exit 0), 2 on a usage error (message in `error`).
