@@ -51,8 +51,9 @@ wine_prefix() {
   local prefix=${BRISKLODE_WINEPREFIX:-$BRISKLODE_ROOT/build/wineprefix}
   if [ ! -f "$prefix/system.reg" ]; then
     mkdir -p "$prefix"
-    WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
-    WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+    # Even the prefix's first boot happens off the network.
+    in_private_network env WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+      bash -c 'wineboot -i >/dev/null 2>&1; wineserver -w' || true
   fi
   echo "$prefix"
 }
