@@ -387,7 +387,7 @@ gui_local_log_trimming() {
     echo "wait 3000 visible 1009 1"
     echo "settext 1009 127.0.0.1"
     echo "settext 1010 ${SIMPORT[chatty]}"
-    for k in $(seq 48); do
+    for k in $(seq 44); do
       echo "log-snapshot"
       echo "click 1011"
       echo "msgbox \"Brisklode\" ^= \"$fail\" ok 30000"

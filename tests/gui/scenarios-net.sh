@@ -22,7 +22,7 @@ expect text 1010 "$pa"
 expect log-tail "Network modem: <no call> at 198.18.1.10:$pa, S/N $sn_a" "Network modem: KLM at 198.18.1.11:$pb, S/N $sn_b"
 click 1004
 wait 3000 visible 1007 1
-expect text 1016 "Selected network modem at 198.18.1.10:$pa - press Connect modem"
+wait 3000 text 1016 "Selected network modem at 198.18.1.10:$pa - press Connect modem"
 select 1007 1
 wait 3000 text 1009 "198.18.1.11"
 expect text 1010 "$pb"
