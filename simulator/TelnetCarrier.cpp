@@ -192,7 +192,16 @@ void TelnetCarrier::ReadClient(Clock::time_point now) {
 }
 
 void TelnetCarrier::Parse(const unsigned char* data, size_t length, std::vector<unsigned char>& out) {
+    out.reserve(out.size() + length);
     for (size_t i = 0; i < length; ++i) {
+        if (telnetState_ == 0) {
+            // Firmware frames are mostly plain data: copy each run up to the next 255 in one go.
+            const void* found = std::memchr(data + i, 255, length - i);
+            const size_t end = found != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(found) - data) : length;
+            out.insert(out.end(), data + i, data + end);
+            i = end;
+            if (i == length) break;
+        }
         unsigned char b = data[i];
         switch (telnetState_) {
         case 0:
