@@ -10,7 +10,7 @@ JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 BRISKLODE_PACKAGES=(
   cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-  wine wine64 xvfb x11-utils imagemagick
+  wine wine64 libwine fonts-wine fonts-liberation fonts-dejavu-core xvfb x11-utils imagemagick
   socat ser2net lrzsz iproute2 util-linux procps psmisc python3 file
 )
 
@@ -30,7 +30,7 @@ install_dependencies() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 build_native() {
