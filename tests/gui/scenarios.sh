@@ -64,6 +64,30 @@ sim_stop_all() {
   for name in "${!SIMPID[@]}"; do sim_stop "$name"; done
 }
 
+# The discovery passes a simulated modem has heard so far: each pass probes from a socket of its own, so
+# its probes (one per directed broadcast address) share one source port that no other pass uses.
+sim_passes() {
+  local log="$SCENARIO_DIR/$1.simlog"
+  [ -f "$log" ] || { echo 0; return; }
+  awk '/^rx discovery probe [0-9]+ from / {print $6}' "$log" | sort -u | wc -l
+}
+
+# sim_mark_passes NAME, then sim_await_passes NAME N [SECONDS]: wait until NAME has heard N passes more
+# than at the mark (default 40 s).
+sim_mark_passes() { sim_passes "$1" >"$SCENARIO_DIR/$1.passmark"; }
+
+sim_await_passes() {
+  local mark want _
+  mark=$(cat "$SCENARIO_DIR/$1.passmark" 2>/dev/null || echo 0)
+  want=$((mark + $2))
+  for _ in $(seq $((${3:-40} * 20))); do
+    [ "$(sim_passes "$1")" -ge "$want" ] && return 0
+    sleep 0.05
+  done
+  echo "sim_await_passes: $1 heard $(sim_passes "$1") passes, wanted $want"
+  return 1
+}
+
 # drive: runs the driver script on standard input. Requests the driver prints as "@@HOST N COMMAND" are run
 # here (screenshots, starting and stopping modems) and answered through $SCENARIO_DIR/host/N.done.
 drive() {
@@ -75,7 +99,7 @@ drive() {
   # long as any Wine process that inherited it lives.
   BRISKLODE_GUI_HOST_DIR="$SCENARIO_DIR/host" wine "$BRISKLODE_GUI_DRIVER" "$script" >"$out" 2>&1 </dev/null &
   local driver=$!
-  tail -n +1 -s 0.1 -f --pid="$driver" "$out" |
+  tail -n +1 -s 0.1 -f --pid="$driver" "$out" | {
     while IFS= read -r line; do
       line=${line%$'\r'}
       case $line in
@@ -92,6 +116,9 @@ drive() {
         *) echo "$line" ;;
       esac
     done
+    # Modems that host requests started live in this subshell only; none may answer in the next scenario.
+    sim_stop_all
+  }
   wait "$driver"
 }
 

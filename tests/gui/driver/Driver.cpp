@@ -386,6 +386,26 @@ bool Evaluate(const std::vector<std::string>& words, size_t i, std::string& actu
     std::string error;
     auto need = [&](size_t count) { return i + count <= words.size(); };
 
+    if (what == "file-count") {
+        // file-count PATH OP N TEXT: lines of a (Linux) file that match TEXT. Read here rather than through
+        // the runner, because watching a simulator's log for the start of a pass must not cost a round trip.
+        long long expected;
+        if (!need(4) || !IsComparison(words[i + 1]) || !ParseNumber(words[i + 2], expected))
+            return malformed("file-count PATH OP N TEXT");
+        const std::string path = words[i], op = words[i + 1];
+        i += 3;
+        TextMatch match;
+        if (!ReadMatch(words, i, match, error)) return malformed(error);
+        std::ifstream file(WindowsPath(path).c_str(), std::ios::binary);
+        long long hits = 0;
+        std::string line;
+        while (file && std::getline(file, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (match.Matches(Widen(line))) ++hits;
+        }
+        actual = std::to_string(hits) + " matching lines";
+        return Compare(hits, op, expected);
+    }
     if (what == "gone") {
         const bool exited = g.process && WaitForSingleObject(g.process, 0) == WAIT_OBJECT_0;
         actual = MainAlive() ? "the main window still exists" : (exited ? "process ended" : "window gone");
