@@ -155,6 +155,7 @@ gui_local_invalid_inputs() {
   drive <<EOF
 $(start_window "$IDLE")
 command 1013
+wait 10000 msgbox-icon "Brisklode" "Connect the modem first." warning
 msgbox "Brisklode" "Connect the modem first." ok
 command 1012
 msgbox "Brisklode" "Connect the modem first." ok
@@ -222,6 +223,7 @@ $(busy_states)
 expect progress == 95
 expect log-has "Frame size: 65536 bytes"
 screenshot $SHOTS/update.png
+wait 30000 msgbox-icon "Brisklode" "Checksum OK on Modem\n\nThe modem is rebooting." information
 msgbox "Brisklode" "Checksum OK on Modem\n\nThe modem is rebooting." ok 30000
 expect text 1016 "SUCCESS - Checksum OK on Modem"
 expect text 1017 "NOT CONNECTED - modem rebooting"
@@ -292,7 +294,8 @@ $(start_window "$IDLE")
 $(connect_telnet "${SIMPORT[modem]}")
 settext 1001 $(winpath "$SCENARIO_DIR/missing.qz7")
 click 1013
-msgbox "Brisklode" "Cannot open firmware file" ok 10000
+wait 10000 msgbox-icon "Brisklode" "Cannot open firmware file" error
+msgbox "Brisklode" "Cannot open firmware file" ok
 expect text 1016 "Cannot open firmware file"
 expect text 1017 "NOT CONNECTED"
 expect text 1011 "Connect modem"
@@ -400,4 +403,28 @@ gui_local_log_trimming() {
     echo "close"
     echo "wait-exit 10000"
   } | drive
+}
+
+# A machine without COM ports (its own phase, with the serial devices hidden from Wine): the port list is
+# empty, and Connect with the COM port chosen only warns.
+gui_nocom_select_com_port() {
+  drive <<EOF2
+$(start_window "$IDLE")
+expect count 1005 0
+expect checked 1003 1
+click 1011
+wait 10000 msgbox-icon "Brisklode" "Select a COM port" warning
+msgbox "Brisklode" "Select a COM port" ok
+expect checked 1011 0
+expect text 1011 "Connect modem"
+expect text 1017 "NOT CONNECTED"
+expect text 1016 "$IDLE"
+expect log-lines == 0
+$(idle_states)
+click 1006
+wait 3000 enabled 1011 1
+expect count 1005 0
+close
+wait-exit 10000
+EOF2
 }

@@ -455,6 +455,61 @@ bool Evaluate(const std::vector<std::string>& words, size_t i, std::string& actu
         for (HWND box : MessageBoxes()) actual += "; " + DescribeBox(box);
         return false;
     }
+    if (what == "msgbox-icon") {
+        // msgbox-icon CAPTION TEXT warning|error|information: an open box shows that standard icon. The
+        // icon handle belongs to the other process, so the box's icon is compared as pixels with each of
+        // the three icons drawn here the same way; the wanted one must be the closest, and close.
+        TextMatch caption, text;
+        if (!ReadMatch(words, i, caption, error) || !ReadMatch(words, i, text, error) || !need(1))
+            return malformed("msgbox-icon CAPTION TEXT warning|error|information");
+        const std::string wanted = words[i];
+        const struct { const char* name; LPCWSTR id; } icons[] = {
+            {"warning", IDI_WARNING}, {"error", IDI_ERROR}, {"information", IDI_INFORMATION}};
+        int wantedIndex = -1;
+        for (int k = 0; k < 3; ++k)
+            if (wanted == icons[k].name) wantedIndex = k;
+        if (wantedIndex < 0) return malformed("unknown icon " + wanted);
+        HWND box = nullptr;
+        for (HWND candidate : MessageBoxes()) {
+            std::wstring c;
+            ReadText(candidate, c);
+            if (caption.Matches(c) && text.Matches(BoxText(candidate))) box = candidate;
+        }
+        if (!box) return actual = "no such box", false;
+        HWND icon = nullptr;
+        for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+            if (ClassOf(child) == L"Static" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+                icon = child;
+        if (!icon) return actual = "the box has no icon", false;
+        RECT r{};
+        GetWindowRect(icon, &r);
+        std::vector<COLORREF> shown;
+        if (!CaptureRect(r, shown)) return actual = "cannot read the screen", false;
+        const int w = r.right - r.left, h = r.bottom - r.top;
+        size_t differing[3] = {};
+        for (int k = 0; k < 3; ++k) {
+            HDC screenDc = GetDC(nullptr);
+            HDC memory = CreateCompatibleDC(screenDc);
+            HBITMAP bitmap = CreateCompatibleBitmap(screenDc, w, h);
+            HGDIOBJ old = SelectObject(memory, bitmap);
+            RECT all{0, 0, w, h};
+            FillRect(memory, &all, GetSysColorBrush(COLOR_3DFACE));
+            DrawIconEx(memory, 0, 0, LoadIconW(nullptr, icons[k].id), 0, 0, 0, nullptr, DI_NORMAL | DI_DEFAULTSIZE);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    if (GetPixel(memory, x, y) != shown[static_cast<size_t>(y) * w + x]) ++differing[k];
+            SelectObject(memory, old);
+            DeleteObject(bitmap);
+            DeleteDC(memory);
+            ReleaseDC(nullptr, screenDc);
+        }
+        actual = "differing pixels: warning " + std::to_string(differing[0]) + ", error " +
+                 std::to_string(differing[1]) + ", information " + std::to_string(differing[2]) + " of " +
+                 std::to_string(shown.size());
+        for (int k = 0; k < 3; ++k)
+            if (k != wantedIndex && differing[k] <= differing[wantedIndex]) return false;
+        return differing[wantedIndex] * 10 <= shown.size();
+    }
     if (what == "no-msgbox") {
         const auto boxes = MessageBoxes();
         actual = boxes.empty() ? "none" : DescribeBox(boxes[0]);
