@@ -696,7 +696,11 @@ void ModemConsole::TakeOutput(Clock::time_point now, size_t maxBytes, std::strin
         size_t take = static_cast<size_t>(std::min<std::uint64_t>(budget, pieceRemaining_));
         size_t start = out.size();
         out.resize(start + take);
-        logSource_.Fill(logOffset_, reinterpret_cast<unsigned char*>(&out[start]), take);
+        if (logOffset_ >= prefetchOffset_ && logOffset_ + take <= prefetchOffset_ + prefetch_.size()) {
+            std::memcpy(&out[start], prefetch_.data() + (logOffset_ - prefetchOffset_), take);
+        } else {
+            logSource_.Fill(logOffset_, reinterpret_cast<unsigned char*>(&out[start]), take);
+        }
         logOffset_ += take;
         pieceRemaining_ -= take;
         lastActivity_ = now;
@@ -745,7 +749,21 @@ ModemConsole::Clock::time_point ModemConsole::NextWake(Clock::time_point now, bo
     return wake;
 }
 
+void ModemConsole::PrefetchLogPiece() {
+    const bool fast = state_ == State::LogFastChunkAck;
+    if (!fast && state_ != State::LogLegacyBlockAck) return;
+    if (stream_ != Stream::None || pieceRemaining_ != 0 || prefetchOffset_ == logOffset_) return;
+    const std::uint64_t total = fast ? logAnnounced_ : logBlocks_ * 256;
+    if (logOffset_ >= total) return;
+    const size_t length = static_cast<size_t>(std::min<std::uint64_t>(fast ? 65536 : 256, total - logOffset_));
+    prefetch_.resize(length);
+    logSource_.Fill(logOffset_, reinterpret_cast<unsigned char*>(&prefetch_[0]), length);
+    prefetchOffset_ = logOffset_;
+}
+
 void ModemConsole::Tick(Clock::time_point now, bool carrierIdle) {
+    // While the tool takes in one log piece, the next one is made ready: its ACK then finds it waiting.
+    if (carrierIdle) PrefetchLogPiece();
     if (deferred_ && deferredArmed_ && carrierIdle) {
         auto work = std::move(deferred_);
         deferred_ = nullptr;

@@ -100,6 +100,10 @@ private:
     const SimOptions& options_;
     EventLog& log_;
     const LogSource& logSource_;
+    // The next log piece, generated while the tool still receives the current one.
+    std::string prefetch_;
+    std::uint64_t prefetchOffset_ = ~std::uint64_t{0};
+    void PrefetchLogPiece();
 
     State state_ = State::Menu;
     std::string line_;

@@ -257,22 +257,21 @@ void TelnetCarrier::Pump(Clock::time_point now) {
             bool hangup = false;
             console_.TakeOutput(now, kTakeSize, scratch_, hangup);
             hangupAfterTx_ = hangup;
-            size_t doubled = static_cast<size_t>(std::count(scratch_.begin(), scratch_.end(), '\xFF'));
-            if (doubled == 0) {
+            const char* from = scratch_.data();
+            const char* end = from + scratch_.size();
+            const char* mark = static_cast<const char*>(std::memchr(from, 0xFF, scratch_.size()));
+            if (mark == nullptr) {
                 tx_.swap(scratch_);
             } else {
-                // Segment copies between the 255 bytes: this runs over every byte of a streamed log.
-                tx_.resize(scratch_.size() + doubled);
-                const char* from = scratch_.data();
-                const char* end = from + scratch_.size();
-                char* to = &tx_[0];
+                // Segment copies between the 255 bytes, in one pass: this runs over every byte of a streamed log.
+                tx_.clear();
+                tx_.reserve(scratch_.size() + scratch_.size() / 64 + 16);
                 while (from < end) {
-                    const char* mark = static_cast<const char*>(std::memchr(from, 0xFF, static_cast<size_t>(end - from)));
                     const char* stop = mark == nullptr ? end : mark + 1;
-                    std::memcpy(to, from, static_cast<size_t>(stop - from));
-                    to += stop - from;
-                    if (mark != nullptr) *to++ = '\xFF';
+                    tx_.append(from, static_cast<size_t>(stop - from));
+                    if (mark != nullptr) tx_.push_back('\xFF');
                     from = stop;
+                    if (from < end) mark = static_cast<const char*>(std::memchr(from, 0xFF, static_cast<size_t>(end - from)));
                 }
             }
             if (tx_.empty() && !hangupAfterTx_) return;
