@@ -60,7 +60,7 @@ TEST_F(HostileModem, RandomBytesAfterQuitKeepTheMarkerReadBoundedAndTimeOut) {
     EXPECT_EQ(error, "Timeout waiting for modem response: cmd: ");
     // Megabytes arrived in those 5 s; the text kept is the newest part, cut back as it grows.
     EXPECT_LE(received.size(), kTextBound);
-    EXPECT_GT(received.size(), 16384u);
+    EXPECT_GE(received.size(), 16384u);
     EXPECT_LT(ElapsedMs(), 5000 + 3000);
 }
 
