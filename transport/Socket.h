@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,22 @@ struct SocketAddress {
     size_t length = 0;
     unsigned char bytes[128] = {};  // room for a sockaddr_storage
 };
+
+// Copies a resolver result (addrinfo on every platform) into our own records, in the resolver's order.
+template <typename AddressInfo>
+void CopyResolvedAddresses(const AddressInfo* list, std::vector<SocketAddress>& addresses) {
+    addresses.clear();
+    for (const AddressInfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        SocketAddress address;
+        if (entry->ai_addr == nullptr || entry->ai_addrlen > sizeof address.bytes) continue;
+        address.family = entry->ai_family;
+        address.type = entry->ai_socktype;
+        address.protocol = entry->ai_protocol;
+        address.length = entry->ai_addrlen;
+        std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
+        addresses.push_back(address);
+    }
+}
 
 // Every failing call below leaves its code for LastSocketError() (Winsock numbering on every platform),
 // except where a code is returned directly.

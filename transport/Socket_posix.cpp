@@ -64,17 +64,7 @@ bool SocketResolve(const std::string& host, const std::string& service, std::vec
         }
         return false;
     }
-    addresses.clear();
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        SocketAddress address;
-        if (entry->ai_addr == nullptr || entry->ai_addrlen > sizeof address.bytes) continue;
-        address.family = entry->ai_family;
-        address.type = entry->ai_socktype;
-        address.protocol = entry->ai_protocol;
-        address.length = entry->ai_addrlen;
-        std::memcpy(address.bytes, entry->ai_addr, entry->ai_addrlen);
-        addresses.push_back(address);
-    }
+    CopyResolvedAddresses(list, addresses);
     freeaddrinfo(list);
     return true;
 }
