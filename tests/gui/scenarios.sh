@@ -73,8 +73,12 @@ sim_passes() {
 }
 
 # sim_mark_passes NAME, then sim_await_passes NAME N [SECONDS]: wait until NAME has heard N passes more
-# than at the mark (default 40 s).
-sim_mark_passes() { sim_passes "$1" >"$SCENARIO_DIR/$1.passmark"; }
+# than at the mark (default 40 s). The mark waits half a second first, so that it includes a pass whose
+# probe another modem has just answered (each simulator holds its log lines back for up to 50 ms).
+sim_mark_passes() {
+  sleep 0.5
+  sim_passes "$1" >"$SCENARIO_DIR/$1.passmark"
+}
 
 sim_await_passes() {
   local mark want _
