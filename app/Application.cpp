@@ -360,15 +360,20 @@ void Application::StartUpdate() {
         Ask(L"Select a firmware file first.", MB_ICONWARNING);
         return;
     }
+    BeginTransfer(L"Starting update on connected modem...");
+    if (!Launch(UpdateWorker, window, path, transport.get(), cancelRequested)) {
+        PostResult(window, OperationKind::Update, false, kNoThread);
+    }
+}
+
+// An update or log download takes the window: busy, a fresh cancellation flag, normal status style.
+void Application::BeginTransfer(const wchar_t* status) {
     busy.exchange(true);
     cancelRequested->store(false);
     SetStatusStyle(false);
     SetBusyUi(true);
-    SetStatus(L"Starting update on connected modem...");
+    SetStatus(status);
     SendMessageW(progressBar, PBM_SETPOS, 0, 0);
-    if (!Launch(UpdateWorker, window, path, transport.get(), cancelRequested)) {
-        PostResult(window, OperationKind::Update, false, kNoThread);
-    }
 }
 
 void Application::StartLogDownload() {
@@ -389,12 +394,7 @@ void Application::StartLogDownload() {
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
     if (!GetSaveFileNameW(&dialog)) return;
     const std::wstring path = file;
-    busy.exchange(true);
-    cancelRequested->store(false);
-    SetStatusStyle(false);
-    SetBusyUi(true);
-    SetStatus(L"Preparing modem log...");
-    SendMessageW(progressBar, PBM_SETPOS, 0, 0);
+    BeginTransfer(L"Preparing modem log...");
     if (!Launch(LogDownloadWorker, window, path, transport.get(), cancelRequested)) {
         PostResult(window, OperationKind::LogDownload, false, kNoThread);
     }

@@ -95,6 +95,7 @@ public:
 
 private:
     HWND Add(const wchar_t* className, const wchar_t* text, DWORD style, int id, DWORD exStyle = 0);
+    void BeginTransfer(const wchar_t* status);
     void LoadBanner();
     void SetStatus(const std::wstring& text);
     void SetStatusStyle(bool success);
