@@ -143,9 +143,11 @@ int main(int argc, char** argv) {
         Clock::time_point wake = std::min(end, now + std::chrono::milliseconds(100));
         for (PollParticipant* participant : participants) participant->Prepare(now, fds, wake);
         if (log.Pending()) wake = std::min(wake, log.PendingSince() + std::chrono::milliseconds(50));
-        long long waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
-        if (wake > now && waitMs == 0) waitMs = 1;  // never spin on a sub-millisecond remainder
-        int result = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, waitMs)));
+        // Exact wake-ups: a paced serial line hands over a 256-byte block every 2.8 ms at 921,600 baud,
+        // and a whole-millisecond poll would add its rounding to every block.
+        const long long waitNs = std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now).count());
+        timespec timeout{static_cast<time_t>(waitNs / 1000000000), static_cast<long>(waitNs % 1000000000)};
+        int result = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
         if (result < 0 && errno != EINTR) {
             reason = std::string("poll failed: ") + std::strerror(errno);
             break;

@@ -143,7 +143,9 @@ void PtyCarrier::ReadMaster(Clock::time_point now) {
         console_.Receive(buffer_.data(), static_cast<size_t>(n), now);
         return;
     }
-    rxFree_ = LineStart(rxFree_, now) + LineTime(static_cast<size_t>(n));
+    // Bytes cannot come in before the tool wrote them: a line that went idle starts again now, so the
+    // tool's own turnaround between a verdict and its next block is charged, as on a real line.
+    rxFree_ = std::max(rxFree_, now) + LineTime(static_cast<size_t>(n));
     arrivals_.push_back({std::vector<unsigned char>(buffer_.begin(), buffer_.begin() + n), rxFree_});
 }
 
