@@ -73,7 +73,8 @@ void Tune(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
-// A connected loopback pair: the peer side runs `serve` on its own thread.
+// A connected loopback pair; the peer runs `serve` in a process of its own, as the simulator does, so the
+// floor pays the same cross-process wake-ups as the real exchange.
 template <typename Serve>
 double LoopbackRun(Serve serve, const std::function<void(int)>& client) {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -84,12 +85,15 @@ double LoopbackRun(Serve serve, const std::function<void(int)>& client) {
     listen(listener, 1);
     socklen_t length = sizeof address;
     getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    std::thread peer([&] {
+    const pid_t peer = fork();
+    if (peer == 0) {
         const int fd = accept(listener, nullptr, nullptr);
         Tune(fd);
         serve(fd);
         close(fd);
-    });
+        _exit(0);
+    }
+    close(listener);
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     Tune(fd);
     connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -97,8 +101,8 @@ double LoopbackRun(Serve serve, const std::function<void(int)>& client) {
     client(fd);
     const double seconds = Seconds(start);
     close(fd);
-    peer.join();
-    close(listener);
+    int status = 0;
+    waitpid(peer, &status, 0);
     return seconds;
 }
 
