@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/Args.h"
+#include "cli/Fleet.h"
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
@@ -156,6 +157,10 @@ int Ports() {
 }
 
 int Run(const CliOptions& options) {
+    if (options.Fleet()) {
+        const int code = RunFleet(options, g_cancel);
+        return code == kExitFailure && g_cancel.load() ? kExitInterrupted : code;
+    }
     if (options.command == "ports") return Ports();
     if (options.command == "discover") return Discover(options);
     std::unique_ptr<ITransport> link = MakeLink(options);
