@@ -1,9 +1,12 @@
 // brisklode-cli on several simulated modems at once: every result, the stored images, JSON lines, reboot check, logs.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -306,6 +309,49 @@ TEST_F(CliFleet, LogsOfSeveralModemsGoIntoOneFileEach) {
         }
     }
     EXPECT_EQ(results, 3);
+}
+
+TEST_F(CliFleet, TerminationCancelsEveryRunningTarget) {
+    SimulatorProcess one, two;
+    const std::string a = Start(one, {"--verify-delay", "30000"});
+    const std::string b = Start(two, {"--verify-delay", "30000"});
+    const std::string image = one.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(70000, 2));
+    const std::string out = one.LocalPath("out.json");
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        const std::string cli = CliPath();
+        execl(cli.c_str(), cli.c_str(), "--telnet", a.c_str(), "--telnet", b.c_str(), "update", image.c_str(), "--yes",
+              "--json", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Both modems are verifying: both transfers are running when the request to stop arrives.
+    const bool bothVerifying = one.WaitForLog("verdict after", 15000) && two.WaitForLog("verdict after", 15000);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(bothVerifying) << one.ReadLog() << two.ReadLog();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0)
+        << "the modems' 30 s verification is not waited for";
+    for (SimulatorProcess* sim : {&one, &two}) EXPECT_TRUE(sim->WaitForLog("client disconnected")) << sim->ReadLog();
+    // Each worker saw the cancellation and ended its target itself: no target was cut off unreported.
+    const std::vector<unsigned char> json = ReadBytes(out);
+    int cancelled = 0;
+    bool summary = false;
+    for (const auto& object : JsonLines(std::string(json.begin(), json.end()))) {
+        if (object.at("event") == "result" && object.at("ok") == "false" && object.at("message") == "Update cancelled") {
+            ++cancelled;
+        }
+        summary = summary || (object.at("event") == "summary" && object.at("failed") == "2");
+    }
+    EXPECT_EQ(cancelled, 2);
+    EXPECT_TRUE(summary);
 }
 
 }  // namespace
