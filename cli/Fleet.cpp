@@ -127,7 +127,12 @@ public:
     }
 
     std::vector<TargetResult>& Results() { return results_; }
-    void SetFirmware(const std::vector<unsigned char>* firmware) { firmware_ = firmware; }
+    // The padded image every update sends, shared read-only by the workers.
+    void SetImage(const std::vector<unsigned char>* image, std::uint16_t blockCount, std::uint64_t firmwareSize) {
+        image_ = image;
+        blockCount_ = blockCount;
+        firmwareSize_ = firmwareSize;
+    }
 
     // The identity of every target, for the list shown before an update of several modems.
     void PreCheck() {
@@ -227,7 +232,7 @@ private:
 
     void RunUpdate(size_t i) {
         TargetResult& result = results_[i];
-        const std::vector<unsigned char>& firmware = *firmware_;
+        const std::vector<unsigned char>& image = *image_;
         std::unique_ptr<ITransport> link = MakeTargetLink(targets_[i]);
         const ProgressCallback progress = ProgressFor(i);
         std::string error;
@@ -242,13 +247,13 @@ private:
             return;
         }
         bool ok = false;
-        const int code = RunFastUpdate(*link, firmware, cancel_, progress, error);
+        const int code = RunPreparedFastUpdate(*link, image, blockCount_, cancel_, progress, error);
         if (code == static_cast<int>(UpdateResult::NotSupported)) {
             output_.Note(i, error);
             if (!cancel_.load() && AllowLegacy(i)) {
                 error.clear();
                 result.protocol = "legacy";
-                ok = RunLegacyUpdate(*link, firmware, cancel_, progress, error);
+                ok = RunPreparedLegacyUpdate(*link, image, blockCount_, cancel_, progress, error);
             }
         } else {
             result.protocol = "fast";
@@ -259,7 +264,7 @@ private:
             result.message = error;
             return;
         }
-        result.bytes = firmware.size();
+        result.bytes = firmwareSize_;
         result.message = result.protocol == "fast"
                              ? "Checksum OK on Modem"
                              : "Legacy transfer complete. Final modem checksum status unavailable";
@@ -311,7 +316,9 @@ private:
     FleetOutput& output_;
     std::vector<TargetResult> results_;
     std::vector<std::string> logNames_;
-    const std::vector<unsigned char>* firmware_ = nullptr;
+    const std::vector<unsigned char>* image_ = nullptr;
+    std::uint16_t blockCount_ = 0;
+    std::uint64_t firmwareSize_ = 0;
 };
 
 FleetOutput::Mode OutputMode(const CliOptions& options) {
@@ -419,11 +426,17 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     std::string error;
     bool usage = false;
 
-    std::vector<unsigned char> firmware;  // loaded once, shared read-only by every worker
-    if (command == "update" && !LoadFirmwareFile(Utf8ToWide(options.path), firmware, error)) {
+    // Loaded and padded once; every worker sends from the same image.
+    std::vector<unsigned char> firmware;
+    std::vector<unsigned char> image;
+    std::uint16_t blockCount = 0;
+    if (command == "update" &&
+        (!LoadFirmwareFile(Utf8ToWide(options.path), firmware, error) || !PrepareFirmware(firmware, image, blockCount, error))) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return kExitFailure;
     }
+    const std::uint64_t firmwareSize = firmware.size();
+    std::vector<unsigned char>().swap(firmware);  // the padded image is all the transfers need
 
     std::vector<CliTarget> targets;
     if (command == "inventory" || command == "discover") {
@@ -454,7 +467,7 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     for (const CliTarget& target : targets) labels.push_back(target.Label());
     FleetOutput output(OutputMode(options), labels, TerminalColumns());
     FleetRun run(options, targets, cancel, output);
-    run.SetFirmware(&firmware);
+    run.SetImage(&image, blockCount, firmwareSize);
     for (size_t i = 0; i < targets.size(); ++i) CopyDiscovery(targets[i], run.Results()[i]);
 
     if (command == "discover") {
@@ -469,7 +482,7 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     if (ask) {
         run.PreCheck();
         size_t ready = 0;
-        std::string list = "Firmware " + options.path + " (" + std::to_string(firmware.size()) + " bytes) for:";
+        std::string list = "Firmware " + options.path + " (" + std::to_string(firmwareSize) + " bytes) for:";
         for (size_t i = 0; i < targets.size(); ++i) {
             list += "\n" + ListLine(targets[i], run.Results()[i]);
             if (!run.Results()[i].skipped) ++ready;

@@ -183,9 +183,14 @@ std::string Seconds(double seconds) {
     return text;
 }
 
+// The table keeps its lines readable; the whole message was shown with the target's result line.
+std::string Cut(const std::string& text, size_t width) {
+    return text.size() <= width ? text : text.substr(0, width - 3) + "...";
+}
+
 std::string Verdict(const TargetResult& result) {
-    if (result.ok) return result.warning.empty() ? "ok" : "ok, WARNING: " + result.warning;
-    return (result.skipped ? "skipped: " : "FAILED: ") + result.message;
+    if (result.ok) return Cut(result.warning.empty() ? "ok" : "ok, WARNING: " + result.warning, 48);
+    return Cut((result.skipped ? "skipped: " : "FAILED: ") + result.message, 48);
 }
 
 std::string CsvField(const std::string& text) {
