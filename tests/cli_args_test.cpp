@@ -97,6 +97,9 @@ TEST(CliCommandLine, RefusesMalformedInvocations) {
         {"--telnet"},
     };
     for (const auto& args : bad) {
+        std::string joined;
+        for (const std::string& arg : args) joined += " " + arg;
+        SCOPED_TRACE(joined);
         std::string error;
         Parse(args, false, &error);
         EXPECT_FALSE(error.empty());
