@@ -396,10 +396,6 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = "--csv applies to the inventory command only, without --json";
         return false;
     }
-    if (options.json && command == "ports") {
-        error = "--json does not apply to the ports command";
-        return false;
-    }
     return true;
 }
 

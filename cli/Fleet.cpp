@@ -439,7 +439,17 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     std::vector<unsigned char>().swap(firmware);  // the padded image is all the transfers need
 
     std::vector<CliTarget> targets;
-    if (command == "inventory" || command == "discover") {
+    std::vector<std::string> portNames;  // ports --json: the display name of each port
+    if (command == "ports") {
+        for (const SerialPortInfo& port : EnumerateSerialPorts()) {
+            CliTarget target;
+            target.serial = true;
+            target.serialPort = WideToUtf8(port.portName);
+            targets.push_back(target);
+            portNames.push_back(WideToUtf8(port.displayName));
+        }
+        if (targets.empty()) std::fprintf(stderr, "No serial ports found\n");
+    } else if (command == "inventory" || command == "discover") {
         targets = Discover(options.discoverTimeoutMs, error);
         if (!error.empty()) {
             std::fprintf(stderr, "%s\n", error.c_str());
@@ -470,10 +480,11 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     run.SetImage(&image, blockCount, firmwareSize);
     for (size_t i = 0; i < targets.size(); ++i) CopyDiscovery(targets[i], run.Results()[i]);
 
-    if (command == "discover") {
-        for (TargetResult& result : run.Results()) {
+    if (command == "discover" || command == "ports") {
+        for (size_t i = 0; i < targets.size(); ++i) {
+            TargetResult& result = run.Results()[i];
             result.ok = true;
-            result.message = "answered the discovery probe";
+            result.message = command == "ports" ? portNames[i] : "answered the discovery probe";
             if (options.json) output.JsonLine(ResultJson(command, result));
         }
         return Summarise(command, options, run.Results(), std::chrono::duration<double>(Clock::now() - start).count());

@@ -217,7 +217,7 @@ std::string ResultJson(const std::string& command, const TargetResult& result) {
             .Add("call_sign", result.callSign)
             .Add("status", result.statusByte);
     }
-    if (command != "discover" && command != "log") {
+    if (command != "discover" && command != "log" && command != "ports") {
         if (!result.model.empty()) event.Add("model", result.model);
         if (!result.firmware.empty()) event.Add("firmware", result.firmware);
         if (!result.type.empty()) event.Add("type", result.type);
@@ -230,7 +230,7 @@ std::string ResultJson(const std::string& command, const TargetResult& result) {
     if (command == "update" && result.confirmed) {
         event.Add("firmware_before", result.firmware).Add("firmware_after", result.firmwareAfter);
     }
-    if (command != "discover") event.Add("seconds", result.seconds);
+    if (command != "discover" && command != "ports") event.Add("seconds", result.seconds);
     return event.Text();
 }
 

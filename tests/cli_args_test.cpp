@@ -83,7 +83,6 @@ TEST(CliCommandLine, RefusesMalformedInvocations) {
         {"inventory", "--type", "U"},
         {"--telnet", "h", "inventory"},
         {"--telnet", "h", "identify", "--timeout", "5"},
-        {"ports", "--json"},
         {"--telnet", "h", "update"},
         {"--telnet", "h", "log"},
         {"--telnet", "h", "update", "fw", "--legacy", "maybe"},
