@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -277,6 +278,22 @@ TEST_F(CliRun, SignalDuringLogDownloadSendsEscAndWritesNoFile) {
         EXPECT_NE(r.err.find("Log download cancelled"), std::string::npos) << r.err;
         EXPECT_FALSE(Exists(out));
         EXPECT_TRUE(modem.WaitForLog("ESC")) << modem.ReadLog();
+    }
+}
+
+TEST_F(CliRun, SigtermDuringAStalledLogLeavesTheOldFileAndNoTemporaryFile) {
+    // The modem stops inside chunk 2: the download sits in a 15 s chunk read that does not see the flag,
+    // while the log is being written beside the destination.
+    const std::string target = StartSim({"--log-mode", "fast", "--log-size", "1000000", "--log-stall-chunk", "2"});
+    const std::string out = sim.LocalPath("kept.log");
+    const std::vector<unsigned char> original = RandomBytes(1234);
+    WriteFile(out, original);
+    const CliResult r = RunCli({"--telnet", target, "log", out}, "KiB / ", SIGTERM);
+    EXPECT_EQ(r.exitCode, 143) << r.err;
+    EXPECT_EQ(r.err.find("Timeout waiting for modem"), std::string::npos) << "it waited for the chunk's own deadline";
+    EXPECT_EQ(ReadFile(out), original);
+    for (const auto& entry : std::filesystem::directory_iterator(sim.Folder())) {
+        EXPECT_EQ(entry.path().filename().string().find(".brisklode-"), std::string::npos) << entry.path();
     }
 }
 
