@@ -261,6 +261,19 @@ TEST_F(CliRun, LogIsSavedByteForByteFastAndLegacy) {
         ASSERT_EQ(RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", again}).exitCode, 0);
         EXPECT_EQ(ReadFile(again), saved);
     }
+    // A log with a second hard link is written in place, so both names show the new log; the CLI says so.
+    SimulatorProcess modem;
+    std::string error;
+    ASSERT_TRUE(modem.Start({"--log-size", "70000", "--log-seed", "6"}, error)) << error;
+    const std::string out = modem.LocalPath("linked.log");
+    const std::string other = modem.LocalPath("other-name.log");
+    WriteFile(out, RandomBytes(10));
+    ASSERT_EQ(link(out.c_str(), other.c_str()), 0);
+    const CliResult r = RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("it was written in place."), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(other).size(), 70000u);
+    EXPECT_EQ(ReadFile(other), ReadFile(out));
 }
 
 TEST_F(CliRun, SignalDuringLogDownloadSendsEscAndWritesNoFile) {

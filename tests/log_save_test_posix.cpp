@@ -87,6 +87,18 @@ TEST_F(LogSavePosix, ModeSymbolicLinkAndHardLinksSurviveASave) {
     EXPECT_EQ(fs::hard_link_count(secret), 2u);
 }
 
+TEST_F(LogSavePosix, AReadOnlyLogIsNotReplaced) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
+    const fs::path path = folder_ / "real" / "frozen.log";
+    WriteAll(path, Content(40, 9));
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    std::string error;
+    EXPECT_FALSE(SaveModemLogFile(Utf8ToWide(path.string()), Content(50, 10), error));
+    EXPECT_EQ(error, "Cannot create the selected log file");
+    EXPECT_EQ(ReadAll(path), Content(40, 9));
+    EXPECT_EQ(Count(folder_ / "real"), 1u);
+}
+
 TEST_F(LogSavePosix, ANameNearTheLengthLimitCanBeSaved) {
     const long limit = ::pathconf(folder_.c_str(), _PC_NAME_MAX);
     ASSERT_GT(limit, 20);

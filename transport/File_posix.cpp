@@ -233,6 +233,8 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         errno = EISDIR;
         return nullptr;
     }
+    // A file the user may not write stays protected, as a direct write would have found it.
+    if (exists && ::access(target.c_str(), W_OK) != 0) return nullptr;
 
     std::lock_guard<std::mutex> lock(ReplacementFileLock());
     if (ReplacementFilesClosed()) {
