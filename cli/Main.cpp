@@ -95,7 +95,6 @@ int Update(ITransport& link, const CliOptions& options) {
         // Said once: without the legacy transfer there is nothing more to report.
         error.clear();
         if (AskForLegacy(options.legacy) && !g_cancel.load()) {
-            error.clear();
             legacy = true;
             ok = RunLegacyUpdate(link, firmware, g_cancel, progress, error);
             display.Finish();
@@ -129,8 +128,7 @@ int Log(ITransport& link, const CliOptions& options) {
     display.Finish();
     link.Close();
     if (outcome.inPlace) {
-        std::fprintf(stderr, "No new file could be created beside %s (or it has other hard links): it was written "
-                             "in place%s.\n",
+        std::fprintf(stderr, "%s was written in place (its folder takes no new file, or it has other hard links)%s.\n",
                      options.path.c_str(),
                      result == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0 ? " and is incomplete" : "");
     }
