@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "BrisklodeVersion.h"
 #include "app/Records.h"
 #include "discovery/Discovery.h"
 #include "transport/Transport.h"
@@ -20,7 +21,7 @@ class GpImage;
 }
 
 constexpr const wchar_t* WindowClass = L"Velmor.Brisklode.Window";
-constexpr const wchar_t* WindowTitle = L"Velmor Brisklode 1.00.06";
+constexpr const wchar_t* WindowTitle = L"Velmor Brisklode " BRISKLODE_VERSION_WTEXT;
 
 constexpr UINT WM_APP_PROGRESS = WM_APP + 1;
 constexpr UINT WM_APP_RESULT = WM_APP + 2;
