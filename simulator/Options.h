@@ -8,7 +8,9 @@
 
 enum class UpdfastVariant { Offered, Unknown, Silent };
 enum class LogMode { Fast, Legacy };
-enum class HostileKind { None, Random, Endless, Oversized };
+// FloodOptions and StopReading: the modem stops reading its input (FloodOptions also sends Telnet option
+// requests without end), so that whatever the tool sends piles up in the link.
+enum class HostileKind { None, Random, Endless, Oversized, FloodOptions, StopReading };
 // Where a hostile modem starts misbehaving: on connect or at the first command of that kind.
 enum class HostilePhase { Connect, Quit, Identity, Update, Log };
 enum class CallPad { Nul, Space };
