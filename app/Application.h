@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BrisklodeVersion.h"
+#include "app/ModalGate.h"
 #include "app/Records.h"
 #include "discovery/Discovery.h"
 #include "transport/Transport.h"
@@ -103,6 +104,10 @@ private:
     void SetConnectionState(const std::wstring& text);
     void SetConnectToggle(bool checked);
     void DropLink();
+    // Every box and dialog of the window thread opens through Modal, so that a close arriving while it
+    // is open waits until it is answered (see ModalGate).
+    template <typename Show>
+    auto Modal(Show show, bool answersClose = false);
     int Ask(const wchar_t* text, UINT flags);
 
     HWND window;
@@ -114,6 +119,7 @@ private:
     bool connected = false;
     bool successHighlight = false;
     bool closePending = false;
+    ModalGate modalGate;
     std::vector<SerialPortInfo> serialPorts;
     std::vector<DiscoveredModem> networkModems;
     std::map<std::string, std::uint32_t> missedPasses;
