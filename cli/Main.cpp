@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "BrisklodeVersion.h"
 #include "cli/Args.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
@@ -21,8 +22,6 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-
-const char* const kVersion = "1.00.06";
 
 std::atomic<bool> g_cancel{false};
 
@@ -184,7 +183,7 @@ int main(int argc, char** argv) {
         return kExitSuccess;
     }
     if (options.version) {
-        std::printf("brisklode-cli %s\n", kVersion);
+        std::printf("brisklode-cli %s\n", BRISKLODE_VERSION_TEXT);
         return kExitSuccess;
     }
     if (!StartNetworking()) return Fail("Cannot start the socket library");
