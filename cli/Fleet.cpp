@@ -106,15 +106,18 @@ bool WaitForReboot(const CliTarget& target, unsigned seconds, std::atomic<bool>&
     return false;
 }
 
-// The one place where a downloaded log reaches its file.
+// One target's log, streamed into its file: memory stays at one chunk per running target.
 bool FetchLogToFile(ITransport& link, const std::string& path, std::atomic<bool>& cancel, const ProgressCallback& progress,
                     TargetResult& result, std::string& error) {
-    std::vector<unsigned char> log;
-    const int code = DownloadModemLog(link, log, cancel, progress, error);
+    LogFileOutcome outcome;
+    const int code = DownloadModemLogToFile(link, Utf8ToWide(path), cancel, progress, outcome, error);
+    if (outcome.inPlace) {
+        result.warning = "written in place (its folder takes no new file, or it has other hard links)";
+        if (code == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0) result.warning += "; incomplete";
+    }
     if (code == static_cast<int>(LogDownloadResult::Failed)) return false;
     result.protocol = code == static_cast<int>(LogDownloadResult::LegacyComplete) ? "legacy" : "fast";
-    if (!SaveModemLogFile(Utf8ToWide(path), log, error)) return false;
-    result.bytes = log.size();
+    result.bytes = outcome.bytes;
     return true;
 }
 
