@@ -1,5 +1,7 @@
 // brisklode-cli on several simulated modems at once: every result, the stored images, JSON lines, reboot check, logs.
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -309,6 +311,60 @@ TEST_F(CliFleet, LogsOfSeveralModemsGoIntoOneFileEach) {
         }
     }
     EXPECT_EQ(results, 3);
+}
+
+// Runs the CLI on a pseudo-terminal and answers `answer` to its question; returns the exit status and the screen.
+int RunOnTerminal(const std::vector<std::string>& args, const std::string& answer, std::string& screen) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        std::vector<std::string> all = {CliPath()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    bool answered = false;
+    for (;;) {
+        pollfd fd{master, POLLIN, 0};
+        if (poll(&fd, 1, 30000) <= 0) break;
+        char buffer[4096];
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;  // EIO once the CLI is gone
+        screen.append(buffer, static_cast<size_t>(n));
+        if (!answered && screen.find("[y/N] ") != std::string::npos) {
+            const std::string line = answer + "\r";
+            EXPECT_EQ(write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+            answered = true;
+        }
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(answered) << screen;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(CliFleet, OnATerminalAnUpdateOfSeveralModemsWaitsForYes) {
+    SimulatorProcess one, two;
+    const std::string a = Start(one, {"--image-file", one.NativePath("stored.bin")});
+    const std::string b = Start(two, {"--image-file", two.NativePath("stored.bin"), "--firmware", "6.9"});
+    const std::string image = one.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(5000, 5));
+    std::string screen;
+    EXPECT_EQ(RunOnTerminal({"--telnet", a, "--telnet", b, "update", image}, "n", screen), 1);
+    EXPECT_NE(screen.find("telnet " + b + "  Torvanix / VX-4410, firmware 6.9"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Update 2 modems? [y/N]"), std::string::npos) << screen;
+    EXPECT_EQ(one.ReadLog().find("update requested"), std::string::npos) << "no answer, no update";
+    EXPECT_EQ(two.ReadLog().find("update requested"), std::string::npos);
+
+    screen.clear();
+    EXPECT_EQ(RunOnTerminal({"--telnet", a, "--telnet", b, "update", image}, "y", screen), 0) << screen;
+    EXPECT_TRUE(one.WaitForLog("image stored")) << screen;
+    EXPECT_TRUE(two.WaitForLog("image stored")) << screen;
+    EXPECT_NE(screen.find("TARGET"), std::string::npos) << "the closing table: " << screen;
 }
 
 TEST_F(CliFleet, TerminationCancelsEveryRunningTarget) {
