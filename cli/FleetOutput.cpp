@@ -76,7 +76,7 @@ void FleetOutput::Progress(size_t index, int percent, const std::string& stage, 
         if (newStage || newPercent || newDetail) {
             JsonObject event("progress");
             event.Add("target", labels_[index]).Add("stage", stage).Add("percent", percent).Add("detail", detail);
-            if (track.haveCounts) event.Add("bytes", track.done);
+            event.Add("bytes", track.done);  // 0 until the transfer reports a count
             std::fprintf(stdout, "%s\n", event.Text().c_str());
             std::fflush(stdout);
         }
