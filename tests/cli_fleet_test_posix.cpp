@@ -1,4 +1,5 @@
 // brisklode-cli on several simulated modems at once: every result, the stored images, JSON lines, reboot check, logs.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -408,6 +409,41 @@ TEST_F(CliFleet, TerminationCancelsEveryRunningTarget) {
     }
     EXPECT_EQ(cancelled, 2);
     EXPECT_TRUE(summary);
+}
+
+TEST_F(CliFleet, InterruptedLogCollectionLeavesNoFileBehind) {
+    SimulatorProcess one, two;
+    const std::string a = Start(one, {"--log-size", "268435456"});
+    const std::string b = Start(two, {"--log-size", "268435456"});
+    const std::string folder = one.LocalPath("logs");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        const std::string cli = CliPath();
+        execl(cli.c_str(), cli.c_str(), "--telnet", a.c_str(), "--telnet", b.c_str(), "log", folder.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Both logs are arriving, each into a new file in the folder, when Ctrl-C comes.
+    const bool bothArriving = one.WaitForLog("chunk 3:", 15000) && two.WaitForLog("chunk 3:", 15000);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(bothArriving) << one.ReadLog() << two.ReadLog();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    std::string left;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') left += std::string(entry->d_name) + " ";
+        }
+        closedir(dir);
+    }
+    EXPECT_EQ(left, "") << "no log and no unfinished file";
+    EXPECT_TRUE(one.WaitForLog("ESC")) << "the modem is told to stop";
+    EXPECT_TRUE(two.WaitForLog("ESC"));
 }
 
 }  // namespace
