@@ -274,14 +274,15 @@ TEST_F(CliFleet, SeveralModemsNeedYesWithoutATerminalAndListsRefuseRepeats) {
 }
 
 TEST_F(CliFleet, LogsOfSeveralModemsGoIntoOneFileEach) {
-    SimulatorProcess fast, legacy, silent;
+    SimulatorProcess fast, legacy, gone;
     const std::vector<unsigned char> fastLog = RandomBytes(200000, 3), legacyLog = RandomBytes(70000, 4);
     // The content files exist before the simulators load them.
     WriteBytes(fast.LocalPath("content"), fastLog);
     WriteBytes(legacy.LocalPath("content"), legacyLog);
     const std::string a = Start(fast, {"--log-content", fast.NativePath("content")});
     const std::string b = Start(legacy, {"--log-mode", "legacy", "--log-content", legacy.NativePath("content")});
-    const std::string c = Start(silent, {"--silent"});
+    const std::string c = Start(gone, {});
+    gone.Stop();  // nothing listens there any more: that download fails at once
     const std::string folder = fast.LocalPath("logs");
     const CliOutcome run = RunCli(fast.Folder(), {"--telnet", a, "--telnet", b, "--telnet", c, "log", folder, "--json"});
     EXPECT_EQ(run.exitCode, 1) << run.err;
