@@ -17,6 +17,8 @@ constexpr std::uint32_t kReplyTimeoutMs = 5000;
 // A modem that never stops talking must not keep the drain going for ever; leftovers of an earlier
 // exchange arrive well within this.
 constexpr std::uint32_t kDrainLimitMs = 5000;
+// Of the drained leftovers only the newest bytes are kept, for the message when the link is gone.
+constexpr std::size_t kDrainKeep = 256;
 // Received text is kept bounded: past the high mark it is cut back to its newest low-mark bytes.
 constexpr std::size_t kTextHighMark = 32768;
 constexpr std::size_t kTextLowMark = 16384;
@@ -119,14 +121,30 @@ std::string Field(const std::string& reply, const std::string& marker) {
 bool EnterCommandMenu(ITransport& link, std::string& error) {
     unsigned char scratch[kScratchSize];
     const auto drainDeadline = DeadlineAfter(kDrainLimitMs);
+    // Leftovers are discarded, but what a modem said just before it dropped the link (a second console
+    // client hears "Console busy") is the only useful explanation when the QUIT then cannot be sent.
+    std::string drained;
+    std::string drainError;
+    bool drainFailed = false;
     for (;;) {
-        std::string ignored;
-        if (link.Read(scratch, sizeof scratch, kDrainReadMs, ignored) <= 0) break;
+        const int got = link.Read(scratch, sizeof scratch, kDrainReadMs, drainError);
+        if (got <= 0) {
+            drainFailed = got < 0;
+            break;
+        }
+        drained.append(reinterpret_cast<const char*>(scratch), static_cast<std::size_t>(got));
+        if (drained.size() > kDrainKeep) drained.erase(0, drained.size() - kDrainKeep);
         if (MonotonicNow() >= drainDeadline) break;
     }
 
     static const char command[] = "QUIT\r";
-    if (!link.Write(reinterpret_cast<const unsigned char*>(command), sizeof command - 1, error)) return false;
+    if (!link.Write(reinterpret_cast<const unsigned char*>(command), sizeof command - 1, error)) {
+        if (drainFailed) {
+            error = "QUIT did not return the modem at " + link.Description() + " to the cmd: menu (" +
+                    DiagnosticResponse(drained) + "): " + drainError;
+        }
+        return false;
+    }
 
     std::string received;
     std::string reason;

@@ -275,6 +275,21 @@ TEST(EnterCommandMenuTest, WriteFailureAndDrainFailure) {
     EXPECT_EQ(error2, "unchanged");
 }
 
+TEST(EnterCommandMenuTest, ModemThatHangsUpBeforeQuitIsNamedWithWhatItSaid) {
+    // A second console client hears "Console busy" and is dropped before the QUIT goes out.
+    FakeClock clock;
+    ScriptedTransport link(&clock, "127.0.0.1:3000");
+    // As a Telnet link reports it: the read that meets the end fails, the link is closed, the write fails.
+    link.Deliver("Console busy\r\n");
+    link.DeliverReadFailure("The modem closed the Telnet connection");
+    link.FailWriteCall(0, "Telnet link is not connected");
+    std::string error;
+    EXPECT_FALSE(EnterCommandMenu(link, error));
+    EXPECT_EQ(error,
+              "QUIT did not return the modem at 127.0.0.1:3000 to the cmd: menu (Console busy<CR><LF>): "
+              "The modem closed the Telnet connection");
+}
+
 TEST(EnterCommandMenuTest, EndlessChatterDoesNotHangTheDrain) {
     FakeClock clock;
     ScriptedTransport link(&clock);
