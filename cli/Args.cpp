@@ -65,6 +65,49 @@ std::vector<std::string> Words(const std::string& line) {
     return words;
 }
 
+void AppendUtf8(std::uint32_t code, std::string& out) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | code >> 6);
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | code >> 12);
+        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | code >> 18);
+        out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// Target lists written on Windows often start with a byte order mark, and PowerShell's ">" writes UTF-16:
+// both become plain UTF-8 text. Unpaired surrogates become U+FFFD.
+std::string PlainText(const std::string& text) {
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) return text.substr(3);
+    const bool little = text.compare(0, 2, "\xFF\xFE") == 0;
+    if (!little && text.compare(0, 2, "\xFE\xFF") != 0) return text;
+    const auto unit = [&](size_t i) -> std::uint32_t {
+        const auto a = static_cast<unsigned char>(text[i]);
+        const auto b = static_cast<unsigned char>(text[i + 1]);
+        return little ? (a | b << 8) : (a << 8 | b);
+    };
+    std::string out;
+    for (size_t i = 2; i + 1 < text.size(); i += 2) {
+        std::uint32_t code = unit(i);
+        if (code >= 0xD800 && code <= 0xDBFF && i + 3 < text.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            i += 2;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+        }
+        AppendUtf8(code, out);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string CliTarget::Label() const {
@@ -82,7 +125,8 @@ bool CliOptions::LogToFolder() const {
     return command == "log" && (targets.size() > 1 || !targetsFile.empty() || discovered);
 }
 
-bool ParseTargetList(const std::string& text, std::vector<CliTarget>& targets, std::string& error) {
+bool ParseTargetList(const std::string& raw, std::vector<CliTarget>& targets, std::string& error) {
+    const std::string text = PlainText(raw);
     size_t start = 0;
     unsigned number = 0;
     while (start < text.size()) {

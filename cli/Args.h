@@ -60,6 +60,7 @@ struct CliOptions {
 };
 
 // Reads a target list: one target a line, "telnet HOST[:PORT]" or "serial PORT [BAUD]", "#" starts a comment.
+// The text is UTF-8 (a byte order mark is skipped) or UTF-16 with its byte order mark.
 // False with a message naming the line on anything else.
 bool ParseTargetList(const std::string& text, std::vector<CliTarget>& targets, std::string& error);
 

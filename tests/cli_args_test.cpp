@@ -158,6 +158,15 @@ TEST(CliTargets, TargetListLinesAndTheirErrors) {
         EXPECT_FALSE(ParseTargetList(std::string("# ok\n") + bad, targets, error)) << bad;
         EXPECT_NE(error.find("line 2"), std::string::npos) << error;
     }
+    // As Windows editors and PowerShell's ">" save it: a byte order mark, UTF-8 or UTF-16.
+    const std::string utf16le("\xFF\xFEt\0e\0l\0n\0e\0t\0 \0h\0\r\0\n\0s\0e\0r\0i\0a\0l\0 \0C\0O\0M\0003\0", 44);
+    for (const std::string& marked : {std::string("\xEF\xBB\xBFtelnet h\r\nserial COM3\r\n"), utf16le}) {
+        targets.clear();
+        ASSERT_TRUE(ParseTargetList(marked, targets, error)) << error;
+        ASSERT_EQ(targets.size(), 2u);
+        EXPECT_EQ(targets[0].Label(), "telnet h:3000");
+        EXPECT_EQ(targets[1].Label(), "serial COM3");
+    }
     targets.clear();
     ASSERT_TRUE(ParseTargetList("telnet h\ntelnet h:3000\n", targets, error));
     EXPECT_FALSE(CheckDistinctTargets(targets, error));
