@@ -235,6 +235,7 @@ private:
 
     void RunUpdate(size_t i) {
         TargetResult& result = results_[i];
+        result.confirmWanted = options_.confirm;
         const std::vector<unsigned char>& image = *image_;
         std::unique_ptr<ITransport> link = MakeTargetLink(targets_[i]);
         const ProgressCallback progress = ProgressFor(i);

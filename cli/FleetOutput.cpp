@@ -227,8 +227,12 @@ std::string ResultJson(const std::string& command, const TargetResult& result) {
         if (!result.protocol.empty()) event.Add("protocol", result.protocol);
     }
     if (command == "log" && !result.file.empty()) event.Add("file", result.file);
-    if (command == "update" && result.confirmed) {
-        event.Add("firmware_before", result.firmware).Add("firmware_after", result.firmwareAfter);
+    // Every --confirm result names both versions, null where unknown (a modem that never came back).
+    if (command == "update" && (result.confirmWanted || result.confirmed)) {
+        if (result.firmware.empty()) event.Null("firmware_before");
+        else event.Add("firmware_before", result.firmware);
+        if (result.confirmed) event.Add("firmware_after", result.firmwareAfter);
+        else event.Null("firmware_after");
     }
     if (command != "discover" && command != "ports") event.Add("seconds", result.seconds);
     return event.Text();

@@ -24,7 +24,8 @@ struct TargetResult {
     std::uint64_t bytes = 0;
     std::string protocol;  // "fast" or "legacy"
     std::string file;
-    bool confirmed = false;  // update --confirm: firmware_after is known
+    bool confirmWanted = false;  // update --confirm: firmware_before and firmware_after belong in the result
+    bool confirmed = false;      // update --confirm: firmware_after is known
     std::string firmwareAfter;
     double seconds = 0;
     // Inventory and discovery rows.

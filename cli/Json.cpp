@@ -95,3 +95,9 @@ JsonObject& JsonObject::Bool(const char* key, bool value) {
     text_ += value ? "true" : "false";
     return *this;
 }
+
+JsonObject& JsonObject::Null(const char* key) {
+    Key(key);
+    text_ += "null";
+    return *this;
+}

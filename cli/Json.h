@@ -18,6 +18,7 @@ public:
     JsonObject& Add(const char* key, unsigned value) { return Add(key, static_cast<std::uint64_t>(value)); }
     JsonObject& Add(const char* key, double value);
     JsonObject& Bool(const char* key, bool value);
+    JsonObject& Null(const char* key);
     // The object's text without a line end.
     std::string Text() const { return text_ + "}"; }
 

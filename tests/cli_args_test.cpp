@@ -221,6 +221,12 @@ TEST(CliJson, ResultLinesCarryTheFieldsOfTheirCommand) {
     EXPECT_NE(log.find("\"file\":\"logs/x.log\""), std::string::npos) << log;
     EXPECT_EQ(log.find("firmware_after"), std::string::npos) << log;
     EXPECT_EQ(ResultJson("identify", r).find("\"bytes\""), std::string::npos);
+    // A modem that never came back: both versions are still named.
+    r.ok = false;
+    r.confirmWanted = true;
+    r.confirmed = false;
+    const std::string lost = ResultJson("update", r);
+    EXPECT_NE(lost.find("\"firmware_before\":\"7.2\",\"firmware_after\":null"), std::string::npos) << lost;
 }
 
 TEST(CliTargets, DiscoveryFiltersSelectBySerialNumberAndCall) {
