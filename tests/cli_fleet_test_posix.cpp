@@ -69,7 +69,7 @@ CliOutcome RunCli(const std::string& folder, const std::vector<std::string>& arg
     return run;
 }
 
-// A flat JSON object (strings, numbers, booleans) as key -> value text; false when the line is not one.
+// A flat JSON object (strings, numbers, booleans, null) as key -> value text; false when the line is not one.
 bool ParseFlatJson(const std::string& line, std::map<std::string, std::string>& object) {
     size_t i = 0;
     const auto skip = [&]() { while (i < line.size() && line[i] == ' ') ++i; };
@@ -112,7 +112,7 @@ bool ParseFlatJson(const std::string& line, std::map<std::string, std::string>& 
             while (i < line.size() && line[i] != ',' && line[i] != '}') ++i;
             value = line.substr(start, i - start);
             const bool number = !value.empty() && value.find_first_not_of("-0123456789.") == std::string::npos;
-            if (!number && value != "true" && value != "false") return false;
+            if (!number && value != "true" && value != "false" && value != "null") return false;
         }
         if (object.count(key) != 0) return false;
         object[key] = value;
@@ -213,6 +213,8 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
     const auto& rc = results["telnet " + c];
     EXPECT_EQ(rc.at("ok"), "false");
     EXPECT_NE(rc.at("message").find("did not come back within 5 s"), std::string::npos) << rc.at("message");
+    EXPECT_EQ(rc.at("firmware_before"), "7.2");
+    EXPECT_EQ(rc.at("firmware_after"), "null");
     const auto& rd = results["telnet " + d];
     EXPECT_EQ(rd.at("ok"), "false");
     EXPECT_EQ(rd.at("message"), "Checksum ERROR on Modem");
