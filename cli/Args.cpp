@@ -118,11 +118,11 @@ std::string CliTarget::Label() const {
 
 bool CliOptions::Fleet() const {
     return targets.size() > 1 || !targetsFile.empty() || discovered || json || confirm || !typeFilter.empty() ||
-           command == "inventory";
+           command == "inventory" || LogToFolder();
 }
 
 bool CliOptions::LogToFolder() const {
-    return command == "log" && (targets.size() > 1 || !targetsFile.empty() || discovered);
+    return command == "log" && (targets.size() > 1 || !targetsFile.empty() || discovered || logPathIsFolder);
 }
 
 bool ParseTargetList(const std::string& raw, std::vector<CliTarget>& targets, std::string& error) {
@@ -452,7 +452,8 @@ std::string UsageText() {
            "                                install a firmware image (fast transfer with modem-side\n"
            "                                verification; legacy 256-byte transfer only if allowed)\n"
            "  log OUTFILE | log DIR         download the system log and save it; with several targets\n"
-           "                                (or --targets/--discovered) one file per modem into DIR\n"
+           "                                (or --targets/--discovered), or when DIR is an existing\n"
+           "                                folder, one file per modem into DIR\n"
            "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n"
            "  inventory [--timeout MS] [--csv]\n"
            "                                discover, then identify every modem that answered\n"

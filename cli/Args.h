@@ -51,6 +51,7 @@ struct CliOptions {
     bool yes = false;                    // update of several modems without asking
     bool confirm = false;                // update: wait for the reboot and check the version
     unsigned int confirmSeconds = 180;
+    bool logPathIsFolder = false;        // log: the path names an existing folder (set after parsing)
 
     // True when the run goes through the many-modem machinery: more than one target, a target list,
     // discovery, JSON output or the reboot check. Otherwise the single-modem path runs as it always did.

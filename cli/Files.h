@@ -5,6 +5,8 @@
 
 // Reads a small text file (a target list) whole; false with a message.
 bool ReadTextFile(const std::string& path, std::string& text, std::string& error);
+// True when PATH names an existing folder.
+bool IsFolder(const std::string& path);
 // Creates the folder when it is missing; true when it exists afterwards.
 bool EnsureFolder(const std::string& path, std::string& error);
 // FOLDER + separator + NAME.

@@ -29,6 +29,11 @@ bool ReadTextFile(const std::string& path, std::string& text, std::string& error
     return !failed;
 }
 
+bool IsFolder(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 bool EnsureFolder(const std::string& path, std::string& error) {
     if (::mkdir(path.c_str(), 0777) == 0) return true;
     const int code = errno;

@@ -33,6 +33,11 @@ bool ReadTextFile(const std::string& path, std::string& text, std::string& error
     return ok;
 }
 
+bool IsFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 bool EnsureFolder(const std::string& path, std::string& error) {
     const std::wstring wide = Utf8ToWide(path);
     if (CreateDirectoryW(wide.c_str(), nullptr)) return true;

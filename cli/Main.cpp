@@ -8,6 +8,7 @@
 
 #include "BrisklodeVersion.h"
 #include "cli/Args.h"
+#include "cli/Files.h"
 #include "cli/Fleet.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
@@ -188,6 +189,8 @@ int main(int argc, char** argv) {
         std::printf("brisklode-cli %s\n", BRISKLODE_VERSION_TEXT);
         return kExitSuccess;
     }
+    // "log DIR" with one modem: its log goes into the folder as with several, rather than failing on the folder.
+    options.logPathIsFolder = options.command == "log" && IsFolder(options.path);
     if (!StartNetworking()) return Fail("Cannot start the socket library");
     InstallStopHandlers();
     const int code = RunInterruptible([&options] { return Run(options); }, g_cancel, kStopGraceMs);

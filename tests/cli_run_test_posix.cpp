@@ -261,6 +261,18 @@ TEST_F(CliRun, LogIsSavedByteForByteFastAndLegacy) {
         ASSERT_EQ(RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", again}).exitCode, 0);
         EXPECT_EQ(ReadFile(again), saved);
     }
+    // An existing folder with one modem: the log goes into it, named as with several modems.
+    {
+        SimulatorProcess modem;
+        std::string error;
+        ASSERT_TRUE(modem.Start({"--log-size", "5000"}, error)) << error;
+        const std::string folder = modem.LocalPath("logs");
+        ASSERT_TRUE(std::filesystem::create_directory(folder));
+        const std::string port = std::to_string(modem.TelnetPort());
+        const CliResult r = RunCli({"--telnet", "127.0.0.1:" + port, "log", folder});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(ReadFile(folder + "/127.0.0.1_" + port + ".log").size(), 5000u) << r.err;
+    }
     // A log with a second hard link is written in place, so both names show the new log; the CLI says so.
     SimulatorProcess modem;
     std::string error;
