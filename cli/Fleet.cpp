@@ -196,6 +196,7 @@ private:
         if (!CheckModemIdentity(link, identity, error)) return false;
         TakeIdentity(identity, result);
         if (!options_.typeFilter.empty() && result.type != options_.typeFilter) {
+            result.skipped = true;
             error = "Type mismatch: the modem reports type " + result.type + " (" + result.model + "), not " +
                     options_.typeFilter + "; left alone";
             return false;

@@ -273,6 +273,17 @@ TEST_F(CliFleet, SeveralModemsNeedYesWithoutATerminalAndListsRefuseRepeats) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("telnet " + a), std::string::npos) << "closing table: " << run.out;
     EXPECT_NE(run.out.find("Torvanix / VX-4410"), std::string::npos) << run.out;
+
+    // Another type is skipped, as for update and log, not counted as a failure of the modem.
+    run = RunCli(one.Folder(), {"--targets", list, "identify", "--type", "X", "--json"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    for (const auto& object : JsonLines(run.out)) {
+        if (object.at("event") == "result") {
+            EXPECT_EQ(object.count("skipped"), 1u) << run.out;
+        } else if (object.at("event") == "summary") {
+            EXPECT_EQ(object.at("skipped"), "1") << run.out;
+        }
+    }
 }
 
 TEST_F(CliFleet, LogsOfSeveralModemsGoIntoOneFileEach) {
