@@ -38,7 +38,11 @@ bool EnsureFolder(const std::string& path, std::string& error) {
     if (::mkdir(path.c_str(), 0777) == 0) return true;
     const int code = errno;
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return true;
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return true;
+        error = path + " is a file, not a folder: the logs of several modems go into a folder";
+        return false;
+    }
     error = "Cannot create the folder " + path + ": " + std::strerror(code);
     return false;
 }

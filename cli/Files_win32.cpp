@@ -43,7 +43,11 @@ bool EnsureFolder(const std::string& path, std::string& error) {
     if (CreateDirectoryW(wide.c_str(), nullptr)) return true;
     const DWORD code = GetLastError();
     const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+        error = path + " is a file, not a folder: the logs of several modems go into a folder";
+        return false;
+    }
     error = "Cannot create the folder " + path + ": " + WindowsError(code);
     return false;
 }

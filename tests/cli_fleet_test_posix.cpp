@@ -326,6 +326,11 @@ TEST_F(CliFleet, LogsOfSeveralModemsGoIntoOneFileEach) {
         }
     }
     EXPECT_EQ(results, 3);
+
+    // A file where the folder should be is named as such, before any modem is touched.
+    const CliOutcome file = RunCli(fast.Folder(), {"--telnet", a, "--telnet", b, "log", folder + "/" + name(a)});
+    EXPECT_EQ(file.exitCode, 1);
+    EXPECT_NE(file.err.find(folder + "/" + name(a) + " is a file, not a folder"), std::string::npos) << file.err;
 }
 
 // Runs the CLI on a pseudo-terminal and answers `answer` to its question; returns the exit status and the screen.
