@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/Args.h"
+#include "cli/CliMain.h"
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
@@ -166,7 +167,7 @@ int Run(const CliOptions& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int CliMain(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (!ParseCommandLine(Utf8Arguments(argc, argv), options, error)) {
