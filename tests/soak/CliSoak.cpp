@@ -531,7 +531,7 @@ int main(int argc, char** argv) {
 
     std::printf("brisklode-soak-cli: %llu operations, seed %llu (repeat with --seed %llu)\n", ops, seed, seed);
     std::mt19937_64 rng(seed);
-    const std::set<std::string> before = OpenDescriptors();
+    std::set<std::string> before = OpenDescriptors();
     sample("0");
     unsigned long long failures = 0, asProcess = 0;
     const auto started = Clock::now();
@@ -545,6 +545,7 @@ int main(int argc, char** argv) {
         const std::set<std::string> after = OpenDescriptors();
         for (const std::string& fd : after)
             if (!before.count(fd)) problems.push_back("descriptor left open: " + fd);
+        before = after;  // each leak is reported once, by the operation that left it
         std::string process;
         if (!cli.empty() && processEvery > 0 && n % processEvery == 0 && !op.inProcessOnly) {
             int processCode = -1;
