@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "BrisklodeVersion.h"
 #include "cli/Args.h"
 #include "cli/CliMain.h"
+#include "cli/Interrupt.h"
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
@@ -21,15 +23,13 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
-
-const char* const kVersion = "1.00.06";
 
 std::atomic<bool> g_cancel{false};
 
+// RunInterruptible turns a failure into 130 or 143 when a signal caused it.
 int Fail(const std::string& message) {
     std::fprintf(stderr, "%s\n", message.c_str());
-    return g_cancel.load() ? kExitInterrupted : kExitFailure;
+    return kExitFailure;
 }
 
 std::unique_ptr<ITransport> MakeLink(const CliOptions& options) {
@@ -92,6 +92,8 @@ int Update(ITransport& link, const CliOptions& options) {
     display.Finish();
     if (result == static_cast<int>(UpdateResult::NotSupported)) {
         std::fprintf(stderr, "%s\n", error.c_str());
+        // Said once: without the legacy transfer there is nothing more to report.
+        error.clear();
         if (AskForLegacy(options.legacy) && !g_cancel.load()) {
             error.clear();
             legacy = true;
@@ -103,7 +105,7 @@ int Update(ITransport& link, const CliOptions& options) {
     }
     // Every attempt ends with the link closed: after success the modem reboots anyway.
     link.Close();
-    if (!ok) return Fail(error);
+    if (!ok) return error.empty() ? kExitFailure : Fail(error);
     if (legacy) {
         std::printf("Legacy transfer complete. Final modem checksum status unavailable; after reboot, check that "
                     "the new firmware version is running.\n");
@@ -179,12 +181,12 @@ int CliMain(int argc, char** argv) {
         return kExitSuccess;
     }
     if (options.version) {
-        std::printf("brisklode-cli %s\n", kVersion);
+        std::printf("brisklode-cli %s\n", BRISKLODE_VERSION_TEXT);
         return kExitSuccess;
     }
     if (!StartNetworking()) return Fail("Cannot start the socket library");
-    InstallInterruptHandler(&g_cancel);
-    const int code = Run(options);
+    InstallStopHandlers();
+    const int code = RunInterruptible([&options] { return Run(options); }, g_cancel, kStopGraceMs);
     StopNetworking();
     return code;
 }

@@ -130,6 +130,9 @@ void ModemConsole::ResetSession() {
     pieceRemaining_ = 0;
     lastWasCr_ = false;
     lineOverflow_ = false;
+    readingStopped_ = false;
+    flooding_ = false;
+    stopAfterPiece_ = false;
     ToMenu();
 }
 
@@ -155,8 +158,26 @@ void ModemConsole::Disconnect(Clock::time_point now) {
 }
 
 bool ModemConsole::HostileAt(HostilePhase phase) const {
-    return (options_.hostile == HostileKind::Random || options_.hostile == HostileKind::Endless) &&
-           options_.hostilePhase == phase;
+    if (options_.hostilePhase != phase) return false;
+    if (options_.hostile == HostileKind::Random || options_.hostile == HostileKind::Endless) return true;
+    // In an update or a log download the modem stops reading in the middle of the transfer, not at its command.
+    return StopsReading() && phase != HostilePhase::Update && phase != HostilePhase::Log;
+}
+
+bool ModemConsole::StopsReading() const {
+    return options_.hostile == HostileKind::FloodOptions || options_.hostile == HostileKind::StopReading;
+}
+
+void ModemConsole::StopReading(const std::string& where) {
+    flooding_ = options_.hostile == HostileKind::FloodOptions;
+    log_.Event(std::string("hostile: no longer reading") +
+               (flooding_ ? ", sending Telnet option requests without end, " : " and silent, ") + where);
+    readingStopped_ = true;
+    stopAfterPiece_ = false;
+    state_ = State::Dead;
+    stream_ = Stream::None;
+    pieceRemaining_ = 0;
+    queue_.clear();
 }
 
 bool ModemConsole::InBinaryWait() const { return state_ != State::Menu && state_ != State::Dead; }
@@ -202,7 +223,7 @@ void ModemConsole::QueueHangup(Clock::time_point now) {
 void ModemConsole::Receive(const unsigned char* data, size_t length, Clock::time_point now) {
     lastActivity_ = now;
     size_t position = 0;
-    while (position < length) {
+    while (position < length && !readingStopped_) {
         size_t used = Consume(data + position, length - position, now);
         if (used == 0 && state_ != State::Menu) ToMenu();  // never loop on a byte
         position += used;
@@ -282,6 +303,16 @@ size_t ModemConsole::Consume(const unsigned char* data, size_t length, Clock::ti
         std::uint64_t frameLength = std::min<std::uint64_t>(frameSize_, image_.size() - frameStart);
         std::uint64_t take = std::min<std::uint64_t>(length, frameLength - frameFill_);
         if (options_.dropAfterBytesSet) take = std::min(take, options_.dropAfterBytes - received_);
+        const bool stopHere = StopsReading() && options_.hostilePhase == HostilePhase::Update && framesDone_ == 0;
+        if (stopHere && frameFill_ + take >= frameLength / 2) {
+            take = frameLength / 2 - frameFill_;
+            std::memcpy(image_.data() + received_, data, static_cast<size_t>(take));
+            received_ += take;
+            frameFill_ += take;
+            StopReading("halfway through frame 1 (" + std::to_string(frameFill_) + " of " +
+                        std::to_string(frameLength) + " bytes)");
+            return length;
+        }
         std::memcpy(image_.data() + received_, data, static_cast<size_t>(take));
         received_ += take;
         frameFill_ += take;
@@ -609,6 +640,11 @@ void ModemConsole::SendLogPiece(Clock::time_point now) {
     }
     pieceRemaining_ = pieceStalls_ ? length / 2 : length;
     stream_ = Stream::LogData;
+    if (pieceNumber_ == 1 && StopsReading() && options_.hostilePhase == HostilePhase::Log) {
+        // Flooding starts in the middle of the piece; a modem that merely stops reading sends it whole.
+        if (options_.hostile == HostileKind::FloodOptions) pieceRemaining_ = length / 2;
+        stopAfterPiece_ = true;
+    }
     if (fast || pieceNumber_ <= 3 || pieceNumber_ % 1024 == 0 || pieceNumber_ == logBlocks_) {
         log_.Tx(std::string(fast ? "chunk " : "block ") + std::to_string(pieceNumber_) + ": " + std::to_string(length) +
                 " bytes at offset " + std::to_string(logOffset_));
@@ -625,6 +661,7 @@ void ModemConsole::SendLogPiece(Clock::time_point now) {
 }
 
 void ModemConsole::StartHostile(const std::string& reason, Clock::time_point now) {
+    if (StopsReading()) return StopReading(reason);
     log_.Event(std::string("hostile: endless ") +
                (options_.hostile == HostileKind::Random ? "random bytes " : "text without any marker ") + reason);
     state_ = State::Dead;
@@ -708,6 +745,10 @@ void ModemConsole::TakeOutput(Clock::time_point now, size_t maxBytes, std::strin
             stream_ = Stream::None;
             if (pieceStalls_) state_ = State::LogStalled;
             if (pieceDrops_) QueueHangup(now);
+            if (stopAfterPiece_) {
+                StopReading(options_.hostile == HostileKind::FloodOptions ? "halfway through the first log piece"
+                                                                          : "once the first log piece is out");
+            }
         }
     } else if (stream_ == Stream::Hostile) {
         double elapsed = std::chrono::duration<double>(now - streamStart_).count();

@@ -47,6 +47,10 @@ public:
     Clock::time_point NextWake(Clock::time_point now, bool includeOutput) const;
     // Timers (abandoned transfers) and the work that follows a verdict once it is on the wire.
     void Tick(Clock::time_point now, bool carrierIdle);
+    // A hostile modem that no longer reads: the carrier leaves its input unread from now on.
+    bool ReadingStopped() const { return readingStopped_; }
+    // ... and, on Telnet, sends option requests without end in place of any output.
+    bool FloodingOptions() const { return flooding_; }
 
 private:
     enum class State {
@@ -83,6 +87,8 @@ private:
     void StartUpdate(bool fast, const std::string& echo, Clock::time_point now);
     void StartLog(const std::string& echo, Clock::time_point now);
     void StartHostile(const std::string& reason, Clock::time_point now);
+    bool StopsReading() const;
+    void StopReading(const std::string& where);
     bool HostileAt(HostilePhase phase) const;
     void FrameComplete(Clock::time_point now);
     void SendLogPiece(Clock::time_point now);
@@ -142,4 +148,9 @@ private:
     std::uint64_t randomState_ = 0x243F6A8885A308D3ull;
     std::uint64_t endlessLine_ = 0;
     std::string endlessPending_;
+
+    // Input no longer read (--hostile flood-options / stop-reading)
+    bool readingStopped_ = false;
+    bool flooding_ = false;
+    bool stopAfterPiece_ = false;  // once the current log piece is out
 };

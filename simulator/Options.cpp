@@ -116,6 +116,7 @@ const char* HelpText() {
         "\n"
         "General:\n"
         "  --help                     this text\n"
+        "  --version                  the program version\n"
         "  --ready-file PATH          written (atomically) once listening: 'telnet ADDR PORT', 'serial DEV',\n"
         "                             'discovery ADDR PORT'; the same lines go to stdout\n"
         "  --log-file PATH            readable log of what is received and done (default: stderr)\n"
@@ -178,6 +179,13 @@ const char* HelpText() {
         "                             oversized (log size 4294967295 / legacy count 65535, a 1 MiB\n"
         "                             identity field); PHASE connect|quit|identity|update|log\n"
         "                             (default quit: from the first QUIT on)\n"
+        "  --hostile flood-options[:PHASE]  stop reading and send Telnet option requests (IAC DO/WILL N)\n"
+        "                             without end, as fast as the link takes them (Telnet only); PHASE\n"
+        "                             connect (default), quit, identity, update (halfway through frame 1),\n"
+        "                             log (halfway through chunk or block 1)\n"
+        "  --hostile stop-reading[:PHASE]  stop reading input and fall silent: PHASE update (default:\n"
+        "                             halfway through frame 1), log (once chunk or block 1 is out: its ACK\n"
+        "                             stays unread), connect, quit, identity (after the command)\n"
         "  --hostile-rate BPS         pace of endless output (default 4194304)\n"
         "Fault at one wire step (the modem's answer to that step goes wrong; logged as 'event fault: ...'):\n"
         "  --fault STEP[:N]:KIND      STEP prompt (handshake request), header, size (size verdict),\n"
@@ -289,7 +297,8 @@ int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
              std::vector<std::string> parts = Split(v, ':');
              static const std::map<std::string, HostileKind> kinds = {
                  {"random", HostileKind::Random}, {"endless", HostileKind::Endless},
-                 {"oversized", HostileKind::Oversized}};
+                 {"oversized", HostileKind::Oversized}, {"flood-options", HostileKind::FloodOptions},
+                 {"stop-reading", HostileKind::StopReading}};
              static const std::map<std::string, HostilePhase> phases = {
                  {"connect", HostilePhase::Connect}, {"quit", HostilePhase::Quit},
                  {"identity", HostilePhase::Identity}, {"update", HostilePhase::Update},
@@ -297,13 +306,18 @@ int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
              auto kind = kinds.find(parts[0]);
              if (parts.size() > 2 || kind == kinds.end() ||
                  (parts.size() == 2 && phases.find(parts[1]) == phases.end())) {
-                 error = "--hostile: random|endless|oversized[:connect|quit|identity|update|log], got '" + v + "'";
+                 error = "--hostile: random|endless|oversized|flood-options|stop-reading"
+                         "[:connect|quit|identity|update|log], got '" + v + "'";
                  return false;
              }
              o.hostile = kind->second;
-             o.hostilePhase = parts.size() == 2 ? phases.at(parts[1])
-                              : kind->second == HostileKind::Oversized ? HostilePhase::Log
-                                                                        : HostilePhase::Quit;
+             static const std::map<HostileKind, HostilePhase> defaultPhases = {
+                 {HostileKind::Oversized, HostilePhase::Log}, {HostileKind::FloodOptions, HostilePhase::Connect},
+                 {HostileKind::StopReading, HostilePhase::Update}};
+             const auto fallback = defaultPhases.find(kind->second);
+             o.hostilePhase = parts.size() == 2                 ? phases.at(parts[1])
+                              : fallback != defaultPhases.end() ? fallback->second
+                                                                : HostilePhase::Quit;
              return true;
          }},
         {"--hostile-rate", number("--hostile-rate", 1ull << 32, o.hostileRate)},
@@ -343,6 +357,7 @@ int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
             hasInlineValue = true;
         }
         if (name == "--help" || name == "-h") return 1;
+        if (name == "--version") return 3;
         if (name == "--no-console" && !hasInlineValue) {
             o.console = false;
             continue;
@@ -377,6 +392,10 @@ int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
     }
     if ((o.baud != 0 || !o.link.empty()) && !o.serial) {
         error = "--baud and --link need --serial";
+        return 2;
+    }
+    if (o.hostile == HostileKind::FloodOptions && o.serial) {
+        error = "--hostile flood-options needs the Telnet console (option requests mean nothing on a serial line)";
         return 2;
     }
     if (o.logBannerNoEsc && o.logBannerPlain) {

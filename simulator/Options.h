@@ -8,7 +8,9 @@
 
 enum class UpdfastVariant { Offered, Unknown, Silent };
 enum class LogMode { Fast, Legacy };
-enum class HostileKind { None, Random, Endless, Oversized };
+// FloodOptions and StopReading: the modem stops reading its input (FloodOptions also sends Telnet option
+// requests without end), so that whatever the tool sends piles up in the link.
+enum class HostileKind { None, Random, Endless, Oversized, FloodOptions, StopReading };
 // Where a hostile modem starts misbehaving: on connect or at the first command of that kind.
 enum class HostilePhase { Connect, Quit, Identity, Update, Log };
 enum class CallPad { Nul, Space };
@@ -95,6 +97,7 @@ struct SimOptions {
     unsigned char faultByte = 0;
 };
 
-// Parses argv. Returns 0 to run, 1 after printing help (exit 0), 2 on a usage error (message in `error`).
+// Parses argv. Returns 0 to run, 1 to print the help, 3 to print the version (both exit 0), 2 on a usage
+// error (message in `error`).
 int ParseOptions(int argc, char** argv, SimOptions& options, std::string& error);
 const char* HelpText();

@@ -77,6 +77,8 @@ void PtyCarrier::SetAttached(bool attached, Clock::time_point now) {
         console_.Connect(now);
     } else {
         log_.Event("the serial device was closed");
+        // What a modem that stopped reading left in the buffer is not the next client's input.
+        if (console_.ReadingStopped()) tcflush(master_, TCIFLUSH);
         console_.Disconnect(now);
     }
 }
@@ -94,9 +96,12 @@ void PtyCarrier::Prepare(Clock::time_point now, std::vector<pollfd>& fds, Clock:
         if (txDone_ == tx_.size()) Pump(now);
     }
     short events = 0;
-    // Read on only while earlier bytes have (nearly) crossed the emulated line, so the writer is held back.
-    if (options_.baud == 0 || rxFree_ <= now + std::chrono::milliseconds(20)) events |= POLLIN;
-    else wake = std::min(wake, rxFree_ - std::chrono::milliseconds(20));
+    // Read on only while earlier bytes have (nearly) crossed the emulated line, so the writer is held back;
+    // a modem that stopped reading leaves the tool's bytes in the terminal's buffer until that fills.
+    if (!console_.ReadingStopped()) {
+        if (options_.baud == 0 || rxFree_ <= now + std::chrono::milliseconds(20)) events |= POLLIN;
+        else wake = std::min(wake, rxFree_ - std::chrono::milliseconds(20));
+    }
     if (attached_ && txDone_ < tx_.size()) {
         if (options_.baud != 0 && txFree_ > now) wake = std::min(wake, txFree_);
         else events |= POLLOUT;

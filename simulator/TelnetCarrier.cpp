@@ -15,6 +15,14 @@ namespace {
 
 constexpr size_t kReadSize = 256 * 1024;
 constexpr size_t kTakeSize = 256 * 1024;
+constexpr size_t kFloodBlockRequests = 16 * 1024;
+
+// A client that hangs up is noticed even while its input is left unread.
+#ifdef POLLRDHUP
+constexpr short kHangupEvents = POLLRDHUP | POLLHUP | POLLERR;
+#else
+constexpr short kHangupEvents = POLLHUP | POLLERR;
+#endif
 
 const char* CommandName(unsigned char command) {
     switch (command) {
@@ -98,7 +106,7 @@ void TelnetCarrier::Prepare(Clock::time_point now, std::vector<pollfd>& fds, Clo
     clientPolled_ = clientFd_ >= 0;
     if (clientPolled_) {
         clientIndex_ = fds.size();
-        short events = POLLIN;
+        short events = console_.ReadingStopped() ? kHangupEvents : POLLIN;
         if (txDone_ < tx_.size()) events |= POLLOUT;
         fds.push_back({clientFd_, events, 0});
         wake = std::min(wake, console_.NextWake(now, txDone_ == tx_.size()));
@@ -110,7 +118,11 @@ void TelnetCarrier::Prepare(Clock::time_point now, std::vector<pollfd>& fds, Clo
 void TelnetCarrier::Handle(Clock::time_point now, const std::vector<pollfd>& fds) {
     if (clientPolled_ && clientFd_ >= 0) {
         short revents = fds[clientIndex_].revents;
-        if (revents & (POLLIN | POLLHUP | POLLERR)) ReadClient(now);
+        if (console_.ReadingStopped()) {
+            if (revents & kHangupEvents) DropClient(now, "client went away (its input was left unread)");
+        } else if (revents & (POLLIN | POLLHUP | POLLERR)) {
+            ReadClient(now);
+        }
         if (clientFd_ >= 0) Pump(now);
     }
     if (clientFd_ >= 0) console_.Tick(now, txDone_ == tx_.size());
@@ -155,6 +167,7 @@ void TelnetCarrier::Accept(Clock::time_point now) {
         tx_.clear();
         txDone_ = 0;
         hangupAfterTx_ = false;
+        floodRequests_ = 0;
         log_.Event("client connected from " + PeerText(peer));
         for (const auto& offer : options_.telnetOffers) {
             tx_.append(reinterpret_cast<const char*>(offer.data()), offer.size());
@@ -274,7 +287,10 @@ void TelnetCarrier::Pump(Clock::time_point now) {
                     if (from < end) mark = static_cast<const char*>(std::memchr(from, 0xFF, static_cast<size_t>(end - from)));
                 }
             }
-            if (tx_.empty() && !hangupAfterTx_) return;
+            if (tx_.empty() && !hangupAfterTx_) {
+                if (!console_.FloodingOptions()) return;
+                AppendFlood();
+            }
             continue;
         }
         ssize_t n = ::send(clientFd_, tx_.data() + txDone_, tx_.size() - txDone_, MSG_NOSIGNAL);
@@ -288,7 +304,19 @@ void TelnetCarrier::Pump(Clock::time_point now) {
     }
 }
 
+void TelnetCarrier::AppendFlood() {
+    // DO and WILL in turn over every option value, so that the client has accepted and refused ones to answer.
+    tx_.reserve(tx_.size() + 3 * kFloodBlockRequests);
+    for (size_t i = 0; i < kFloodBlockRequests; ++i) {
+        tx_.push_back('\xFF');
+        tx_.push_back(static_cast<char>(floodRequests_ % 2 == 0 ? 253 : 251));
+        tx_.push_back(static_cast<char>(floodOption_++));
+        ++floodRequests_;
+    }
+}
+
 void TelnetCarrier::DropClient(Clock::time_point now, const std::string& why) {
+    if (floodRequests_ > 0) log_.Event("flood: " + std::to_string(floodRequests_) + " option requests sent");
     log_.Event("client disconnected: " + why);
     ::close(clientFd_);
     clientFd_ = -1;

@@ -1,6 +1,7 @@
 // The Telnet carrier: a loopback TCP server that feeds one console client at a time into the modem console.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ private:
     // Strips Telnet commands from received bytes (logging the client's answers); returns the data bytes.
     void Parse(const unsigned char* data, size_t length, std::vector<unsigned char>& out);
     bool ClientStillThere();
+    // Appends a block of option requests (--hostile flood-options).
+    void AppendFlood();
 
     const SimOptions& options_;
     EventLog& log_;
@@ -47,4 +50,6 @@ private:
     int telnetState_ = 0;   // 0 data, 1 after IAC, 2 option, 3 in SB, 4 IAC in SB
     unsigned char telnetCommand_ = 0;
     std::vector<unsigned char> subnegotiation_;
+    std::uint64_t floodRequests_ = 0;  // option requests sent by the flood on this connection
+    unsigned char floodOption_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 // A file opened for reading, shared with other readers.
@@ -32,9 +33,26 @@ public:
     virtual bool Commit() = 0;
     // Where the new file lives until Commit (for tests and diagnostics).
     virtual std::wstring TemporaryPath() const = 0;
+
+protected:
+    friend void RemovePendingReplacementFiles();
+    // Removes the new file now, from any thread, while the owner may still be writing; Commit then fails.
+    // Called with ReplacementFileLock() held.
+    virtual void Abandon() = 0;
 };
 // Null when no new file can be created beside the destination; the code is then in LastSystemError().
 std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& destination);
+
+// For a program about to end without waiting for the thread that writes a log: removes the new file of every
+// replacement not yet committed and makes later CreateReplacementFile calls fail. Any thread may call it.
+void RemovePendingReplacementFiles();
+
+// The platform layers' bookkeeping of live replacement files, each call with the lock held. Creation, Close,
+// Commit and the destructor hold the lock, so that a removal never meets a half-done rename.
+std::mutex& ReplacementFileLock();
+bool ReplacementFilesClosed();  // true once RemovePendingReplacementFiles ran: create nothing more
+void RegisterReplacementFile(ReplacementFile* file);
+void UnregisterReplacementFile(ReplacementFile* file);
 
 // Test seam: failures injected where the system calls are made, so the real clean-up paths run.
 struct FileFaultsForTesting {

@@ -68,8 +68,10 @@ public:
           faults_(FileFaults()) {}
 
     ~PosixReplacementFile() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
+        UnregisterReplacementFile(this);
         if (fd_ >= 0) ::close(fd_);
-        if (!committed_) ::unlink(temporary_.c_str());
+        if (!committed_ && !abandoned_) ::unlink(temporary_.c_str());
     }
 
     bool Write(const unsigned char* data, std::size_t length, std::size_t& written) override {
@@ -98,6 +100,7 @@ public:
     }
 
     bool Close() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
         const int fd = fd_;
         fd_ = -1;
         const int result = ::close(fd);
@@ -110,7 +113,12 @@ public:
     }
 
     bool Commit() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
         if (fd_ >= 0 || committed_) return false;
+        if (abandoned_) {
+            errno = ECANCELED;
+            return false;
+        }
         if (faults_.failCommit) {
             errno = EIO;
             return false;
@@ -128,6 +136,14 @@ public:
 
     std::wstring TemporaryPath() const override { return Utf8ToWide(temporary_); }
 
+protected:
+    // The descriptor may stay open in the writing thread: the name goes, the data with the last descriptor.
+    void Abandon() override {
+        if (committed_ || abandoned_) return;
+        ::unlink(temporary_.c_str());
+        abandoned_ = true;
+    }
+
 private:
     int fd_;
     std::string temporary_;
@@ -135,6 +151,7 @@ private:
     FileFaultsForTesting faults_;
     std::uint64_t writtenSoFar_ = 0;
     bool committed_ = false;
+    bool abandoned_ = false;
 };
 
 }  // namespace
@@ -166,8 +183,17 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
     const std::string stem = target + "." + std::to_string(static_cast<long>(::getpid())) + "-";
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary = stem + std::to_string(attempt) + ".partial";
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
+        if (ReplacementFilesClosed()) {
+            errno = ECANCELED;
+            return nullptr;
+        }
         const int fd = RetryOpen(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) return std::make_unique<PosixReplacementFile>(fd, temporary, target);
+        if (fd >= 0) {
+            std::unique_ptr<PosixReplacementFile> file = std::make_unique<PosixReplacementFile>(fd, temporary, target);
+            RegisterReplacementFile(file.get());
+            return file;
+        }
         if (errno != EEXIST) return nullptr;
     }
     return nullptr;

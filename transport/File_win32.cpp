@@ -47,8 +47,10 @@ public:
           faults_(FileFaults()) {}
 
     ~WinReplacementFile() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
+        UnregisterReplacementFile(this);
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        if (!committed_) DeleteFileW(temporary_.c_str());
+        if (!committed_ && !abandoned_) DeleteFileW(temporary_.c_str());
     }
 
     bool Write(const unsigned char* data, std::size_t length, std::size_t& written) override {
@@ -75,6 +77,7 @@ public:
     }
 
     bool Close() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
         const HANDLE handle = handle_;
         handle_ = INVALID_HANDLE_VALUE;
         const BOOL closed = CloseHandle(handle);
@@ -86,7 +89,12 @@ public:
     }
 
     bool Commit() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
         if (handle_ != INVALID_HANDLE_VALUE || committed_) return false;
+        if (abandoned_) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        }
         if (faults_.failCommit) {
             SetLastError(ERROR_IO_DEVICE);
             return false;
@@ -101,6 +109,21 @@ public:
 
     std::wstring TemporaryPath() const override { return temporary_; }
 
+protected:
+    // The handle may still be in use by the writing thread: mark the file for deletion through it (it was
+    // opened with DELETE access and delete sharing); the last handle to close removes it.
+    void Abandon() override {
+        if (committed_ || abandoned_) return;
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            FILE_DISPOSITION_INFO disposition{};
+            disposition.DeleteFile = TRUE;
+            SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition);
+        } else {
+            DeleteFileW(temporary_.c_str());
+        }
+        abandoned_ = true;
+    }
+
 private:
     HANDLE handle_;
     std::wstring temporary_;
@@ -108,6 +131,7 @@ private:
     FileFaultsForTesting faults_;
     std::uint64_t writtenSoFar_ = 0;
     bool committed_ = false;
+    bool abandoned_ = false;
 };
 
 }  // namespace
@@ -131,9 +155,18 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
     const std::wstring stem = destination + L"." + std::to_wstring(GetCurrentProcessId()) + L"-";
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::wstring temporary = stem + std::to_wstring(attempt) + L".partial";
-        const HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return std::make_unique<WinReplacementFile>(handle, temporary, destination);
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
+        if (ReplacementFilesClosed()) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return nullptr;
+        }
+        const HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            std::unique_ptr<WinReplacementFile> file = std::make_unique<WinReplacementFile>(handle, temporary, destination);
+            RegisterReplacementFile(file.get());
+            return file;
+        }
         const DWORD code = GetLastError();
         if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return nullptr;
     }

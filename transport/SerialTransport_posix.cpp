@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "transport/SendLimit.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 
@@ -128,7 +129,8 @@ bool SetCustomSpeed(int fd, unsigned int baud) {
 
 class SerialTransport final : public ITransport {
 public:
-    SerialTransport(const std::wstring& portName, unsigned int baudRate) : portName_(portName), baudRate_(baudRate) {}
+    SerialTransport(const std::wstring& portName, unsigned int baudRate, unsigned int sendStallLimitMs)
+        : portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs) {}
     ~SerialTransport() override { Close(); }
 
     bool Open(std::string& error) override {
@@ -185,19 +187,29 @@ public:
             error = "COM port is not connected";
             return false;
         }
+        using Clock = std::chrono::steady_clock;
+        const Clock::duration limit = std::chrono::milliseconds(sendStallLimitMs_);
+        Clock::time_point lastProgress = Clock::now();
         size_t done = 0;
         while (done < length) {
             const size_t chunk = std::min(length - done, kMaxChunk);
             const ssize_t n = write(fd_, data + done, chunk);
             if (n > 0) {
                 done += static_cast<size_t>(n);
+                lastProgress = Clock::now();
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                // Writes have no timeout: wait until the driver takes more, as a blocking write would.
+                // A port whose flow never lets bytes out must not hold the caller past its deadlines. The
+                // limit runs from the last byte taken, so an interrupted wait does not start it afresh.
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(lastProgress + limit - Clock::now()).count();
+                if (left <= 0) {
+                    error = "COM write failed: the port took no data for " + SendStallText(sendStallLimitMs_);
+                    return false;
+                }
                 struct pollfd p {fd_, POLLOUT, 0};
-                const int r = poll(&p, 1, -1);
+                const int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
                 if (r < 0 && errno != EINTR) {
                     error = "COM write failed: " + WindowsError(LastSystemError());
                     return false;
@@ -278,15 +290,21 @@ private:
 
     std::wstring portName_;
     unsigned int baudRate_ = 0;
+    unsigned int sendStallLimitMs_;
     int fd_ = -1;
 };
 
 }  // namespace
 
 std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName) {
-    return std::make_unique<SerialTransport>(portName, 0u);
+    return std::make_unique<SerialTransport>(portName, 0u, kSendStallLimitMs);
 }
 
 std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate) {
-    return std::make_unique<SerialTransport>(portName, baudRate);
+    return std::make_unique<SerialTransport>(portName, baudRate, kSendStallLimitMs);
+}
+
+std::unique_ptr<ITransport> CreateSerialTransportWithSendLimit(const std::wstring& portName, unsigned int baudRate,
+                                                               unsigned int sendStallLimitMs) {
+    return std::make_unique<SerialTransport>(portName, baudRate, sendStallLimitMs);
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "transport/SendLimit.h"
 #include "transport/Transport.h"
 
 namespace {
@@ -15,7 +16,8 @@ constexpr DWORD kQueueSize = 131072;
 
 class SerialTransport final : public ITransport {
 public:
-    SerialTransport(const std::wstring& portName, unsigned int baudRate) : portName_(portName), baudRate_(baudRate) {}
+    SerialTransport(const std::wstring& portName, unsigned int baudRate, unsigned int sendStallLimitMs)
+        : portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs) {}
     ~SerialTransport() override { Close(); }
 
     bool Open(std::string& error) override {
@@ -61,9 +63,8 @@ public:
         }
         SetupComm(handle, kQueueSize, kQueueSize);
         PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-        // Another program may have left write timeouts on the port; without this a Write before the
-        // first Read could stop part-way with nothing but a stale error code to report.
-        COMMTIMEOUTS timeouts = ReadTimeouts(0);
+        // Our write timeout from the start: another program may have left other ones on the port.
+        COMMTIMEOUTS timeouts = Timeouts(0);
         SetCommTimeouts(handle, &timeouts);
         handle_ = handle;
         return true;
@@ -85,12 +86,19 @@ public:
             const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - done, kMaxChunk));
             DWORD written = 0;
             if (!WriteFile(handle_, data + done, chunk, &written, nullptr)) {
-                error = "COM write failed: " + WindowsError(GetLastError());
+                const DWORD code = GetLastError();
+                // Some drivers report their write timeout as a failure rather than as a short count.
+                if (written == 0 && (code == ERROR_SEM_TIMEOUT || code == ERROR_TIMEOUT)) {
+                    error = StallText();
+                } else {
+                    error = "COM write failed: " + WindowsError(code);
+                }
                 return false;
             }
             if (written == 0) {
-                // Success without progress sets no error code; name the cause the driver implies.
-                error = "COM write failed: " + WindowsError(ERROR_WRITE_FAULT);
+                // The driver's write timeout ran out with nothing taken: flow control or a port that
+                // never lets bytes out. A short count that did move bytes is progress; go on.
+                error = StallText();
                 return false;
             }
             done += written;
@@ -103,7 +111,7 @@ public:
             error = "COM port is not connected";
             return -1;
         }
-        COMMTIMEOUTS timeouts = ReadTimeouts(timeoutMs);
+        COMMTIMEOUTS timeouts = Timeouts(timeoutMs);
         if (!SetCommTimeouts(handle_, &timeouts)) {
             error = "Cannot set COM timeout: " + WindowsError(GetLastError());
             return -1;
@@ -120,29 +128,40 @@ public:
     std::string Description() const override { return WideToUtf8(portName_); }
 
 private:
-    // Return at once with what is waiting, else at the first byte, else after timeoutMs; writes never time out.
-    static COMMTIMEOUTS ReadTimeouts(unsigned int timeoutMs) {
+    std::string StallText() const {
+        return "COM write failed: the port took no data for " + SendStallText(sendStallLimitMs_);
+    }
+
+    // Reads return at once with what is waiting, else at the first byte, else after timeoutMs. A write
+    // call ends after the stall limit with what the driver took by then.
+    COMMTIMEOUTS Timeouts(unsigned int timeoutMs) const {
         COMMTIMEOUTS timeouts{};
         timeouts.ReadIntervalTimeout = MAXDWORD;
         timeouts.ReadTotalTimeoutMultiplier = timeoutMs > 0 ? MAXDWORD : 0;
         // MAXDWORD in all three read fields is not a defined combination; one millisecond less is.
         timeouts.ReadTotalTimeoutConstant = std::min<DWORD>(timeoutMs, MAXDWORD - 1);
         timeouts.WriteTotalTimeoutMultiplier = 0;
-        timeouts.WriteTotalTimeoutConstant = 0;
+        timeouts.WriteTotalTimeoutConstant = sendStallLimitMs_;
         return timeouts;
     }
 
     std::wstring portName_;
     unsigned int baudRate_ = 0;
+    unsigned int sendStallLimitMs_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace
 
 std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName) {
-    return std::make_unique<SerialTransport>(portName, 0u);
+    return std::make_unique<SerialTransport>(portName, 0u, kSendStallLimitMs);
 }
 
 std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate) {
-    return std::make_unique<SerialTransport>(portName, baudRate);
+    return std::make_unique<SerialTransport>(portName, baudRate, kSendStallLimitMs);
+}
+
+std::unique_ptr<ITransport> CreateSerialTransportWithSendLimit(const std::wstring& portName, unsigned int baudRate,
+                                                               unsigned int sendStallLimitMs) {
+    return std::make_unique<SerialTransport>(portName, baudRate, sendStallLimitMs);
 }

@@ -56,9 +56,23 @@ unsigned long SocketPendingError(SocketHandle socket);
 // >0 readable (data, end of stream or an error to collect), 0 timed out, -1 the wait failed.
 int SocketWaitReadable(SocketHandle socket, unsigned int timeoutMs);
 
+// >0 writable (room to send, or an error to collect), 0 timed out, -1 the wait failed. An interrupted
+// wait goes on only for the time still left.
+int SocketWaitWritable(SocketHandle socket, unsigned int timeoutMs);
+
 // One send / receive call on a blocking socket: the count, 0 (receive: the peer closed), or -1.
 // Sending never raises SIGPIPE.
 long SocketSend(SocketHandle socket, const unsigned char* data, size_t length);
+// One send that never waits: the count taken (possibly fewer than `length`), kSocketNotReady when the
+// socket takes nothing now, or -1. On Windows the socket must be in non-blocking mode.
+long SocketSendIfReady(SocketHandle socket, const unsigned char* data, size_t length);
+
+// Sends everything, in calls of at most `chunk` bytes, waiting for room in between, but never longer than
+// `stallLimitMs` after the socket last took a byte (steady clock; signals do not restart the wait).
+// Sent: all bytes went out. Failed: a send or wait failed, its code in `code`. Stalled: the limit passed.
+enum class SendOutcome { Sent, Failed, Stalled };
+SendOutcome SocketSendAll(SocketHandle socket, const unsigned char* data, size_t length, size_t chunk,
+                          unsigned int stallLimitMs, unsigned long& code);
 long SocketReceive(SocketHandle socket, unsigned char* buffer, size_t capacity);
 // A receive that does not block where the platform offers one cheaply: like SocketReceive, or
 // kSocketNotReady when nothing is waiting or the platform has no such receive (then no system call is made).

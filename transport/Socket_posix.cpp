@@ -107,10 +107,22 @@ unsigned long SocketPendingError(SocketHandle socket) {
 
 int SocketWaitReadable(SocketHandle socket, unsigned int timeoutMs) { return PollFor(Fd(socket), POLLIN, timeoutMs); }
 
+int SocketWaitWritable(SocketHandle socket, unsigned int timeoutMs) { return PollFor(Fd(socket), POLLOUT, timeoutMs); }
+
 long SocketSend(SocketHandle socket, const unsigned char* data, size_t length) {
     for (;;) {
         const ssize_t sent = send(Fd(socket), data, length, kSendFlags);
         if (sent >= 0 || errno != EINTR) return static_cast<long>(sent);
+    }
+}
+
+long SocketSendIfReady(SocketHandle socket, const unsigned char* data, size_t length) {
+    for (;;) {
+        const ssize_t sent = send(Fd(socket), data, length, kSendFlags | MSG_DONTWAIT);
+        if (sent >= 0) return static_cast<long>(sent);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return kSocketNotReady;
+        return -1;
     }
 }
 

@@ -92,6 +92,26 @@ int SocketWaitReadable(SocketHandle socket, unsigned int timeoutMs) {
     return result == SOCKET_ERROR ? -1 : result;
 }
 
+int SocketWaitWritable(SocketHandle socket, unsigned int timeoutMs) {
+    // A connection that failed shows in the exception set; it counts as ready so that the send reports it.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(Sock(socket), &writable);
+    FD_SET(Sock(socket), &failed);
+    timeval tv = MakeTimeval(timeoutMs);
+    const int result = select(0, nullptr, &writable, &failed, &tv);
+    return result == SOCKET_ERROR ? -1 : result;
+}
+
+long SocketSendIfReady(SocketHandle socket, const unsigned char* data, size_t length) {
+    const int chunk = length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
+    const int sent = send(Sock(socket), reinterpret_cast<const char*>(data), chunk, 0);
+    if (sent != SOCKET_ERROR) return static_cast<long>(sent);
+    return WSAGetLastError() == WSAEWOULDBLOCK ? kSocketNotReady : -1;
+}
+
 long SocketSend(SocketHandle socket, const unsigned char* data, size_t length) {
     const int chunk = length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
     const int sent = send(Sock(socket), reinterpret_cast<const char*>(data), chunk, 0);

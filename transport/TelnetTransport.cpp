@@ -1,10 +1,12 @@
 // The Telnet link to a network modem's console: connect, option answers, IAC removal and 255 doubling.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "transport/SendLimit.h"
 #include "transport/Socket.h"
 #include "transport/SystemError.h"
 #include "transport/TelnetProtocol.h"
@@ -18,12 +20,17 @@ constexpr size_t kSendChunk = 65536;
 constexpr int kSocketBufferSize = 262144;
 // A wire buffer this large after a big write is given back rather than kept for the link's lifetime.
 constexpr size_t kWireKeepLimit = 1u << 20;
+// Option answers the socket has not taken yet. A modem that keeps asking while it reads none of the
+// answers would otherwise grow this without end; past the bound the link fails.
+constexpr size_t kReplyQueueLimit = 4096;
 
 const char kNotConnected[] = "Telnet link is not connected";
+const char kSendFailed[] = "Telnet send failed: ";
 
 class TelnetTransport final : public ITransport {
 public:
-    TelnetTransport(const std::string& host, unsigned short port) : host_(host), port_(port) {}
+    TelnetTransport(const std::string& host, unsigned short port, unsigned int sendStallLimitMs)
+        : host_(host), port_(port), sendStallLimitMs_(sendStallLimitMs) {}
     ~TelnetTransport() override { Close(); }
     TelnetTransport(const TelnetTransport&) = delete;
     TelnetTransport& operator=(const TelnetTransport&) = delete;
@@ -35,13 +42,16 @@ public:
     std::string Description() const override { return host_ + ":" + std::to_string(port_); }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // Where parsed data goes: straight into the caller's buffer while it has room, the rest into the queue.
+    // Answers to option requests join the reply queue, which goes out as the socket takes it.
     struct ReceiveSink {
         TelnetTransport& link;
         unsigned char* out;
         size_t room;
         size_t stored;
-        bool replyFailed;
+        bool linkFailed;
 
         void Data(const unsigned char* bytes, size_t length) {
             const size_t direct = std::min(room, length);
@@ -53,15 +63,32 @@ private:
             if (direct < length) link.queue_.insert(link.queue_.end(), bytes + direct, bytes + length);
         }
         void Reply(unsigned char command, unsigned char option) {
-            // Once one answer could not go out the link is dead; later offers stay unanswered.
-            if (replyFailed) return;
-            const unsigned char reply[3] = {telnet::kIac, command, option};
-            replyFailed = !link.SendAll(reply, sizeof reply);
+            // Once the link has failed, later requests stay unanswered.
+            if (linkFailed) return;
+            linkFailed = !link.QueueReply(command, option);
         }
     };
 
-    // All or nothing, in sends of at most kSendChunk bytes; on failure `failureCode` holds the socket error.
-    bool SendAll(const unsigned char* data, size_t length);
+    // Everything or failure, in sends of at most kSendChunk bytes, failing when the socket takes nothing for
+    // the stall limit counted from `waitingSince`. On failure the link is closed and `error` says why.
+    bool SendAll(const unsigned char* data, size_t length, Clock::time_point waitingSince, std::string& error);
+    // Queues one answer; false (with failure_ set) when the queue is over its bound and the socket takes none.
+    bool QueueReply(unsigned char command, unsigned char option);
+    // Hands queued answers to the socket without waiting. False (with failure_ set) when the link must
+    // fail: a send error, or no answer taken for the stall limit.
+    bool FlushReplies();
+    // A failure found while the link itself was not asked to send: the link closes at once, and the next
+    // Read or Write reports it.
+    void FailLink() { CloseSocket(); }
+    // Assigns the failure that closed the link (once), else the not-connected message.
+    void ReportClosed(std::string& error) {
+        error = failure_.empty() ? std::string(kNotConnected) : failure_;
+        failure_.clear();
+    }
+    std::string StallText() const {
+        return kSendFailed + std::string("the modem took no data for ") + SendStallText(sendStallLimitMs_);
+    }
+    void CloseSocket();
     size_t Queued() const { return queue_.size() - queueHead_; }
     int TakeQueued(unsigned char* buffer, size_t capacity);
     void ClearQueue() {
@@ -71,6 +98,7 @@ private:
 
     std::string host_;
     unsigned short port_;
+    unsigned int sendStallLimitMs_;
     SocketHandle socketHandle_ = kInvalidSocket;
     int telnetState_ = telnet::kStateData;
     unsigned char telnetCommand_ = 0;
@@ -78,18 +106,29 @@ private:
     // so it never holds more than kReceiveSize bytes.
     std::vector<unsigned char> queue_;
     size_t queueHead_ = 0;
+    // Option answers not yet taken by the socket, in the order they arose, and since when the oldest of
+    // them has waited without the socket taking any.
+    std::vector<unsigned char> replies_;
+    Clock::time_point repliesWaitingSince_;
+    // Why the link closed by itself, for the next Read or Write.
+    std::string failure_;
     std::vector<unsigned char> wire_;
     unsigned char receiveBuffer_[kReceiveSize];
-    unsigned long failureCode_ = 0;
 };
 
-void TelnetTransport::Close() {
+void TelnetTransport::CloseSocket() {
     if (socketHandle_ != kInvalidSocket) {
         SocketShutdownBoth(socketHandle_);
         SocketClose(socketHandle_);
         socketHandle_ = kInvalidSocket;
     }
     ClearQueue();
+    replies_.clear();
+}
+
+void TelnetTransport::Close() {
+    CloseSocket();
+    failure_.clear();
 }
 
 bool TelnetTransport::Open(std::string& error) {
@@ -111,9 +150,13 @@ bool TelnetTransport::Open(std::string& error) {
             lastError = LastSocketError();
             continue;
         }
-        SocketSetNonBlocking(candidate, true);
+        // Non-blocking for good: the connect is bounded here, every later send by the stall limit.
+        if (!SocketSetNonBlocking(candidate, true)) {
+            lastError = LastSocketError();
+            SocketClose(candidate);
+            continue;
+        }
         if (SocketConnect(candidate, address) == 0) {
-            SocketSetNonBlocking(candidate, false);
             connected = candidate;
             break;
         }
@@ -122,7 +165,6 @@ bool TelnetTransport::Open(std::string& error) {
             const int waited = SocketWaitConnected(candidate, kConnectTimeoutMs);
             if (waited > 0) {
                 code = SocketPendingError(candidate);
-                SocketSetNonBlocking(candidate, false);
                 if (code == 0) {
                     connected = candidate;
                     break;
@@ -133,7 +175,6 @@ bool TelnetTransport::Open(std::string& error) {
             }
             code = waited == 0 ? static_cast<unsigned long>(kWsaEtimedout) : LastSocketError();
         }
-        SocketSetNonBlocking(candidate, false);
         lastError = code;
         SocketClose(candidate);
     }
@@ -157,47 +198,79 @@ bool TelnetTransport::Open(std::string& error) {
     return true;
 }
 
-bool TelnetTransport::SendAll(const unsigned char* data, size_t length) {
-    if (socketHandle_ == kInvalidSocket) {
-        failureCode_ = kWsaEnotconn;
-        return false;
-    }
-    size_t offset = 0;
-    while (offset < length) {
-        const long sent = SocketSend(socketHandle_, data + offset, std::min(length - offset, kSendChunk));
+bool TelnetTransport::SendAll(const unsigned char* data, size_t length, Clock::time_point waitingSince,
+                              std::string& error) {
+    const Clock::duration waited = Clock::now() - waitingSince;
+    const Clock::duration limit = std::chrono::milliseconds(sendStallLimitMs_);
+    const unsigned int leftMs =
+        waited >= limit ? 0u
+                        : static_cast<unsigned int>(std::chrono::ceil<std::chrono::milliseconds>(limit - waited).count());
+    unsigned long code = 0;
+    const SendOutcome outcome = SocketSendAll(socketHandle_, data, length, kSendChunk, leftMs, code);
+    if (outcome == SendOutcome::Sent) return true;
+    CloseSocket();
+    error = outcome == SendOutcome::Stalled ? StallText() : kSendFailed + WindowsError(code);
+    return false;
+}
+
+bool TelnetTransport::QueueReply(unsigned char command, unsigned char option) {
+    if (replies_.empty()) repliesWaitingSince_ = Clock::now();
+    const unsigned char reply[3] = {telnet::kIac, command, option};
+    replies_.insert(replies_.end(), reply, reply + sizeof reply);
+    if (replies_.size() < kReplyQueueLimit) return true;
+    if (!FlushReplies()) return false;
+    if (replies_.size() < kReplyQueueLimit) return true;
+    failure_ = kSendFailed + std::string("the modem does not read the answers to its option requests");
+    return false;
+}
+
+bool TelnetTransport::FlushReplies() {
+    size_t taken = 0;
+    while (taken < replies_.size()) {
+        const long sent = SocketSendIfReady(socketHandle_, replies_.data() + taken, replies_.size() - taken);
+        if (sent == kSocketNotReady) break;
         if (sent <= 0) {
-            failureCode_ = LastSocketError();
-            Close();
+            failure_ = kSendFailed + WindowsError(LastSocketError());
             return false;
         }
-        offset += static_cast<size_t>(sent);
+        taken += static_cast<size_t>(sent);
+    }
+    if (taken > 0) {
+        replies_.erase(replies_.begin(), replies_.begin() + static_cast<std::ptrdiff_t>(taken));
+        repliesWaitingSince_ = Clock::now();
+    }
+    if (!replies_.empty() && Clock::now() - repliesWaitingSince_ >= std::chrono::milliseconds(sendStallLimitMs_)) {
+        failure_ = StallText();
+        return false;
     }
     return true;
 }
 
 bool TelnetTransport::Write(const unsigned char* data, size_t length, std::string& error) {
     if (socketHandle_ == kInvalidSocket) {
-        error = kNotConnected;
+        ReportClosed(error);
         return false;
     }
     if (length == 0) return true;
 
+    // Answers that arose before these bytes were written go out before them.
+    if (!replies_.empty()) {
+        if (!SendAll(replies_.data(), replies_.size(), repliesWaitingSince_, error)) return false;
+        replies_.clear();
+    }
+    const Clock::time_point start = Clock::now();
     bool sent;
     if (std::memchr(data, telnet::kIac, length) == nullptr) {
         // Nothing to double: the caller's bytes are already the wire form.
-        sent = SendAll(data, length);
+        sent = SendAll(data, length, start, error);
     } else {
         wire_.clear();
         wire_.reserve(length + length / 64);
         telnet::Escape(data, length, wire_);
-        sent = SendAll(wire_.data(), wire_.size());
+        sent = SendAll(wire_.data(), wire_.size(), start, error);
         if (wire_.capacity() > kWireKeepLimit) std::vector<unsigned char>().swap(wire_);
     }
-    if (!sent) {
-        error = "Telnet send failed: " + WindowsError(failureCode_);
-        return false;
-    }
-    return true;
+    return sent;
 }
 
 int TelnetTransport::TakeQueued(unsigned char* buffer, size_t capacity) {
@@ -210,7 +283,12 @@ int TelnetTransport::TakeQueued(unsigned char* buffer, size_t capacity) {
 
 int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) {
     if (socketHandle_ == kInvalidSocket) {
-        error = kNotConnected;
+        ReportClosed(error);
+        return -1;
+    }
+    if (!replies_.empty() && !FlushReplies()) {
+        FailLink();
+        ReportClosed(error);
         return -1;
     }
     if (Queued() > 0) return TakeQueued(buffer, capacity);
@@ -225,25 +303,32 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
             return -1;
         }
         received = SocketReceive(socketHandle_, receiveBuffer_, kReceiveSize);
+        // The socket does not block; readiness that vanished before the receive is no failure.
+        if (received < 0 && LastSocketError() == kWsaEwouldblock) return 0;
     }
     if (received == 0) {
-        Close();
+        CloseSocket();
         error = "The modem closed the Telnet connection";
         return -1;
     }
     if (received < 0) {
         const unsigned long code = LastSocketError();
-        Close();
+        CloseSocket();
         error = "Telnet receive failed: " + WindowsError(code);
         return -1;
     }
 
     ReceiveSink sink{*this, buffer, capacity, 0, false};
     telnet::Parse(telnetState_, telnetCommand_, receiveBuffer_, static_cast<size_t>(received), sink);
-    if (sink.replyFailed) {
-        // The data of this receive still reaches the caller as far as it fits; what would have to
-        // wait in the queue cannot be handed out from a closed link.
-        Close();
+    if (!sink.linkFailed && !replies_.empty()) sink.linkFailed = !FlushReplies();
+    if (sink.linkFailed) {
+        // The data of this receive still reaches the caller as far as it fits, and the failure comes with
+        // the next call; what would have to wait in the queue cannot be handed out from a closed link.
+        FailLink();
+        if (sink.stored == 0) {
+            ReportClosed(error);
+            return -1;
+        }
     }
     return static_cast<int>(sink.stored);
 }
@@ -251,5 +336,10 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
 }  // namespace
 
 std::unique_ptr<ITransport> CreateTelnetTransport(const std::string& host, unsigned short port) {
-    return std::make_unique<TelnetTransport>(host, port);
+    return std::make_unique<TelnetTransport>(host, port, kSendStallLimitMs);
+}
+
+std::unique_ptr<ITransport> CreateTelnetTransportWithSendLimit(const std::string& host, unsigned short port,
+                                                               unsigned int sendStallLimitMs) {
+    return std::make_unique<TelnetTransport>(host, port, sendStallLimitMs);
 }

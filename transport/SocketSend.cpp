@@ -1,0 +1,36 @@
+// Sending on a stream socket with a bound on how long the peer may take nothing: the same loop on every platform.
+#include <algorithm>
+#include <chrono>
+
+#include "transport/Socket.h"
+#include "transport/SystemError.h"
+
+SendOutcome SocketSendAll(SocketHandle socket, const unsigned char* data, size_t length, size_t chunk,
+                          unsigned int stallLimitMs, unsigned long& code) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::duration limit = std::chrono::milliseconds(stallLimitMs);
+    Clock::time_point lastProgress = Clock::now();
+    size_t offset = 0;
+    while (offset < length) {
+        const long sent = SocketSendIfReady(socket, data + offset, std::min(length - offset, chunk));
+        if (sent > 0) {
+            offset += static_cast<size_t>(sent);
+            lastProgress = Clock::now();
+            continue;
+        }
+        if (sent != kSocketNotReady) {
+            code = LastSocketError();
+            return SendOutcome::Failed;
+        }
+        // The limit runs from the last byte taken, so a wait cut short (by a signal, or by room for a
+        // few bytes only) never earns a fresh one.
+        const Clock::duration left = lastProgress + limit - Clock::now();
+        if (left <= Clock::duration::zero()) return SendOutcome::Stalled;
+        const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        if (SocketWaitWritable(socket, static_cast<unsigned int>(std::min<long long>(waitMs, 0x7FFFFFFF))) < 0) {
+            code = LastSocketError();
+            return SendOutcome::Failed;
+        }
+    }
+    return SendOutcome::Sent;
+}
