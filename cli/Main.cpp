@@ -95,7 +95,6 @@ int Update(ITransport& link, const CliOptions& options) {
         // Said once: without the legacy transfer there is nothing more to report.
         error.clear();
         if (AskForLegacy(options.legacy) && !g_cancel.load()) {
-            error.clear();
             legacy = true;
             ok = RunLegacyUpdate(link, firmware, g_cancel, progress, error);
             display.Finish();
@@ -119,20 +118,24 @@ int Log(ITransport& link, const CliOptions& options) {
     std::string error;
     if (!OpenLink(link, error)) return Fail(error);
     ProgressDisplay display(stderr, StderrIsTerminal(), TerminalColumns());
-    std::vector<unsigned char> log;
-    const int result = DownloadModemLog(
-        link, log, g_cancel,
+    LogFileOutcome outcome;
+    const int result = DownloadModemLogToFile(
+        link, Utf8ToWide(options.path), g_cancel,
         [&display](int percent, const std::string& stage, const std::string& detail) {
             display.Report(percent, stage, detail);
         },
-        error);
+        outcome, error);
     display.Finish();
     link.Close();
+    if (outcome.inPlace) {
+        std::fprintf(stderr, "%s was written in place (its folder takes no new file, or it has other hard links)%s.\n",
+                     options.path.c_str(),
+                     result == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0 ? " and is incomplete" : "");
+    }
     if (result == static_cast<int>(LogDownloadResult::Failed)) return Fail(error);
-    if (!SaveModemLogFile(Utf8ToWide(options.path), log, error)) return Fail(error);
     const bool legacy = result == static_cast<int>(LogDownloadResult::LegacyComplete);
-    std::printf("Modem log saved: %s (%zu bytes, %s)\n", options.path.c_str(), log.size(),
-                legacy ? "legacy 256-byte protocol" : "fast protocol");
+    std::printf("Modem log saved: %s (%llu bytes, %s)\n", options.path.c_str(),
+                static_cast<unsigned long long>(outcome.bytes), legacy ? "legacy 256-byte protocol" : "fast protocol");
     return kExitSuccess;
 }
 

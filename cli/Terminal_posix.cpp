@@ -1,10 +1,12 @@
 // Console services of the command-line front end on POSIX: arguments, terminal queries, prompt input.
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <iostream>
 
+#include "cli/Interrupt.h"
 #include "cli/Terminal.h"
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv + 1, argv + argc); }
@@ -28,6 +30,12 @@ int TerminalColumns() {
 }
 
 bool ReadInputLine(std::string& line) {
+    // The prompt runs on the worker, which signals do not interrupt: give up the wait as soon as one came.
+    for (;;) {
+        if (StopCount() > 0) return false;
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, 100) != 0) break;
+    }
     if (!std::getline(std::cin, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;

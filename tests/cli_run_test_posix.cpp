@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -260,6 +261,19 @@ TEST_F(CliRun, LogIsSavedByteForByteFastAndLegacy) {
         ASSERT_EQ(RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", again}).exitCode, 0);
         EXPECT_EQ(ReadFile(again), saved);
     }
+    // A log with a second hard link is written in place, so both names show the new log; the CLI says so.
+    SimulatorProcess modem;
+    std::string error;
+    ASSERT_TRUE(modem.Start({"--log-size", "70000", "--log-seed", "6"}, error)) << error;
+    const std::string out = modem.LocalPath("linked.log");
+    const std::string other = modem.LocalPath("other-name.log");
+    WriteFile(out, RandomBytes(10));
+    ASSERT_EQ(link(out.c_str(), other.c_str()), 0);
+    const CliResult r = RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find(out + " was written in place"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(other).size(), 70000u);
+    EXPECT_EQ(ReadFile(other), ReadFile(out));
 }
 
 TEST_F(CliRun, SignalDuringLogDownloadSendsEscAndWritesNoFile) {
@@ -277,6 +291,22 @@ TEST_F(CliRun, SignalDuringLogDownloadSendsEscAndWritesNoFile) {
         EXPECT_NE(r.err.find("Log download cancelled"), std::string::npos) << r.err;
         EXPECT_FALSE(Exists(out));
         EXPECT_TRUE(modem.WaitForLog("ESC")) << modem.ReadLog();
+    }
+}
+
+TEST_F(CliRun, SigtermDuringAStalledLogLeavesTheOldFileAndNoTemporaryFile) {
+    // The modem stops inside chunk 2: the download sits in a 15 s chunk read that does not see the flag,
+    // while the log is being written beside the destination.
+    const std::string target = StartSim({"--log-mode", "fast", "--log-size", "1000000", "--log-stall-chunk", "2"});
+    const std::string out = sim.LocalPath("kept.log");
+    const std::vector<unsigned char> original = RandomBytes(1234);
+    WriteFile(out, original);
+    const CliResult r = RunCli({"--telnet", target, "log", out}, "KiB / ", SIGTERM);
+    EXPECT_EQ(r.exitCode, 143) << r.err;
+    EXPECT_EQ(r.err.find("Timeout waiting for modem"), std::string::npos) << "it waited for the chunk's own deadline";
+    EXPECT_EQ(ReadFile(out), original);
+    for (const auto& entry : std::filesystem::directory_iterator(sim.Folder())) {
+        EXPECT_EQ(entry.path().filename().string().find(".brisklode-"), std::string::npos) << entry.path();
     }
 }
 
