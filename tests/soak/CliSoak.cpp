@@ -71,6 +71,7 @@ struct Operation {
     int exitCode = 0;
     std::string expectLine;            // a whole line of the output (stdout on success, stderr on failure)
     bool prefixOnly = false;           // expectLine is the start of that line
+    std::string noteLine;              // a further whole line on stderr
     bool imageStored = false;          // the modem must hold the image afterwards
     bool logSaved = false;             // the log file must hold the modem's log afterwards
 };
@@ -225,9 +226,20 @@ Operation Choose(std::mt19937_64& rng) {
         op.badFolder = true;
         op.what += ", into a folder that does not exist";
         op.expectLine = "Cannot create the selected log file";
+    } else if (knob == 29) {
+        // A folder that takes no new file: the existing log is overwritten in place, and cut to the new length.
+        op.inProcessOnly = true;
+        op.previousLog = true;
+        op.fileFaults.refuseNewFileBeside = true;
+        op.exitCode = 0;
+        op.logSaved = true;
+        op.what = "log " + mode + " " + std::to_string(op.logSize) + " bytes, in place (the folder takes no new file)";
+        op.expectLine = "Modem log saved: @PATH@ (" + std::to_string(saved) + " bytes, " +
+                        (op.legacyLog ? "legacy 256-byte protocol" : "fast protocol") + ")";
+        op.noteLine = "@PATH@ was written in place (its folder takes no new file, or it has other hard links).";
     } else {
-        // The download succeeds and the saving fails at one of its steps: the old file must survive and the
-        // new one's temporary file must go.
+        // The saving fails at one of its steps: the old file must survive and the new one's temporary file
+        // must go. (The log is written as it arrives, so a write fails in the middle of the transfer.)
         op.inProcessOnly = true;
         switch (knob % 5) {
         case 0:
@@ -435,6 +447,13 @@ std::vector<std::string> RunOperation(const Operation& op, const std::string& wo
     if (!found) {
         problems.push_back("no line " + std::string(op.prefixOnly ? "beginning with" : "reading") + " \"" + expected +
                            "\"; stdout: \"" + run.out + "\" stderr: \"" + run.err + "\"");
+    }
+    if (!op.noteLine.empty()) {
+        std::string note = op.noteLine;
+        note.replace(note.find("@PATH@"), 6, logPath);
+        const std::vector<std::string> errLines = Lines(run.err);
+        if (std::find(errLines.begin(), errLines.end(), note) == errLines.end())
+            problems.push_back("no line \"" + note + "\" on stderr: \"" + run.err + "\"");
     }
     if (op.exitCode != 0 && !run.out.empty())
         problems.push_back("a failure printed on stdout: \"" + run.out + "\"");
