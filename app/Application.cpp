@@ -91,6 +91,8 @@ void UpdateWorker(HWND window, std::wstring path, ITransport* link, std::shared_
     if (ok) {
         const int result = RunFastUpdate(*link, image, *cancel, progress, error);
         if (result == static_cast<int>(UpdateResult::NotSupported)) {
+            // Shown on this thread, so the window's own loop goes on meanwhile: a close then asks and waits
+            // for this update's result like any close while busy; the window outlives the box.
             const int answer = MessageBoxW(window, kUpdfastQuestion, L"UPDFAST not available", MB_ICONWARNING | MB_YESNO);
             if (answer == IDYES) {
                 error.clear();
@@ -282,8 +284,19 @@ std::wstring Application::GetText(HWND control) {
     return text;
 }
 
+template <typename Show>
+auto Application::Modal(Show show, bool answersClose) {
+    modalGate.Open();
+    auto answer = show();
+    if (answersClose) modalGate.DropHeldClose();
+    // Posted, the close reaches the window only after the member function that opened this box has
+    // returned (or inside the next box, which holds it again).
+    if (modalGate.Shut()) PostMessageW(window, WM_CLOSE, 0, 0);
+    return answer;
+}
+
 int Application::Ask(const wchar_t* text, UINT flags) {
-    return MessageBoxW(window, text, kCaption, flags);
+    return Modal([&] { return MessageBoxW(window, text, kCaption, flags); });
 }
 
 void Application::SetStatus(const std::wstring& text) {
@@ -392,7 +405,7 @@ void Application::StartLogDownload() {
     dialog.nMaxFile = 260;
     dialog.lpstrDefExt = L"log";
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
-    if (!GetSaveFileNameW(&dialog)) return;
+    if (!Modal([&] { return GetSaveFileNameW(&dialog); })) return;
     const std::wstring path = file;
     BeginTransfer(L"Preparing modem log...");
     if (!Launch(LogDownloadWorker, window, path, transport.get(), cancelRequested)) {
@@ -494,8 +507,15 @@ void Application::ApplyResult(OperationResult* result) {
 }
 
 void Application::Close() {
+    if (!modalGate.AdmitClose()) return;  // a box of ours is open; the close comes back once it is answered
     if (busy.load()) {
-        if (Ask(L"An operation is still running. Cancel it and close?", MB_ICONWARNING | MB_YESNO) == IDYES) {
+        const int answer = Modal(
+            [&] {
+                return MessageBoxW(window, L"An operation is still running. Cancel it and close?", kCaption,
+                                   MB_ICONWARNING | MB_YESNO);
+            },
+            true);
+        if (answer == IDYES) {
             cancelRequested->store(true);
             closePending = true;
             SetStatus(L"Cancelling before close...");
@@ -632,7 +652,7 @@ void Application::BrowseFirmware() {
     dialog.lpstrFile = file;
     dialog.nMaxFile = 260;
     dialog.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-    if (GetOpenFileNameW(&dialog)) SetWindowTextW(firmwareEdit, file);
+    if (Modal([&] { return GetOpenFileNameW(&dialog); })) SetWindowTextW(firmwareEdit, file);
 }
 
 void Application::FirmwareChanged() {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "BrisklodeVersion.h"
+#include "app/ModalGate.h"
 #include "app/Records.h"
 #include "discovery/Discovery.h"
 #include "transport/Transport.h"
@@ -20,7 +22,7 @@ class GpImage;
 }
 
 constexpr const wchar_t* WindowClass = L"Velmor.Brisklode.Window";
-constexpr const wchar_t* WindowTitle = L"Velmor Brisklode 1.00.06";
+constexpr const wchar_t* WindowTitle = L"Velmor Brisklode " BRISKLODE_VERSION_WTEXT;
 
 constexpr UINT WM_APP_PROGRESS = WM_APP + 1;
 constexpr UINT WM_APP_RESULT = WM_APP + 2;
@@ -102,6 +104,10 @@ private:
     void SetConnectionState(const std::wstring& text);
     void SetConnectToggle(bool checked);
     void DropLink();
+    // Every box and dialog of the window thread opens through Modal, so that a close arriving while it
+    // is open waits until it is answered (see ModalGate).
+    template <typename Show>
+    auto Modal(Show show, bool answersClose = false);
     int Ask(const wchar_t* text, UINT flags);
 
     HWND window;
@@ -113,6 +119,7 @@ private:
     bool connected = false;
     bool successHighlight = false;
     bool closePending = false;
+    ModalGate modalGate;
     std::vector<SerialPortInfo> serialPorts;
     std::vector<DiscoveredModem> networkModems;
     std::map<std::string, std::uint32_t> missedPasses;

@@ -149,6 +149,34 @@ double RawCopyFloor(size_t total) {
         });
 }
 
+// The floor of a whole log command: the same bytes over plain TCP written to a file and flushed to disk.
+double RawCopyToFileFloor(size_t total, const std::string& path) {
+    return LoopbackRun(
+        [&](int fd) {
+            std::vector<unsigned char> data(1 << 20, 0xA5);
+            for (size_t done = 0; done < total;) {
+                const size_t n = std::min(data.size(), total - done);
+                if (!WriteAll(fd, data.data(), n)) return;
+                done += n;
+            }
+        },
+        [&](int fd) {
+            const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (out < 0) return;
+            std::vector<unsigned char> buffer(1 << 20);
+            size_t done = 0;
+            while (done < total) {
+                const ssize_t n = recv(fd, buffer.data(), std::min<size_t>(total - done, buffer.size()), 0);
+                if (n <= 0) break;
+                if (write(out, buffer.data(), static_cast<size_t>(n)) != n) break;
+                done += static_cast<size_t>(n);
+            }
+            fsync(out);
+            close(out);
+            unlink(path.c_str());
+        });
+}
+
 struct ChildRun {
     bool ok = false;
     double seconds = 0;
@@ -316,13 +344,31 @@ int BenchLog(size_t size, int repeat) {
         best = std::min(best, seconds);
     }
     Row("fast log download", best, static_cast<double>(size), floor, 0);
-    const ChildRun run = RunChild({Cli(), "--telnet", "127.0.0.1:" + std::to_string(sim.TelnetPort()), "log",
-                                   sim.Folder() + "/bench.log"});
-    if (!run.ok) return 1;
-    Row("whole brisklode-cli log", run.seconds, static_cast<double>(size), 0, run.peakMiB);
-    const double limitMiB = 1.1 * static_cast<double>(size) / (1 << 20) + 16;
-    std::printf("  targets: throughput >= 0.5x raw: %s (%.2fx); peak <= %.1f MiB: %s\n",
-                floor / best >= 0.5 ? "met" : "MISSED", floor / best, limitMiB, run.peakMiB <= limitMiB ? "met" : "MISSED");
+
+    // The whole command against a raw copy into a flushed file: both end with the bytes on the disk.
+    const std::string fileFloorPath = sim.Folder() + "/floor.bin";
+    double fileFloor = 1e9;
+    for (int i = 0; i < repeat; ++i) fileFloor = std::min(fileFloor, RawCopyToFileFloor(size, fileFloorPath));
+    Row("raw TCP copy into a flushed file", fileFloor, static_cast<double>(size), 0, 0);
+    ChildRun cli;
+    cli.seconds = 1e9;
+    for (int i = 0; i < repeat; ++i) {
+        const std::string out = sim.Folder() + "/bench.log";
+        const ChildRun run = RunChild({Cli(), "--telnet", "127.0.0.1:" + std::to_string(sim.TelnetPort()), "log", out});
+        unlink(out.c_str());
+        if (!run.ok) {
+            std::fprintf(stderr, "brisklode-cli log failed\n");
+            return 1;
+        }
+        if (run.seconds < cli.seconds) cli.seconds = run.seconds;
+        cli.peakMiB = std::max(cli.peakMiB, run.peakMiB);
+    }
+    Row("whole brisklode-cli log", cli.seconds, static_cast<double>(size), fileFloor, cli.peakMiB);
+    const double limitMiB = 64;
+    std::printf("  targets: download >= 0.5x raw copy: %s (%.2fx); whole cli >= 0.5x copy into a flushed file: %s "
+                "(%.2fx); peak <= %.0f MiB: %s\n",
+                floor / best >= 0.5 ? "met" : "MISSED", floor / best, fileFloor / cli.seconds >= 0.5 ? "met" : "MISSED",
+                fileFloor / cli.seconds, limitMiB, cli.peakMiB <= limitMiB ? "met" : "MISSED");
     return 0;
 }
 

@@ -190,5 +190,8 @@ std::string UsageText() {
            "  -h, --help                    this text\n"
            "  --version                     the program version\n"
            "\n"
-           "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted (Ctrl-C).\n";
+           "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted (SIGINT, Ctrl-C),\n"
+           "143 terminated (SIGTERM; on Windows Ctrl-Break or closing the console). After a signal the\n"
+           "operation is cancelled (the modem is told where the protocol allows) and a log being saved is\n"
+           "discarded; a second signal ends the program without waiting.\n";
 }

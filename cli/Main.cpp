@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "BrisklodeVersion.h"
 #include "cli/Args.h"
+#include "cli/Interrupt.h"
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
@@ -20,15 +22,13 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
-
-const char* const kVersion = "1.00.06";
 
 std::atomic<bool> g_cancel{false};
 
+// RunInterruptible turns a failure into 130 or 143 when a signal caused it.
 int Fail(const std::string& message) {
     std::fprintf(stderr, "%s\n", message.c_str());
-    return g_cancel.load() ? kExitInterrupted : kExitFailure;
+    return kExitFailure;
 }
 
 std::unique_ptr<ITransport> MakeLink(const CliOptions& options) {
@@ -91,8 +91,9 @@ int Update(ITransport& link, const CliOptions& options) {
     display.Finish();
     if (result == static_cast<int>(UpdateResult::NotSupported)) {
         std::fprintf(stderr, "%s\n", error.c_str());
+        // Said once: without the legacy transfer there is nothing more to report.
+        error.clear();
         if (AskForLegacy(options.legacy) && !g_cancel.load()) {
-            error.clear();
             legacy = true;
             ok = RunLegacyUpdate(link, firmware, g_cancel, progress, error);
             display.Finish();
@@ -102,7 +103,7 @@ int Update(ITransport& link, const CliOptions& options) {
     }
     // Every attempt ends with the link closed: after success the modem reboots anyway.
     link.Close();
-    if (!ok) return Fail(error);
+    if (!ok) return error.empty() ? kExitFailure : Fail(error);
     if (legacy) {
         std::printf("Legacy transfer complete. Final modem checksum status unavailable; after reboot, check that "
                     "the new firmware version is running.\n");
@@ -116,20 +117,24 @@ int Log(ITransport& link, const CliOptions& options) {
     std::string error;
     if (!OpenLink(link, error)) return Fail(error);
     ProgressDisplay display(stderr, StderrIsTerminal(), TerminalColumns());
-    std::vector<unsigned char> log;
-    const int result = DownloadModemLog(
-        link, log, g_cancel,
+    LogFileOutcome outcome;
+    const int result = DownloadModemLogToFile(
+        link, Utf8ToWide(options.path), g_cancel,
         [&display](int percent, const std::string& stage, const std::string& detail) {
             display.Report(percent, stage, detail);
         },
-        error);
+        outcome, error);
     display.Finish();
     link.Close();
+    if (outcome.inPlace) {
+        std::fprintf(stderr, "%s was written in place (its folder takes no new file, or it has other hard links)%s.\n",
+                     options.path.c_str(),
+                     result == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0 ? " and is incomplete" : "");
+    }
     if (result == static_cast<int>(LogDownloadResult::Failed)) return Fail(error);
-    if (!SaveModemLogFile(Utf8ToWide(options.path), log, error)) return Fail(error);
     const bool legacy = result == static_cast<int>(LogDownloadResult::LegacyComplete);
-    std::printf("Modem log saved: %s (%zu bytes, %s)\n", options.path.c_str(), log.size(),
-                legacy ? "legacy 256-byte protocol" : "fast protocol");
+    std::printf("Modem log saved: %s (%llu bytes, %s)\n", options.path.c_str(),
+                static_cast<unsigned long long>(outcome.bytes), legacy ? "legacy 256-byte protocol" : "fast protocol");
     return kExitSuccess;
 }
 
@@ -178,12 +183,12 @@ int main(int argc, char** argv) {
         return kExitSuccess;
     }
     if (options.version) {
-        std::printf("brisklode-cli %s\n", kVersion);
+        std::printf("brisklode-cli %s\n", BRISKLODE_VERSION_TEXT);
         return kExitSuccess;
     }
     if (!StartNetworking()) return Fail("Cannot start the socket library");
-    InstallInterruptHandler(&g_cancel);
-    const int code = Run(options);
+    InstallStopHandlers();
+    const int code = RunInterruptible([&options] { return Run(options); }, g_cancel, kStopGraceMs);
     StopNetworking();
     return code;
 }

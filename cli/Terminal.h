@@ -1,7 +1,6 @@
 // Console services of the command-line front end: one implementation per platform.
 #pragma once
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,5 @@ bool StdinIsTerminal();
 bool StderrIsTerminal();
 // Width of the terminal on stderr; 80 when unknown.
 int TerminalColumns();
-// Ctrl-C sets *flag (which the transfers poll); a second Ctrl-C ends the process at once with 130.
-void InstallInterruptHandler(std::atomic<bool>* flag);
 // One line from stdin without its line end; false at end of input.
 bool ReadInputLine(std::string& line);

@@ -1,22 +1,13 @@
-// Console services of the command-line front end on POSIX: termios-free, signal-based.
+// Console services of the command-line front end on POSIX: arguments, terminal queries, prompt input.
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <iostream>
 
+#include "cli/Interrupt.h"
 #include "cli/Terminal.h"
-
-namespace {
-std::atomic<bool>* g_interruptFlag = nullptr;
-volatile sig_atomic_t g_interrupts = 0;
-
-void OnInterrupt(int) {
-    g_interrupts = g_interrupts + 1;
-    if (g_interrupts > 1) _exit(130);
-    if (g_interruptFlag != nullptr) g_interruptFlag->store(true);
-}
-}  // namespace
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv + 1, argv + argc); }
 
@@ -38,17 +29,13 @@ int TerminalColumns() {
     return 80;
 }
 
-void InstallInterruptHandler(std::atomic<bool>* flag) {
-    g_interruptFlag = flag;
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: a blocked prompt read returns at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 bool ReadInputLine(std::string& line) {
+    // The prompt runs on the worker, which signals do not interrupt: give up the wait as soon as one came.
+    for (;;) {
+        if (StopCount() > 0) return false;
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, 100) != 0) break;
+    }
     if (!std::getline(std::cin, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;

@@ -1,4 +1,4 @@
-// Console services of the command-line front end on Windows: wide arguments, Winsock, console control events.
+// Console services of the command-line front end on Windows: wide arguments, Winsock, terminal queries, prompt input.
 #include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -9,18 +9,6 @@
 
 #include "cli/Terminal.h"
 #include "transport/Transport.h"
-
-namespace {
-std::atomic<bool>* g_interruptFlag = nullptr;
-std::atomic<int> g_interrupts{0};
-
-BOOL WINAPI OnControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-    if (g_interrupts.fetch_add(1) >= 1) ExitProcess(130);
-    if (g_interruptFlag != nullptr) g_interruptFlag->store(true);
-    return TRUE;
-}
-}  // namespace
 
 std::vector<std::string> Utf8Arguments(int, char**) {
     std::vector<std::string> result;
@@ -51,11 +39,6 @@ int TerminalColumns() {
         if (width > 20) return width;
     }
     return 80;
-}
-
-void InstallInterruptHandler(std::atomic<bool>* flag) {
-    g_interruptFlag = flag;
-    SetConsoleCtrlHandler(OnControl, TRUE);
 }
 
 bool ReadInputLine(std::string& line) {

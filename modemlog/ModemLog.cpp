@@ -1,6 +1,8 @@
 // The modem system log: fast and legacy download behind "SYS LOG GETFAST", and a save that never loses a file.
 #include "modemlog/ModemLog.h"
 
+#include <cstring>
+
 #include "console/Clock.h"
 #include "transport/File.h"
 
@@ -69,8 +71,15 @@ int Cancelled(ITransport& link, std::string& error) {
     return static_cast<int>(LogDownloadResult::Failed);
 }
 
-int FastTransfer(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
-                 const ProgressCallback& progress, std::string& error) {
+// A sink that cannot keep the data stops the transfer as a cancellation does.
+int SinkFailed(ITransport& link, std::string& error, const std::string& sinkError) {
+    SendAbort(link);
+    error = sinkError;
+    return static_cast<int>(LogDownloadResult::Failed);
+}
+
+int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, const ProgressCallback& progress,
+                 std::string& error) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
     Report(progress, 0, "Reading modem log", "Block size: 65536 bytes");
     if (!WriteByte(link, SYN, error)) return failed;
@@ -83,23 +92,29 @@ int FastTransfer(ITransport& link, std::vector<unsigned char>& log, std::atomic<
         error = "The modem reported an implausible log size of " + std::to_string(size) + " bytes";
         return failed;
     }
-    log.assign(static_cast<std::size_t>(size), 0);
+    std::string sinkError;
+    if (!sink.Begin(size, sinkError)) return SinkFailed(link, error, sinkError);
     if (!WriteByte(link, ACK, error)) return failed;
     if (size == 0) {
         Report(progress, 100, "Reading modem log", "The modem log is empty");
         return static_cast<int>(LogDownloadResult::FastComplete);
     }
 
+    std::vector<unsigned char> chunkBuffer(static_cast<std::size_t>(kChunkSize < size ? kChunkSize : size));
     const std::string sizeText = std::to_string(size);
     std::uint64_t received = 0;
     int lastPercent = -1;
     while (received < size) {
         if (cancel.load()) return Cancelled(link, error);
         const std::uint64_t chunk = kChunkSize < size - received ? kChunkSize : size - received;
-        if (!ReadExact(link, log.data() + received, chunk, kChunkTimeoutMs, nullptr, error)) return failed;
+        if (!ReadExact(link, chunkBuffer.data(), chunk, kChunkTimeoutMs, nullptr, error)) return failed;
         received += chunk;
         // The chunk just read stays unacknowledged: the modem learns of the cancellation instead.
         if (cancel.load()) return Cancelled(link, error);
+        // Stored before it is acknowledged: a chunk that cannot be kept is refused with ESC in place of its ACK.
+        if (!sink.Append(chunkBuffer.data(), static_cast<std::size_t>(chunk), sinkError)) {
+            return SinkFailed(link, error, sinkError);
+        }
         if (!WriteByte(link, ACK, error)) return failed;
         // 64-bit: received x 100 passes 32 bits for logs above about 42 MB.
         const int percent = static_cast<int>(received * 100 / size);
@@ -112,27 +127,29 @@ int FastTransfer(ITransport& link, std::vector<unsigned char>& log, std::atomic<
     return static_cast<int>(LogDownloadResult::FastComplete);
 }
 
-int LegacyTransfer(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
-                   const ProgressCallback& progress, std::string& error) {
+int LegacyTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, const ProgressCallback& progress,
+                   std::string& error) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
     if (!WriteByte(link, SYN, error)) return failed;
     unsigned char field[2];
     if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) return failed;
     const std::uint64_t blockCount = (std::uint64_t{field[0]} << 8) | std::uint64_t{field[1]};
     const std::uint64_t length = blockCount * kBlockSize;
-    log.assign(static_cast<std::size_t>(length), 0);
+    std::string sinkError;
+    if (!sink.Begin(length, sinkError)) return SinkFailed(link, error, sinkError);
     if (!WriteByte(link, ACK, error)) return failed;
     Report(progress, 0, kLegacyStage, "This firmware uses 256-byte log blocks");
     if (blockCount == 0) return static_cast<int>(LogDownloadResult::LegacyComplete);
 
     const std::string lengthText = std::to_string(length);
+    unsigned char block[kBlockSize];
     std::uint64_t blocks = 0;
     int lastPercent = -1;
     while (blocks < blockCount) {
         if (cancel.load()) return Cancelled(link, error);
-        if (!ReadExact(link, log.data() + blocks * kBlockSize, kBlockSize, kBlockTimeoutMs, nullptr, error)) {
-            return failed;
-        }
+        if (!ReadExact(link, block, kBlockSize, kBlockTimeoutMs, nullptr, error)) return failed;
+        // A block that cannot be kept is refused with ESC in place of its ACK.
+        if (!sink.Append(block, kBlockSize, sinkError)) return SinkFailed(link, error, sinkError);
         if (!WriteByte(link, ACK, error)) return failed;
         ++blocks;
         const int percent = static_cast<int>(blocks * 100 / blockCount);
@@ -145,12 +162,41 @@ int LegacyTransfer(ITransport& link, std::vector<unsigned char>& log, std::atomi
     return static_cast<int>(LogDownloadResult::LegacyComplete);
 }
 
+// The whole log in memory, sized and zero-filled once the length is known.
+class VectorSink : public LogSink {
+public:
+    explicit VectorSink(std::vector<unsigned char>& log) : log_(log) {}
+    bool Begin(std::uint64_t length, std::string&) override {
+        log_.assign(static_cast<std::size_t>(length), 0);
+        return true;
+    }
+    bool Append(const unsigned char* data, std::size_t length, std::string&) override {
+        std::memcpy(log_.data() + filled_, data, length);
+        filled_ += length;
+        return true;
+    }
+
+private:
+    std::vector<unsigned char>& log_;
+    std::size_t filled_ = 0;
+};
+
+bool WriteWhole(ReplacementFile& file, const unsigned char* data, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const std::size_t left = length - done;
+        std::size_t written = 0;
+        if (!file.Write(data + done, left < kWritePiece ? left : kWritePiece, written) || written == 0) return false;
+        done += written;
+    }
+    return true;
+}
+
 }  // namespace
 
-int DownloadModemLog(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
-                     const ProgressCallback& progress, std::string& error) {
+int DownloadModemLogTo(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, const ProgressCallback& progress,
+                       std::string& error) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
-    log.clear();
     Report(progress, 0, "Preparing modem log", "Returning modem to cmd: menu");
     if (!EnterCommandMenu(link, error)) return failed;
     static const char command[] = "SYS LOG GETFAST\r";
@@ -158,45 +204,79 @@ int DownloadModemLog(ITransport& link, std::vector<unsigned char>& log, std::ato
 
     Banner banner = Banner::Fast;
     if (!AwaitBanner(link, banner, error)) return failed;
-    const int result = banner == Banner::Fast ? FastTransfer(link, log, cancel, progress, error)
-                                              : LegacyTransfer(link, log, cancel, progress, error);
+    return banner == Banner::Fast ? FastTransfer(link, sink, cancel, progress, error)
+                                  : LegacyTransfer(link, sink, cancel, progress, error);
+}
+
+int DownloadModemLog(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
+                     const ProgressCallback& progress, std::string& error) {
+    log.clear();
+    VectorSink sink(log);
+    const int result = DownloadModemLogTo(link, sink, cancel, progress, error);
     // A half-filled, zero-padded log must never be mistaken for the modem's log.
-    if (result == failed) {
+    if (result == static_cast<int>(LogDownloadResult::Failed)) {
         log.clear();
         log.shrink_to_fit();
     }
     return result;
 }
 
-bool SaveModemLogFile(const std::wstring& path, const std::vector<unsigned char>& log, std::string& error) {
-    // The new content goes to a file of its own beside the destination and replaces it only when complete,
-    // so a failure at any step leaves an existing file exactly as it was.
-    std::unique_ptr<ReplacementFile> file = CreateReplacementFile(path);
-    if (!file) {
-        error = "Cannot create the selected log file";
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < log.size()) {
-        const std::size_t left = log.size() - done;
-        std::size_t written = 0;
-        if (!file->Write(log.data() + done, left < kWritePiece ? left : kWritePiece, written) || written == 0) {
-            error = "Cannot write the selected log file";
-            return false;
-        }
-        done += written;
-    }
-    if (!file->Flush()) {
-        error = "Cannot write the selected log file";
-        return false;
-    }
-    if (!file->Close()) {
-        error = "Cannot close the selected log file";
-        return false;
-    }
-    if (!file->Commit()) {
+bool LogFileSink::Open(const std::wstring& path, std::string& error) {
+    file_ = CreateReplacementFile(path);
+    if (!file_) {
         error = "Cannot create the selected log file";
         return false;
     }
     return true;
+}
+
+bool LogFileSink::InPlace() const { return file_ && file_->InPlace(); }
+
+bool LogFileSink::Begin(std::uint64_t, std::string&) { return true; }
+
+bool LogFileSink::Append(const unsigned char* data, std::size_t length, std::string& error) {
+    if (!WriteWhole(*file_, data, length)) {
+        error = "Cannot write the selected log file";
+        return false;
+    }
+    written_ += length;
+    return true;
+}
+
+bool LogFileSink::Finish(std::string& error) {
+    if (!file_->Flush()) {
+        error = "Cannot write the selected log file";
+        return false;
+    }
+    if (!file_->Close()) {
+        error = "Cannot close the selected log file";
+        return false;
+    }
+    if (!file_->Commit()) {
+        error = "Cannot create the selected log file";
+        return false;
+    }
+    return true;
+}
+
+int DownloadModemLogToFile(ITransport& link, const std::wstring& path, std::atomic<bool>& cancel,
+                           const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error) {
+    const int failed = static_cast<int>(LogDownloadResult::Failed);
+    outcome = LogFileOutcome();
+    LogFileSink sink;
+    // The file first: a destination that cannot be written is known before the modem is asked for anything.
+    if (!sink.Open(path, error)) return failed;
+    outcome.inPlace = sink.InPlace();
+    int result = DownloadModemLogTo(link, sink, cancel, progress, error);
+    if (result != failed && !sink.Finish(error)) result = failed;
+    outcome.bytes = sink.BytesWritten();
+    return result;
+}
+
+bool SaveModemLogFile(const std::wstring& path, const std::vector<unsigned char>& log, std::string& error) {
+    // The new content goes to a file of its own beside the destination and replaces it only when complete,
+    // so a failure at any step leaves an existing file exactly as it was.
+    LogFileSink sink;
+    if (!sink.Open(path, error)) return false;
+    return sink.Append(log.data(), log.size(), error) && sink.Finish(error);
 }

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "console/Console.h"
+#include "transport/File.h"
 #include "transport/Transport.h"
 
 // 2^29: a larger announced fast log is refused before anything is allocated.
@@ -18,8 +21,56 @@ enum class LogDownloadResult : int {
     Failed = 2,
 };
 
-// Returns a LogDownloadResult as int.
+// Where a log goes as it arrives. Begin comes once the length is known (after the fast size passed its limit),
+// then Append with the log's bytes in order, each piece before the modem is acknowledged for it. A false
+// return ends the download with the sink's error; the modem gets ESC in place of that ACK.
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual bool Begin(std::uint64_t length, std::string& error) = 0;
+    virtual bool Append(const unsigned char* data, std::size_t length, std::string& error) = 0;
+};
+
+// The download into a sink; returns a LogDownloadResult as int. On Failed the sink holds an incomplete log.
+int DownloadModemLogTo(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, const ProgressCallback& progress,
+                       std::string& error);
+
+// The whole log in memory; returns a LogDownloadResult as int. A failure leaves `log` empty.
 int DownloadModemLog(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
                      const ProgressCallback& progress, std::string& error);
-// Writes the bytes unchanged. An existing file at `path` is replaced only once the new one is complete.
+
+// A log file written as the log arrives (see CreateReplacementFile): a new file beside `path` that replaces it
+// on Finish; destroying an unfinished sink removes the new file and leaves an existing file as it was.
+// Where no new file can be made beside it (or it has several hard links), `path` itself is written: InPlace.
+class LogFileSink : public LogSink {
+public:
+    // "Cannot create the selected log file" when neither is possible.
+    bool Open(const std::wstring& path, std::string& error);
+    bool InPlace() const;
+    bool Begin(std::uint64_t length, std::string& error) override;
+    // "Cannot write the selected log file" on failure.
+    bool Append(const unsigned char* data, std::size_t length, std::string& error) override;
+    // After a complete log: flushes to the device, closes and replaces the destination.
+    bool Finish(std::string& error);
+    std::uint64_t BytesWritten() const { return written_; }
+
+private:
+    std::unique_ptr<ReplacementFile> file_;
+    std::uint64_t written_ = 0;
+};
+
+struct LogFileOutcome {
+    std::uint64_t bytes = 0;  // log bytes written (the log's size on success)
+    bool inPlace = false;     // the destination itself was written: after a failure it may be incomplete
+};
+
+// One target's whole log download into `path`, streamed: memory stays at one chunk whatever the log's size.
+// The file is prepared before the modem is asked (a destination that cannot be written fails first), and
+// replaces an existing file only once the whole log arrived and is on the device; on any failure or
+// cancellation the existing file is untouched (unless InPlace) and no new file is left. Returns a
+// LogDownloadResult as int.
+int DownloadModemLogToFile(ITransport& link, const std::wstring& path, std::atomic<bool>& cancel,
+                           const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error);
+
+// Writes the bytes unchanged, as LogFileSink does.
 bool SaveModemLogFile(const std::wstring& path, const std::vector<unsigned char>& log, std::string& error);

@@ -12,6 +12,7 @@ BRISKLODE_PACKAGES=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   wine wine64 libwine fonts-wine fonts-liberation fonts-dejavu-core xvfb x11-utils imagemagick
   socat ser2net lrzsz iproute2 util-linux procps psmisc python3 file
+  binutils zip unzip dpkg-dev help2man wixl msitools osslsigncode openssl
 )
 
 log_step() { printf '\n==> %s\n' "$*"; }

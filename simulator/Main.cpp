@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "BrisklodeVersion.h"
 #include "simulator/DiscoveryResponder.h"
 #include "simulator/EventLog.h"
 #include "simulator/ModemConsole.h"
@@ -51,6 +52,10 @@ int main(int argc, char** argv) {
     int parsed = ParseOptions(argc, argv, options, error);
     if (parsed == 1) {
         std::fputs(HelpText(), stdout);
+        return 0;
+    }
+    if (parsed == 3) {
+        std::printf("brisklode-sim %s\n", BRISKLODE_VERSION_TEXT);
         return 0;
     }
     if (parsed == 2) {

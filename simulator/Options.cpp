@@ -116,6 +116,7 @@ const char* HelpText() {
         "\n"
         "General:\n"
         "  --help                     this text\n"
+        "  --version                  the program version\n"
         "  --ready-file PATH          written (atomically) once listening: 'telnet ADDR PORT', 'serial DEV',\n"
         "                             'discovery ADDR PORT'; the same lines go to stdout\n"
         "  --log-file PATH            readable log of what is received and done (default: stderr)\n"
@@ -358,6 +359,7 @@ int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
             hasInlineValue = true;
         }
         if (name == "--help" || name == "-h") return 1;
+        if (name == "--version") return 3;
         if (name == "--no-console" && !hasInlineValue) {
             o.console = false;
             continue;

@@ -97,6 +97,7 @@ struct SimOptions {
     unsigned char faultByte = 0;
 };
 
-// Parses argv. Returns 0 to run, 1 after printing help (exit 0), 2 on a usage error (message in `error`).
+// Parses argv. Returns 0 to run, 1 to print the help, 3 to print the version (both exit 0), 2 on a usage
+// error (message in `error`).
 int ParseOptions(int argc, char** argv, SimOptions& options, std::string& error);
 const char* HelpText();

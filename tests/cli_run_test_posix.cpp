@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/Simulator.h"
@@ -37,8 +39,8 @@ struct CliResult {
     double seconds = 0;
 };
 
-// Runs brisklode-cli without a terminal; sends SIGINT once `trigger` (when given) shows in its stderr.
-CliResult RunCli(const std::vector<std::string>& args, const std::string& trigger = "") {
+// Runs brisklode-cli without a terminal; sends `signal` once `trigger` (when given) shows in its stderr.
+CliResult RunCli(const std::vector<std::string>& args, const std::string& trigger = "", int signal = SIGINT) {
     int outPipe[2], errPipe[2];
     EXPECT_EQ(pipe(outPipe), 0);
     EXPECT_EQ(pipe(errPipe), 0);
@@ -80,7 +82,7 @@ CliResult RunCli(const std::vector<std::string>& args, const std::string& trigge
             (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
         }
         if (!trigger.empty() && !interrupted && result.err.find(trigger) != std::string::npos) {
-            kill(pid, SIGINT);
+            kill(pid, signal);
             interrupted = true;
         }
     }
@@ -192,10 +194,13 @@ TEST_F(CliRun, MissingFastTransferFollowsTheLegacyChoice) {
     const std::vector<unsigned char> firmware = RandomBytes(1000);
     WriteFile(sim.LocalPath("fw.qz7"), firmware);
 
-    // Without a terminal, "ask" means no.
+    // Without a terminal, "ask" means no; the refusal is said once.
     CliResult r = RunCli({"--telnet", target, "update", sim.LocalPath("fw.qz7")});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("UPDFAST is not supported by this modem firmware"), std::string::npos) << r.err;
+    const std::string refusal = "UPDFAST is not supported by this modem firmware";
+    const size_t first = r.err.find(refusal);
+    EXPECT_NE(first, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(refusal, first + 1), std::string::npos) << r.err;
     EXPECT_FALSE(Exists(sim.LocalPath("stored.bin")));
 
     r = RunCli({"--telnet", target, "update", sim.LocalPath("fw.qz7"), "--legacy", "yes"});
@@ -234,7 +239,7 @@ TEST_F(CliRun, CtrlCDuringVerificationCancelsTheUpdate) {
     const std::string target = StartSim({"--verify-delay", "20000"});
     WriteFile(sim.LocalPath("fw.qz7"), RandomBytes(70000));
     const CliResult r = RunCli({"--telnet", target, "update", sim.LocalPath("fw.qz7")}, "Verifying on modem");
-    EXPECT_NE(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 130);
     EXPECT_NE(r.err.find("Update cancelled"), std::string::npos) << r.err;
     EXPECT_LT(r.seconds, 12.0) << "cancellation must not wait for the modem's verdict";
 }
@@ -256,18 +261,62 @@ TEST_F(CliRun, LogIsSavedByteForByteFastAndLegacy) {
         ASSERT_EQ(RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", again}).exitCode, 0);
         EXPECT_EQ(ReadFile(again), saved);
     }
+    // A log with a second hard link is written in place, so both names show the new log; the CLI says so.
+    SimulatorProcess modem;
+    std::string error;
+    ASSERT_TRUE(modem.Start({"--log-size", "70000", "--log-seed", "6"}, error)) << error;
+    const std::string out = modem.LocalPath("linked.log");
+    const std::string other = modem.LocalPath("other-name.log");
+    WriteFile(out, RandomBytes(10));
+    ASSERT_EQ(link(out.c_str(), other.c_str()), 0);
+    const CliResult r = RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find(out + " was written in place"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(other).size(), 70000u);
+    EXPECT_EQ(ReadFile(other), ReadFile(out));
 }
 
-TEST_F(CliRun, CtrlCDuringLogDownloadSendsEscAndWritesNoFile) {
-    // A log long enough to be still arriving when the interrupt lands: chunk reads themselves are not
+TEST_F(CliRun, SignalDuringLogDownloadSendsEscAndWritesNoFile) {
+    // A log long enough to be still arriving when the signal lands: chunk reads themselves are not
     // interrupted, the flag is seen between chunks, so the chunks must keep coming.
-    const std::string target = StartSim({"--log-mode", "fast", "--log-size", "134217728"});
-    const std::string out = sim.LocalPath("partial.log");
-    const CliResult r = RunCli({"--telnet", target, "log", out}, "KiB / 128.0 MiB");
-    EXPECT_NE(r.exitCode, 0);
-    EXPECT_NE(r.err.find("Log download cancelled"), std::string::npos) << r.err;
-    EXPECT_FALSE(Exists(out));
-    EXPECT_TRUE(sim.WaitForLog("ESC")) << sim.ReadLog();
+    for (const auto& [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+        SCOPED_TRACE(status);
+        SimulatorProcess modem;
+        std::string error;
+        ASSERT_TRUE(modem.Start({"--log-mode", "fast", "--log-size", "134217728"}, error)) << error;
+        const std::string out = modem.LocalPath("partial.log");
+        const CliResult r = RunCli({"--telnet", "127.0.0.1:" + std::to_string(modem.TelnetPort()), "log", out},
+                                   "KiB / 128.0 MiB", signal);
+        EXPECT_EQ(r.exitCode, status) << r.err;
+        EXPECT_NE(r.err.find("Log download cancelled"), std::string::npos) << r.err;
+        EXPECT_FALSE(Exists(out));
+        EXPECT_TRUE(modem.WaitForLog("ESC")) << modem.ReadLog();
+    }
+}
+
+TEST_F(CliRun, SigtermDuringAStalledLogLeavesTheOldFileAndNoTemporaryFile) {
+    // The modem stops inside chunk 2: the download sits in a 15 s chunk read that does not see the flag,
+    // while the log is being written beside the destination.
+    const std::string target = StartSim({"--log-mode", "fast", "--log-size", "1000000", "--log-stall-chunk", "2"});
+    const std::string out = sim.LocalPath("kept.log");
+    const std::vector<unsigned char> original = RandomBytes(1234);
+    WriteFile(out, original);
+    const CliResult r = RunCli({"--telnet", target, "log", out}, "KiB / ", SIGTERM);
+    EXPECT_EQ(r.exitCode, 143) << r.err;
+    EXPECT_EQ(r.err.find("Timeout waiting for modem"), std::string::npos) << "it waited for the chunk's own deadline";
+    EXPECT_EQ(ReadFile(out), original);
+    for (const auto& entry : std::filesystem::directory_iterator(sim.Folder())) {
+        EXPECT_EQ(entry.path().filename().string().find(".brisklode-"), std::string::npos) << entry.path();
+    }
+}
+
+TEST_F(CliRun, SigtermEndsAnIdentityCheckThatIgnoresCancellation) {
+    // The modem never answers QUIT: the identity check would wait its 5 s and fail with status 1.
+    const std::string target = StartSim({"--silent"});
+    const CliResult r = RunCli({"--telnet", target, "identify"}, "Connecting to", SIGTERM);
+    EXPECT_EQ(r.exitCode, 143) << r.err;
+    EXPECT_NE(r.err.find("Terminated"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("QUIT did not return"), std::string::npos) << "it waited for the step's own timeout";
 }
 
 }  // namespace

@@ -611,3 +611,107 @@ TEST_F(SaveLogTest, RealWriteFailureInTheMiddleKeepsTheExistingFile) {
     EXPECT_TRUE(ReadAll(path) == original);
     EXPECT_EQ(Entries(), std::vector<std::string>{"modem.log"});
 }
+
+// --- streamed into a file ---
+
+TEST_F(SaveLogTest, StreamedDownloadReplacesTheFileOnlyWhenComplete) {
+    const fs::path path = folder_ / "streamed.log";
+    const Bytes original = Pattern(777, 21);
+    for (const bool legacy : {false, true}) {
+        SCOPED_TRACE(legacy ? "legacy" : "fast");
+        WriteAll(path, original);
+        // A link failure in the middle: the old file stays whole and nothing is left beside it.
+        {
+            FakeClock clock;
+            ScriptedTransport link(&clock);
+            FakeLogModem::Config config;
+            config.banner = legacy ? kLegacyBanner : kFastBanner;
+            config.legacy = legacy;
+            config.log = Pattern(legacy ? 2560 : 200000, 22);
+            config.failPiece = 3;
+            FakeLogModem modem(link, config);
+            std::atomic<bool> cancel{false};
+            LogFileOutcome outcome;
+            std::string error;
+            EXPECT_EQ(DownloadModemLogToFile(link, Wide(path), cancel, nullptr, outcome, error), 2);
+            EXPECT_EQ(error, "Telnet receive failed: reset");
+            EXPECT_FALSE(outcome.inPlace);
+            EXPECT_TRUE(ReadAll(path) == original);
+            EXPECT_EQ(Entries(), std::vector<std::string>{"streamed.log"});
+        }
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        FakeLogModem::Config config;
+        config.banner = legacy ? kLegacyBanner : kFastBanner;
+        config.legacy = legacy;
+        config.log = Pattern(legacy ? 2560 : 200000, 23);
+        FakeLogModem modem(link, config);
+        std::atomic<bool> cancel{false};
+        LogFileOutcome outcome;
+        std::string error;
+        ASSERT_EQ(DownloadModemLogToFile(link, Wide(path), cancel, nullptr, outcome, error), legacy ? 1 : 0) << error;
+        EXPECT_EQ(outcome.bytes, config.log.size());
+        EXPECT_TRUE(ReadAll(path) == config.log);
+        EXPECT_EQ(Entries(), std::vector<std::string>{"streamed.log"});
+    }
+}
+
+TEST_F(SaveLogTest, AFileThatCannotBeWrittenStopsTheDownloadWithEsc) {
+    const fs::path path = folder_ / "modem.log";
+    const Bytes original = Pattern(300, 24);
+    WriteAll(path, original);
+    // Writing fails within the second chunk: ESC goes in place of its ACK.
+    FileFaultsForTesting faults;
+    faults.writeFailsAfter = 65536 + 1000;
+    SetFileFaultsForTesting(faults);
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeLogModem::Config config;
+    config.log = Pattern(300000, 25);
+    FakeLogModem modem(link, config);
+    std::atomic<bool> cancel{false};
+    LogFileOutcome outcome;
+    std::string error;
+    EXPECT_EQ(DownloadModemLogToFile(link, Wide(path), cancel, nullptr, outcome, error), 2);
+    EXPECT_EQ(error, "Cannot write the selected log file");
+    EXPECT_EQ(modem.Controls(), (Bytes{SYN, ACK, ACK, ESC}));
+    EXPECT_TRUE(ReadAll(path) == original);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"modem.log"});
+
+    // A destination that cannot be created is known before the modem is asked for anything.
+    SetFileFaultsForTesting(FileFaultsForTesting());
+    ScriptedTransport idle(&clock);
+    error.clear();
+    EXPECT_EQ(DownloadModemLogToFile(idle, Wide(folder_ / "no-such-folder" / "x.log"), cancel, nullptr, outcome, error), 2);
+    EXPECT_EQ(error, "Cannot create the selected log file");
+    EXPECT_EQ(idle.WrittenText(), "");
+}
+
+TEST_F(SaveLogTest, AFolderThatTakesNoNewFileIsWrittenInPlace) {
+    const fs::path path = folder_ / "modem.log";
+    const Bytes original = Pattern(5000, 26);
+    WriteAll(path, original);
+    FileFaultsForTesting faults;
+    faults.refuseNewFileBeside = true;
+    SetFileFaultsForTesting(faults);
+    {
+        // Until the first byte is written the old content stays: a download that fails early loses nothing.
+        LogFileSink sink;
+        std::string error;
+        ASSERT_TRUE(sink.Open(Wide(path), error)) << error;
+        EXPECT_TRUE(sink.InPlace());
+    }
+    EXPECT_TRUE(ReadAll(path) == original);
+
+    const Bytes log = Pattern(1200, 27);
+    std::string error;
+    ASSERT_TRUE(SaveModemLogFile(Wide(path), log, error)) << error;
+    EXPECT_TRUE(ReadAll(path) == log);
+    ASSERT_TRUE(SaveModemLogFile(Wide(path), Bytes(), error)) << error;
+    EXPECT_EQ(fs::file_size(path), 0u);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"modem.log"});
+
+    // Without an existing file there is nothing to write in place.
+    EXPECT_FALSE(SaveModemLogFile(Wide(folder_ / "new.log"), log, error));
+    EXPECT_EQ(error, "Cannot create the selected log file");
+}

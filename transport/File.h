@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 // A file opened for reading, shared with other readers.
@@ -18,8 +19,12 @@ public:
 // Null when the file cannot be opened (a folder cannot); the system code is then in LastSystemError().
 std::unique_ptr<InputFile> OpenInputFile(const std::wstring& path);
 
-// A new, exclusively created file in the folder of `destination` that takes the destination's place only
-// on Commit. Until then an existing destination is untouched; destroying an uncommitted file removes it.
+// A new, exclusively created file in the folder of `destination` (of the file a symbolic link leads to) that
+// takes the destination's place only on Commit, keeping what was set on the old file (mode and owner on POSIX;
+// attributes, ACL and creation time on Windows). Until then an existing destination is untouched; destroying
+// an uncommitted file removes it. Where no new file can be created in that folder but the destination is
+// writable, and where the destination has more than one hard link (or is not a plain file), the destination
+// itself is written instead (InPlace): its old content stays until the first byte is written.
 class ReplacementFile {
 public:
     virtual ~ReplacementFile() = default;
@@ -30,17 +35,37 @@ public:
     virtual bool Close() = 0;
     // After Close: replaces the destination with the new file in one step.
     virtual bool Commit() = 0;
-    // Where the new file lives until Commit (for tests and diagnostics).
+    // Where the new file lives until Commit (for tests and diagnostics); the destination when in place.
     virtual std::wstring TemporaryPath() const = 0;
+    // True when the destination itself is being written: a failure then leaves it incomplete.
+    virtual bool InPlace() const = 0;
+
+protected:
+    friend void RemovePendingReplacementFiles();
+    // Removes the new file now, from any thread, while the owner may still be writing; Commit then fails.
+    // Called with ReplacementFileLock() held.
+    virtual void Abandon() = 0;
 };
 // Null when no new file can be created beside the destination; the code is then in LastSystemError().
 std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& destination);
+
+// For a program about to end without waiting for the thread that writes a log: removes the new file of every
+// replacement not yet committed and makes later CreateReplacementFile calls fail. Any thread may call it.
+void RemovePendingReplacementFiles();
+
+// The platform layers' bookkeeping of live replacement files, each call with the lock held. Creation, Close,
+// Commit and the destructor hold the lock, so that a removal never meets a half-done rename.
+std::mutex& ReplacementFileLock();
+bool ReplacementFilesClosed();  // true once RemovePendingReplacementFiles ran: create nothing more
+void RegisterReplacementFile(ReplacementFile* file);
+void UnregisterReplacementFile(ReplacementFile* file);
 
 // Test seam: failures injected where the system calls are made, so the real clean-up paths run.
 struct FileFaultsForTesting {
     static constexpr std::uint64_t kNever = ~std::uint64_t{0};
     std::uint64_t inputEndsAfter = kNever;        // reads report end of file once this many bytes were read
     bool failCreate = false;                      // CreateReplacementFile fails
+    bool refuseNewFileBeside = false;             // the folder takes no new file (access denied)
     std::uint64_t writeFailsAfter = kNever;       // a write that would pass this many bytes in all fails
     bool failFlush = false;
     bool failClose = false;

@@ -1,4 +1,5 @@
-// File access on POSIX: open/fstat/read for firmware, a new file plus fsync and rename for saved logs.
+// File access on POSIX: open/fstat/read for firmware; for saved logs a new file beside the real one (links
+// followed, mode and owner kept) plus fsync and rename, or the file itself where no new file can be made.
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,15 +62,19 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// Either a new file beside the destination, renamed over it on Commit, or (where no new file can be made
+// there) the destination itself, written in place and cut to nothing only when the first bytes are written.
 class PosixReplacementFile : public ReplacementFile {
 public:
-    PosixReplacementFile(int fd, std::string temporary, std::string destination)
-        : fd_(fd), temporary_(std::move(temporary)), destination_(std::move(destination)),
+    PosixReplacementFile(int fd, std::string temporary, std::string destination, bool inPlace)
+        : fd_(fd), temporary_(std::move(temporary)), destination_(std::move(destination)), inPlace_(inPlace),
           faults_(FileFaults()) {}
 
     ~PosixReplacementFile() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
+        UnregisterReplacementFile(this);
         if (fd_ >= 0) ::close(fd_);
-        if (!committed_) ::unlink(temporary_.c_str());
+        if (!inPlace_ && !committed_ && !abandoned_) ::unlink(temporary_.c_str());
     }
 
     bool Write(const unsigned char* data, std::size_t length, std::size_t& written) override {
@@ -79,6 +84,7 @@ public:
             errno = EIO;
             return false;
         }
+        if (!Truncate()) return false;
         ssize_t n;
         do {
             n = ::write(fd_, data, length);
@@ -94,10 +100,13 @@ public:
             errno = EIO;
             return false;
         }
-        return ::fsync(fd_) == 0;
+        if (!Truncate()) return false;
+        // Pipes and devices written in place have nothing to sync.
+        return ::fsync(fd_) == 0 || (inPlace_ && errno == EINVAL);
     }
 
     bool Close() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
         const int fd = fd_;
         fd_ = -1;
         const int result = ::close(fd);
@@ -110,10 +119,19 @@ public:
     }
 
     bool Commit() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
         if (fd_ >= 0 || committed_) return false;
+        if (abandoned_) {
+            errno = ECANCELED;
+            return false;
+        }
         if (faults_.failCommit) {
             errno = EIO;
             return false;
+        }
+        if (inPlace_) {
+            committed_ = true;
+            return true;
         }
         if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
         committed_ = true;
@@ -127,15 +145,59 @@ public:
     }
 
     std::wstring TemporaryPath() const override { return Utf8ToWide(temporary_); }
+    bool InPlace() const override { return inPlace_; }
+
+protected:
+    // The descriptor may stay open in the writing thread: the name goes, the data with the last descriptor.
+    // A file written in place has no other name to remove.
+    void Abandon() override {
+        if (inPlace_ || committed_ || abandoned_) return;
+        ::unlink(temporary_.c_str());
+        abandoned_ = true;
+    }
 
 private:
+    // In place, the old content stays until the new content starts: a download that fails before its first
+    // byte leaves the file as it was.
+    bool Truncate() {
+        if (!inPlace_ || truncated_) return true;
+        struct stat info;
+        if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd_, 0) != 0) return false;
+        truncated_ = true;
+        return true;
+    }
+
     int fd_;
     std::string temporary_;
     std::string destination_;
+    bool inPlace_;
     FileFaultsForTesting faults_;
     std::uint64_t writtenSoFar_ = 0;
+    bool truncated_ = false;
     bool committed_ = false;
+    bool abandoned_ = false;
 };
+
+// Follows symbolic links from `path` to the name that holds the data (which need not exist yet), so that the
+// new file is made beside the real file and the link itself stays a link.
+bool ResolveLinks(std::string path, std::string& resolved) {
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info;
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            resolved = path;
+            return true;
+        }
+        std::string target(4096, '\0');
+        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return false;
+        target.resize(static_cast<std::size_t>(n));
+        path = !target.empty() && target[0] == '/' ? target : FolderOf(path) + "/" + target;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+bool MayWriteInPlace(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 }  // namespace
 
@@ -158,17 +220,59 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         errno = EACCES;
         return nullptr;
     }
-    const std::string target = WideToUtf8(destination);
-    if (target.empty() || target.back() == '/') {
+    const std::string named = WideToUtf8(destination);
+    if (named.empty() || named.back() == '/') {
         errno = EISDIR;
         return nullptr;
     }
-    const std::string stem = target + "." + std::to_string(static_cast<long>(::getpid())) + "-";
+    std::string target;
+    if (!ResolveLinks(named, target)) return nullptr;
+    struct stat old;
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    if (exists && S_ISDIR(old.st_mode)) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    // A file the user may not write stays protected, as a direct write would have found it.
+    if (exists && ::access(target.c_str(), W_OK) != 0) return nullptr;
+
+    std::lock_guard<std::mutex> lock(ReplacementFileLock());
+    if (ReplacementFilesClosed()) {
+        errno = ECANCELED;
+        return nullptr;
+    }
+    auto make = [&](int fd, const std::string& path, bool inPlace) {
+        std::unique_ptr<PosixReplacementFile> file = std::make_unique<PosixReplacementFile>(fd, path, target, inPlace);
+        RegisterReplacementFile(file.get());
+        return file;
+    };
+    auto inPlace = [&]() -> std::unique_ptr<ReplacementFile> {
+        const int fd = RetryOpen(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return nullptr;
+        return make(fd, target, true);
+    };
+    // A renamed file would leave the other names of a hard-linked log, or a device or pipe, behind.
+    if (exists && (!S_ISREG(old.st_mode) || old.st_nlink > 1)) return inPlace();
+
+    // A short name of its own, whatever the length of the destination's name.
+    const std::string stem = FolderOf(target) + "/.brisklode-" + std::to_string(static_cast<long>(::getpid())) + "-";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string temporary = stem + std::to_string(attempt) + ".partial";
-        const int fd = RetryOpen(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) return std::make_unique<PosixReplacementFile>(fd, temporary, target);
-        if (errno != EEXIST) return nullptr;
+        const std::string temporary = stem + std::to_string(attempt) + ".tmp";
+        const int fd = FileFaults().refuseNewFileBeside
+                           ? (errno = EACCES, -1)
+                           : RetryOpen(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+        if (fd >= 0) {
+            if (exists) {
+                // Owner first (where permitted): a change of owner clears the set-id bits the mode restores.
+                [[maybe_unused]] const int owned = ::fchown(fd, old.st_uid, old.st_gid);
+                ::fchmod(fd, old.st_mode & 07777);
+            }
+            return make(fd, temporary, false);
+        }
+        if (errno == EEXIST) continue;
+        // The folder takes no new names, but the file itself may be writable.
+        if (exists && MayWriteInPlace(errno)) return inPlace();
+        return nullptr;
     }
     return nullptr;
 }

@@ -1,4 +1,5 @@
-// File access on Windows: CreateFileW/GetFileSizeEx/ReadFile for firmware, a new file plus MoveFileExW for logs.
+// File access on Windows: CreateFileW/GetFileSizeEx/ReadFile for firmware; for saved logs a new file beside the
+// real one plus ReplaceFileW (MoveFileExW for a new name), or the file itself where no new file can be made.
 #include <windows.h>
 
 #include "transport/File.h"
@@ -40,15 +41,26 @@ private:
     std::uint64_t readSoFar_ = 0;
 };
 
+// The folder part with its closing separator; empty for a bare name (the current folder).
+std::wstring FolderOf(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L"\\/:");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+// Either a new file beside the destination that replaces it on Commit (ReplaceFileW keeps the old file's
+// attributes, ACL and creation time), or (where no new file can be made there) the destination itself,
+// written in place and cut to nothing only when the first bytes are written.
 class WinReplacementFile : public ReplacementFile {
 public:
-    WinReplacementFile(HANDLE handle, std::wstring temporary, std::wstring destination)
-        : handle_(handle), temporary_(std::move(temporary)), destination_(std::move(destination)),
+    WinReplacementFile(HANDLE handle, std::wstring temporary, std::wstring destination, bool inPlace)
+        : handle_(handle), temporary_(std::move(temporary)), destination_(std::move(destination)), inPlace_(inPlace),
           faults_(FileFaults()) {}
 
     ~WinReplacementFile() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
+        UnregisterReplacementFile(this);
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        if (!committed_) DeleteFileW(temporary_.c_str());
+        if (!inPlace_ && !committed_ && !abandoned_) DeleteFileW(temporary_.c_str());
     }
 
     bool Write(const unsigned char* data, std::size_t length, std::size_t& written) override {
@@ -58,6 +70,7 @@ public:
             SetLastError(ERROR_IO_DEVICE);
             return false;
         }
+        if (!Truncate()) return false;
         if (length > 0x40000000u) length = 0x40000000u;
         DWORD n = 0;
         if (!WriteFile(handle_, data, static_cast<DWORD>(length), &n, nullptr)) return false;
@@ -71,10 +84,12 @@ public:
             SetLastError(ERROR_IO_DEVICE);
             return false;
         }
-        return FlushFileBuffers(handle_) != 0;
+        if (!Truncate()) return false;
+        return FlushFileBuffers(handle_) != 0 || (inPlace_ && GetFileType(handle_) != FILE_TYPE_DISK);
     }
 
     bool Close() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
         const HANDLE handle = handle_;
         handle_ = INVALID_HANDLE_VALUE;
         const BOOL closed = CloseHandle(handle);
@@ -86,29 +101,100 @@ public:
     }
 
     bool Commit() override {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
         if (handle_ != INVALID_HANDLE_VALUE || committed_) return false;
+        if (abandoned_) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        }
         if (faults_.failCommit) {
             SetLastError(ERROR_IO_DEVICE);
             return false;
         }
-        if (!MoveFileExW(temporary_.c_str(), destination_.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return false;
+        if (inPlace_) {
+            committed_ = true;
+            return true;
         }
+        const bool exists = GetFileAttributesW(destination_.c_str()) != INVALID_FILE_ATTRIBUTES;
+        const BOOL replaced =
+            exists ? ReplaceFileW(destination_.c_str(), temporary_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                  nullptr, nullptr)
+                   : MoveFileExW(temporary_.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH);
+        if (!replaced) return false;
         committed_ = true;
         return true;
     }
 
     std::wstring TemporaryPath() const override { return temporary_; }
+    bool InPlace() const override { return inPlace_; }
+
+protected:
+    // The handle may still be in use by the writing thread: mark the file for deletion through it (it was
+    // opened with DELETE access and delete sharing); the last handle to close removes it.
+    void Abandon() override {
+        if (inPlace_ || committed_ || abandoned_) return;
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            FILE_DISPOSITION_INFO disposition{};
+            disposition.DeleteFile = TRUE;
+            SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition);
+        } else {
+            DeleteFileW(temporary_.c_str());
+        }
+        abandoned_ = true;
+    }
 
 private:
+    // In place, the old content stays until the new content starts: a download that fails before its first
+    // byte leaves the file as it was.
+    bool Truncate() {
+        if (!inPlace_ || truncated_) return true;
+        if (GetFileType(handle_) == FILE_TYPE_DISK) {
+            LARGE_INTEGER zero{};
+            if (!SetFilePointerEx(handle_, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_)) return false;
+        }
+        truncated_ = true;
+        return true;
+    }
+
     HANDLE handle_;
     std::wstring temporary_;
     std::wstring destination_;
+    bool inPlace_;
     FileFaultsForTesting faults_;
     std::uint64_t writtenSoFar_ = 0;
+    bool truncated_ = false;
     bool committed_ = false;
+    bool abandoned_ = false;
 };
+
+// What the destination is, through any symbolic link: the final path of the file, its link count, whether it
+// is a folder. False when it does not exist (or cannot be looked at).
+bool InspectDestination(const std::wstring& path, std::wstring& finalPath, DWORD& links, bool& folder) {
+    const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(handle, &info)) {
+        links = info.nNumberOfLinks;
+        folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    }
+    std::wstring buffer(32768, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n > 0 && n < buffer.size()) {
+        finalPath.assign(buffer.data(), n);
+        // The plain form where it is short enough, as the user would write it.
+        if (finalPath.size() < MAX_PATH) {
+            if (finalPath.compare(0, 8, L"\\\\?\\UNC\\") == 0) finalPath = L"\\" + finalPath.substr(7);
+            else if (finalPath.compare(0, 4, L"\\\\?\\") == 0) finalPath = finalPath.substr(4);
+        }
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+bool MayWriteInPlace(DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT; }
 
 }  // namespace
 
@@ -128,14 +214,55 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         SetLastError(ERROR_PATH_NOT_FOUND);
         return nullptr;
     }
-    const std::wstring stem = destination + L"." + std::to_wstring(GetCurrentProcessId()) + L"-";
+    std::wstring target = destination;
+    DWORD links = 1;
+    bool folder = false;
+    std::wstring finalPath;
+    const bool exists = InspectDestination(destination, finalPath, links, folder);
+    if (folder) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    // Through a symbolic link to the file itself, so that the link stays a link.
+    if (!finalPath.empty()) target = finalPath;
+
+    std::lock_guard<std::mutex> lock(ReplacementFileLock());
+    if (ReplacementFilesClosed()) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return nullptr;
+    }
+    auto make = [&](HANDLE handle, const std::wstring& path, bool inPlace) {
+        std::unique_ptr<WinReplacementFile> file = std::make_unique<WinReplacementFile>(handle, path, target, inPlace);
+        RegisterReplacementFile(file.get());
+        return file;
+    };
+    auto inPlace = [&]() -> std::unique_ptr<ReplacementFile> {
+        const HANDLE handle =
+            CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return nullptr;
+        return make(handle, target, true);
+    };
+    // A replaced file would leave the other names of a hard-linked log behind.
+    if (exists && links > 1) return inPlace();
+
+    // A short name of its own, whatever the length of the destination's name.
+    const std::wstring stem = FolderOf(target) + L"~brisklode-" + std::to_wstring(GetCurrentProcessId()) + L"-";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring temporary = stem + std::to_wstring(attempt) + L".partial";
-        const HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return std::make_unique<WinReplacementFile>(handle, temporary, destination);
+        const std::wstring temporary = stem + std::to_wstring(attempt) + L".tmp";
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        if (FileFaults().refuseNewFileBeside) {
+            SetLastError(ERROR_ACCESS_DENIED);
+        } else {
+            handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+        if (handle != INVALID_HANDLE_VALUE) return make(handle, temporary, false);
         const DWORD code = GetLastError();
-        if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return nullptr;
+        if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
+        // The folder takes no new names, but the file itself may be writable.
+        if (exists && MayWriteInPlace(code)) return inPlace();
+        SetLastError(code);
+        return nullptr;
     }
     return nullptr;
 }

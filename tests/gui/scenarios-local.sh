@@ -376,6 +376,66 @@ wait-exit 10000
 EOF
 }
 
+# A close that comes while one of the window's own boxes or dialogs is open waits for the answer; then the
+# close rules apply as usual. Here the connection warning: once it is answered the window closes.
+gui_local_close_while_box_open() {
+  local warn="Enter a modem address and valid Telnet port"
+  drive <<EOF
+$(start_window "$IDLE")
+click 1004
+wait 3000 visible 1009 1
+settext 1009 ""
+click 1011
+wait 10000 msgbox "Brisklode" "$warn"
+close sent
+hold 1000 msgbox "Brisklode" "$warn"
+screenshot $SHOTS/close-under-warning.png
+msgbox "Brisklode" "$warn" ok
+wait 15000 gone
+wait-exit 10000
+EOF
+}
+
+# The same with the log save dialog, answered with a file: the download has started, so the close asks
+# first. The modem stalls inside a block; the download ends at the 5 s block timeout at the latest.
+gui_local_close_while_dialog_open() {
+  sim_start modem --log-mode legacy --log-stall-chunk 2 || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+click 1012
+wait 10000 file-dialog
+close sent
+hold 1000 file-dialog
+screenshot $SHOTS/close-under-save-dialog.png
+filedialog $SCENARIO_DIR/saved.log
+msgbox "Brisklode" "An operation is still running. Cancel it and close?" yes
+wait 30000 gone
+wait-exit 10000
+EOF
+}
+
+# The UPDFAST question belongs to the update worker: a close meanwhile asks at once, beside it, and the
+# window closes once the update has ended.
+gui_local_close_during_updfast_question() {
+  head -c 3000 /dev/urandom >"$SCENARIO_DIR/firmware.eFW"
+  sim_start modem --no-updfast || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 $(winpath "$SCENARIO_DIR/firmware.eFW")
+click 1013
+wait 20000 msgbox "UPDFAST not available" "$UPDFAST_QUESTION"
+close
+msgbox "Brisklode" "An operation is still running. Cancel it and close?" yes
+expect text 1016 "Cancelling before close..."
+hold 1000 msgbox "UPDFAST not available" "$UPDFAST_QUESTION"
+msgbox "UPDFAST not available" "$UPDFAST_QUESTION" no
+wait 15000 gone
+wait-exit 10000
+EOF
+}
+
 # The log box stays under 1,048,576 characters. Each failed connection to a modem that talks endlessly
 # after QUIT adds one line of what it said (some 25,000 characters here); every addition is checked
 # against the trimming rule, and the box must have been trimmed along the way. (Random bytes would make

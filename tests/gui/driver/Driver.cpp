@@ -510,6 +510,11 @@ bool Evaluate(const std::vector<std::string>& words, size_t i, std::string& actu
             if (k != wantedIndex && differing[k] <= differing[wantedIndex]) return false;
         return differing[wantedIndex] * 10 <= shown.size();
     }
+    if (what == "file-dialog") {
+        // file-dialog: an open or save dialog of the program is open.
+        actual = FileDialogs().empty() ? "no file dialog" : "a file dialog";
+        return !FileDialogs().empty();
+    }
     if (what == "no-msgbox") {
         const auto boxes = MessageBoxes();
         actual = boxes.empty() ? "none" : DescribeBox(boxes[0]);
@@ -987,7 +992,15 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
         }
     }
     if (cmd == "close") {
+        // close [sent]: WM_CLOSE posted, or sent by another program, which waits until the window has handled
+        // it (so a check that follows sees its effect; not for a close that asks a question).
         if (!MainAlive()) return error = "the main window is gone", false;
+        if (w.size() > 1 && w[1] == "sent") {
+            DWORD_PTR ignored = 0;
+            if (!SendMessageTimeoutW(g.main, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 10000, &ignored) && MainAlive())
+                return error = "WM_CLOSE was not handled within 10 s", false;
+            return true;
+        }
         PostMessageW(g.main, WM_CLOSE, 0, 0);
         return true;
     }

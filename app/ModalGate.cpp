@@ -1,0 +1,23 @@
+// When the main window may be closed: never while one of its own boxes or dialogs runs a message loop.
+#include "app/ModalGate.h"
+
+void ModalGate::Open() {
+    ++depth;
+}
+
+bool ModalGate::Shut() {
+    if (depth > 0) --depth;
+    if (depth > 0 || !held) return false;
+    held = false;
+    return true;
+}
+
+bool ModalGate::AdmitClose() {
+    if (depth == 0) return true;
+    held = true;
+    return false;
+}
+
+void ModalGate::DropHeldClose() {
+    held = false;
+}

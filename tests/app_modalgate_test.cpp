@@ -1,0 +1,33 @@
+// Tests of when the main window may close: a close that comes while a box is open waits for its answer.
+#include <gtest/gtest.h>
+
+#include "app/ModalGate.h"
+
+namespace {
+
+TEST(ModalGate, ACloseDuringNestedBoxesComesBackOnceWhenTheLastIsAnswered) {
+    ModalGate gate;
+    EXPECT_TRUE(gate.AdmitClose());  // no box open: the close rules run at once
+
+    gate.Open();                      // a warning box
+    EXPECT_FALSE(gate.AdmitClose());  // e.g. sent from another program
+    gate.Open();                      // an operation's result box, shown inside the first box's loop
+    EXPECT_FALSE(gate.AdmitClose());  // e.g. posted by a discovery pass; the same close
+    EXPECT_FALSE(gate.Shut());        // the outer box is still open
+    EXPECT_TRUE(gate.Shut());
+    EXPECT_FALSE(gate.Shut());        // handed back once only
+
+    gate.Open();
+    EXPECT_FALSE(gate.Shut());  // a box without a close hands nothing back
+    EXPECT_TRUE(gate.AdmitClose());
+}
+
+TEST(ModalGate, TheCloseQuestionAnswersACloseThatCameWhileItWasOpen) {
+    ModalGate gate;
+    gate.Open();
+    EXPECT_FALSE(gate.AdmitClose());
+    gate.DropHeldClose();
+    EXPECT_FALSE(gate.Shut());
+}
+
+}  // namespace
