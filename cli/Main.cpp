@@ -8,6 +8,7 @@
 
 #include "BrisklodeVersion.h"
 #include "cli/Args.h"
+#include "cli/Fleet.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
@@ -161,6 +162,7 @@ int Ports() {
 }
 
 int Run(const CliOptions& options) {
+    if (options.Fleet()) return RunFleet(options, g_cancel);
     if (options.command == "ports") return Ports();
     if (options.command == "discover") return Discover(options);
     std::unique_ptr<ITransport> link = MakeLink(options);

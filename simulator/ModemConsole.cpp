@@ -119,7 +119,7 @@ void LogSource::Fill(std::uint64_t offset, unsigned char* out, size_t length) co
 }
 
 ModemConsole::ModemConsole(const SimOptions& options, EventLog& log, const LogSource& logSource)
-    : options_(options), log_(log), logSource_(logSource) {}
+    : options_(options), log_(log), logSource_(logSource), firmware_(options.firmware) {}
 
 void ModemConsole::ResetSession() {
     queue_.clear();
@@ -221,6 +221,10 @@ void ModemConsole::QueueHangup(Clock::time_point now) {
 }
 
 void ModemConsole::Receive(const unsigned char* data, size_t length, Clock::time_point now) {
+    if (Rebooting(now)) {
+        log_.Rx(std::to_string(length) + " bytes ignored while restarting");
+        return;
+    }
     lastActivity_ = now;
     size_t position = 0;
     while (position < length && !readingStopped_) {
@@ -504,7 +508,7 @@ void ModemConsole::Identity(const std::string& echo, Clock::time_point now) {
         log_.Event("hostile: a 1 MiB type code");
         type = std::string(kOversizedText, 'U');
     }
-    std::string head = echo + "#0:" + type + "#1:" + options_.firmware;
+    std::string head = echo + "#0:" + type + "#1:" + firmware_;
     if (options_.noTerminator) {
         QueueText(head, now);
         return;
@@ -610,6 +614,13 @@ void ModemConsole::FrameComplete(Clock::time_point now) {
     };
     deferredArmed_ = false;
     ToMenu();
+    if (options_.reboot) {
+        // The verdict goes out, then the modem restarts: the link drops and nothing answers for a while.
+        QueueHangup(now);
+        rebootEnd_ = QueueBase(now) + std::chrono::milliseconds(options_.rebootMs);
+        if (!options_.firmwareAfter.empty()) firmware_ = options_.firmwareAfter;
+        log_.Event("restarting: unreachable for " + std::to_string(options_.rebootMs) + " ms, then firmware " + firmware_);
+    }
 }
 
 void ModemConsole::StartLog(const std::string& echo, Clock::time_point now) {
