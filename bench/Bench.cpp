@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -454,6 +455,188 @@ int BenchSerial(size_t size, unsigned baud) {
     return 0;
 }
 
+// --- Many modems: brisklode-cli --targets ... update against 1 to 64 simulators in the test network. ---
+
+std::string Capture(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    if (pclose(pipe) != 0) out.clear();
+    return out;
+}
+
+struct FleetRun {
+    bool ok = false;
+    double seconds = 0;
+    double peakMiB = 0;
+    int threads = 0;
+};
+
+// Runs the CLI inside network namespace `ns`; samples its thread count while it runs.
+FleetRun RunInNamespace(const std::string& ns, const std::vector<std::string>& args) {
+    FleetRun run;
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY);
+        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(126);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    const std::string statusFile = "/proc/" + std::to_string(pid) + "/status";
+    for (;;) {
+        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid) break;
+        std::ifstream in(statusFile);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("Threads:", 0) == 0) run.threads = std::max(run.threads, std::atoi(line.c_str() + 8));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    run.seconds = Seconds(start);
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    return run;
+}
+
+int BenchFleet() {
+    if (getuid() != 0) {
+        std::fprintf(stderr, "fleet: needs root (it builds the test network of scripts/testnet)\n");
+        return 1;
+    }
+    const std::string testnet = std::string(BRISKLODE_SOURCE_DIR) + "/scripts/testnet";
+    std::string id = Capture("'" + testnet + "' up");
+    while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+    if (id.empty()) {
+        std::fprintf(stderr, "fleet: the test network could not be built\n");
+        return 1;
+    }
+    constexpr int kModems = 64;
+    std::vector<std::string> addresses;
+    {
+        const std::string list = Capture("'" + testnet + "' fleet " + id + " " + std::to_string(kModems));
+        size_t start = 0;
+        while (start < list.size()) {
+            const size_t end = list.find('\n', start);
+            addresses.push_back(list.substr(start, end - start));
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        while (!addresses.empty() && addresses.back().empty()) addresses.pop_back();
+    }
+    char folderTemplate[] = "/tmp/bl-bench-fleet-XXXXXX";
+    const std::string folder = mkdtemp(folderTemplate) != nullptr ? folderTemplate : "";
+    int status = 0;
+    std::vector<pid_t> sims;
+    if (static_cast<int>(addresses.size()) != kModems || folder.empty()) {
+        std::fprintf(stderr, "fleet: no %d addresses in the test network\n", kModems);
+        status = 1;
+    } else {
+        const size_t imageSize = 1 << 20;
+        const std::vector<unsigned char> firmware = RandomBytes(imageSize, 11);
+        const std::string image = folder + "/fw.qz7";
+        std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(firmware.data()), imageSize);
+        // One simulator per address, each verifying for 1 s, all in the fleet namespace.
+        for (int i = 0; i < kModems; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                const int null = open("/dev/null", O_RDWR);
+                dup2(null, STDOUT_FILENO);
+                dup2(null, STDERR_FILENO);
+                const std::string ready = folder + "/ready-" + std::to_string(i);
+                const std::string stop = folder + "/stop";
+                execl(testnet.c_str(), testnet.c_str(), "host-exec", id.c_str(), "fleet", BRISKLODE_SIM_PATH, "--bind",
+                      addresses[i].c_str(), "--telnet-port", "3000", "--verify-delay", "1000", "--log-size", "16777216", "--log-seed",
+                      std::to_string(i + 1).c_str(), "--quiet", "--ready-file",
+                      ready.c_str(), "--stop-file", stop.c_str(), "--max-seconds", "1800", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            sims.push_back(pid);
+        }
+        bool ready = false;
+        for (int wait = 0; wait < 300 && !ready; ++wait) {
+            ready = true;
+            for (int i = 0; i < kModems && ready; ++i) ready = access((folder + "/ready-" + std::to_string(i)).c_str(), F_OK) == 0;
+            if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (!ready) {
+            std::fprintf(stderr, "fleet: the simulators did not start\n");
+            status = 1;
+        } else {
+            std::printf("Fleet update, %zu-byte image, modem-side verification 1 s, one simulator per address in the test network\n",
+                        imageSize);
+            std::printf("  modems  parallel    wall   x one modem   peak MiB   +MiB/running   threads\n");
+            double one = 0;
+            double baseMiB = 0;
+            for (const int modems : {1, 4, 16, 64}) {
+                const std::string targets = folder + "/targets-" + std::to_string(modems);
+                {
+                    std::ofstream list(targets);
+                    for (int i = 0; i < modems; ++i) list << "telnet " << addresses[i] << "\n";
+                }
+                for (const int parallel : {1, 4, 16, 64}) {
+                    if (parallel > modems) continue;
+                    const FleetRun run = RunInNamespace("bl-tool-" + id, {Cli(), "--targets", targets, "update", image, "--yes",
+                                                                          "--json", "--parallel", std::to_string(parallel)});
+                    if (modems == 1) {
+                        one = run.seconds;
+                        baseMiB = run.peakMiB;
+                    }
+                    const double perRunning = parallel > 1 ? (run.peakMiB - baseMiB) / (parallel - 1) : 0;
+                    std::printf("  %6d  %8d  %6.2f s   x%-10.2f  %8.1f   %12.2f   %7d%s\n", modems, parallel, run.seconds,
+                                one > 0 ? run.seconds / one : 0, run.peakMiB, perRunning, run.threads,
+                                run.ok ? "" : "   FAILED");
+                    std::fflush(stdout);
+                    if (!run.ok) status = 1;
+                    if (modems == 64 && parallel == 64) {
+                        const double imageMiB = static_cast<double>(imageSize) / (1 << 20);
+                        std::printf("  targets: 64 modems < 3x one modem: %s (x%.2f); growth per running target < image "
+                                    "(%.1f MiB): %s (%.2f MiB)\n",
+                                    run.seconds < 3 * one ? "met" : "MISSED", run.seconds / one, imageMiB,
+                                    perRunning < imageMiB ? "met" : "MISSED", perRunning);
+                    }
+                }
+            }
+            // Logs: each modem's 16 MiB log streamed into a file of its own, all 64 at once.
+            std::printf("Fleet log, 16 MiB fast log per modem into one folder\n");
+            std::printf("  modems  parallel    wall     MB/s   peak MiB   threads\n");
+            for (const int modems : {1, 64}) {
+                const std::string logs = folder + "/logs-" + std::to_string(modems);
+                const FleetRun run = RunInNamespace("bl-tool-" + id, {Cli(), "--targets", folder + "/targets-" + std::to_string(modems),
+                                                                      "log", logs, "--json", "--parallel", std::to_string(modems)});
+                std::printf("  %6d  %8d  %6.2f s  %7.1f   %8.1f   %7d%s\n", modems, modems, run.seconds,
+                            Mb(16.0 * (1 << 20) * modems) / run.seconds, run.peakMiB, run.threads, run.ok ? "" : "   FAILED");
+                if (!run.ok) status = 1;
+                if (modems == 64) {
+                    std::printf("  targets: peak <= 64 MiB with 64 logs at once: %s (%.1f MiB)\n",
+                                run.peakMiB <= 64 ? "met" : "MISSED", run.peakMiB);
+                }
+                std::system(("rm -rf '" + logs + "'").c_str());
+            }
+        }
+        std::ofstream(folder + "/stop").put('\n');
+    }
+    for (const pid_t pid : sims) waitpid(pid, nullptr, 0);
+    if (std::system(("'" + testnet + "' down " + id).c_str()) != 0) {
+        std::fprintf(stderr, "fleet: WARNING: test network %s not fully removed\n", id.c_str());
+    }
+    if (!folder.empty()) std::system(("rm -rf '" + folder + "'").c_str());
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -467,5 +650,6 @@ int main(int argc, char** argv) {
     if (what == "update" || what == "all") status |= BenchUpdate(16776960, repeat);
     if (what == "log" || what == "all") status |= BenchLog(size_t(256) << 20, std::max(1, repeat / 2));
     if (what == "serial" || what == "all") status |= BenchSerial(1 << 20, 921600);
+    if (what == "fleet") status |= BenchFleet();
     return status;
 }

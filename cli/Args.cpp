@@ -1,6 +1,9 @@
 // Command-line parsing of brisklode-cli.
 #include "cli/Args.h"
 
+#include <cstdio>
+#include <set>
+
 namespace {
 
 bool ParseUnsigned(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
@@ -23,7 +26,140 @@ bool ParsePort(const std::string& text, std::uint16_t& port, std::string& error)
     return true;
 }
 
+bool ParseHex64(const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 16) return false;
+    value = 0;
+    for (char c : text) {
+        int digit = 0;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else return false;
+        value = value << 4 | static_cast<unsigned>(digit);
+    }
+    return true;
+}
+
+// "a,b,c" -> {a, b, c}; empty items are dropped.
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        if (comma > start) items.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return items;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+        size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
+        if (i > start) words.push_back(line.substr(start, i - start));
+    }
+    return words;
+}
+
 }  // namespace
+
+std::string CliTarget::Label() const {
+    if (serial) return "serial " + serialPort;
+    const bool v6 = host.find(':') != std::string::npos;
+    return "telnet " + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool CliOptions::Fleet() const {
+    return targets.size() > 1 || !targetsFile.empty() || discovered || json || confirm || !typeFilter.empty() ||
+           command == "inventory";
+}
+
+bool CliOptions::LogToFolder() const {
+    return command == "log" && (targets.size() > 1 || !targetsFile.empty() || discovered);
+}
+
+bool ParseTargetList(const std::string& text, std::vector<CliTarget>& targets, std::string& error) {
+    size_t start = 0;
+    unsigned number = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        ++number;
+        const size_t hash = line.find('#');
+        if (hash != std::string::npos) line.erase(hash);
+        const std::vector<std::string> words = Words(line);
+        if (words.empty()) continue;
+        const std::string where = "target list line " + std::to_string(number) + ": ";
+        CliTarget target;
+        if (words[0] == "telnet" && words.size() == 2) {
+            if (!ParseTelnetTarget(words[1], target.host, target.port, error)) {
+                error = where + error;
+                return false;
+            }
+        } else if (words[0] == "serial" && (words.size() == 2 || words.size() == 3)) {
+            target.serial = true;
+            target.serialPort = words[1];
+            if (words.size() == 3) {
+                std::uint64_t baud = 0;
+                if (!ParseUnsigned(words[2], 4000000, baud) || baud == 0) {
+                    error = where + "invalid baud rate '" + words[2] + "'";
+                    return false;
+                }
+                target.baudRate = static_cast<unsigned int>(baud);
+            }
+        } else {
+            error = where + "expected \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\"";
+            return false;
+        }
+        targets.push_back(target);
+    }
+    return true;
+}
+
+bool CheckDistinctTargets(const std::vector<CliTarget>& targets, std::string& error) {
+    std::set<std::string> seen;
+    for (const CliTarget& target : targets) {
+        if (!seen.insert(target.Label()).second) {
+            error = "Target given twice: " + target.Label();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> LogFileNames(const std::vector<CliTarget>& targets) {
+    std::vector<std::string> names;
+    std::set<std::string> taken;
+    for (const CliTarget& target : targets) {
+        std::string base;
+        if (target.discovered) {
+            char hex[17];
+            std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(target.serialNumber));
+            base = hex;
+        } else if (target.serial) {
+            base = target.serialPort;
+            const size_t slash = base.find_last_of("/\\");
+            if (slash != std::string::npos && slash + 1 < base.size()) base = base.substr(slash + 1);
+        } else {
+            base = target.host + "_" + std::to_string(target.port);
+        }
+        for (char& c : base) {
+            const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-';
+            if (!plain) c = '_';
+        }
+        if (base.empty() || base[0] == '.') base = "_" + base;  // never "", "." or ".."
+        std::string name = base + ".log";
+        for (unsigned n = 2; !taken.insert(name).second; ++n) name = base + "-" + std::to_string(n) + ".log";
+        names.push_back(name);
+    }
+    return names;
+}
 
 bool ParseTelnetTarget(const std::string& text, std::string& host, std::uint16_t& port, std::string& error) {
     port = 3000;
@@ -82,12 +218,76 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
             options.version = true;
         } else if (arg == "--telnet") {
             if (!value(text)) return false;
-            if (!ParseTelnetTarget(text, options.telnetHost, options.telnetPort, error)) return false;
+            CliTarget target;
+            if (!ParseTelnetTarget(text, target.host, target.port, error)) return false;
+            options.targets.push_back(target);
         } else if (arg == "--serial") {
-            if (!value(options.serialPort)) return false;
-            if (options.serialPort.empty()) {
+            CliTarget target;
+            target.serial = true;
+            if (!value(target.serialPort)) return false;
+            if (target.serialPort.empty()) {
                 error = "Missing serial port name";
                 return false;
+            }
+            options.targets.push_back(target);
+        } else if (arg == "--targets") {
+            if (!value(options.targetsFile)) return false;
+            if (options.targetsFile.empty()) {
+                error = "Missing target list file name";
+                return false;
+            }
+        } else if (arg == "--discovered") {
+            options.discovered = true;
+        } else if (arg == "--type") {
+            if (!value(options.typeFilter)) return false;
+            if (options.typeFilter.empty()) {
+                error = "Missing type code after --type";
+                return false;
+            }
+        } else if (arg == "--serial-number") {
+            if (!value(text)) return false;
+            for (const std::string& item : SplitList(text)) {
+                std::uint64_t number = 0;
+                if (!ParseHex64(item, number)) {
+                    error = "Invalid serial number '" + item + "': expected up to 16 hex digits";
+                    return false;
+                }
+                options.serialNumberFilter.push_back(number);
+            }
+            if (options.serialNumberFilter.empty()) {
+                error = "Missing serial number after --serial-number";
+                return false;
+            }
+        } else if (arg == "--call") {
+            if (!value(text)) return false;
+            for (const std::string& item : SplitList(text)) options.callFilter.push_back(item);
+            if (options.callFilter.empty()) {
+                error = "Missing call sign after --call";
+                return false;
+            }
+        } else if (arg == "--parallel") {
+            if (!value(text)) return false;
+            std::uint64_t count = 0;
+            if (!ParseUnsigned(text, 256, count) || count == 0) {
+                error = "Invalid --parallel value '" + text + "': expected a number from 1 to 256";
+                return false;
+            }
+            options.parallel = static_cast<unsigned int>(count);
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--csv") {
+            options.csv = true;
+        } else if (arg == "--yes" || arg == "-y") {
+            options.yes = true;
+        } else if (arg == "--confirm" || arg.rfind("--confirm=", 0) == 0) {
+            options.confirm = true;
+            if (arg.size() > 9) {
+                std::uint64_t seconds = 0;
+                if (!ParseUnsigned(arg.substr(10), 86400, seconds) || seconds == 0) {
+                    error = "Invalid " + arg + ": expected seconds from 1 to 86400";
+                    return false;
+                }
+                options.confirmSeconds = static_cast<unsigned int>(seconds);
             }
         } else if (arg == "--baud") {
             if (!value(text)) return false;
@@ -133,7 +333,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     size_t wanted = 1;
     if (command == "update" || command == "log") {
         wanted = 2;
-    } else if (command != "identify" && command != "discover" && command != "ports") {
+    } else if (command != "identify" && command != "discover" && command != "ports" && command != "inventory") {
         error = "Unknown command " + command;
         return false;
     }
@@ -147,50 +347,99 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = "--legacy applies to the update command only";
         return false;
     }
-    if (timeoutGiven && command != "discover") {
-        error = "--timeout applies to the discover command only";
-        return false;
-    }
     const bool needsLink = command == "identify" || command == "update" || command == "log";
-    const bool hasTelnet = !options.telnetHost.empty();
-    const bool hasSerial = !options.serialPort.empty();
-    if (needsLink && hasTelnet == hasSerial) {
-        error = hasTelnet ? "Give either --telnet or --serial, not both" : "The " + command + " command needs --telnet HOST[:PORT] or --serial PORT";
+    if (timeoutGiven && command != "discover" && command != "inventory" && !options.discovered) {
+        error = "--timeout applies to discover, inventory and --discovered only";
         return false;
     }
-    if (!needsLink && (hasTelnet || hasSerial)) {
-        error = "The " + command + " command takes no --telnet or --serial";
+    const bool hasTargets = !options.targets.empty() || !options.targetsFile.empty() || options.discovered;
+    if (needsLink && !hasTargets) {
+        error = "The " + command + " command needs --telnet HOST[:PORT], --serial PORT, --targets FILE or --discovered";
         return false;
+    }
+    if (!needsLink && hasTargets) {
+        error = "The " + command + " command takes no --telnet, --serial, --targets or --discovered";
+        return false;
+    }
+    bool hasSerial = false;
+    for (CliTarget& target : options.targets) {
+        if (!target.serial) continue;
+        hasSerial = true;
+        target.baudRate = options.baudRate;
     }
     if (options.baudRate != 0 && !hasSerial) {
         error = "--baud goes with --serial";
+        return false;
+    }
+    if (!CheckDistinctTargets(options.targets, error)) return false;
+    if (!options.targets.empty()) {
+        const CliTarget& first = options.targets.front();
+        if (first.serial) options.serialPort = first.serialPort;
+        else {
+            options.telnetHost = first.host;
+            options.telnetPort = first.port;
+        }
+    }
+    if ((!options.serialNumberFilter.empty() || !options.callFilter.empty()) && !options.discovered) {
+        error = "--serial-number and --call select among --discovered modems";
+        return false;
+    }
+    if (!options.typeFilter.empty() && !needsLink) {
+        error = "--type applies to identify, update and log";
+        return false;
+    }
+    if ((options.yes || options.confirm) && command != "update") {
+        error = std::string(options.yes ? "--yes" : "--confirm") + " applies to the update command only";
+        return false;
+    }
+    if (options.csv && (command != "inventory" || options.json)) {
+        error = "--csv applies to the inventory command only, without --json";
         return false;
     }
     return true;
 }
 
 std::string UsageText() {
-    return "Usage: brisklode-cli [--telnet HOST[:PORT] | --serial PORT [--baud N]] COMMAND [ARGS]\n"
+    return "Usage: brisklode-cli [TARGETS] COMMAND [ARGS] [OPTIONS]\n"
            "\n"
            "Commands:\n"
            "  identify                      return the modem to its menu and show model and firmware\n"
-           "  update FIRMWARE [--legacy ask|yes|no]\n"
+           "  update FIRMWARE [--legacy ask|yes|no] [--confirm[=SECONDS]] [--yes]\n"
            "                                install a firmware image (fast transfer with modem-side\n"
            "                                verification; legacy 256-byte transfer only if allowed)\n"
-           "  log OUTFILE                   download the modem's system log and save it\n"
+           "  log OUTFILE | log DIR         download the system log and save it; with several targets\n"
+           "                                (or --targets/--discovered) one file per modem into DIR\n"
            "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n"
+           "  inventory [--timeout MS] [--csv]\n"
+           "                                discover, then identify every modem that answered\n"
            "  ports                         list the serial ports of this machine\n"
            "\n"
-           "Options:\n"
+           "Targets (identify, update, log; each may be repeated and mixed):\n"
            "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"
            "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"
-           "  --baud N                      set the serial line rate (default: keep the port's rate)\n"
-           "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default;\n"
-           "                                no without a terminal), always use, or never use the legacy one\n"
+           "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"
+           "  --targets FILE                one target a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\";\n"
+           "                                '#' starts a comment\n"
+           "  --discovered                  every modem that answers the network probe (--timeout MS),\n"
+           "                                optionally only --serial-number HEX[,HEX...] / --call CALL[,CALL...]\n"
+           "  --type C                      only modems whose identity type code is C (checked after\n"
+           "                                connecting; any other modem is skipped, never flashed)\n"
+           "  --parallel N                  work on up to N modems at once (default 4)\n"
+           "\n"
+           "Options:\n"
+           "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
+           "                                without a terminal or with several targets), always, never\n"
+           "  --confirm[=SECONDS]           after the update wait up to SECONDS (default 180) for the modem\n"
+           "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
+           "                                reopened), check its identity, report firmware before and after\n"
+           "  --yes                         update several modems without asking (needed without a terminal)\n"
+           "  --json                        stdout carries JSON objects only, one a line (events progress,\n"
+           "                                result, summary); human text goes to stderr\n"
+           "  --csv                         inventory as comma-separated values\n"
            "  -h, --help                    this text\n"
            "  --version                     the program version\n"
            "\n"
-           "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted (SIGINT, Ctrl-C),\n"
+           "Exit status: 0 every target succeeded, 1 a failure, 2 usage error, 130 interrupted (SIGINT, Ctrl-C),\n"
            "143 terminated (SIGTERM; on Windows Ctrl-Break or closing the console). After a signal the\n"
            "operation is cancelled (the modem is told where the protocol allows) and a log being saved is\n"
            "discarded; a second signal ends the program without waiting.\n";

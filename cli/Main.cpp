@@ -9,6 +9,7 @@
 #include "BrisklodeVersion.h"
 #include "cli/Args.h"
 #include "cli/CliMain.h"
+#include "cli/Fleet.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
@@ -162,6 +163,7 @@ int Ports() {
 }
 
 int Run(const CliOptions& options) {
+    if (options.Fleet()) return RunFleet(options, g_cancel);
     if (options.command == "ports") return Ports();
     if (options.command == "discover") return Discover(options);
     std::unique_ptr<ITransport> link = MakeLink(options);

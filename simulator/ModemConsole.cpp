@@ -119,7 +119,7 @@ void LogSource::Fill(std::uint64_t offset, unsigned char* out, size_t length) co
 }
 
 ModemConsole::ModemConsole(const SimOptions& options, EventLog& log, const LogSource& logSource)
-    : options_(options), log_(log), logSource_(logSource) {}
+    : options_(options), log_(log), logSource_(logSource), firmware_(options.firmware) {}
 
 void ModemConsole::ResetSession() {
     queue_.clear();
@@ -171,7 +171,7 @@ bool ModemConsole::StopsReading() const {
 void ModemConsole::StopReading(const std::string& where) {
     flooding_ = options_.hostile == HostileKind::FloodOptions;
     log_.Event(std::string("hostile: no longer reading") +
-               (flooding_ ? ", sending Telnet option requests without end, " : " and silent, ") + where);
+               (flooding_ ? ", sending Telnet option requests without end, " : ", ") + where);
     readingStopped_ = true;
     stopAfterPiece_ = false;
     state_ = State::Dead;
@@ -221,6 +221,10 @@ void ModemConsole::QueueHangup(Clock::time_point now) {
 }
 
 void ModemConsole::Receive(const unsigned char* data, size_t length, Clock::time_point now) {
+    if (Rebooting(now)) {
+        log_.Rx(std::to_string(length) + " bytes ignored while restarting");
+        return;
+    }
     lastActivity_ = now;
     size_t position = 0;
     while (position < length && !readingStopped_) {
@@ -311,6 +315,12 @@ size_t ModemConsole::Consume(const unsigned char* data, size_t length, Clock::ti
             frameFill_ += take;
             StopReading("halfway through frame 1 (" + std::to_string(frameFill_) + " of " +
                         std::to_string(frameLength) + " bytes)");
+            if (options_.hostile == HostileKind::StopReading && totalFrames_ > 1) {
+                // The protocol side goes on as if the frames arrived: every frame but the last is acknowledged
+                // unread, so the tool keeps writing until the link holds no more.
+                log_.Tx("<6> x " + std::to_string(totalFrames_ - 1) + " for frames never read");
+                QueueBytes(std::string(totalFrames_ - 1, static_cast<char>(kAck)), now);
+            }
             return length;
         }
         std::memcpy(image_.data() + received_, data, static_cast<size_t>(take));
@@ -498,7 +508,7 @@ void ModemConsole::Identity(const std::string& echo, Clock::time_point now) {
         log_.Event("hostile: a 1 MiB type code");
         type = std::string(kOversizedText, 'U');
     }
-    std::string head = echo + "#0:" + type + "#1:" + options_.firmware;
+    std::string head = echo + "#0:" + type + "#1:" + firmware_;
     if (options_.noTerminator) {
         QueueText(head, now);
         return;
@@ -604,6 +614,13 @@ void ModemConsole::FrameComplete(Clock::time_point now) {
     };
     deferredArmed_ = false;
     ToMenu();
+    if (options_.reboot) {
+        // The verdict goes out, then the modem restarts: the link drops and nothing answers for a while.
+        QueueHangup(now);
+        rebootEnd_ = QueueBase(now) + std::chrono::milliseconds(options_.rebootMs);
+        if (!options_.firmwareAfter.empty()) firmware_ = options_.firmwareAfter;
+        log_.Event("restarting: unreachable for " + std::to_string(options_.rebootMs) + " ms, then firmware " + firmware_);
+    }
 }
 
 void ModemConsole::StartLog(const std::string& echo, Clock::time_point now) {

@@ -47,6 +47,10 @@ public:
     Clock::time_point NextWake(Clock::time_point now, bool includeOutput) const;
     // Timers (abandoned transfers) and the work that follows a verdict once it is on the wire.
     void Tick(Clock::time_point now, bool carrierIdle);
+    // After a successful update with --reboot-ms the modem is down until this moment: the Telnet
+    // carrier stops listening, input is ignored. Clock::time_point::min() when no restart is pending.
+    Clock::time_point RebootEnd() const { return rebootEnd_; }
+    bool Rebooting(Clock::time_point now) const { return now < rebootEnd_; }
     // A hostile modem that no longer reads: the carrier leaves its input unread from now on.
     bool ReadingStopped() const { return readingStopped_; }
     // ... and, on Telnet, sends option requests without end in place of any output.
@@ -112,6 +116,8 @@ private:
     void PrefetchLogPiece();
 
     State state_ = State::Menu;
+    std::string firmware_;  // reported by V ###; --firmware-after replaces it at a restart
+    Clock::time_point rebootEnd_ = Clock::time_point::min();
     std::string line_;
     bool lineOverflow_ = false;
     bool lastWasCr_ = false;

@@ -156,6 +156,10 @@ const char* HelpText() {
         "  --drop-after-bytes N       drop the link after N bytes of image data\n"
         "                             (a pseudo-terminal cannot be unplugged: it falls silent instead)\n"
         "  --verify-delay MS          time the whole-image check takes (default 0)\n"
+        "  --reboot-ms MS             after a successful update (the last verdict or acknowledgement) drop\n"
+        "                             the link and stay unreachable for MS ms (Telnet: nothing listens;\n"
+        "                             serial: input is ignored), then answer again at the menu\n"
+        "  --firmware-after V         the firmware version reported after that restart (default: unchanged)\n"
         "Log download (SYS LOG GETFAST):\n"
         "  --log-mode fast|legacy     transfer offered (default fast)\n"
         "  --log-content PATH         log bytes from a file\n"
@@ -183,9 +187,11 @@ const char* HelpText() {
         "                             without end, as fast as the link takes them (Telnet only); PHASE\n"
         "                             connect (default), quit, identity, update (halfway through frame 1),\n"
         "                             log (halfway through chunk or block 1)\n"
-        "  --hostile stop-reading[:PHASE]  stop reading input and fall silent: PHASE update (default:\n"
-        "                             halfway through frame 1), log (once chunk or block 1 is out: its ACK\n"
-        "                             stays unread), connect, quit, identity (after the command)\n"
+        "  --hostile stop-reading[:PHASE]  stop reading input: PHASE update (default: halfway through\n"
+        "                             frame 1; every frame but the last is still acknowledged, unread, so\n"
+        "                             the tool writes on until the link holds no more), log (once chunk or\n"
+        "                             block 1 is out: its ACK stays unread), connect, quit, identity (after\n"
+        "                             the command); nothing more is sent\n"
         "  --hostile-rate BPS         pace of endless output (default 4194304)\n"
         "Fault at one wire step (the modem's answer to that step goes wrong; logged as 'event fault: ...'):\n"
         "  --fault STEP[:N]:KIND      STEP prompt (handshake request), header, size (size verdict),\n"
@@ -259,6 +265,11 @@ int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
              return true;
          }},
         {"--verify-delay", number("--verify-delay", 3600000, o.verifyDelayMs)},
+        {"--reboot-ms", [&, parse = number("--reboot-ms", 86400000, o.rebootMs)](const std::string& v) {
+             o.reboot = true;
+             return parse(v);
+         }},
+        {"--firmware-after", text(o.firmwareAfter)},
         {"--log-mode", [&](const std::string& v) {
              if (v == "fast") o.logMode = LogMode::Fast;
              else if (v == "legacy") o.logMode = LogMode::Legacy;

@@ -58,6 +58,10 @@ struct SimOptions {
     std::uint64_t dropAfterBytes = 0;          // 0: never
     bool dropAfterBytesSet = false;
     unsigned verifyDelayMs = 0;
+    // Restart after a successful update: drop the link, stay unreachable, come back with another version.
+    bool reboot = false;
+    unsigned rebootMs = 0;
+    std::string firmwareAfter;                 // empty: the version stays
 
     // Log
     LogMode logMode = LogMode::Fast;

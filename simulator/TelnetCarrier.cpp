@@ -1,6 +1,7 @@
 // Telnet server side of the simulator: option offers, IAC handling both ways, one client, busy refusals.
 #include "simulator/TelnetCarrier.h"
 
+#include <cstdint>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -68,11 +69,11 @@ bool TelnetCarrier::Listen(std::string& error) {
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
     if (inet_pton(AF_INET, options_.bindAddress.c_str(), &v4->sin_addr) == 1) {
         v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<unsigned short>(options_.telnetPort));
+        v4->sin_port = htons(static_cast<unsigned short>(port_ != 0 ? port_ : options_.telnetPort));
         length = sizeof *v4;
     } else if (inet_pton(AF_INET6, options_.bindAddress.c_str(), &v6->sin6_addr) == 1) {
         v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<unsigned short>(options_.telnetPort));
+        v6->sin6_port = htons(static_cast<unsigned short>(port_ != 0 ? port_ : options_.telnetPort));
         length = sizeof *v6;
     } else {
         error = "--bind: not a numeric address: " + options_.bindAddress;
@@ -88,6 +89,8 @@ bool TelnetCarrier::Listen(std::string& error) {
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listenFd_, 8) != 0) {
         error = "cannot listen on " + options_.bindAddress + ":" + std::to_string(options_.telnetPort) + ": " +
                 std::strerror(errno);
+        ::close(listenFd_);
+        listenFd_ = -1;
         return false;
     }
     SetNonBlocking(listenFd_);
@@ -111,8 +114,21 @@ void TelnetCarrier::Prepare(Clock::time_point now, std::vector<pollfd>& fds, Clo
         fds.push_back({clientFd_, events, 0});
         wake = std::min(wake, console_.NextWake(now, txDone_ == tx_.size()));
     }
-    listenIndex_ = fds.size();
-    fds.push_back({listenFd_, POLLIN, 0});
+    // A restarting modem is unreachable: connection attempts are refused until it is back, on the same port.
+    if (console_.Rebooting(now)) {
+        if (clientFd_ < 0 && listenFd_ >= 0) {
+            ::close(listenFd_);
+            listenFd_ = -1;
+            log_.Event("restarting: the Telnet console stops listening");
+        }
+        wake = std::min(wake, console_.RebootEnd());
+    } else if (listenFd_ < 0) {
+        std::string error;
+        if (Listen(error)) log_.Event("restarted: the Telnet console listens again");
+        else log_.Event("restart: " + error + " (trying again)");
+    }
+    listenIndex_ = listenFd_ >= 0 ? fds.size() : SIZE_MAX;
+    if (listenFd_ >= 0) fds.push_back({listenFd_, POLLIN, 0});
 }
 
 void TelnetCarrier::Handle(Clock::time_point now, const std::vector<pollfd>& fds) {
@@ -126,7 +142,7 @@ void TelnetCarrier::Handle(Clock::time_point now, const std::vector<pollfd>& fds
         if (clientFd_ >= 0) Pump(now);
     }
     if (clientFd_ >= 0) console_.Tick(now, txDone_ == tx_.size());
-    if (fds[listenIndex_].revents & POLLIN) Accept(now);
+    if (listenIndex_ < fds.size() && fds[listenIndex_].revents & POLLIN) Accept(now);
 }
 
 bool TelnetCarrier::ClientStillThere() {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "cli/Args.h"
+#include "cli/FleetOutput.h"
+#include "cli/Json.h"
 #include "cli/Progress.h"
 
 namespace {
@@ -68,7 +70,19 @@ TEST(CliCommandLine, RefusesMalformedInvocations) {
         {"--telnet", "h", "frobnicate"},
         {"--telnet", "h", "identify", "extra"},
         {"identify"},
-        {"--telnet", "h", "--serial", "COM3", "identify"},
+        {"--telnet", "h", "--telnet", "h:3000", "identify"},
+        {"--telnet", "h", "update", "fw", "--parallel", "0"},
+        {"--telnet", "h", "update", "fw", "--confirm=0"},
+        {"--telnet", "h", "update", "fw", "--confirm=soon"},
+        {"--telnet", "h", "identify", "--confirm"},
+        {"--telnet", "h", "log", "x", "--yes"},
+        {"--telnet", "h", "identify", "--serial-number", "12"},
+        {"--discovered", "identify", "--serial-number", "12345678901234567"},
+        {"--telnet", "h", "identify", "--csv"},
+        {"inventory", "--json", "--csv"},
+        {"inventory", "--type", "U"},
+        {"--telnet", "h", "inventory"},
+        {"--telnet", "h", "identify", "--timeout", "5"},
         {"--telnet", "h", "update"},
         {"--telnet", "h", "log"},
         {"--telnet", "h", "update", "fw", "--legacy", "maybe"},
@@ -82,10 +96,134 @@ TEST(CliCommandLine, RefusesMalformedInvocations) {
         {"--telnet"},
     };
     for (const auto& args : bad) {
+        std::string joined;
+        for (const std::string& arg : args) joined += " " + arg;
+        SCOPED_TRACE(joined);
         std::string error;
         Parse(args, false, &error);
         EXPECT_FALSE(error.empty());
     }
+}
+
+TEST(CliTargets, EveryLinkOptionIsATargetAndOptionsStandAnywhere) {
+    CliOptions o = Parse({"update", "--telnet", "10.0.0.1", "--serial", "COM3", "fw.qz7", "--serial", "COM4", "--baud",
+                          "9600", "--telnet", "[::1]:3001", "--parallel", "16", "--confirm=30", "--yes", "--json"},
+                         true);
+    ASSERT_EQ(o.targets.size(), 4u);
+    EXPECT_EQ(o.targets[0].Label(), "telnet 10.0.0.1:3000");
+    EXPECT_EQ(o.targets[1].Label(), "serial COM3");
+    EXPECT_EQ(o.targets[1].baudRate, 9600u) << "--baud applies to every --serial";
+    EXPECT_EQ(o.targets[2].baudRate, 9600u);
+    EXPECT_EQ(o.targets[3].Label(), "telnet [::1]:3001");
+    EXPECT_EQ(o.telnetHost, "10.0.0.1") << "the first target stays the single-modem link";
+    EXPECT_EQ(o.parallel, 16u);
+    EXPECT_TRUE(o.confirm);
+    EXPECT_EQ(o.confirmSeconds, 30u);
+    EXPECT_TRUE(o.Fleet());
+    EXPECT_EQ(Parse({"--telnet", "h", "update", "fw", "--confirm"}, true).confirmSeconds, 180u);
+
+    // One plain target keeps the single-modem path; a log of several goes into a folder.
+    o = Parse({"--telnet", "h", "log", "out.log"}, true);
+    EXPECT_FALSE(o.Fleet());
+    EXPECT_FALSE(o.LogToFolder());
+    o = Parse({"--discovered", "--timeout", "500", "--serial-number", "1f,00000000000000AB", "--call", "KLM", "log", "dir"}, true);
+    EXPECT_TRUE(o.LogToFolder());
+    EXPECT_EQ(o.discoverTimeoutMs, 500u);
+    EXPECT_EQ(o.serialNumberFilter, (std::vector<std::uint64_t>{0x1F, 0xAB}));
+    EXPECT_EQ(o.callFilter, std::vector<std::string>{"KLM"});
+    o = Parse({"--targets", "list.txt", "identify", "--type", "U"}, true);
+    EXPECT_EQ(o.targetsFile, "list.txt");
+    EXPECT_EQ(o.typeFilter, "U");
+    o = Parse({"inventory", "--csv", "--timeout", "100"}, true);
+    EXPECT_TRUE(o.csv);
+    EXPECT_TRUE(o.Fleet());
+}
+
+TEST(CliTargets, TargetListLinesAndTheirErrors) {
+    std::vector<CliTarget> targets;
+    std::string error;
+    ASSERT_TRUE(ParseTargetList("# rig 1\r\ntelnet 198.18.1.10\n\n  serial /dev/ttyUSB0 115200  # bench\n"
+                                "telnet 198.18.1.11:3001\r\nserial COM7",
+                                targets, error))
+        << error;
+    ASSERT_EQ(targets.size(), 4u);
+    EXPECT_EQ(targets[0].Label(), "telnet 198.18.1.10:3000");
+    EXPECT_EQ(targets[1].serialPort, "/dev/ttyUSB0");
+    EXPECT_EQ(targets[1].baudRate, 115200u);
+    EXPECT_EQ(targets[2].port, 3001);
+    EXPECT_EQ(targets[3].baudRate, 0u);
+    for (const char* bad : {"telnet\n", "telnet a b\n", "ssh host\n", "serial COM1 fast\n", "serial COM1 0\n",
+                            "telnet h:0\n", "serial COM1 9600 x\n"}) {
+        targets.clear();
+        EXPECT_FALSE(ParseTargetList(std::string("# ok\n") + bad, targets, error)) << bad;
+        EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+    }
+    targets.clear();
+    ASSERT_TRUE(ParseTargetList("telnet h\ntelnet h:3000\n", targets, error));
+    EXPECT_FALSE(CheckDistinctTargets(targets, error));
+    EXPECT_EQ(error, "Target given twice: telnet h:3000");
+}
+
+TEST(CliTargets, LogFileNamesAreDistinctAndSafe) {
+    std::vector<CliTarget> targets(6);
+    targets[0].discovered = true;
+    targets[0].serialNumber = 0xAB;
+    targets[1].host = "198.18.1.10";
+    targets[1].port = 3001;
+    targets[2].serial = true;
+    targets[2].serialPort = "/dev/ttyUSB0";
+    targets[3].serial = true;
+    targets[3].serialPort = "\\\\.\\COM12";
+    targets[4] = targets[0];  // the same serial number from two addresses
+    targets[5].host = "..";
+    const std::vector<std::string> names = LogFileNames(targets);
+    EXPECT_EQ(names, (std::vector<std::string>{"00000000000000AB.log", "198.18.1.10_3001.log", "ttyUSB0.log",
+                                               "COM12.log", "00000000000000AB-2.log", "_.._3000.log"}));
+}
+
+TEST(CliJson, QuotesAnythingAModemSendsIntoValidJson) {
+    EXPECT_EQ(JsonQuote("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(JsonQuote(std::string("\r\n\x1b\x7f\0", 5)), "\"\\r\\n\\u001b\\u007f\\u0000\"");
+    EXPECT_EQ(JsonQuote("\xc3\xa9"), "\"\xc3\xa9\"") << "valid UTF-8 passes";
+    EXPECT_EQ(JsonQuote("\xff\xc3"), "\"\\u00ff\\u00c3\"") << "stray bytes are escaped";
+    EXPECT_EQ(JsonQuote("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\"") << "no surrogates";
+}
+
+TEST(CliJson, ResultLinesCarryTheFieldsOfTheirCommand) {
+    TargetResult r;
+    r.label = "telnet 127.0.0.1:3000";
+    r.ok = true;
+    r.message = "Checksum OK on Modem";
+    r.model = "Torvanix / VX-4410";
+    r.firmware = "7.2";
+    r.type = "U";
+    r.bytes = 1000;
+    r.protocol = "fast";
+    r.confirmed = true;
+    r.firmwareAfter = "7.3";
+    const std::string update = ResultJson("update", r);
+    EXPECT_EQ(update.rfind("{\"event\":\"result\",\"target\":\"telnet 127.0.0.1:3000\",\"ok\":true,", 0), 0u) << update;
+    for (const char* field : {"\"bytes\":1000", "\"protocol\":\"fast\"", "\"firmware_before\":\"7.2\"",
+                              "\"firmware_after\":\"7.3\"", "\"model\":", "\"type\":\"U\""}) {
+        EXPECT_NE(update.find(field), std::string::npos) << field << " in " << update;
+    }
+    r.file = "logs/x.log";
+    const std::string log = ResultJson("log", r);
+    EXPECT_NE(log.find("\"file\":\"logs/x.log\""), std::string::npos) << log;
+    EXPECT_EQ(log.find("firmware_after"), std::string::npos) << log;
+    EXPECT_EQ(ResultJson("identify", r).find("\"bytes\""), std::string::npos);
+}
+
+TEST(CliTargets, DiscoveryFiltersSelectBySerialNumberAndCall) {
+    std::vector<CliTarget> found(3);
+    found[0].serialNumber = 1, found[0].callSign = "A";
+    found[1].serialNumber = 2, found[1].callSign = "B";
+    found[2].serialNumber = 3, found[2].callSign = "B";
+    EXPECT_EQ(FilterDiscovered(found, {}, {}).size(), 3u);
+    EXPECT_EQ(FilterDiscovered(found, {1, 3}, {}).size(), 2u);
+    const std::vector<CliTarget> both = FilterDiscovered(found, {1, 3}, {"B"});
+    ASSERT_EQ(both.size(), 1u);
+    EXPECT_EQ(both[0].serialNumber, 3u);
 }
 
 TEST(CliProgress, FindsByteCountsInProgressDetails) {

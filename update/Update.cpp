@@ -101,11 +101,15 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
 
 int RunFastUpdate(ITransport& link, const std::vector<unsigned char>& firmware, std::atomic<bool>& cancel,
                   const ProgressCallback& progress, std::string& error) {
-    const int failed = static_cast<int>(UpdateResult::Failed);
     std::vector<unsigned char> image;
     std::uint16_t blockCount = 0;
-    if (!PrepareFirmware(firmware, image, blockCount, error)) return failed;
+    if (!PrepareFirmware(firmware, image, blockCount, error)) return static_cast<int>(UpdateResult::Failed);
+    return RunPreparedFastUpdate(link, image, blockCount, cancel, progress, error);
+}
 
+int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
+                          std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error) {
+    const int failed = static_cast<int>(UpdateResult::Failed);
     Report(progress, 0, "Starting fast update", "Returning modem to cmd: menu");
     if (!EnterCommandMenu(link, error)) return failed;
 
@@ -127,7 +131,11 @@ bool RunLegacyUpdate(ITransport& link, const std::vector<unsigned char>& firmwar
     std::vector<unsigned char> image;
     std::uint16_t blockCount = 0;
     if (!PrepareFirmware(firmware, image, blockCount, error)) return false;
+    return RunPreparedLegacyUpdate(link, image, blockCount, cancel, progress, error);
+}
 
+bool RunPreparedLegacyUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
+                             std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error) {
     Report(progress, 0, "Starting legacy update", "Returning modem to cmd: menu");
     if (!EnterCommandMenu(link, error)) return false;
 

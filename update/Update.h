@@ -30,3 +30,9 @@ int RunFastUpdate(ITransport& link, const std::vector<unsigned char>& firmware, 
                   const ProgressCallback& progress, std::string& error);
 bool RunLegacyUpdate(ITransport& link, const std::vector<unsigned char>& firmware, std::atomic<bool>& cancel,
                      const ProgressCallback& progress, std::string& error);
+// The same two transfers for an image that PrepareFirmware made once, so that transfers to several modems
+// at once share it read-only instead of each building its own copy.
+int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
+                          std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error);
+bool RunPreparedLegacyUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
+                             std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error);
