@@ -128,17 +128,20 @@ double StopAndWaitFloor(size_t total, size_t frame) {
         });
 }
 
+// The sending side of the copy floors: `total` filler bytes in 1 MiB writes.
+void SendFiller(int fd, size_t total) {
+    std::vector<unsigned char> data(1 << 20, 0xA5);
+    for (size_t done = 0; done < total;) {
+        const size_t n = std::min(data.size(), total - done);
+        if (!WriteAll(fd, data.data(), n)) return;
+        done += n;
+    }
+}
+
 // The floor of a log download: the same bytes copied over plain TCP as fast as it goes.
 double RawCopyFloor(size_t total) {
     return LoopbackRun(
-        [&](int fd) {
-            std::vector<unsigned char> data(1 << 20, 0xA5);
-            for (size_t done = 0; done < total;) {
-                const size_t n = std::min(data.size(), total - done);
-                if (!WriteAll(fd, data.data(), n)) return;
-                done += n;
-            }
-        },
+        [&](int fd) { SendFiller(fd, total); },
         [&](int fd) {
             std::vector<unsigned char> log(total);
             size_t done = 0;
@@ -153,14 +156,7 @@ double RawCopyFloor(size_t total) {
 // The floor of a whole log command: the same bytes over plain TCP written to a file and flushed to disk.
 double RawCopyToFileFloor(size_t total, const std::string& path) {
     return LoopbackRun(
-        [&](int fd) {
-            std::vector<unsigned char> data(1 << 20, 0xA5);
-            for (size_t done = 0; done < total;) {
-                const size_t n = std::min(data.size(), total - done);
-                if (!WriteAll(fd, data.data(), n)) return;
-                done += n;
-            }
-        },
+        [&](int fd) { SendFiller(fd, total); },
         [&](int fd) {
             const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (out < 0) return;

@@ -39,7 +39,8 @@ void OnStopSignal(int number) {
 
 void InstallStopHandlers() {
     int fds[2];
-    if (::pipe(fds) == 0) {
+    // Installing again (a test that runs the whole CLI many times in one process) keeps the pipe it has.
+    if (g_wakeRead < 0 && ::pipe(fds) == 0) {
         for (int fd : fds) {
             ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
             ::fcntl(fd, F_SETFD, FD_CLOEXEC);

@@ -8,6 +8,7 @@
 
 #include "BrisklodeVersion.h"
 #include "cli/Args.h"
+#include "cli/CliMain.h"
 #include "cli/Files.h"
 #include "cli/Fleet.h"
 #include "cli/Interrupt.h"
@@ -174,7 +175,7 @@ int Run(const CliOptions& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int CliMain(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (!ParseCommandLine(Utf8Arguments(argc, argv), options, error)) {

@@ -171,7 +171,7 @@ bool ModemConsole::StopsReading() const {
 void ModemConsole::StopReading(const std::string& where) {
     flooding_ = options_.hostile == HostileKind::FloodOptions;
     log_.Event(std::string("hostile: no longer reading") +
-               (flooding_ ? ", sending Telnet option requests without end, " : " and silent, ") + where);
+               (flooding_ ? ", sending Telnet option requests without end, " : ", ") + where);
     readingStopped_ = true;
     stopAfterPiece_ = false;
     state_ = State::Dead;
@@ -315,6 +315,12 @@ size_t ModemConsole::Consume(const unsigned char* data, size_t length, Clock::ti
             frameFill_ += take;
             StopReading("halfway through frame 1 (" + std::to_string(frameFill_) + " of " +
                         std::to_string(frameLength) + " bytes)");
+            if (options_.hostile == HostileKind::StopReading && totalFrames_ > 1) {
+                // The protocol side goes on as if the frames arrived: every frame but the last is acknowledged
+                // unread, so the tool keeps writing until the link holds no more.
+                log_.Tx("<6> x " + std::to_string(totalFrames_ - 1) + " for frames never read");
+                QueueBytes(std::string(totalFrames_ - 1, static_cast<char>(kAck)), now);
+            }
             return length;
         }
         std::memcpy(image_.data() + received_, data, static_cast<size_t>(take));

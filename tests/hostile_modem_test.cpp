@@ -1,5 +1,6 @@
-// A hostile modem: random bytes, endless text without the awaited marker and oversized announcements at each
-// phase; the tool must end with an error within its deadline and keep what it holds bounded.
+// A hostile modem: random bytes, endless text without the awaited marker, oversized announcements and a flood
+// of option requests at each phase; the tool must end with an error within its deadline and keep what it
+// holds bounded.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include "console/Console.h"
 #include "modemlog/ModemLog.h"
 #include "support/Simulator.h"
+#include "support/Watchdog.h"
 #include "transport/Transport.h"
 #include "update/Update.h"
 
@@ -142,6 +144,42 @@ TEST_F(HostileModem, RandomBytesInPlaceOfTheLogBannerEndTheDownload) {
     EXPECT_TRUE(log.empty());
     EXPECT_LT(ElapsedMs(), 5000 + 3000);
     EXPECT_FALSE(sim_.ReadLog().find("rx <22>") != std::string::npos) << "the tool started a transfer";
+}
+
+// Either way the link fails because the modem reads nothing: too many answers waiting, or none taken for 10 s.
+const char kUnreadLinkFailure[] = "Telnet send failed: the modem ";
+
+TEST_F(HostileModem, IdentifyAgainstAModemThatFloodsOptionRequestsFailsInsteadOfHanging) {
+    StartModem({"--hostile", "flood-options:connect"});
+    ModemIdentity identity;
+    std::string error;
+    bool identified;
+    {
+        // A tool that blocks in sending its answers would wait for as long as the modem floods.
+        Watchdog watchdog(60000, [this] { sim_.Stop(); });
+        identified = CheckModemIdentity(*link_, identity, error);
+    }
+    EXPECT_FALSE(identified);
+    EXPECT_NE(error.find(kUnreadLinkFailure), std::string::npos) << error.substr(0, 300);
+    // The drain, the QUIT and V ### replies, and the send limit, with room to spare.
+    EXPECT_LT(ElapsedMs(), 5000 + 5000 + 5000 + 10000 + 5000);
+    EXPECT_TRUE(sim_.WaitForLog("hostile: no longer reading, sending Telnet option requests"));
+}
+
+TEST_F(HostileModem, LogDownloadFromAModemThatFloodsOptionRequestsMidChunkFails) {
+    StartModem({"--hostile", "flood-options:log", "--log-size", "200000"});
+    std::vector<unsigned char> log;
+    std::string error;
+    int result;
+    {
+        Watchdog watchdog(60000, [this] { sim_.Stop(); });
+        result = DownloadModemLog(*link_, log, cancel_, progress_, error);
+    }
+    EXPECT_EQ(result, static_cast<int>(LogDownloadResult::Failed));
+    EXPECT_EQ(error.rfind(kUnreadLinkFailure, 0), 0u) << error.substr(0, 300);
+    // The menu return, the banner and size, one chunk's wait and the send limit, with room to spare.
+    EXPECT_LT(ElapsedMs(), 5000 + 5000 + 5000 + 15000 + 10000 + 5000);
+    EXPECT_TRUE(sim_.WaitForLog("hostile: no longer reading, sending Telnet option requests"));
 }
 
 TEST_F(HostileModem, TheLargestFastLogSizeIsRefusedWithEscBeforeAnyAllocation) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "modemlog/ModemLog.h"
 #include "support/SerialPty.h"
 #include "support/Simulator.h"
+#include "support/Watchdog.h"
 #include "transport/Transport.h"
 #include "update/Update.h"
 
@@ -98,6 +100,29 @@ protected:
     std::vector<int> percents;
     std::atomic<bool> cancel{false};
 };
+
+TEST_F(SerialAgainstSimulator, UpdateToAModemThatStopsReadingMidFrameFailsAfterTheSendLimit) {
+    // The modem takes half of the first frame and then nothing, while it still acknowledges the next frames:
+    // the terminal's buffer (at most some 64 KiB) fills and the writes cannot go on. The real limit runs
+    // here, once.
+    ASSERT_NO_FATAL_FAILURE(StartModem({"--hostile", "stop-reading:update"}));
+    const std::vector<unsigned char> firmware = Pattern(200000, 5);
+    std::string error;
+    int result;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        // A write without a limit would wait until the terminal goes away.
+        Watchdog watchdog(60000, [this] { simulator.Stop(); });
+        result = RunFastUpdate(*link, firmware, cancel, Recorder(), error);
+    }
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(result, static_cast<int>(UpdateResult::Failed));
+    EXPECT_EQ(error, "COM write failed: the port took no data for 10 seconds");
+    EXPECT_GE(elapsed, 9000) << "the limit ran out early";
+    EXPECT_LT(elapsed, 10000 + 10000 + 10000);
+    EXPECT_TRUE(simulator.WaitForLog("hostile: no longer reading, halfway through frame 1"));
+}
 
 TEST_F(SerialAgainstSimulator, IdentityAndBusyPort) {
     ASSERT_NO_FATAL_FAILURE(StartModem({"--type", "U", "--firmware", "7.2"}));

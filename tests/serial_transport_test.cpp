@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "support/SerialPty.h"
+#include "support/ThreadInterrupter.h"
+#include "support/Watchdog.h"
+#include "transport/SendLimit.h"
 #include "transport/Transport.h"
 
 namespace {
@@ -230,6 +233,33 @@ TEST_F(SerialPtyTest, BytesWaitingBeforeOpenAreDiscarded) {
     ASSERT_TRUE(pty.Send("fresh"));
     size_t largest = 0;
     EXPECT_EQ(ReadAll(*link, 5, 1000, sizeof buffer, largest), "fresh");
+}
+
+TEST_F(SerialPtyTest, WriteToAPortThatTakesNothingFailsAfterTheLimitAndThePortStaysOpen) {
+    auto link = CreateSerialTransportWithSendLimit(device, 0, 300);
+    std::string error;
+    ASSERT_TRUE(link->Open(error)) << error;
+    // The modem side reads nothing: the terminal's buffer fills within the first few KiB.
+    const std::string big(1u << 20, 'x');
+    bool written;
+    long long elapsed;
+    {
+        Watchdog watchdog(20000, [this] { pty.CloseMaster(); });
+        const unsigned long signalsBefore = ThreadInterrupter::Delivered();
+        ThreadInterrupter interrupts;  // waits cut short by signals must not start the limit afresh
+        const Clock::time_point start = Clock::now();
+        written = link->Write(reinterpret_cast<const unsigned char*>(big.data()), big.size(), error);
+        elapsed = MsSince(start);
+        EXPECT_GT(ThreadInterrupter::Delivered(), signalsBefore);
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(error, "COM write failed: the port took no data for 300 ms");
+    EXPECT_LT(elapsed, 5000);
+    // Like every serial failure it leaves the port open: what the modem sends still arrives.
+    ASSERT_TRUE(pty.Send("ok"));
+    unsigned char buffer[8];
+    ASSERT_EQ(link->Read(buffer, sizeof buffer, 2000, error), 2) << error;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 2), "ok");
 }
 
 TEST_F(SerialPtyTest, FailedReadLeavesThePortOpen) {

@@ -1,12 +1,18 @@
 // Tests of the Telnet link over loopback TCP against a scripted peer: bytes on the wire, answers, failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 
 #include "support/LoopbackPeer.h"
+#include "support/ThreadInterrupter.h"
+#include "support/Watchdog.h"
+#include "transport/SendLimit.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 
@@ -15,6 +21,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char kNotConnected[] = "Telnet link is not connected";
+const char kAnswersUnread[] = "Telnet send failed: the modem does not read the answers to its option requests";
 
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -314,6 +321,154 @@ TEST_F(TelnetLink, LargeTransfersKeepEveryByteBothWays) {
     for (size_t i = 0; i + 2 < answers.size(); i += 3) {
         EXPECT_EQ(Bytes(answers.begin() + i, answers.begin() + i + 3), PeerBytes({255, 253, 3}));
     }
+}
+
+TEST_F(TelnetLink, WriteToAPeerThatReadsNothingFailsOnceNothingMovedForTheLimit) {
+    link = CreateTelnetTransportWithSendLimit("127.0.0.1", peer.Port(), 300);
+    ASSERT_TRUE(peer.LimitReceiveBuffer(8192));
+    Connect();
+    // Far more than the socket buffers of both ends hold, so that the peer's silence stops the send.
+    const Bytes big(8u << 20, 'x');
+    std::string error;
+    bool written;
+    long long elapsed;
+    {
+        // Closing with unread data resets the connection, which ends a send that hangs.
+        Watchdog watchdog(20000, [this] { peer.CloseClient(); });
+        const unsigned long signalsBefore = ThreadInterrupter::Delivered();
+        ThreadInterrupter interrupts;  // waits cut short by signals must not start the limit afresh
+        const Clock::time_point start = Clock::now();
+        written = link->Write(big.data(), big.size(), error);
+        elapsed = MsSince(start);
+        if (ThreadInterruptsAvailable()) {
+            EXPECT_GT(ThreadInterrupter::Delivered(), signalsBefore);
+        }
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(error, "Telnet send failed: the modem took no data for 300 ms");
+    EXPECT_LT(elapsed, 5000);
+    // The link closed as after any send failure.
+    EXPECT_FALSE(link->Write(big.data(), 1, error));
+    EXPECT_EQ(error, kNotConnected);
+    EXPECT_TRUE(peer.WaitForClientClose());
+}
+
+TEST_F(TelnetLink, FloodedOptionRequestsNeverHoldAReadAndFailTheLinkOnceTheirAnswersPileUp) {
+    ASSERT_TRUE(peer.LimitReceiveBuffer(8192));
+    Connect();
+    // Requests without end, with a data byte after every thousand; the peer reads none of the answers.
+    Bytes flood;
+    for (int i = 0; i < 1000; ++i) {
+        flood.insert(flood.end(), {255, static_cast<unsigned char>(i % 2 == 0 ? 253 : 251), static_cast<unsigned char>(i)});
+    }
+    flood.push_back('d');
+    std::thread modem([&] {
+        for (int round = 0; round < 20000 && peer.Send(flood); ++round) {
+        }
+    });
+    Watchdog watchdog(20000, [this] {
+        peer.ShutdownClient();  // wakes the flooding thread first
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        peer.CloseClient();  // unread data: the reset ends a send that hangs
+    });
+
+    unsigned char buffer[64];
+    std::string error;
+    size_t data = 0;
+    bool otherData = false;
+    long long longestRead = 0;
+    int n = 0;
+    const Clock::time_point start = Clock::now();
+    while (MsSince(start) < 30000) {
+        const Clock::time_point before = Clock::now();
+        n = link->Read(buffer, sizeof buffer, 250, error);
+        longestRead = std::max(longestRead, MsSince(before));
+        if (n < 0) break;
+        data += static_cast<size_t>(n);
+        otherData = otherData || std::any_of(buffer, buffer + n, [](unsigned char b) { return b != 'd'; });
+    }
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(error, kAnswersUnread);
+    EXPECT_LT(longestRead, 2000) << "a read was held far past its 250 ms";
+    EXPECT_GT(data, 0u) << "the data between the requests never arrived";
+    EXPECT_FALSE(otherData) << "protocol bytes leaked into the data";
+    EXPECT_EQ(link->Read(buffer, sizeof buffer, 0, error), -1);
+    EXPECT_EQ(error, kNotConnected);
+    modem.join();  // its sends fail once the link has closed
+}
+
+TEST_F(TelnetLink, AnswersWaitingForRoomGoOutBeforeDataWrittenLater) {
+    ASSERT_TRUE(peer.LimitReceiveBuffer(8192));
+    Connect();
+    // Batches of requests, each ended by a marker that the test answers by writing one byte; the next batch
+    // follows that byte. The peer reads nothing for the first second, so the answers fill the socket and
+    // then wait in the link while the written bytes queue up behind them.
+    constexpr int kBatches = 6000;
+    constexpr int kPerBatch = 100;
+    std::vector<Bytes> batches(kBatches);
+    Bytes expected;
+    for (int b = 0; b < kBatches; ++b) {
+        for (int i = 0; i < kPerBatch; ++i) {
+            const unsigned char option = static_cast<unsigned char>((b * kPerBatch + i) % 256);
+            const bool will = (b + i) % 2 == 0;
+            batches[b].insert(batches[b].end(), {255, static_cast<unsigned char>(will ? 251 : 253), option});
+            const bool accepted = option == 0 || option == 3 || option == 44;
+            const unsigned char answer = will ? (accepted ? 253 : 254) : (accepted ? 251 : 252);
+            expected.insert(expected.end(), {255, answer, option});
+        }
+        batches[b].push_back('M');
+        expected.push_back(static_cast<unsigned char>('a' + b % 26));
+    }
+    std::mutex mutex;
+    std::condition_variable written;
+    int answered = 0;
+    bool sent = true;
+    Bytes seen;
+    std::thread modemSends([&] {
+        for (int b = 0; b < kBatches && sent; ++b) {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (!written.wait_for(lock, std::chrono::seconds(20), [&] { return answered >= b; })) break;
+            }
+            sent = peer.Send(batches[b]);
+        }
+    });
+    std::thread modemReads([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        seen = peer.Receive(expected.size(), 60000);
+    });
+
+    unsigned char buffer[512];
+    std::string error;
+    bool ok = true;
+    for (int b = 0; b < kBatches && ok; ++b) {
+        bool marker = false;
+        const Clock::time_point start = Clock::now();
+        while (!marker && ok) {
+            const int n = link->Read(buffer, sizeof buffer, 250, error);
+            ok = n >= 0 && MsSince(start) < 20000;
+            marker = n > 0 && std::find(buffer, buffer + n, 'M') != buffer + n;
+        }
+        const unsigned char reply = static_cast<unsigned char>('a' + b % 26);
+        ok = ok && link->Write(&reply, 1, error);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            answered = b + 1;
+        }
+        written.notify_one();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        answered = kBatches;
+    }
+    written.notify_one();
+    modemSends.join();
+    modemReads.join();
+    ASSERT_TRUE(ok) << error;
+    EXPECT_TRUE(sent);
+    ASSERT_EQ(seen.size(), expected.size());
+    const auto differs = std::mismatch(seen.begin(), seen.end(), expected.begin());
+    EXPECT_TRUE(differs.first == seen.end()) << "wire order differs at byte " << (differs.first - seen.begin());
 }
 
 TEST(TelnetTransport, RefusedConnectionReportsTheRefusal) {

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,8 @@ namespace {
 // Each ReadFile/WriteFile moves at most this much.
 constexpr DWORD kMaxChunk = 65536;
 constexpr DWORD kQueueSize = 131072;
+// The longest a single write call waits; Write keeps calling until the stall limit has passed without progress.
+constexpr DWORD kWriteSliceMs = 500;
 
 class SerialTransport final : public ITransport {
 public:
@@ -81,27 +84,38 @@ public:
             error = "COM port is not connected";
             return false;
         }
+        // Each call waits at most one slice (the driver's write timeout): a call that moved a few bytes and
+        // then waited out the whole limit would hide when the port last took data. The limit runs from the
+        // end of the last call that moved any.
+        using Clock = std::chrono::steady_clock;
+        const Clock::duration limit = std::chrono::milliseconds(sendStallLimitMs_);
+        Clock::time_point lastProgress = Clock::now();
         size_t done = 0;
         while (done < length) {
             const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - done, kMaxChunk));
             DWORD written = 0;
+            const Clock::time_point callStart = Clock::now();
             if (!WriteFile(handle_, data + done, chunk, &written, nullptr)) {
                 const DWORD code = GetLastError();
                 // Some drivers report their write timeout as a failure rather than as a short count.
-                if (written == 0 && (code == ERROR_SEM_TIMEOUT || code == ERROR_TIMEOUT)) {
-                    error = StallText();
-                } else {
+                if (code != ERROR_SEM_TIMEOUT && code != ERROR_TIMEOUT) {
                     error = "COM write failed: " + WindowsError(code);
+                    return false;
                 }
-                return false;
             }
-            if (written == 0) {
-                // The driver's write timeout ran out with nothing taken: flow control or a port that
-                // never lets bytes out. A short count that did move bytes is progress; go on.
+            const Clock::time_point now = Clock::now();
+            if (written > 0) {
+                done += written;
+                lastProgress = now;
+                continue;
+            }
+            // Nothing taken: flow control, or a port that never lets bytes out.
+            if (now - lastProgress >= limit) {
                 error = StallText();
                 return false;
             }
-            done += written;
+            // A driver that gives up at once must not turn this into a busy loop.
+            if (now - callStart < std::chrono::milliseconds(kWriteSliceMs / 4)) Sleep(kWriteSliceMs / 4);
         }
         return true;
     }
@@ -133,7 +147,7 @@ private:
     }
 
     // Reads return at once with what is waiting, else at the first byte, else after timeoutMs. A write
-    // call ends after the stall limit with what the driver took by then.
+    // call ends after one slice with what the driver took by then.
     COMMTIMEOUTS Timeouts(unsigned int timeoutMs) const {
         COMMTIMEOUTS timeouts{};
         timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -141,7 +155,7 @@ private:
         // MAXDWORD in all three read fields is not a defined combination; one millisecond less is.
         timeouts.ReadTotalTimeoutConstant = std::min<DWORD>(timeoutMs, MAXDWORD - 1);
         timeouts.WriteTotalTimeoutMultiplier = 0;
-        timeouts.WriteTotalTimeoutConstant = sendStallLimitMs_;
+        timeouts.WriteTotalTimeoutConstant = std::min<DWORD>(sendStallLimitMs_, kWriteSliceMs);
         return timeouts;
     }
 

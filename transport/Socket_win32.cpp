@@ -60,9 +60,9 @@ int SocketConnect(SocketHandle socket, const SocketAddress& address) {
                : -1;
 }
 
-int SocketWaitConnected(SocketHandle socket, unsigned int timeoutMs) {
-    // Winsock signals a failed non-blocking connect in the exception set only; waiting on the
-    // write set alone would turn a refused connection into a timeout.
+int SocketWaitWritable(SocketHandle socket, unsigned int timeoutMs) {
+    // A connection that failed shows in the exception set; it counts as ready so that the caller's next
+    // call (the pending-error query, or the send) reports it.
     fd_set writable;
     fd_set failed;
     FD_ZERO(&writable);
@@ -72,6 +72,12 @@ int SocketWaitConnected(SocketHandle socket, unsigned int timeoutMs) {
     timeval tv = MakeTimeval(timeoutMs);
     const int result = select(0, nullptr, &writable, &failed, &tv);
     return result == SOCKET_ERROR ? -1 : result;
+}
+
+int SocketWaitConnected(SocketHandle socket, unsigned int timeoutMs) {
+    // Winsock signals a failed non-blocking connect in the exception set only; waiting on the
+    // write set alone would turn a refused connection into a timeout.
+    return SocketWaitWritable(socket, timeoutMs);
 }
 
 unsigned long SocketPendingError(SocketHandle socket) {
@@ -89,19 +95,6 @@ int SocketWaitReadable(SocketHandle socket, unsigned int timeoutMs) {
     FD_SET(Sock(socket), &readable);
     timeval tv = MakeTimeval(timeoutMs);
     const int result = select(0, &readable, nullptr, nullptr, &tv);
-    return result == SOCKET_ERROR ? -1 : result;
-}
-
-int SocketWaitWritable(SocketHandle socket, unsigned int timeoutMs) {
-    // A connection that failed shows in the exception set; it counts as ready so that the send reports it.
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(Sock(socket), &writable);
-    FD_SET(Sock(socket), &failed);
-    timeval tv = MakeTimeval(timeoutMs);
-    const int result = select(0, nullptr, &writable, &failed, &tv);
     return result == SOCKET_ERROR ? -1 : result;
 }
 

@@ -72,15 +72,14 @@ private:
     // Everything or failure, in sends of at most kSendChunk bytes, failing when the socket takes nothing for
     // the stall limit counted from `waitingSince`. On failure the link is closed and `error` says why.
     bool SendAll(const unsigned char* data, size_t length, Clock::time_point waitingSince, std::string& error);
-    // Queues one answer; false (with failure_ set) when the queue is over its bound and the socket takes none.
+    // Queues one answer; false (with failure_ set) when the link must fail: the queue is over its bound and
+    // the socket takes none of it, or a send failed.
     bool QueueReply(unsigned char command, unsigned char option);
     // Hands queued answers to the socket without waiting. False (with failure_ set) when the link must
     // fail: a send error, or no answer taken for the stall limit.
     bool FlushReplies();
-    // A failure found while the link itself was not asked to send: the link closes at once, and the next
-    // Read or Write reports it.
-    void FailLink() { CloseSocket(); }
-    // Assigns the failure that closed the link (once), else the not-connected message.
+    // Assigns the failure that closed the link while no send was asked for (once: the answers to option
+    // requests fail a link in Read, which reports it on its next call), else the not-connected message.
     void ReportClosed(std::string& error) {
         error = failure_.empty() ? std::string(kNotConnected) : failure_;
         failure_.clear();
@@ -287,7 +286,7 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
         return -1;
     }
     if (!replies_.empty() && !FlushReplies()) {
-        FailLink();
+        CloseSocket();
         ReportClosed(error);
         return -1;
     }
@@ -324,7 +323,7 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
     if (sink.linkFailed) {
         // The data of this receive still reaches the caller as far as it fits, and the failure comes with
         // the next call; what would have to wait in the queue cannot be handed out from a closed link.
-        FailLink();
+        CloseSocket();
         if (sink.stored == 0) {
             ReportClosed(error);
             return -1;

@@ -27,6 +27,11 @@ bool LoopbackPeer::Listen() {
     return listener_ != kInvalidSocket;
 }
 
+bool LoopbackPeer::LimitReceiveBuffer(int bytes) {
+    // Set on the listener: an accepted socket inherits it, and its window is sized before the handshake.
+    return listener_ != kInvalidSocket && SocketSetOption(listener_, SocketOption::ReceiveBuffer, bytes);
+}
+
 bool LoopbackPeer::Accept(unsigned int timeoutMs) {
     CloseClient();
     if (listener_ == kInvalidSocket) return false;
@@ -88,6 +93,10 @@ void LoopbackPeer::CloseClient() {
     SocketShutdownBoth(client_);
     SocketClose(client_);
     client_ = kInvalidSocket;
+}
+
+void LoopbackPeer::ShutdownClient() {
+    if (client_ != kInvalidSocket) SocketShutdownBoth(client_);
 }
 
 void LoopbackPeer::StopListening() {

@@ -18,6 +18,9 @@ public:
 
     // Listens on 127.0.0.1 at a port the system picks.
     bool Listen();
+    // A small fixed receive buffer for the clients accepted from now on, so that a peer that reads nothing
+    // holds the link's sends back soon (the system would otherwise let the window grow to megabytes).
+    bool LimitReceiveBuffer(int bytes);
     unsigned short Port() const { return port_; }
     // Takes the next waiting client (dropping the current one); false if none came within timeoutMs.
     bool Accept(unsigned int timeoutMs = 5000);
@@ -32,6 +35,9 @@ public:
     bool WaitForClientClose(unsigned int timeoutMs = 5000);
     // Closes the accepted connection (an orderly close: the client sees the end of the stream).
     void CloseClient();
+    // Ends the accepted connection both ways but keeps the socket: safe while another thread is blocked
+    // on it (a watchdog's way to end a hang).
+    void ShutdownClient();
     void StopListening();
 
 private:

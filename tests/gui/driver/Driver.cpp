@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Script.h"
+#include "Soak.h"
 
 namespace {
 
@@ -1108,6 +1109,8 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
         std::printf("    %s\n", text.c_str());
         return true;
     }
+    const int soak = SoakStep(w, g.pid, g.main, error);
+    if (soak >= 0) return soak == 1;
     error = "unknown command " + cmd;
     return false;
 }
