@@ -59,6 +59,20 @@ wine_prefix() {
   echo "$prefix"
 }
 
+# Refuses (status 1) unless this network namespace holds no address but loopback and the test range
+# 198.18.0.0/15. The phases that start the window (it broadcasts discovery at start and every 5 s) are entered
+# by running a script again with a phase variable inside a namespace of ours; this keeps a phase that is
+# reached any other way (a variable left in the environment) from broadcasting on the machine's network.
+require_private_network() {
+  local addresses outside
+  addresses=$(ip -o addr show 2>/dev/null) || { echo "$1: cannot list this namespace's addresses" >&2; return 1; }
+  outside=$(awk '($3 == "inet" && $4 !~ /^127\./ && $4 !~ /^198\.1[89]\./) ||
+                 ($3 == "inet6" && $4 != "::1/128" && $4 !~ /^fe80:/) {print $2 " " $4}' <<<"$addresses")
+  [ -z "$outside" ] && return 0
+  echo "$1: refusing to run outside a private test network (this namespace has $(tr '\n' ' ' <<<"$outside"))" >&2
+  return 1
+}
+
 # Runs a command in a fresh network namespace: loopback, plus one veth pair that leads nowhere with a
 # test-range address, because some resolvers (ser2net's among them) refuse to bind while a host has no
 # address but loopback. Nothing done in it reaches a real network.
