@@ -19,18 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "support/CliPath.h"
 #include "support/Simulator.h"
 
 namespace {
-
-std::string CliPath() {
-    if (const char* env = std::getenv("BRISKLODE_CLI")) return env;
-#ifdef BRISKLODE_CLI_PATH
-    return BRISKLODE_CLI_PATH;
-#else
-    return "";
-#endif
-}
 
 std::vector<unsigned char> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -17,20 +17,12 @@
 #include <utility>
 #include <vector>
 
+#include "support/CliPath.h"
 #include "support/Simulator.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string CliPath() {
-    if (const char* env = std::getenv("BRISKLODE_CLI")) return env;
-#ifdef BRISKLODE_CLI_PATH
-    return BRISKLODE_CLI_PATH;
-#else
-    return "";
-#endif
-}
 
 struct CliResult {
     int exitCode = -1;
