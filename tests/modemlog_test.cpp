@@ -714,6 +714,23 @@ TEST_F(SaveLogTest, AFolderThatTakesNoNewFileIsWrittenInPlace) {
     // Without an existing file there is nothing to write in place.
     EXPECT_FALSE(SaveModemLogFile(Wide(folder_ / "new.log"), log, error));
     EXPECT_EQ(error, "Cannot create the selected log file");
+
+    // A first write that fails has already cut the old content: the outcome says the file is incomplete.
+    WriteAll(path, original);
+    faults.writeFailsAfter = 0;
+    SetFileFaultsForTesting(faults);
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeLogModem::Config config;
+    config.log = Pattern(1000, 28);
+    FakeLogModem modem(link, config);
+    std::atomic<bool> cancel{false};
+    LogFileOutcome outcome;
+    EXPECT_EQ(DownloadModemLogToFile(link, Wide(path), cancel, nullptr, outcome, error), 2);
+    EXPECT_EQ(error, "Cannot write the selected log file");
+    EXPECT_TRUE(outcome.inPlace);
+    EXPECT_EQ(outcome.bytes, 0u);
+    EXPECT_TRUE(outcome.incomplete);
 }
 
 TEST_F(SaveLogTest, ManyReplacementFilesOpenAtOnceInOneFolder) {
