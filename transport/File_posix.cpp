@@ -220,6 +220,14 @@ unsigned long NextTemporaryNumber() {
     return next.fetch_add(1);
 }
 
+// In a folder with the sticky bit (as /tmp) only the owner of a file or of the folder may rename over it.
+bool StickyFolderKeeps(const std::string& path, const struct stat& file) {
+    struct stat folder;
+    if (::stat(FolderOf(path).c_str(), &folder) != 0 || (folder.st_mode & S_ISVTX) == 0) return false;
+    const uid_t me = ::geteuid();
+    return me != 0 && file.st_uid != me && folder.st_uid != me;
+}
+
 void ClearNonBlocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -305,8 +313,10 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         ClearNonBlocking(fd);
         return make(fd, named, true, true);
     }
-    // A renamed file would leave the other names of a hard-linked log (or a device or pipe) behind.
-    if (exists && (!S_ISREG(old.st_mode) || old.st_nlink > 1)) return inPlace();
+    // A renamed file would leave the other names of a hard-linked log (or a device or pipe) behind; and in a
+    // sticky folder another user's file cannot be renamed over, which is better known now than after the
+    // download.
+    if (exists && (!S_ISREG(old.st_mode) || old.st_nlink > 1 || StickyFolderKeeps(target, old))) return inPlace();
 
     // A short name of its own, whatever the length of the destination's name. The number runs on for the
     // whole process, so any number of files may be open at once in one folder; names left by an earlier
@@ -320,7 +330,11 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         if (fd >= 0) {
             if (exists) {
                 // Owner first (where permitted): a change of owner clears the set-id bits the mode restores.
-                [[maybe_unused]] const int owned = ::fchown(fd, old.st_uid, old.st_gid);
+                // Where another user's file cannot keep its owner, its group still can (we may be a member),
+                // so the group keeps the access it had.
+                if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+                    [[maybe_unused]] const int grouped = ::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+                }
                 ::fchmod(fd, old.st_mode & 07777);
             }
             return make(fd, temporary, false);
