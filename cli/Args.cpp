@@ -423,7 +423,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     }
     if (!CheckDistinctTargets(options.targets, error)) return false;
     // Standard output then carries the log alone: no fleet lines, no JSON.
-    if (command == "log" && options.path == "-" && options.Fleet()) {
+    if (command == "log" && options.path == "-" &&
+        (options.targets.size() > 1 || !options.targetsFile.empty() || options.discovered || options.json ||
+         !options.typeFilter.empty())) {
         error = "log - (standard output) takes one modem, without --json and --type";
         return false;
     }
