@@ -122,10 +122,11 @@ TEST(CliTargets, EveryLinkOptionIsATargetAndOptionsStandAnywhere) {
     EXPECT_TRUE(o.Fleet());
     EXPECT_EQ(Parse({"--telnet", "h", "update", "fw", "--confirm"}, true).confirmSeconds, 180u);
 
-    // One plain target keeps the single-modem path; a log of several goes into a folder.
+    // One target is a run of one; a log of several goes into a folder.
     o = Parse({"--telnet", "h", "log", "out.log"}, true);
-    EXPECT_FALSE(o.Fleet());
+    EXPECT_TRUE(o.Fleet());
     EXPECT_FALSE(o.LogToFolder());
+    EXPECT_FALSE(Parse({"discover"}, true).Fleet()) << "discover without JSON only prints what answered";
     o = Parse({"--discovered", "--timeout", "500", "--serial-number", "1f,00000000000000AB", "--call", "KLM", "log", "dir"}, true);
     EXPECT_TRUE(o.LogToFolder());
     EXPECT_EQ(o.discoverTimeoutMs, 500u);
@@ -201,7 +202,7 @@ TEST(CliJson, QuotesAnythingAModemSendsIntoValidJson) {
 TEST(CliJson, ResultLinesCarryTheFieldsOfTheirCommand) {
     TargetResult r;
     r.label = "telnet 127.0.0.1:3000";
-    r.ok = true;
+    r.status = Status::Ok;
     r.message = "Checksum OK on Modem";
     r.model = "Torvanix / VX-4410";
     r.firmware = "7.2";
@@ -222,11 +223,13 @@ TEST(CliJson, ResultLinesCarryTheFieldsOfTheirCommand) {
     EXPECT_EQ(log.find("firmware_after"), std::string::npos) << log;
     EXPECT_EQ(ResultJson("identify", r).find("\"bytes\""), std::string::npos);
     // A modem that never came back: both versions are still named.
-    r.ok = false;
+    r.status = Status::Failed;
+    r.reason = "reboot";
     r.confirmWanted = true;
     r.confirmed = false;
     const std::string lost = ResultJson("update", r);
     EXPECT_NE(lost.find("\"firmware_before\":\"7.2\",\"firmware_after\":null"), std::string::npos) << lost;
+    EXPECT_NE(lost.find("\"ok\":false,\"status\":\"failed\",\"reason\":\"reboot\""), std::string::npos) << lost;
 }
 
 TEST(CliTargets, DiscoveryFiltersSelectBySerialNumberAndCall) {

@@ -1,5 +1,8 @@
 // brisklode-cli on several simulated modems at once: every result, the stored images, JSON lines, reboot check, logs.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -18,6 +21,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "support/CliPath.h"
 #include "support/Simulator.h"
@@ -61,74 +66,18 @@ CliOutcome RunCli(const std::string& folder, const std::vector<std::string>& arg
     return run;
 }
 
-// A flat JSON object (strings, numbers, booleans, null) as key -> value text; false when the line is not one.
-bool ParseFlatJson(const std::string& line, std::map<std::string, std::string>& object) {
-    size_t i = 0;
-    const auto skip = [&]() { while (i < line.size() && line[i] == ' ') ++i; };
-    const auto string = [&](std::string& out) {
-        if (i >= line.size() || line[i] != '"') return false;
-        for (++i; i < line.size() && line[i] != '"'; ++i) {
-            if (line[i] == '\\') {
-                if (++i >= line.size()) return false;
-                const char c = line[i];
-                if (c == 'u') {
-                    if (i + 4 >= line.size()) return false;
-                    out += static_cast<char>(std::stoi(line.substr(i + 1, 4), nullptr, 16));
-                    i += 4;
-                } else {
-                    out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-                }
-            } else if (static_cast<unsigned char>(line[i]) < 0x20) {
-                return false;
-            } else {
-                out += line[i];
-            }
-        }
-        if (i >= line.size()) return false;
-        ++i;
-        return true;
-    };
-    skip();
-    if (i >= line.size() || line[i++] != '{') return false;
-    for (;;) {
-        skip();
-        std::string key, value;
-        if (!string(key)) return false;
-        skip();
-        if (i >= line.size() || line[i++] != ':') return false;
-        skip();
-        if (i < line.size() && line[i] == '"') {
-            if (!string(value)) return false;
-        } else {
-            const size_t start = i;
-            while (i < line.size() && line[i] != ',' && line[i] != '}') ++i;
-            value = line.substr(start, i - start);
-            const bool number = !value.empty() && value.find_first_not_of("-0123456789.") == std::string::npos;
-            if (!number && value != "true" && value != "false" && value != "null") return false;
-        }
-        if (object.count(key) != 0) return false;
-        object[key] = value;
-        skip();
-        if (i >= line.size()) return false;
-        if (line[i] == ',') {
-            ++i;
-            continue;
-        }
-        if (line[i] != '}') return false;
-        ++i;
-        skip();
-        return i == line.size();
-    }
-}
-
 // Every stdout line must be one JSON object with an "event".
 std::vector<std::map<std::string, std::string>> JsonLines(const std::string& out) {
     std::vector<std::map<std::string, std::string>> objects;
     std::istringstream lines(out);
     std::string line;
     while (std::getline(lines, line)) {
+        const nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
+        EXPECT_TRUE(parsed.is_object()) << "not a JSON object: " << line;
+        if (!parsed.is_object()) continue;
+        // Top-level values as text: strings as they are, anything else as its JSON.
         std::map<std::string, std::string> object;
-        EXPECT_TRUE(ParseFlatJson(line, object)) << "not a JSON object: " << line;
+        for (const auto& [key, value] : parsed.items()) object[key] = value.is_string() ? value.get<std::string>() : value.dump();
         EXPECT_EQ(object.count("event"), 1u) << line;
         objects.push_back(object);
     }
@@ -183,7 +132,7 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
             results[object.at("target")] = object;
         } else if (event == "summary") {
             summary = object;
-        } else {
+        } else if (event != "start") {
             ASSERT_EQ(event, "progress");
             for (const char* key : {"target", "stage", "percent", "detail", "bytes"}) EXPECT_EQ(object.count(key), 1u) << key;
             if (object.count("bytes") != 0 && object.at("bytes") != "0") ++progress[object.at("target")];
@@ -197,7 +146,8 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
     EXPECT_EQ(ra.at("bytes"), "150000");
     EXPECT_EQ(ra.at("firmware_before"), "7.2");
     EXPECT_EQ(ra.at("firmware_after"), "7.3");
-    EXPECT_EQ(ra.count("warning"), 0u);
+    EXPECT_EQ(ra.at("status"), "ok");
+    EXPECT_EQ(ra.at("warning"), "");
     const auto& rb = results["telnet " + b];
     EXPECT_EQ(rb.at("ok"), "true") << "an unchanged version is a warning, not a failure";
     EXPECT_EQ(rb.at("firmware_after"), "7.2");
@@ -205,14 +155,18 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
     const auto& rc = results["telnet " + c];
     EXPECT_EQ(rc.at("ok"), "false");
     EXPECT_NE(rc.at("message").find("did not come back within 5 s"), std::string::npos) << rc.at("message");
+    EXPECT_EQ(rc.at("status"), "failed");
+    EXPECT_EQ(rc.at("reason"), "reboot");
     EXPECT_EQ(rc.at("firmware_before"), "7.2");
     EXPECT_EQ(rc.at("firmware_after"), "null");
     const auto& rd = results["telnet " + d];
     EXPECT_EQ(rd.at("ok"), "false");
     EXPECT_EQ(rd.at("message"), "Checksum ERROR on Modem");
+    EXPECT_EQ(rd.at("reason"), "verify");
     const auto& re = results["telnet " + e];
     EXPECT_EQ(re.at("ok"), "false");
-    EXPECT_EQ(re.at("skipped"), "true");
+    EXPECT_EQ(re.at("status"), "skipped");
+    EXPECT_EQ(re.at("reason"), "type");
     EXPECT_EQ(re.at("type"), "I");
     EXPECT_NE(re.at("message").find("Type mismatch"), std::string::npos);
     const auto& rs = results[serialTarget];
@@ -266,12 +220,13 @@ TEST_F(CliFleet, SeveralModemsNeedYesWithoutATerminalAndListsRefuseRepeats) {
     EXPECT_NE(run.out.find("telnet " + a), std::string::npos) << "closing table: " << run.out;
     EXPECT_NE(run.out.find("Torvanix / VX-4410"), std::string::npos) << run.out;
 
-    // Another type is skipped, as for update and log, not counted as a failure of the modem.
+    // Another type is skipped, as for update and log, not counted as a failure of the modem: a deliberate
+    // skip leaves the exit status 0.
     run = RunCli(one.Folder(), {"--targets", list, "identify", "--type", "X", "--json"});
-    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.exitCode, 0) << run.err;
     for (const auto& object : JsonLines(run.out)) {
         if (object.at("event") == "result") {
-            EXPECT_EQ(object.count("skipped"), 1u) << run.out;
+            EXPECT_EQ(object.at("status"), "skipped") << run.out;
         } else if (object.at("event") == "summary") {
             EXPECT_EQ(object.at("skipped"), "1") << run.out;
         }
@@ -412,11 +367,14 @@ TEST_F(CliFleet, TerminationCancelsEveryRunningTarget) {
     const std::vector<unsigned char> json = ReadBytes(out);
     int cancelled = 0;
     bool summary = false;
+    // Both images were sent whole: the modems may install them, so the results say so and count the bytes.
     for (const auto& object : JsonLines(std::string(json.begin(), json.end()))) {
-        if (object.at("event") == "result" && object.at("ok") == "false" && object.at("message") == "Update cancelled") {
+        if (object.at("event") == "result" && object.at("status") == "cancelled" && object.at("reason") == "signal" &&
+            object.at("message").rfind("cancelled after the whole image was sent", 0) == 0 &&
+            object.at("bytes") == std::to_string(ReadBytes(image).size())) {
             ++cancelled;
         }
-        summary = summary || (object.at("event") == "summary" && object.at("failed") == "2");
+        summary = summary || (object.at("event") == "summary" && object.at("cancelled") == "2");
     }
     EXPECT_EQ(cancelled, 2);
     EXPECT_TRUE(summary);
@@ -458,3 +416,160 @@ TEST_F(CliFleet, InterruptedLogCollectionLeavesNoFileBehind) {
 }
 
 }  // namespace
+
+// Every requested modem gets exactly one result with one classification, whether it is alone or one of
+// several: a dead modem is "failed" (connect) both ways, an unverified legacy transfer is ok with a
+// warning that the summary counts, and a failure before any target is an error event on stdout.
+TEST_F(CliFleet, EveryTargetOneResultWithStatusReasonAndWarning) {
+    SimulatorProcess good, legacy, dead;
+    const std::string a = Start(good, {});
+    const std::string l = Start(legacy, {"--no-updfast"});
+    const std::string d = Start(dead, {});
+    dead.Stop();  // nothing listens there any more
+    const std::string image = good.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(3000, 3));
+
+    CliOutcome run = RunCli(good.Folder(), {"update", image, "--telnet", a, "--telnet", l, "--telnet", d, "--legacy", "yes",
+                                            "--yes", "--json"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    std::map<std::string, std::map<std::string, std::string>> results;
+    std::map<std::string, std::string> start, summary;
+    for (const auto& object : JsonLines(run.out)) {
+        if (object.at("event") == "result") {
+            EXPECT_EQ(results.count(object.at("target")), 0u) << run.out;
+            results[object.at("target")] = object;
+        }
+        if (object.at("event") == "start") start = object;
+        if (object.at("event") == "summary") summary = object;
+    }
+    ASSERT_EQ(results.size(), 3u) << run.out;
+    const nlohmann::json startImage = nlohmann::json::parse(start.at("image"));
+    EXPECT_EQ(startImage.at("path"), image);
+    EXPECT_EQ(startImage.at("size"), 3000);
+    EXPECT_EQ(startImage.at("sha256").get<std::string>().size(), 64u);
+    EXPECT_EQ(results["telnet " + a].at("status"), "ok");
+    EXPECT_EQ(results["telnet " + a].at("image_sha256"), startImage.at("sha256"));
+    EXPECT_EQ(results["telnet " + l].at("status"), "ok");
+    EXPECT_EQ(results["telnet " + l].at("reason"), "unverified");
+    EXPECT_NE(results["telnet " + l].at("warning"), "") << "a legacy transfer is not verified by the modem";
+    EXPECT_EQ(results["telnet " + d].at("status"), "failed") << "a dead modem is never merely skipped";
+    EXPECT_EQ(results["telnet " + d].at("reason"), "connect");
+    EXPECT_EQ(summary.at("ok"), "2");
+    EXPECT_EQ(summary.at("failed"), "1");
+    EXPECT_EQ(summary.at("skipped"), "0");
+    EXPECT_EQ(summary.at("warnings"), "1");
+
+    // The same modems one at a time: the same words.
+    run = RunCli(good.Folder(), {"update", image, "--telnet", d, "--json"});
+    EXPECT_EQ(run.exitCode, 1);
+    bool sawResult = false;
+    for (const auto& object : JsonLines(run.out)) {
+        if (object.at("event") != "result") continue;
+        sawResult = true;
+        EXPECT_EQ(object.at("status"), "failed");
+        EXPECT_EQ(object.at("reason"), "connect");
+    }
+    EXPECT_TRUE(sawResult) << run.out;
+    run = RunCli(legacy.Folder(), {"update", image, "--telnet", l, "--legacy", "yes"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("WARNING: legacy transfer"), std::string::npos) << run.err;
+
+    // Failures before any target, and usage errors, are error events on stdout.
+    run = RunCli(good.Folder(), {"update", good.LocalPath("missing.qz7"), "--telnet", a, "--json"});
+    EXPECT_EQ(run.exitCode, 1);
+    auto lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 1u) << run.out;
+    EXPECT_EQ(lines[0].at("event"), "error");
+    EXPECT_NE(lines[0].at("message").find("Cannot open firmware file " + good.LocalPath("missing.qz7") + ": "),
+              std::string::npos)
+        << lines[0].at("message");
+    const size_t logBefore = good.ReadLog().size();
+    run = RunCli(good.Folder(), {"update", image, "--telnet", a, "--telnet", l, "--json"});
+    EXPECT_EQ(run.exitCode, 2);
+    lines = JsonLines(run.out);
+    ASSERT_FALSE(lines.empty()) << run.err;
+    EXPECT_EQ(lines.front().at("event"), "start");
+    EXPECT_EQ(lines[1].at("event"), "error");
+    EXPECT_NE(lines[1].at("message").find("needs --yes"), std::string::npos);
+    EXPECT_EQ(lines.back().at("event"), "summary");
+    EXPECT_EQ(lines.back().at("not_started"), "2");
+    EXPECT_EQ(good.ReadLog().find("client connected", logBefore), std::string::npos) << "nothing is touched";
+}
+
+// A loopback port whose connects never complete: the listener's queue is full and new SYNs are dropped.
+class HangingPort {
+public:
+    HangingPort() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener_, 0) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+        for (int& client : fillers_) {
+            client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+        usleep(200000);
+    }
+    ~HangingPort() {
+        for (int client : fillers_) close(client);
+        close(listener_);
+    }
+    unsigned short Port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int fillers_[4] = {-1, -1, -1, -1};
+    unsigned short port_ = 0;
+};
+
+// A signal while one target is still connecting and another waits in its identity check: both end at once
+// with their own result, and the run its summary, instead of being cut off after the grace.
+TEST_F(CliFleet, SignalDuringConnectAndIdentityGivesEveryTargetItsResult) {
+    SimulatorProcess silent;
+    const std::string a = Start(silent, {"--silent"});
+    HangingPort hanging;
+    ASSERT_NE(hanging.Port(), 0);
+    const std::string b = "127.0.0.1:" + std::to_string(hanging.Port());
+    const std::string out = silent.LocalPath("out.json"), err = silent.LocalPath("err.txt");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        const std::string cli = CliPath();
+        execl(cli.c_str(), cli.c_str(), "--telnet", a.c_str(), "--telnet", b.c_str(), "identify", "--json",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const bool connected = silent.WaitForLog("client connected", 10000);
+    usleep(300000);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(connected) << silent.ReadLog();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    const std::vector<unsigned char> errText = ReadBytes(err);
+    EXPECT_EQ(std::string(errText.begin(), errText.end()).find("Interrupted"), std::string::npos)
+        << "the run ended by itself, not cut off after the grace";
+    const std::vector<unsigned char> json = ReadBytes(out);
+    std::map<std::string, std::string> messages;
+    std::string cancelled;
+    for (const auto& object : JsonLines(std::string(json.begin(), json.end()))) {
+        if (object.at("event") == "result") {
+            EXPECT_EQ(object.at("status"), "cancelled") << object.at("message");
+            EXPECT_EQ(object.at("reason"), "signal");
+            messages[object.at("target")] = object.at("message");
+        }
+        if (object.at("event") == "summary") cancelled = object.at("cancelled");
+    }
+    EXPECT_EQ(messages["telnet " + a], "Cancelled during the identity check of telnet " + a);
+    EXPECT_EQ(messages["telnet " + b], "Cancelled while connecting to telnet " + b);
+    EXPECT_EQ(cancelled, "2");
+}
