@@ -573,3 +573,117 @@ TEST_F(CliFleet, SignalDuringConnectAndIdentityGivesEveryTargetItsResult) {
     EXPECT_EQ(messages["telnet " + b], "Cancelled while connecting to telnet " + b);
     EXPECT_EQ(cancelled, "2");
 }
+
+std::vector<std::map<std::string, std::string>> ResultsOf(const std::string& out) {
+    std::vector<std::map<std::string, std::string>> results;
+    for (const auto& object : JsonLines(out)) {
+        if (object.at("event") == "result") results.push_back(object);
+    }
+    return results;
+}
+
+std::map<std::string, std::map<std::string, std::string>> ByTarget(const std::string& out) {
+    std::map<std::string, std::map<std::string, std::string>> results;
+    for (const auto& result : ResultsOf(out)) results[result.at("target")] = result;
+    return results;
+}
+
+// A canary that fails stops the rollout before any other modem is touched; a failure limit stops it after
+// N failures; both runs append to one record, one line per target.
+TEST_F(CliFleet, CanaryAndFailureLimitStopTheRolloutAndTheRecordKeepsEveryTarget) {
+    SimulatorProcess bad1, bad2, bad3, good;
+    const std::string b1 = Start(bad1, {"--bad-checksum"});
+    const std::string b2 = Start(bad2, {"--bad-checksum"});
+    const std::string b3 = Start(bad3, {"--bad-checksum"});
+    const std::string g = Start(good, {});
+    const std::string image = good.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(5000, 4));
+    const std::string record = good.LocalPath("rollout.jsonl");
+
+    CliOutcome run = RunCli(good.Folder(), {"update", image, "--telnet", b1, "--telnet", g, "--telnet", b2, "--canary", "1",
+                                            "--yes", "--json", "--record", record});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    auto results = ByTarget(run.out);
+    ASSERT_EQ(results.size(), 3u) << run.out;
+    EXPECT_EQ(results["telnet " + b1].at("reason"), "verify");
+    for (const std::string& rest : {g, b2}) {
+        EXPECT_EQ(results["telnet " + rest].at("status"), "not-started");
+        EXPECT_EQ(results["telnet " + rest].at("reason"), "canary");
+    }
+    EXPECT_EQ(good.ReadLog().find("update requested"), std::string::npos) << "nothing reached the rest";
+
+    // One at a time, at most two failures: the third bad modem and the good one never start.
+    run = RunCli(good.Folder(), {"update", image, "--telnet", b1, "--telnet", b2, "--telnet", b3, "--telnet", g,
+                                 "--parallel", "1", "--max-failures", "2", "--retries", "1", "--yes", "--json", "--record",
+                                 record});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    results = ByTarget(run.out);
+    ASSERT_EQ(results.size(), 4u) << run.out;
+    EXPECT_EQ(results["telnet " + b2].at("status"), "failed");
+    EXPECT_EQ(results["telnet " + b3].at("reason"), "max-failures");
+    EXPECT_EQ(results["telnet " + g].at("status"), "not-started");
+    EXPECT_EQ(bad3.ReadLog().find("update requested"), std::string::npos) << "only the identity was asked";
+    EXPECT_EQ(run.err.find("trying again"), std::string::npos) << "a failed transfer is never retried";
+
+    // The record: both runs appended, one line per target, each naming the image and the outcome.
+    std::ifstream in(record);
+    std::string line;
+    std::vector<nlohmann::json> lines;
+    while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 7u);
+    const nlohmann::json& first = lines[0];
+    for (const char* key : {"tool_version", "start", "end", "host", "image", "image_size", "image_sha256", "target",
+                            "serial_number", "model", "firmware_before", "firmware_after", "status", "reason", "bytes",
+                            "seconds"}) {
+        EXPECT_TRUE(first.contains(key)) << key << " in " << first.dump();
+    }
+    EXPECT_EQ(first.at("image"), image);
+    EXPECT_EQ(first.at("image_size"), 5000);
+    EXPECT_EQ(first.at("status"), "failed");
+    EXPECT_EQ(first.at("model"), "Torvanix / VX-4410");
+    EXPECT_EQ(lines[6].at("target"), "telnet " + g);
+    EXPECT_EQ(lines[6].at("status"), "not-started");
+}
+
+// An expected version: ok only when the modem comes back with it; a modem already at it is left alone; each
+// type gets its own image.
+TEST_F(CliFleet, ExpectedVersionAndAnImagePerType) {
+    SimulatorProcess up, current, stuck, other;
+    const std::string stored = "stored.bin";
+    const std::string u = Start(up, {"--reboot-ms", "300", "--firmware-after", "7.3"});
+    const std::string c = Start(current, {"--firmware", "7.3"});
+    const std::string s = Start(stuck, {"--reboot-ms", "300"});
+    const std::string o = Start(other, {"--type", "I", "--reboot-ms", "300", "--firmware-after", "7.3", "--image-file",
+                                        other.NativePath(stored)});
+    const std::string imageU = up.LocalPath("u.qz7"), imageI = up.LocalPath("i.qz7");
+    WriteBytes(imageU, RandomBytes(4000, 5));
+    const std::vector<unsigned char> firmwareI = RandomBytes(2000, 6);
+    WriteBytes(imageI, firmwareI);
+
+    const CliOutcome run = RunCli(up.Folder(), {"update", "--firmware", "U=" + imageU, "--firmware", "I=" + imageI, "--telnet",
+                                                u, "--telnet", c, "--telnet", s, "--telnet", o, "--expect-firmware", "7.3",
+                                                "--confirm=10", "--yes", "--json"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    auto results = ByTarget(run.out);
+    ASSERT_EQ(results.size(), 4u) << run.out;
+    EXPECT_EQ(results["telnet " + u].at("status"), "ok") << results["telnet " + u].at("message");
+    EXPECT_EQ(results["telnet " + u].at("firmware_after"), "7.3");
+    EXPECT_EQ(results["telnet " + c].at("status"), "skipped");
+    EXPECT_EQ(results["telnet " + c].at("reason"), "current");
+    EXPECT_EQ(current.ReadLog().find("update requested"), std::string::npos);
+    EXPECT_EQ(results["telnet " + s].at("status"), "failed");
+    EXPECT_EQ(results["telnet " + s].at("reason"), "version");
+    EXPECT_EQ(results["telnet " + o].at("status"), "ok") << results["telnet " + o].at("message");
+    EXPECT_EQ(results["telnet " + o].at("bytes"), "2000");
+    ASSERT_TRUE(other.WaitForLog("image stored"));
+    std::vector<unsigned char> padded = firmwareI;
+    padded.resize(2048, 0xFF);
+    EXPECT_EQ(ReadBytes(other.LocalPath(stored)), padded) << "the type I modem got the type I image";
+    for (const auto& object : JsonLines(run.out)) {
+        if (object.at("event") != "start") continue;
+        const nlohmann::json byType = nlohmann::json::parse(object.at("images_by_type"));
+        EXPECT_EQ(byType.at("I").at("path"), imageI);
+        EXPECT_EQ(byType.at("U").at("size"), 4000);
+        EXPECT_EQ(object.at("image"), "null");
+    }
+}
