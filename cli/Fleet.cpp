@@ -610,7 +610,7 @@ private:
         link->Close();
         if (outcome.inPlace) {
             result.warning = path + " was written in place (its folder takes no new file, or it has other hard links)";
-            if (code == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0) result.warning += " and is incomplete";
+            if (outcome.incomplete) result.warning += " and is incomplete";
         }
         if (code == static_cast<int>(LogDownloadResult::Failed)) {
             Finish(i, cancel_.load() ? Status::Cancelled : Status::Failed, cancel_.load() ? "signal" : "transfer",
@@ -620,8 +620,9 @@ private:
         result.protocol = code == static_cast<int>(LogDownloadResult::LegacyComplete) ? "legacy" : "fast";
         result.bytes = outcome.bytes;
         result.file = path;
+        result.toStream = outcome.stream;
         Finish(i, Status::Ok, "",
-               "Modem log saved: " + path + " (" + std::to_string(result.bytes) + " bytes, " +
+               "Modem log saved: " + (path == "-" ? std::string("standard output") : path) + " (" + std::to_string(result.bytes) + " bytes, " +
                    (result.protocol == "legacy" ? "legacy 256-byte protocol" : "fast protocol") + ")");
     }
 
