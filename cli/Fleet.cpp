@@ -607,7 +607,12 @@ private:
         LogFileOutcome outcome;
         std::string error;
         const int code = DownloadModemLogToFile(*link, Utf8ToWide(path), cancel_, ProgressFor(i), outcome, error);
+        const unsigned long systemError = LastSystemError();
         link->Close();
+        // The core's file messages name neither the file nor the reason.
+        if (code == static_cast<int>(LogDownloadResult::Failed) && error.find("the selected log file") != std::string::npos) {
+            error += " " + path + ": " + WindowsError(systemError);
+        }
         if (outcome.inPlace) {
             result.warning = path + " was written in place (its folder takes no new file, or it has other hard links)";
             if (outcome.incomplete) result.warning += " and is incomplete";

@@ -510,6 +510,14 @@ TEST_F(CliFleet, EveryTargetOneResultWithStatusReasonAndWarning) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("WARNING: legacy transfer"), std::string::npos) << run.err;
 
+    // A file error names the file and the system's reason.
+    const std::string nowhere = good.LocalPath("no-such-folder/x.log");
+    run = RunCli(good.Folder(), {"--telnet", a, "log", nowhere});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("Cannot create the selected log file " + nowhere + ": The system cannot find the "),
+              std::string::npos)
+        << run.err;
+
     // Failures before any target, and usage errors, are error events on stdout.
     run = RunCli(good.Folder(), {"update", good.LocalPath("missing.qz7"), "--telnet", a, "--json"});
     EXPECT_EQ(run.exitCode, 1);
