@@ -2,6 +2,7 @@
 #include "cli/Args.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <set>
 
@@ -10,14 +11,11 @@
 
 namespace {
 
+// The whole text as a decimal number no greater than `limit` (no sign, no spaces).
 bool ParseUnsigned(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
-    if (text.empty() || text.size() > 10) return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    return value <= limit;
+    const char* end = text.data() + text.size();
+    const auto [stop, failure] = std::from_chars(text.data(), end, value);
+    return !text.empty() && failure == std::errc() && stop == end && value <= limit;
 }
 
 bool ParsePort(const std::string& text, std::uint16_t& port, std::string& error) {
@@ -31,17 +29,9 @@ bool ParsePort(const std::string& text, std::uint16_t& port, std::string& error)
 }
 
 bool ParseHex64(const std::string& text, std::uint64_t& value) {
-    if (text.empty() || text.size() > 16) return false;
-    value = 0;
-    for (char c : text) {
-        int digit = 0;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
-        value = value << 4 | static_cast<unsigned>(digit);
-    }
-    return true;
+    const char* end = text.data() + text.size();
+    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
+    return !text.empty() && failure == std::errc() && stop == end;
 }
 
 // "a,b,c" -> {a, b, c}; empty items are dropped.
