@@ -184,7 +184,7 @@ void FleetOutput::Consume(const FleetEvent& event) {
         case FleetEvent::Kind::Progress: Progress(event.index, event.percent, event.stage, event.detail); break;
         case FleetEvent::Kind::Note: Line("[" + labels_[event.index] + "] " + event.text); break;
         case FleetEvent::Kind::Say: Line(event.text); break;
-        case FleetEvent::Kind::Error: Line("brisklode-cli: " + event.text); break;
+        case FleetEvent::Kind::Error: Line(event.text); break;
         case FleetEvent::Kind::Quiet:
             if (mode_ == Mode::Live) EraseLocked();
             std::fflush(stderr);
@@ -233,7 +233,7 @@ void SingleOutput::Consume(const FleetEvent& event) {
             break;
         case FleetEvent::Kind::Error:
             display_.Finish();
-            std::fprintf(stderr, "brisklode-cli: %s\n", event.text.c_str());
+            std::fprintf(stderr, "%s\n", event.text.c_str());
             break;
         case FleetEvent::Kind::Quiet: display_.Finish(); break;
         case FleetEvent::Kind::Result: {
