@@ -257,7 +257,8 @@ bool LogFileSink::Finish(std::string& error) {
         return false;
     }
     if (!file_->Commit()) {
-        error = "Cannot create the selected log file";
+        const std::string kept = file_->KeptNote();
+        error = "Cannot create the selected log file" + (kept.empty() ? std::string() : " (" + kept + ")");
         return false;
     }
     return true;

@@ -45,6 +45,9 @@ public:
     // True once the destination itself was changed (in place, from the first write on): after a failure it
     // then holds part of a log.
     virtual bool Changed() const = 0;
+    // After a Commit that failed half-way: where the new and the old content were kept, for the user
+    // ("the new log is kept as ..."); empty when nothing was left behind.
+    virtual std::string KeptNote() const { return std::string(); }
 
 protected:
     friend void RemovePendingReplacementFiles();
@@ -81,6 +84,10 @@ struct FileFaultsForTesting {
     bool failFlush = false;
     bool failClose = false;
     bool failCommit = false;
+    // Windows: ReplaceFileW fails with this code (1175, 1176 or 1177), leaving the files as the system
+    // documents for it; and the plain move tried after it fails too.
+    unsigned long replaceFailsWith = 0;
+    bool failMoveAfterReplace = false;
 };
 // Applies to files opened or created afterwards; a default-constructed value removes every fault.
 void SetFileFaultsForTesting(const FileFaultsForTesting& faults);

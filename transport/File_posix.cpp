@@ -131,22 +131,25 @@ public:
     }
 
     bool Commit() override {
-        std::lock_guard<std::mutex> lock(ReplacementFileLock());
-        if (fd_ >= 0 || committed_) return false;
-        if (abandoned_) {
-            errno = ECANCELED;
-            return false;
-        }
-        if (faults_.failCommit) {
-            errno = EIO;
-            return false;
-        }
-        if (inPlace_) {
+        {
+            // Only the rename itself under the lock: a program ending on a signal waits for no disk flush.
+            std::lock_guard<std::mutex> lock(ReplacementFileLock());
+            if (fd_ >= 0 || committed_) return false;
+            if (abandoned_) {
+                errno = ECANCELED;
+                return false;
+            }
+            if (faults_.failCommit) {
+                errno = EIO;
+                return false;
+            }
+            if (inPlace_) {
+                committed_ = true;
+                return true;
+            }
+            if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
             committed_ = true;
-            return true;
         }
-        if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
-        committed_ = true;
         // Make the new directory entry durable too; a failure here no longer affects the saved content.
         const int dir = RetryOpen(FolderOf(destination_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
