@@ -266,6 +266,7 @@ public:
     // Ends target `i` with its result (once).
     void Finish(size_t i, Status status, const std::string& reason, const std::string& message) {
         TargetResult& result = results_[i];
+        if (result.done) return;
         result.status = status;
         result.reason = reason;
         result.message = message;
