@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <set>
 
+#include <CLI/CLI.hpp>
+
 #include "transport/File.h"
 #include "transport/Transport.h"
 
@@ -234,179 +236,181 @@ bool ParseTelnetTarget(const std::string& text, std::string& host, std::uint16_t
     return true;
 }
 
+namespace {
+
+// A value checked after the parse (its text kept for the message), and whether it was given.
+struct Given {
+    std::string text;
+    bool given = false;
+};
+
+bool Number(const Given& value, const char* option, std::uint64_t low, std::uint64_t high, unsigned& out, std::string& error) {
+    if (!value.given) return true;
+    std::uint64_t number = 0;
+    if (!ParseUnsigned(value.text, high, number) || number < low) {
+        error = "Invalid " + std::string(option) + " value '" + value.text + "': expected a number from " +
+                std::to_string(low) + " to " + std::to_string(high);
+        return false;
+    }
+    out = static_cast<unsigned>(number);
+    return true;
+}
+
+}  // namespace
+
 bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options, std::string& error) {
     options = CliOptions();
     std::vector<std::string> positional;
-    bool legacyGiven = false;
-    bool timeoutGiven = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                error = "Option " + arg + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        std::string text;
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (arg == "--telnet") {
-            if (!value(text)) return false;
-            CliTarget target;
-            if (!ParseTelnetTarget(text, target.host, target.port, error)) return false;
-            options.targets.push_back(target);
-        } else if (arg == "--serial") {
-            CliTarget target;
-            target.serial = true;
-            if (!value(target.serialPort)) return false;
-            if (target.serialPort.empty()) {
-                error = "Missing serial port name";
-                return false;
-            }
-            options.targets.push_back(target);
-        } else if (arg == "--targets") {
-            if (!value(options.targetsFile)) return false;
-            if (options.targetsFile.empty()) {
-                error = "Missing target list file name";
-                return false;
-            }
-        } else if (arg == "--discovered") {
-            options.discovered = true;
-        } else if (arg == "--type") {
-            if (!value(options.typeFilter)) return false;
-            if (options.typeFilter.empty()) {
-                error = "Missing type code after --type";
-                return false;
-            }
-        } else if (arg == "--serial-number") {
-            if (!value(text)) return false;
-            for (const std::string& item : SplitList(text)) {
-                std::uint64_t number = 0;
-                if (!ParseHex64(item, number)) {
-                    error = "Invalid serial number '" + item + "': expected up to 16 hex digits";
-                    return false;
-                }
-                options.serialNumberFilter.push_back(number);
-            }
-            if (options.serialNumberFilter.empty()) {
-                error = "Missing serial number after --serial-number";
-                return false;
-            }
-        } else if (arg == "--call") {
-            if (!value(text)) return false;
-            for (const std::string& item : SplitList(text)) options.callFilter.push_back(item);
-            if (options.callFilter.empty()) {
-                error = "Missing call sign after --call";
-                return false;
-            }
-        } else if (arg == "--parallel") {
-            if (!value(text)) return false;
-            std::uint64_t count = 0;
-            if (!ParseUnsigned(text, 256, count) || count == 0) {
-                error = "Invalid --parallel value '" + text + "': expected a number from 1 to 256";
-                return false;
-            }
-            options.parallel = static_cast<unsigned int>(count);
-        } else if (arg == "--expect-firmware") {
-            if (!value(options.expectFirmware)) return false;
-            if (options.expectFirmware.empty()) {
-                error = "Missing version after --expect-firmware";
-                return false;
-            }
-        } else if (arg == "--force") {
-            options.force = true;
-        } else if (arg == "--overwrite") {
-            options.overwrite = true;
-        } else if (arg == "--firmware") {
-            if (!value(text)) return false;
-            const size_t equals = text.find('=');
-            if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) {
-                error = "Invalid --firmware '" + text + "': expected TYPE=FILE";
-                return false;
-            }
-            const std::string type = text.substr(0, equals);
-            for (const auto& given : options.firmwareByType) {
-                if (given.first == type) {
-                    error = "--firmware names type " + type + " twice";
-                    return false;
-                }
-            }
-            options.firmwareByType.emplace_back(type, text.substr(equals + 1));
-        } else if (arg == "--max-failures" || arg == "--canary" || arg == "--retries" || arg == "--connect-timeout") {
-            if (!value(text)) return false;
+    // The tokens: CLI11 takes every option wherever it stands, one value each; the values are checked below
+    // so that each message names the option and the value.
+    CLI::App app("brisklode-cli", "brisklode-cli");
+    app.set_help_flag();
+    app.allow_windows_style_options(false);
+    std::vector<std::string> serialNumbers, calls, firmware;
+    Given parallel, baud, legacy, timeout, confirm, maxFailures, canary, retries, connectTimeout;
+    const auto text = [&app](const char* name, Given& value) {
+        app.add_option_function<std::string>(name, [&value](const std::string& v) {
+            value.text = v;
+            value.given = true;
+        });
+    };
+    const auto list = [&app](const char* name, std::vector<std::string>& values) {
+        app.add_option(name, values)->allow_extra_args(false);
+    };
+    app.add_flag("-h,--help", options.help);
+    app.add_flag("--version", options.version);
+    // --telnet and --serial keep the order in which they were given, mixed.
+    app.add_option_function<std::string>("--telnet", [&options](const std::string& value) {
+           CliTarget target;
+           std::string problem;
+           if (!ParseTelnetTarget(value, target.host, target.port, problem)) throw CLI::ValidationError(problem);
+           options.targets.push_back(target);
+       })
+        ->trigger_on_parse();
+    app.add_option_function<std::string>("--serial", [&options](const std::string& value) {
+           if (value.empty()) throw CLI::ValidationError("Missing serial port name");
+           CliTarget target;
+           target.serial = true;
+           target.serialPort = value;
+           options.targets.push_back(target);
+       })
+        ->trigger_on_parse();
+    app.add_option("--targets", options.targetsFile);
+    app.add_flag("--discovered", options.discovered);
+    app.add_option("--type", options.typeFilter);
+    list("--serial-number", serialNumbers);
+    list("--call", calls);
+    text("--parallel", parallel);
+    app.add_flag("--json", options.json);
+    app.add_flag("--csv", options.csv);
+    app.add_flag("-y,--yes", options.yes);
+    app.add_flag("--confirm{}", confirm.text);
+    text("--baud", baud);
+    text("--legacy", legacy);
+    text("--timeout", timeout);
+    app.add_option("--expect-firmware", options.expectFirmware);
+    app.add_flag("--force", options.force);
+    app.add_flag("--overwrite", options.overwrite);
+    list("--firmware", firmware);
+    text("--max-failures", maxFailures);
+    text("--canary", canary);
+    text("--retries", retries);
+    text("--connect-timeout", connectTimeout);
+    app.add_option("--record", options.recordPath);
+    app.add_option("words", positional);
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+        app.parse(reversed);
+    } catch (const CLI::ParseError& failure) {
+        error = failure.what();
+        const std::string unexpected = "The following argument was not expected: ";
+        const size_t missing = error.find(": 1 required");
+        if (error.rfind(unexpected, 0) == 0) error = "Unknown option " + error.substr(unexpected.size());
+        else if (missing != std::string::npos && error.rfind("--", 0) == 0) error = "Option " + error.substr(0, missing) + " needs a value";
+        return false;
+    }
+    confirm.given = app.count("--confirm") > 0;
+    options.confirm = confirm.given;
+    const bool legacyGiven = legacy.given;
+    const bool timeoutGiven = timeout.given;
+
+    if (app.count("--targets") > 0 && options.targetsFile.empty()) {
+        error = "Missing target list file name";
+        return false;
+    }
+    if (app.count("--type") > 0 && options.typeFilter.empty()) {
+        error = "Missing type code after --type";
+        return false;
+    }
+    for (const std::string& item : serialNumbers) {
+        for (const std::string& part : SplitList(item)) {
             std::uint64_t number = 0;
-            const std::uint64_t limit = arg == "--retries" ? 20 : arg == "--connect-timeout" ? 3600 : 1000000;
-            const bool zeroOk = arg == "--retries";
-            if (!ParseUnsigned(text, limit, number) || (number == 0 && !zeroOk)) {
-                error = "Invalid " + arg + " value '" + text + "': expected a number from " + (zeroOk ? "0" : "1") +
-                        " to " + std::to_string(limit);
+            if (!ParseHex64(part, number)) {
+                error = "Invalid serial number '" + part + "': expected up to 16 hex digits";
                 return false;
             }
-            unsigned& field = arg == "--max-failures" ? options.maxFailures
-                              : arg == "--canary"     ? options.canary
-                              : arg == "--retries"    ? options.retries
-                                                      : options.connectTimeoutSeconds;
-            field = static_cast<unsigned>(number);
-        } else if (arg == "--record") {
-            if (!value(options.recordPath)) return false;
-            if (options.recordPath.empty()) {
-                error = "Missing file name after --record";
-                return false;
-            }
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--csv") {
-            options.csv = true;
-        } else if (arg == "--yes" || arg == "-y") {
-            options.yes = true;
-        } else if (arg == "--confirm" || arg.rfind("--confirm=", 0) == 0) {
-            options.confirm = true;
-            if (arg.size() > 9) {
-                std::uint64_t seconds = 0;
-                if (!ParseUnsigned(arg.substr(10), 86400, seconds) || seconds == 0) {
-                    error = "Invalid " + arg + ": expected seconds from 1 to 86400";
-                    return false;
-                }
-                options.confirmSeconds = static_cast<unsigned int>(seconds);
-            }
-        } else if (arg == "--baud") {
-            if (!value(text)) return false;
-            std::uint64_t baud = 0;
-            if (!ParseUnsigned(text, 4000000, baud) || baud == 0) {
-                error = "Invalid baud rate '" + text + "'";
-                return false;
-            }
-            options.baudRate = static_cast<unsigned int>(baud);
-        } else if (arg == "--legacy") {
-            if (!value(text)) return false;
-            if (text == "ask") options.legacy = LegacyChoice::Ask;
-            else if (text == "yes") options.legacy = LegacyChoice::Yes;
-            else if (text == "no") options.legacy = LegacyChoice::No;
-            else {
-                error = "Invalid --legacy value '" + text + "': expected ask, yes or no";
-                return false;
-            }
-            legacyGiven = true;
-        } else if (arg == "--timeout") {
-            if (!value(text)) return false;
-            std::uint64_t ms = 0;
-            if (!ParseUnsigned(text, 3600000, ms)) {
-                error = "Invalid timeout '" + text + "': expected milliseconds from 0 to 3600000";
-                return false;
-            }
-            options.discoverTimeoutMs = static_cast<std::uint32_t>(ms);
-            timeoutGiven = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            error = "Unknown option " + arg;
-            return false;
-        } else {
-            positional.push_back(arg);
+            options.serialNumberFilter.push_back(number);
         }
     }
+    if (!serialNumbers.empty() && options.serialNumberFilter.empty()) {
+        error = "Missing serial number after --serial-number";
+        return false;
+    }
+    for (const std::string& item : calls) {
+        for (const std::string& part : SplitList(item)) options.callFilter.push_back(part);
+    }
+    if (!calls.empty() && options.callFilter.empty()) {
+        error = "Missing call sign after --call";
+        return false;
+    }
+    if (!Number(parallel, "--parallel", 1, 256, options.parallel, error)) return false;
+    if (confirm.given && !confirm.text.empty() &&
+        !Number({confirm.text, true}, "--confirm", 1, 86400, options.confirmSeconds, error)) {
+        return false;
+    }
+    if (baud.given && !Number(baud, "--baud", 1, 4000000, options.baudRate, error)) return false;
+    if (legacy.given) {
+        if (legacy.text == "ask") options.legacy = LegacyChoice::Ask;
+        else if (legacy.text == "yes") options.legacy = LegacyChoice::Yes;
+        else if (legacy.text == "no") options.legacy = LegacyChoice::No;
+        else {
+            error = "Invalid --legacy value '" + legacy.text + "': expected ask, yes or no";
+            return false;
+        }
+    }
+    unsigned timeoutMs = options.discoverTimeoutMs;
+    if (!Number(timeout, "--timeout", 0, 3600000, timeoutMs, error)) return false;
+    options.discoverTimeoutMs = timeoutMs;
+    if (app.count("--expect-firmware") > 0 && options.expectFirmware.empty()) {
+        error = "Missing version after --expect-firmware";
+        return false;
+    }
+    for (const std::string& item : firmware) {
+        const size_t equals = item.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == item.size()) {
+            error = "Invalid --firmware '" + item + "': expected TYPE=FILE";
+            return false;
+        }
+        const std::string type = item.substr(0, equals);
+        for (const auto& given : options.firmwareByType) {
+            if (given.first == type) {
+                error = "--firmware names type " + type + " twice";
+                return false;
+            }
+        }
+        options.firmwareByType.emplace_back(type, item.substr(equals + 1));
+    }
+    if (!Number(maxFailures, "--max-failures", 1, 1000000, options.maxFailures, error) ||
+        !Number(canary, "--canary", 1, 1000000, options.canary, error) ||
+        !Number(retries, "--retries", 0, 20, options.retries, error) ||
+        !Number(connectTimeout, "--connect-timeout", 1, 3600, options.connectTimeoutSeconds, error)) {
+        return false;
+    }
+    if (app.count("--record") > 0 && options.recordPath.empty()) {
+        error = "Missing file name after --record";
+        return false;
+    }
+
     if (options.help || options.version) {
         if (!positional.empty() && IsCommandName(positional[0])) options.command = positional[0];
         return true;
