@@ -731,3 +731,21 @@ TEST_F(CliFleet, ExpectedVersionAndAnImagePerType) {
         EXPECT_EQ(object.at("image"), "null");
     }
 }
+
+// A host that never completes the connect: given up after --connect-timeout, tried again after a pause as
+// --retries allows, then failed with the connect reason.
+TEST_F(CliFleet, ConnectTimeoutAndRetries) {
+    HangingPort hanging;
+    ASSERT_NE(hanging.Port(), 0);
+    const std::string target = "127.0.0.1:" + std::to_string(hanging.Port());
+    SimulatorProcess folder;
+    const CliOutcome run = RunCli(folder.Folder(), {"--telnet", target, "identify", "--connect-timeout", "1", "--retries",
+                                                    "1", "--json"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const auto results = ResultsOf(run.out);
+    ASSERT_EQ(results.size(), 1u) << run.out;
+    EXPECT_EQ(results[0].at("status"), "failed");
+    EXPECT_EQ(results[0].at("reason"), "connect");
+    EXPECT_EQ(results[0].at("message"), "No connection to " + target + " within 1 s");
+    EXPECT_NE(run.err.find("trying again in 1 s (1 of 1)"), std::string::npos) << run.err;
+}
