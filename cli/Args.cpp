@@ -468,9 +468,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     if (!CheckDistinctTargets(options.targets, error)) return false;
-    if (command == "log" && options.path == "-" && (options.targets.size() > 1 || !options.targetsFile.empty() ||
-                                                    options.discovered)) {
-        error = "log - (standard output) takes one modem";
+    // Standard output then carries the log alone: no fleet lines, no JSON.
+    if (command == "log" && options.path == "-" &&
+        (options.targets.size() > 1 || !options.targetsFile.empty() || options.discovered || options.json ||
+         !options.typeFilter.empty())) {
+        error = "log - (standard output) takes one modem, without --json and --type";
         return false;
     }
     if (command == "log" && options.path == "-" && options.json) {

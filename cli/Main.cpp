@@ -99,7 +99,7 @@ int CliMain(int argc, char** argv) {
         return kExitSuccess;
     }
     // "log DIR" with one modem: its log goes into the folder as with several, rather than failing on the folder.
-    options.logPathIsFolder = options.command == "log" && IsFolder(options.path);
+    options.logPathIsFolder = options.command == "log" && options.path != "-" && IsFolder(options.path);
     if (!StartNetworking()) return Fail("Cannot start the socket library");
     InstallStopHandlers();
     const int code = RunInterruptible([&options] { return Run(options); }, g_cancel, kStopGraceMs);

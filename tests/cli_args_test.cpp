@@ -96,6 +96,7 @@ TEST(CliCommandLine, RefusesMalformedInvocations) {
         {"--telnet", "h", "update"},
         {"--telnet", "h", "log"},
         {"--telnet", "h", "--telnet", "g", "log", "-"},
+        {"--telnet", "h", "log", "-", "--json"},
         {"--telnet", "h", "update", "fw", "--legacy", "maybe"},
         {"--telnet", "h", "identify", "--legacy", "yes"},
         {"--telnet", "h", "--baud", "9600", "identify"},

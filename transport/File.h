@@ -20,12 +20,14 @@ public:
 std::unique_ptr<InputFile> OpenInputFile(const std::wstring& path);
 
 // A new, exclusively created file in the folder of `destination` (of the file a symbolic link leads to) that
-// takes the destination's place only on Commit, keeping what was set on the old file (mode and owner on POSIX;
-// attributes, ACL and creation time on Windows). Until then an existing destination is untouched; destroying
-// an uncommitted file removes it. Where no new file can be created in that folder but the destination is
-// writable, and where the destination has more than one hard link (or is not a plain file), the destination
-// itself is written instead (InPlace): its old content stays until the first byte is written. A pipe, terminal
-// or other device, and kStandardOutputName, are written as a stream (Stream): blocking, never cut, no rename.
+// takes the destination's place only on Commit, keeping what was set on the old file (mode, owner and group on
+// POSIX, the group alone where the owner cannot be kept; attributes, ACL and creation time on Windows). Until
+// then an existing destination is untouched; destroying an uncommitted file removes it. A destination the user
+// may not write is refused at once. Where no new file can be created in that folder but the destination is
+// writable, where the destination has more than one hard link, and where it cannot be renamed over (another
+// user's file in a sticky folder), the destination itself is written instead (InPlace): its old content stays
+// until the first byte is written. A pipe, terminal or other device, and kStandardOutputName, are written as a
+// stream (Stream): blocking, never cut, no rename. On Windows a device name (COM1.log) is refused.
 class ReplacementFile {
 public:
     virtual ~ReplacementFile() = default;
