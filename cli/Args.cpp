@@ -475,10 +475,6 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = "log - (standard output) takes one modem, without --json and --type";
         return false;
     }
-    if (command == "log" && options.path == "-" && options.json) {
-        error = "log - writes the log to standard output, which --json needs for itself";
-        return false;
-    }
     if (!options.targets.empty()) {
         const CliTarget& first = options.targets.front();
         if (first.serial) options.serialPort = first.serialPort;
