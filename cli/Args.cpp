@@ -535,11 +535,12 @@ const char kUpdate[] =
     "                                install a firmware image (fast transfer with modem-side\n"
     "                                verification; legacy 256-byte transfer only if allowed)\n";
 const char kLog[] =
-    "  log OUTFILE | log DIR [--overwrite]\n"
+    "  log OUTFILE | log DIR [--overwrite] | log -\n"
     "                                download the system log and save it; with several targets\n"
     "                                (or --targets/--discovered), or when DIR is an existing\n"
     "                                folder, one file per modem into DIR (an earlier file of the\n"
-    "                                same name stays: the new one gets the date and time)\n";
+    "                                same name stays: the new one gets the date and time);\n"
+    "                                log - writes it to standard output\n";
 const char kDiscover[] =
     "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n";
 const char kInventory[] =
