@@ -466,6 +466,7 @@ std::string Capture(const std::string& command) {
 
 struct FleetRun {
     bool ok = false;
+    int exitCode = -1;
     double seconds = 0;
     double peakMiB = 0;
     int threads = 0;
@@ -504,6 +505,7 @@ FleetRun RunInNamespace(const std::string& ns, const std::vector<std::string>& a
     }
     run.seconds = Seconds(start);
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
     return run;
 }
@@ -605,6 +607,52 @@ int BenchFleet() {
                                     perRunning < imageMiB ? "met" : "MISSED", perRunning);
                     }
                 }
+            }
+            // Rollouts that must stop: a canary that fails, and an image that does not bring the expected
+            // version, stopped by the failure limit. The record tells how each target ended.
+            std::printf("Fleet rollout, 64 modems, %zu-byte image, 16 at once, --record\n", imageSize);
+            std::printf("  rollout                                        wall      ok  failed  not-started  exit\n");
+            const auto count = [](const std::string& text, const std::string& needle) {
+                size_t n = 0;
+                for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+                return n;
+            };
+            const struct {
+                const char* name;
+                bool deadCanary;
+                std::vector<std::string> options;
+                size_t wantOk, minFailed, maxFailed;  // the rest must be not-started
+            } rollouts[] = {
+                {"--canary 4, one canary modem unreachable", true, {"--canary", "4"}, 3, 1, 1},
+                // Up to 16 run at once: the 8th failure stops new starts, those already running finish.
+                {"--max-failures 8, version never comes", false,
+                 {"--expect-firmware", "9.9", "--confirm=30", "--max-failures", "8"}, 0, 8, 8 + 15},
+            };
+            for (const auto& rollout : rollouts) {
+                const std::string targets = folder + "/rollout-targets";
+                {
+                    std::ofstream list(targets);
+                    for (int i = 0; i < kModems; ++i) {
+                        // Nothing listens on port 3999: the third canary fails to connect.
+                        list << "telnet " << addresses[i] << (rollout.deadCanary && i == 2 ? ":3999" : "") << "\n";
+                    }
+                }
+                const std::string record = folder + "/rollout.jsonl";
+                std::remove(record.c_str());
+                std::vector<std::string> args = {Cli(), "--targets", targets, "update", image, "--yes", "--json", "--parallel",
+                                                 "16", "--record", record};
+                args.insert(args.end(), rollout.options.begin(), rollout.options.end());
+                const FleetRun run = RunInNamespace("bl-tool-" + id, args);
+                std::ifstream in(record);
+                const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                const size_t ok = count(text, "\"status\":\"ok\""), failed = count(text, "\"status\":\"failed\"");
+                const size_t notStarted = count(text, "\"status\":\"not-started\"");
+                const bool met = ok == rollout.wantOk && failed >= rollout.minFailed && failed <= rollout.maxFailed &&
+                                 ok + failed + notStarted == static_cast<size_t>(kModems) && run.exitCode == 1;
+                std::printf("  %-44s %6.2f s  %5zu  %6zu  %11zu  %4d%s\n", rollout.name, run.seconds, ok, failed, notStarted,
+                            run.exitCode, met ? "" : "   UNEXPECTED");
+                std::fflush(stdout);
+                if (!met) status = 1;
             }
             // Logs: each modem's 16 MiB log streamed into a file of its own, all 64 at once.
             std::printf("Fleet log, 16 MiB fast log per modem into one folder\n");

@@ -2,22 +2,22 @@
 #include "cli/Args.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <set>
+
+#include <CLI/CLI.hpp>
 
 #include "transport/File.h"
 #include "transport/Transport.h"
 
 namespace {
 
+// The whole text as a decimal number no greater than `limit` (no sign, no spaces).
 bool ParseUnsigned(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
-    if (text.empty() || text.size() > 10) return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    return value <= limit;
+    const char* end = text.data() + text.size();
+    const auto [stop, failure] = std::from_chars(text.data(), end, value);
+    return !text.empty() && failure == std::errc() && stop == end && value <= limit;
 }
 
 bool ParsePort(const std::string& text, std::uint16_t& port, std::string& error) {
@@ -31,17 +31,9 @@ bool ParsePort(const std::string& text, std::uint16_t& port, std::string& error)
 }
 
 bool ParseHex64(const std::string& text, std::uint64_t& value) {
-    if (text.empty() || text.size() > 16) return false;
-    value = 0;
-    for (char c : text) {
-        int digit = 0;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
-        value = value << 4 | static_cast<unsigned>(digit);
-    }
-    return true;
+    const char* end = text.data() + text.size();
+    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
+    return !text.empty() && failure == std::errc() && stop == end;
 }
 
 // "a,b,c" -> {a, b, c}; empty items are dropped.
@@ -115,15 +107,13 @@ std::string PlainText(const std::string& text) {
 }  // namespace
 
 std::string CliTarget::Label() const {
+    if (!missing.empty()) return missing;
     if (serial) return "serial " + serialPort;
     const bool v6 = host.find(':') != std::string::npos;
     return "telnet " + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-bool CliOptions::Fleet() const {
-    return targets.size() > 1 || !targetsFile.empty() || discovered || json || confirm || !typeFilter.empty() ||
-           command == "inventory" || LogToFolder();
-}
+bool CliOptions::Fleet() const { return json || (command != "discover" && command != "ports"); }
 
 bool CliOptions::LogToFolder() const {
     return command == "log" && (targets.size() > 1 || !targetsFile.empty() || discovered || logPathIsFolder);
@@ -246,134 +236,185 @@ bool ParseTelnetTarget(const std::string& text, std::string& host, std::uint16_t
     return true;
 }
 
+namespace {
+
+// A value checked after the parse (its text kept for the message), and whether it was given.
+struct Given {
+    std::string text;
+    bool given = false;
+};
+
+bool Number(const Given& value, const char* option, std::uint64_t low, std::uint64_t high, unsigned& out, std::string& error) {
+    if (!value.given) return true;
+    std::uint64_t number = 0;
+    if (!ParseUnsigned(value.text, high, number) || number < low) {
+        error = "Invalid " + std::string(option) + " value '" + value.text + "': expected a number from " +
+                std::to_string(low) + " to " + std::to_string(high);
+        return false;
+    }
+    out = static_cast<unsigned>(number);
+    return true;
+}
+
+}  // namespace
+
 bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options, std::string& error) {
     options = CliOptions();
     std::vector<std::string> positional;
-    bool legacyGiven = false;
-    bool timeoutGiven = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                error = "Option " + arg + " needs a value";
+    // The tokens: CLI11 takes every option wherever it stands, one value each; the values are checked below
+    // so that each message names the option and the value.
+    CLI::App app("brisklode-cli", "brisklode-cli");
+    app.set_help_flag();
+    app.allow_windows_style_options(false);
+    std::vector<std::string> serialNumbers, calls, firmware;
+    Given parallel, baud, legacy, timeout, confirm, maxFailures, canary, retries, connectTimeout;
+    const auto text = [&app](const char* name, Given& value) {
+        app.add_option_function<std::string>(name, [&value](const std::string& v) {
+            value.text = v;
+            value.given = true;
+        });
+    };
+    const auto list = [&app](const char* name, std::vector<std::string>& values) {
+        app.add_option(name, values)->allow_extra_args(false);
+    };
+    app.add_flag("-h,--help", options.help);
+    app.add_flag("--version", options.version);
+    // --telnet and --serial keep the order in which they were given, mixed.
+    app.add_option_function<std::string>("--telnet", [&options](const std::string& value) {
+           CliTarget target;
+           std::string problem;
+           if (!ParseTelnetTarget(value, target.host, target.port, problem)) throw CLI::ValidationError(problem);
+           options.targets.push_back(target);
+       })
+        ->trigger_on_parse();
+    app.add_option_function<std::string>("--serial", [&options](const std::string& value) {
+           if (value.empty()) throw CLI::ValidationError("Missing serial port name");
+           CliTarget target;
+           target.serial = true;
+           target.serialPort = value;
+           options.targets.push_back(target);
+       })
+        ->trigger_on_parse();
+    app.add_option("--targets", options.targetsFile);
+    app.add_flag("--discovered", options.discovered);
+    app.add_option("--type", options.typeFilter);
+    list("--serial-number", serialNumbers);
+    list("--call", calls);
+    text("--parallel", parallel);
+    app.add_flag("--json", options.json);
+    app.add_flag("--csv", options.csv);
+    app.add_flag("-y,--yes", options.yes);
+    app.add_flag("--confirm{}", confirm.text);
+    text("--baud", baud);
+    text("--legacy", legacy);
+    text("--timeout", timeout);
+    app.add_option("--expect-firmware", options.expectFirmware);
+    app.add_flag("--force", options.force);
+    app.add_flag("--overwrite", options.overwrite);
+    list("--firmware", firmware);
+    text("--max-failures", maxFailures);
+    text("--canary", canary);
+    text("--retries", retries);
+    text("--connect-timeout", connectTimeout);
+    app.add_option("--record", options.recordPath);
+    app.add_option("words", positional);
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+        app.parse(reversed);
+    } catch (const CLI::ParseError& failure) {
+        error = failure.what();
+        const std::string unexpected = "The following argument was not expected: ";
+        const size_t missing = error.find(": 1 required");
+        if (error.rfind(unexpected, 0) == 0) error = "Unknown option " + error.substr(unexpected.size());
+        else if (missing != std::string::npos && error.rfind("--", 0) == 0) error = "Option " + error.substr(0, missing) + " needs a value";
+        return false;
+    }
+    confirm.given = app.count("--confirm") > 0;
+    options.confirm = confirm.given;
+    const bool legacyGiven = legacy.given;
+    const bool timeoutGiven = timeout.given;
+
+    if (app.count("--targets") > 0 && options.targetsFile.empty()) {
+        error = "Missing target list file name";
+        return false;
+    }
+    if (app.count("--type") > 0 && options.typeFilter.empty()) {
+        error = "Missing type code after --type";
+        return false;
+    }
+    for (const std::string& item : serialNumbers) {
+        for (const std::string& part : SplitList(item)) {
+            std::uint64_t number = 0;
+            if (!ParseHex64(part, number)) {
+                error = "Invalid serial number '" + part + "': expected up to 16 hex digits";
                 return false;
             }
-            out = args[++i];
-            return true;
-        };
-        std::string text;
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (arg == "--telnet") {
-            if (!value(text)) return false;
-            CliTarget target;
-            if (!ParseTelnetTarget(text, target.host, target.port, error)) return false;
-            options.targets.push_back(target);
-        } else if (arg == "--serial") {
-            CliTarget target;
-            target.serial = true;
-            if (!value(target.serialPort)) return false;
-            if (target.serialPort.empty()) {
-                error = "Missing serial port name";
-                return false;
-            }
-            options.targets.push_back(target);
-        } else if (arg == "--targets") {
-            if (!value(options.targetsFile)) return false;
-            if (options.targetsFile.empty()) {
-                error = "Missing target list file name";
-                return false;
-            }
-        } else if (arg == "--discovered") {
-            options.discovered = true;
-        } else if (arg == "--type") {
-            if (!value(options.typeFilter)) return false;
-            if (options.typeFilter.empty()) {
-                error = "Missing type code after --type";
-                return false;
-            }
-        } else if (arg == "--serial-number") {
-            if (!value(text)) return false;
-            for (const std::string& item : SplitList(text)) {
-                std::uint64_t number = 0;
-                if (!ParseHex64(item, number)) {
-                    error = "Invalid serial number '" + item + "': expected up to 16 hex digits";
-                    return false;
-                }
-                options.serialNumberFilter.push_back(number);
-            }
-            if (options.serialNumberFilter.empty()) {
-                error = "Missing serial number after --serial-number";
-                return false;
-            }
-        } else if (arg == "--call") {
-            if (!value(text)) return false;
-            for (const std::string& item : SplitList(text)) options.callFilter.push_back(item);
-            if (options.callFilter.empty()) {
-                error = "Missing call sign after --call";
-                return false;
-            }
-        } else if (arg == "--parallel") {
-            if (!value(text)) return false;
-            std::uint64_t count = 0;
-            if (!ParseUnsigned(text, 256, count) || count == 0) {
-                error = "Invalid --parallel value '" + text + "': expected a number from 1 to 256";
-                return false;
-            }
-            options.parallel = static_cast<unsigned int>(count);
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--csv") {
-            options.csv = true;
-        } else if (arg == "--yes" || arg == "-y") {
-            options.yes = true;
-        } else if (arg == "--confirm" || arg.rfind("--confirm=", 0) == 0) {
-            options.confirm = true;
-            if (arg.size() > 9) {
-                std::uint64_t seconds = 0;
-                if (!ParseUnsigned(arg.substr(10), 86400, seconds) || seconds == 0) {
-                    error = "Invalid " + arg + ": expected seconds from 1 to 86400";
-                    return false;
-                }
-                options.confirmSeconds = static_cast<unsigned int>(seconds);
-            }
-        } else if (arg == "--baud") {
-            if (!value(text)) return false;
-            std::uint64_t baud = 0;
-            if (!ParseUnsigned(text, 4000000, baud) || baud == 0) {
-                error = "Invalid baud rate '" + text + "'";
-                return false;
-            }
-            options.baudRate = static_cast<unsigned int>(baud);
-        } else if (arg == "--legacy") {
-            if (!value(text)) return false;
-            if (text == "ask") options.legacy = LegacyChoice::Ask;
-            else if (text == "yes") options.legacy = LegacyChoice::Yes;
-            else if (text == "no") options.legacy = LegacyChoice::No;
-            else {
-                error = "Invalid --legacy value '" + text + "': expected ask, yes or no";
-                return false;
-            }
-            legacyGiven = true;
-        } else if (arg == "--timeout") {
-            if (!value(text)) return false;
-            std::uint64_t ms = 0;
-            if (!ParseUnsigned(text, 3600000, ms)) {
-                error = "Invalid timeout '" + text + "': expected milliseconds from 0 to 3600000";
-                return false;
-            }
-            options.discoverTimeoutMs = static_cast<std::uint32_t>(ms);
-            timeoutGiven = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            error = "Unknown option " + arg;
-            return false;
-        } else {
-            positional.push_back(arg);
+            options.serialNumberFilter.push_back(number);
         }
     }
-    if (options.help || options.version) return true;
+    if (!serialNumbers.empty() && options.serialNumberFilter.empty()) {
+        error = "Missing serial number after --serial-number";
+        return false;
+    }
+    for (const std::string& item : calls) {
+        for (const std::string& part : SplitList(item)) options.callFilter.push_back(part);
+    }
+    if (!calls.empty() && options.callFilter.empty()) {
+        error = "Missing call sign after --call";
+        return false;
+    }
+    if (!Number(parallel, "--parallel", 1, 256, options.parallel, error)) return false;
+    if (confirm.given && !confirm.text.empty() &&
+        !Number({confirm.text, true}, "--confirm", 1, 86400, options.confirmSeconds, error)) {
+        return false;
+    }
+    if (baud.given && !Number(baud, "--baud", 1, 4000000, options.baudRate, error)) return false;
+    if (legacy.given) {
+        if (legacy.text == "ask") options.legacy = LegacyChoice::Ask;
+        else if (legacy.text == "yes") options.legacy = LegacyChoice::Yes;
+        else if (legacy.text == "no") options.legacy = LegacyChoice::No;
+        else {
+            error = "Invalid --legacy value '" + legacy.text + "': expected ask, yes or no";
+            return false;
+        }
+    }
+    unsigned timeoutMs = options.discoverTimeoutMs;
+    if (!Number(timeout, "--timeout", 0, 3600000, timeoutMs, error)) return false;
+    options.discoverTimeoutMs = timeoutMs;
+    if (app.count("--expect-firmware") > 0 && options.expectFirmware.empty()) {
+        error = "Missing version after --expect-firmware";
+        return false;
+    }
+    for (const std::string& item : firmware) {
+        const size_t equals = item.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == item.size()) {
+            error = "Invalid --firmware '" + item + "': expected TYPE=FILE";
+            return false;
+        }
+        const std::string type = item.substr(0, equals);
+        for (const auto& given : options.firmwareByType) {
+            if (given.first == type) {
+                error = "--firmware names type " + type + " twice";
+                return false;
+            }
+        }
+        options.firmwareByType.emplace_back(type, item.substr(equals + 1));
+    }
+    if (!Number(maxFailures, "--max-failures", 1, 1000000, options.maxFailures, error) ||
+        !Number(canary, "--canary", 1, 1000000, options.canary, error) ||
+        !Number(retries, "--retries", 0, 20, options.retries, error) ||
+        !Number(connectTimeout, "--connect-timeout", 1, 3600, options.connectTimeoutSeconds, error)) {
+        return false;
+    }
+    if (app.count("--record") > 0 && options.recordPath.empty()) {
+        error = "Missing file name after --record";
+        return false;
+    }
+
+    if (options.help || options.version) {
+        if (!positional.empty() && IsCommandName(positional[0])) options.command = positional[0];
+        return true;
+    }
     if (positional.empty()) {
         error = "Missing command";
         return false;
@@ -387,9 +428,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = "Unknown command " + command;
         return false;
     }
-    if (positional.size() != wanted) {
-        error = wanted == 2 ? "The " + command + " command needs " + (command == "update" ? "a firmware file" : "an output file")
-                            : "Unexpected argument " + positional[1];
+    // An update may take its images from --firmware TYPE=FILE alone.
+    if (command == "update" && positional.size() == 1 && !options.firmwareByType.empty()) wanted = 1;
+    if (positional.size() > wanted) {
+        error = "Unexpected argument '" + positional[wanted] + "' after the " + command + " command";
+        return false;
+    }
+    if (positional.size() < wanted) {
+        error = "The " + command + " command needs " + (command == "update" ? "a firmware file" : "an output file");
         return false;
     }
     if (wanted == 2) options.path = positional[1];
@@ -445,8 +491,30 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = "--type applies to identify, update and log";
         return false;
     }
-    if ((options.yes || options.confirm) && command != "update") {
-        error = std::string(options.yes ? "--yes" : "--confirm") + " applies to the update command only";
+    const char* updateOnly = options.yes                              ? "--yes"
+                             : options.confirm                          ? "--confirm"
+                             : !options.expectFirmware.empty()          ? "--expect-firmware"
+                             : options.force                            ? "--force"
+                             : !options.firmwareByType.empty()          ? "--firmware"
+                                                                        : nullptr;
+    if (updateOnly != nullptr && command != "update") {
+        error = std::string(updateOnly) + " applies to the update command only";
+        return false;
+    }
+    if (options.force && options.expectFirmware.empty()) {
+        error = "--force goes with --expect-firmware";
+        return false;
+    }
+    // The expected version is checked after the restart.
+    if (!options.expectFirmware.empty()) options.confirm = true;
+    if ((options.maxFailures > 0 || options.canary > 0 || options.retries > 0 || options.connectTimeoutSeconds > 0 ||
+         !options.recordPath.empty()) &&
+        !needsLink) {
+        error = "--max-failures, --canary, --retries, --connect-timeout and --record apply to identify, update and log";
+        return false;
+    }
+    if (options.overwrite && command != "log") {
+        error = "--overwrite applies to the log command only";
         return false;
     }
     if (options.csv && (command != "inventory" || options.json)) {
@@ -456,49 +524,95 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     return true;
 }
 
-std::string UsageText() {
-    return "Usage: brisklode-cli [TARGETS] COMMAND [ARGS] [OPTIONS]\n"
-           "\n"
-           "Commands:\n"
-           "  identify                      return the modem to its menu and show model and firmware\n"
-           "  update FIRMWARE [--legacy ask|yes|no] [--confirm[=SECONDS]] [--yes]\n"
-           "                                install a firmware image (fast transfer with modem-side\n"
-           "                                verification; legacy 256-byte transfer only if allowed)\n"
-           "  log OUTFILE | log DIR         download the system log and save it; with several targets\n"
-           "                                (or --targets/--discovered), or when DIR is an existing\n"
-           "                                folder, one file per modem into DIR\n"
-           "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n"
-           "  inventory [--timeout MS] [--csv]\n"
-           "                                discover, then identify every modem that answered\n"
-           "  ports                         list the serial ports of this machine\n"
-           "\n"
-           "Targets (identify, update, log; each may be repeated and mixed):\n"
-           "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"
-           "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"
-           "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"
-           "  --targets FILE                one target a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\";\n"
-           "                                '#' starts a comment\n"
-           "  --discovered                  every modem that answers the network probe (--timeout MS),\n"
-           "                                optionally only --serial-number HEX[,HEX...] / --call CALL[,CALL...]\n"
-           "  --type C                      only modems whose identity type code is C (checked after\n"
-           "                                connecting; any other modem is skipped, never flashed)\n"
-           "  --parallel N                  work on up to N modems at once (default 4)\n"
-           "\n"
-           "Options:\n"
-           "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
-           "                                without a terminal or with several targets), always, never\n"
-           "  --confirm[=SECONDS]           after the update wait up to SECONDS (default 180) for the modem\n"
-           "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
-           "                                reopened), check its identity, report firmware before and after\n"
-           "  --yes                         update several modems without asking (needed without a terminal)\n"
-           "  --json                        stdout carries JSON objects only, one a line (events progress,\n"
-           "                                result, summary); human text goes to stderr\n"
-           "  --csv                         inventory as comma-separated values\n"
-           "  -h, --help                    this text\n"
-           "  --version                     the program version\n"
-           "\n"
-           "Exit status: 0 every target succeeded, 1 a failure, 2 usage error, 130 interrupted (SIGINT, Ctrl-C),\n"
-           "143 terminated (SIGTERM; on Windows Ctrl-Break or closing the console). After a signal the\n"
-           "operation is cancelled (the modem is told where the protocol allows) and a log being saved is\n"
-           "discarded; a second signal ends the program without waiting.\n";
+namespace {
+
+const char kCommands[] =
+    "Commands:\n"
+    "  identify                      return the modem to its menu and show model and firmware\n";
+const char kUpdate[] =
+    "  update FIRMWARE [--firmware TYPE=FILE ...] [--legacy ask|yes|no] [--confirm[=SECONDS]]\n"
+    "         [--expect-firmware V [--force]] [--yes]\n"
+    "                                install a firmware image (fast transfer with modem-side\n"
+    "                                verification; legacy 256-byte transfer only if allowed)\n";
+const char kLog[] =
+    "  log OUTFILE | log DIR [--overwrite] | log -\n"
+    "                                download the system log and save it; with several targets\n"
+    "                                (or --targets/--discovered), or when DIR is an existing\n"
+    "                                folder, one file per modem into DIR (an earlier file of the\n"
+    "                                same name stays: the new one gets the date and time);\n"
+    "                                log - writes it to standard output\n";
+const char kDiscover[] =
+    "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n";
+const char kInventory[] =
+    "  inventory [--timeout MS] [--csv]\n"
+    "                                discover, then identify every modem that answered\n";
+const char kPorts[] = "  ports                         list the serial ports of this machine\n";
+const char kTargets[] =
+    "Targets (identify, update, log; each may be repeated and mixed):\n"
+    "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"
+    "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"
+    "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"
+    "  --targets FILE                one target a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\";\n"
+    "                                '#' starts a comment; FILE - reads standard input\n"
+    "  --discovered                  every modem that answers the network probe (--timeout MS),\n"
+    "                                optionally only --serial-number HEX[,HEX...] / --call CALL[,CALL...]\n"
+    "  --type C                      only modems whose identity type code is C (checked after\n"
+    "                                connecting; any other modem is skipped, never flashed)\n"
+    "  --parallel N                  work on up to N modems at once (default 4)\n"
+    "\n"
+    "A rollout (identify, update, log):\n"
+    "  --canary N                    the first N targets finish before any other starts; if one of\n"
+    "                                them fails, the rest are not started\n"
+    "  --max-failures N              after N failed targets no new target starts\n"
+    "  --retries N                   try a connect or identity check that failed N more times,\n"
+    "                                pausing 1, 2, 4... s (never once a transfer has begun)\n"
+    "  --connect-timeout SECONDS     give up a connection after SECONDS\n"
+    "  --record FILE                 append one JSON line per target to FILE (what, where, when, result)\n";
+const char kOptions[] =
+    "Options:\n"
+    "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
+    "                                without a terminal or with several targets), always, never\n"
+    "  --confirm[=SECONDS]           after the update wait up to SECONDS (default 180) for the modem\n"
+    "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
+    "                                reopened), check its identity, report firmware before and after\n"
+    "  --expect-firmware V           ok only when the modem comes back with V (implies --confirm);\n"
+    "                                a modem already at V is skipped unless --force\n"
+    "  --firmware TYPE=FILE          the image for modems of identity type TYPE (repeatable); a modem\n"
+    "                                whose type has no image (and no plain FIRMWARE) is skipped\n"
+    "  --yes                         update several modems without asking (needed without a terminal)\n"
+    "  --json                        stdout carries JSON objects only, one a line (events start,\n"
+    "                                progress, result, summary, error); human text goes to stderr\n"
+    "  --csv                         inventory as comma-separated values\n"
+    "  -h, --help                    this text (COMMAND --help: that command's)\n"
+    "  --version                     the program version\n";
+const char kExit[] =
+    "Exit status: 0 every target ok or deliberately skipped, 1 otherwise, 2 usage error, 130 interrupted\n"
+    "(SIGINT, Ctrl-C), 143 terminated (SIGTERM; on Windows Ctrl-Break or closing the console). After a\n"
+    "signal the operation is cancelled (the modem is told where the protocol allows) and a log being saved\n"
+    "is discarded; a second signal ends the program without waiting.\n";
+
+}  // namespace
+
+bool IsCommandName(const std::string& word) {
+    return word == "identify" || word == "update" || word == "log" || word == "discover" || word == "inventory" ||
+           word == "ports";
+}
+
+std::string UsageText(const std::string& command) {
+    const bool link = command == "identify" || command == "update" || command == "log";
+    std::string text = "Usage: brisklode-cli [TARGETS] " + (command.empty() ? std::string("COMMAND [ARGS]") : command) +
+                       " [OPTIONS]\n\n";
+    if (command.empty()) {
+        text += std::string(kCommands) + kUpdate + kLog + kDiscover + kInventory + kPorts + "\n" + kTargets + "\n" +
+                kOptions + "\n" + kExit;
+        return text;
+    }
+    if (command == "identify") text += std::string(kCommands).substr(10);
+    if (command == "update") text += kUpdate;
+    if (command == "log") text += kLog;
+    if (command == "discover") text += kDiscover;
+    if (command == "inventory") text += kInventory;
+    if (command == "ports") text += kPorts;
+    if (link) text += std::string("\n") + kTargets;
+    return text + "\n" + kOptions + "\n" + kExit;
 }

@@ -14,6 +14,7 @@ BRISKLODE_PACKAGES=(
   socat ser2net lrzsz iproute2 util-linux procps psmisc python3 file
   binutils zip unzip dpkg-dev help2man wixl msitools osslsigncode openssl
   lintian softhsm2 libengine-pkcs11-openssl gnupg
+  libcli11-dev nlohmann-json3-dev
 )
 
 log_step() { printf '\n==> %s\n' "$*"; }

@@ -146,7 +146,8 @@ Operation Choose(std::mt19937_64& rng) {
             op.firmwareMissing = true;
             op.simulator = false;
             op.what = "update, firmware file missing";
-            op.expectLine = "Cannot open firmware file";
+            op.expectLine = "Cannot open firmware file";  // then the file and the system's reason
+            op.prefixOnly = true;
         } else {
             struct Fault { const char* knob; const char* message; };
             static const Fault faults[] = {
@@ -225,7 +226,8 @@ Operation Choose(std::mt19937_64& rng) {
     } else if (knob < 21) {
         op.badFolder = true;
         op.what += ", into a folder that does not exist";
-        op.expectLine = "Cannot create the selected log file";
+        op.expectLine = "Cannot create the selected log file";  // then the file and the system's reason
+        op.prefixOnly = true;
     } else if (knob == 29) {
         // A folder that takes no new file: the existing log is overwritten in place, and cut to the new length.
         op.inProcessOnly = true;
@@ -236,7 +238,7 @@ Operation Choose(std::mt19937_64& rng) {
         op.what = "log " + mode + " " + std::to_string(op.logSize) + " bytes, in place (the folder takes no new file)";
         op.expectLine = "Modem log saved: @PATH@ (" + std::to_string(saved) + " bytes, " +
                         (op.legacyLog ? "legacy 256-byte protocol" : "fast protocol") + ")";
-        op.noteLine = "@PATH@ was written in place (its folder takes no new file, or it has other hard links).";
+        op.noteLine = "WARNING: @PATH@ was written in place (its folder takes no new file, or it has other hard links)";
     } else {
         // The saving fails at one of its steps: the old file must survive and the new one's temporary file
         // must go. (The log is written as it arrives, so a write fails in the middle of the transfer.)
@@ -245,27 +247,32 @@ Operation Choose(std::mt19937_64& rng) {
         case 0:
             op.fileFaults.failCreate = true;
             op.what += ", saving: create fails";
-            op.expectLine = "Cannot create the selected log file";
+            op.expectLine = "Cannot create the selected log file";  // then the file and the system's reason
+            op.prefixOnly = true;
             break;
         case 1:
             op.fileFaults.writeFailsAfter = Uniform(rng, 0, saved - 1);
             op.what += ", saving: a write fails after " + std::to_string(op.fileFaults.writeFailsAfter) + " bytes";
-            op.expectLine = "Cannot write the selected log file";
+            op.expectLine = "Cannot write the selected log file";  // then the file and the system's reason
+            op.prefixOnly = true;
             break;
         case 2:
             op.fileFaults.failFlush = true;
             op.what += ", saving: flush fails";
-            op.expectLine = "Cannot write the selected log file";
+            op.expectLine = "Cannot write the selected log file";  // then the file and the system's reason
+            op.prefixOnly = true;
             break;
         case 3:
             op.fileFaults.failClose = true;
             op.what += ", saving: close fails";
-            op.expectLine = "Cannot close the selected log file";
+            op.expectLine = "Cannot close the selected log file";  // then the file and the system's reason
+            op.prefixOnly = true;
             break;
         default:
             op.fileFaults.failCommit = true;
             op.what += ", saving: the final rename fails";
-            op.expectLine = "Cannot create the selected log file";
+            op.expectLine = "Cannot create the selected log file";  // then the file and the system's reason
+            op.prefixOnly = true;
             break;
         }
     }
