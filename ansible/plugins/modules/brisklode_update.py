@@ -169,9 +169,13 @@ updated:
   type: list
   elements: str
 image:
-  description: The image as the command line's start event names it (path, size, SHA-256).
+  description: The plain image (O(firmware)) as the command line names it, with C(path), C(size) and C(sha256).
   returned: when the command line reports it
-  type: raw
+  type: dict
+images_by_type:
+  description: The images of O(images) by type code, each with C(path), C(size) and C(sha256).
+  returned: when the command line reports it
+  type: dict
 '''
 
 from ansible.module_utils.basic import AnsibleModule
@@ -257,8 +261,9 @@ def main():
     modems, summary, errors, start = split_events(events)
     updated = [m['target'] for m in modems if installed(m)]
     response = dict(changed=bool(updated), modems=modems, counts=counts_of(modems), updated=updated, summary=summary)
-    if start and start.get('image') is not None:
-        response['image'] = start['image']
+    if start:
+        response['image'] = start.get('image')
+        response['images_by_type'] = start.get('images_by_type') or {}
     fail_on_cli_error(module, rc, errors, err, command, **response)
     unfinished = [m for m in modems if m['status'] not in ('ok', 'skipped')]
     if unfinished or rc != 0:
