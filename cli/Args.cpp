@@ -111,15 +111,13 @@ std::string PlainText(const std::string& text) {
 }  // namespace
 
 std::string CliTarget::Label() const {
+    if (!missing.empty()) return missing;
     if (serial) return "serial " + serialPort;
     const bool v6 = host.find(':') != std::string::npos;
     return "telnet " + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-bool CliOptions::Fleet() const {
-    return targets.size() > 1 || !targetsFile.empty() || discovered || json || confirm || !typeFilter.empty() ||
-           command == "inventory" || LogToFolder();
-}
+bool CliOptions::Fleet() const { return json || (command != "discover" && command != "ports"); }
 
 bool CliOptions::LogToFolder() const {
     return command == "log" && (targets.size() > 1 || !targetsFile.empty() || discovered || logPathIsFolder);
@@ -317,6 +315,52 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
                 return false;
             }
             options.parallel = static_cast<unsigned int>(count);
+        } else if (arg == "--expect-firmware") {
+            if (!value(options.expectFirmware)) return false;
+            if (options.expectFirmware.empty()) {
+                error = "Missing version after --expect-firmware";
+                return false;
+            }
+        } else if (arg == "--force") {
+            options.force = true;
+        } else if (arg == "--overwrite") {
+            options.overwrite = true;
+        } else if (arg == "--firmware") {
+            if (!value(text)) return false;
+            const size_t equals = text.find('=');
+            if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) {
+                error = "Invalid --firmware '" + text + "': expected TYPE=FILE";
+                return false;
+            }
+            const std::string type = text.substr(0, equals);
+            for (const auto& given : options.firmwareByType) {
+                if (given.first == type) {
+                    error = "--firmware names type " + type + " twice";
+                    return false;
+                }
+            }
+            options.firmwareByType.emplace_back(type, text.substr(equals + 1));
+        } else if (arg == "--max-failures" || arg == "--canary" || arg == "--retries" || arg == "--connect-timeout") {
+            if (!value(text)) return false;
+            std::uint64_t number = 0;
+            const std::uint64_t limit = arg == "--retries" ? 20 : arg == "--connect-timeout" ? 3600 : 1000000;
+            const bool zeroOk = arg == "--retries";
+            if (!ParseUnsigned(text, limit, number) || (number == 0 && !zeroOk)) {
+                error = "Invalid " + arg + " value '" + text + "': expected a number from " + (zeroOk ? "0" : "1") +
+                        " to " + std::to_string(limit);
+                return false;
+            }
+            unsigned& field = arg == "--max-failures" ? options.maxFailures
+                              : arg == "--canary"     ? options.canary
+                              : arg == "--retries"    ? options.retries
+                                                      : options.connectTimeoutSeconds;
+            field = static_cast<unsigned>(number);
+        } else if (arg == "--record") {
+            if (!value(options.recordPath)) return false;
+            if (options.recordPath.empty()) {
+                error = "Missing file name after --record";
+                return false;
+            }
         } else if (arg == "--json") {
             options.json = true;
         } else if (arg == "--csv") {
@@ -367,7 +411,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
             positional.push_back(arg);
         }
     }
-    if (options.help || options.version) return true;
+    if (options.help || options.version) {
+        if (!positional.empty() && IsCommandName(positional[0])) options.command = positional[0];
+        return true;
+    }
     if (positional.empty()) {
         error = "Missing command";
         return false;
@@ -381,9 +428,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = "Unknown command " + command;
         return false;
     }
-    if (positional.size() != wanted) {
-        error = wanted == 2 ? "The " + command + " command needs " + (command == "update" ? "a firmware file" : "an output file")
-                            : "Unexpected argument " + positional[1];
+    // An update may take its images from --firmware TYPE=FILE alone.
+    if (command == "update" && positional.size() == 1 && !options.firmwareByType.empty()) wanted = 1;
+    if (positional.size() > wanted) {
+        error = "Unexpected argument '" + positional[wanted] + "' after the " + command + " command";
+        return false;
+    }
+    if (positional.size() < wanted) {
+        error = "The " + command + " command needs " + (command == "update" ? "a firmware file" : "an output file");
         return false;
     }
     if (wanted == 2) options.path = positional[1];
@@ -432,8 +484,30 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = "--type applies to identify, update and log";
         return false;
     }
-    if ((options.yes || options.confirm) && command != "update") {
-        error = std::string(options.yes ? "--yes" : "--confirm") + " applies to the update command only";
+    const char* updateOnly = options.yes                              ? "--yes"
+                             : options.confirm                          ? "--confirm"
+                             : !options.expectFirmware.empty()          ? "--expect-firmware"
+                             : options.force                            ? "--force"
+                             : !options.firmwareByType.empty()          ? "--firmware"
+                                                                        : nullptr;
+    if (updateOnly != nullptr && command != "update") {
+        error = std::string(updateOnly) + " applies to the update command only";
+        return false;
+    }
+    if (options.force && options.expectFirmware.empty()) {
+        error = "--force goes with --expect-firmware";
+        return false;
+    }
+    // The expected version is checked after the restart.
+    if (!options.expectFirmware.empty()) options.confirm = true;
+    if ((options.maxFailures > 0 || options.canary > 0 || options.retries > 0 || options.connectTimeoutSeconds > 0 ||
+         !options.recordPath.empty()) &&
+        !needsLink) {
+        error = "--max-failures, --canary, --retries, --connect-timeout and --record apply to identify, update and log";
+        return false;
+    }
+    if (options.overwrite && command != "log") {
+        error = "--overwrite applies to the log command only";
         return false;
     }
     if (options.csv && (command != "inventory" || options.json)) {
@@ -443,49 +517,94 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     return true;
 }
 
-std::string UsageText() {
-    return "Usage: brisklode-cli [TARGETS] COMMAND [ARGS] [OPTIONS]\n"
-           "\n"
-           "Commands:\n"
-           "  identify                      return the modem to its menu and show model and firmware\n"
-           "  update FIRMWARE [--legacy ask|yes|no] [--confirm[=SECONDS]] [--yes]\n"
-           "                                install a firmware image (fast transfer with modem-side\n"
-           "                                verification; legacy 256-byte transfer only if allowed)\n"
-           "  log OUTFILE | log DIR         download the system log and save it; with several targets\n"
-           "                                (or --targets/--discovered), or when DIR is an existing\n"
-           "                                folder, one file per modem into DIR\n"
-           "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n"
-           "  inventory [--timeout MS] [--csv]\n"
-           "                                discover, then identify every modem that answered\n"
-           "  ports                         list the serial ports of this machine\n"
-           "\n"
-           "Targets (identify, update, log; each may be repeated and mixed):\n"
-           "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"
-           "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"
-           "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"
-           "  --targets FILE                one target a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\";\n"
-           "                                '#' starts a comment\n"
-           "  --discovered                  every modem that answers the network probe (--timeout MS),\n"
-           "                                optionally only --serial-number HEX[,HEX...] / --call CALL[,CALL...]\n"
-           "  --type C                      only modems whose identity type code is C (checked after\n"
-           "                                connecting; any other modem is skipped, never flashed)\n"
-           "  --parallel N                  work on up to N modems at once (default 4)\n"
-           "\n"
-           "Options:\n"
-           "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
-           "                                without a terminal or with several targets), always, never\n"
-           "  --confirm[=SECONDS]           after the update wait up to SECONDS (default 180) for the modem\n"
-           "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
-           "                                reopened), check its identity, report firmware before and after\n"
-           "  --yes                         update several modems without asking (needed without a terminal)\n"
-           "  --json                        stdout carries JSON objects only, one a line (events progress,\n"
-           "                                result, summary); human text goes to stderr\n"
-           "  --csv                         inventory as comma-separated values\n"
-           "  -h, --help                    this text\n"
-           "  --version                     the program version\n"
-           "\n"
-           "Exit status: 0 every target succeeded, 1 a failure, 2 usage error, 130 interrupted (SIGINT, Ctrl-C),\n"
-           "143 terminated (SIGTERM; on Windows Ctrl-Break or closing the console). After a signal the\n"
-           "operation is cancelled (the modem is told where the protocol allows) and a log being saved is\n"
-           "discarded; a second signal ends the program without waiting.\n";
+namespace {
+
+const char kCommands[] =
+    "Commands:\n"
+    "  identify                      return the modem to its menu and show model and firmware\n";
+const char kUpdate[] =
+    "  update FIRMWARE [--firmware TYPE=FILE ...] [--legacy ask|yes|no] [--confirm[=SECONDS]]\n"
+    "         [--expect-firmware V [--force]] [--yes]\n"
+    "                                install a firmware image (fast transfer with modem-side\n"
+    "                                verification; legacy 256-byte transfer only if allowed)\n";
+const char kLog[] =
+    "  log OUTFILE | log DIR [--overwrite]\n"
+    "                                download the system log and save it; with several targets\n"
+    "                                (or --targets/--discovered), or when DIR is an existing\n"
+    "                                folder, one file per modem into DIR (an earlier file of the\n"
+    "                                same name stays: the new one gets the date and time)\n";
+const char kDiscover[] =
+    "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n";
+const char kInventory[] =
+    "  inventory [--timeout MS] [--csv]\n"
+    "                                discover, then identify every modem that answered\n";
+const char kPorts[] = "  ports                         list the serial ports of this machine\n";
+const char kTargets[] =
+    "Targets (identify, update, log; each may be repeated and mixed):\n"
+    "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"
+    "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"
+    "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"
+    "  --targets FILE                one target a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\";\n"
+    "                                '#' starts a comment; FILE - reads standard input\n"
+    "  --discovered                  every modem that answers the network probe (--timeout MS),\n"
+    "                                optionally only --serial-number HEX[,HEX...] / --call CALL[,CALL...]\n"
+    "  --type C                      only modems whose identity type code is C (checked after\n"
+    "                                connecting; any other modem is skipped, never flashed)\n"
+    "  --parallel N                  work on up to N modems at once (default 4)\n"
+    "\n"
+    "A rollout (identify, update, log):\n"
+    "  --canary N                    the first N targets finish before any other starts; if one of\n"
+    "                                them fails, the rest are not started\n"
+    "  --max-failures N              after N failed targets no new target starts\n"
+    "  --retries N                   try a connect or identity check that failed N more times,\n"
+    "                                pausing 1, 2, 4... s (never once a transfer has begun)\n"
+    "  --connect-timeout SECONDS     give up a connection after SECONDS\n"
+    "  --record FILE                 append one JSON line per target to FILE (what, where, when, result)\n";
+const char kOptions[] =
+    "Options:\n"
+    "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
+    "                                without a terminal or with several targets), always, never\n"
+    "  --confirm[=SECONDS]           after the update wait up to SECONDS (default 180) for the modem\n"
+    "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
+    "                                reopened), check its identity, report firmware before and after\n"
+    "  --expect-firmware V           ok only when the modem comes back with V (implies --confirm);\n"
+    "                                a modem already at V is skipped unless --force\n"
+    "  --firmware TYPE=FILE          the image for modems of identity type TYPE (repeatable); a modem\n"
+    "                                whose type has no image (and no plain FIRMWARE) is skipped\n"
+    "  --yes                         update several modems without asking (needed without a terminal)\n"
+    "  --json                        stdout carries JSON objects only, one a line (events start,\n"
+    "                                progress, result, summary, error); human text goes to stderr\n"
+    "  --csv                         inventory as comma-separated values\n"
+    "  -h, --help                    this text (COMMAND --help: that command's)\n"
+    "  --version                     the program version\n";
+const char kExit[] =
+    "Exit status: 0 every target ok or deliberately skipped, 1 otherwise, 2 usage error, 130 interrupted\n"
+    "(SIGINT, Ctrl-C), 143 terminated (SIGTERM; on Windows Ctrl-Break or closing the console). After a\n"
+    "signal the operation is cancelled (the modem is told where the protocol allows) and a log being saved\n"
+    "is discarded; a second signal ends the program without waiting.\n";
+
+}  // namespace
+
+bool IsCommandName(const std::string& word) {
+    return word == "identify" || word == "update" || word == "log" || word == "discover" || word == "inventory" ||
+           word == "ports";
+}
+
+std::string UsageText(const std::string& command) {
+    const bool link = command == "identify" || command == "update" || command == "log";
+    std::string text = "Usage: brisklode-cli [TARGETS] " + (command.empty() ? std::string("COMMAND [ARGS]") : command) +
+                       " [OPTIONS]\n\n";
+    if (command.empty()) {
+        text += std::string(kCommands) + kUpdate + kLog + kDiscover + kInventory + kPorts + "\n" + kTargets + "\n" +
+                kOptions + "\n" + kExit;
+        return text;
+    }
+    if (command == "identify") text += std::string(kCommands).substr(10);
+    if (command == "update") text += kUpdate;
+    if (command == "log") text += kLog;
+    if (command == "discover") text += kDiscover;
+    if (command == "inventory") text += kInventory;
+    if (command == "ports") text += kPorts;
+    if (link) text += std::string("\n") + kTargets;
+    return text + "\n" + kOptions + "\n" + kExit;
 }

@@ -19,6 +19,8 @@ struct CliTarget {
     std::uint64_t serialNumber = 0;
     std::string callSign;
     unsigned int statusByte = 0;
+    // Set for a modem asked for with --serial-number / --call that discovery did not find: its label.
+    std::string missing;
 
     // "telnet HOST:PORT" or "serial PORT": how the target is named in every output line.
     std::string Label() const;
@@ -52,9 +54,20 @@ struct CliOptions {
     bool confirm = false;                // update: wait for the reboot and check the version
     unsigned int confirmSeconds = 180;
     bool logPathIsFolder = false;        // log: the path names an existing folder (set after parsing)
+    bool overwrite = false;              // log DIR: replace an earlier run's file of the same name
 
-    // True when the run goes through the many-modem machinery: more than one target, a target list,
-    // discovery, JSON output or the reboot check. Otherwise the single-modem path runs as it always did.
+    // The guard rails of a rollout.
+    std::string expectFirmware;          // --expect-firmware V: ok only when the modem comes back with V
+    bool force = false;                  // update even a modem that already reports V
+    std::vector<std::pair<std::string, std::string>> firmwareByType;  // --firmware TYPE=FILE
+    unsigned maxFailures = 0;            // 0: no limit
+    unsigned canary = 0;                 // the first N targets run before any other starts
+    unsigned retries = 0;                // connect and identity attempts after the first
+    unsigned connectTimeoutSeconds = 0;  // 0: the transport's own bound
+    std::string recordPath;              // --record FILE
+
+    // True when the run goes through the run of targets (one target is a run of one): every command but
+    // discover and ports without JSON, which only print what they found.
     bool Fleet() const;
     // True when `path` of the log command names a folder (one file per modem).
     bool LogToFolder() const;
@@ -79,5 +92,7 @@ bool ParseTelnetTarget(const std::string& text, std::string& host, std::uint16_t
 // False with a usage message when the arguments do not form a valid invocation.
 bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options, std::string& error);
 
-// The --help text.
-std::string UsageText();
+// True for identify, update, log, discover, inventory and ports.
+bool IsCommandName(const std::string& word);
+// The --help text: of every command, or of one.
+std::string UsageText(const std::string& command = std::string());

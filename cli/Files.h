@@ -1,6 +1,7 @@
 // Small file and terminal services of brisklode-cli: one implementation per platform (UTF-8 paths on both).
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 // Reads a small text file (a target list) whole; false with a message.
@@ -14,3 +15,17 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 
 // Lets the terminal on stderr take the cursor movements of the live lines; false when it cannot.
 bool EnableTerminalEscapes();
+
+// Opens FILE for appending (created when missing); null with a message naming the file and the reason.
+std::FILE* OpenForAppend(const std::string& path, std::string& error);
+// This machine's name, for the record of a run; "unknown" when it cannot be had.
+std::string HostName();
+// The time now in UTC as 2026-12-07T19:13:05Z.
+std::string UtcNow();
+// True when something (file, folder, link) exists at PATH.
+bool PathExists(const std::string& path);
+// Standard input whole (a target list given as "-"), at most 1 MiB; false with a message.
+bool ReadStandardInput(std::string& text, std::string& error);
+// The numeric address HOST resolves to (its first), so that two spellings of one modem are seen as one;
+// HOST itself when it does not resolve.
+std::string NumericAddress(const std::string& host);

@@ -2,7 +2,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cli/Files.h"
 
@@ -53,3 +57,59 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 }
 
 bool EnableTerminalEscapes() { return true; }
+
+std::FILE* OpenForAppend(const std::string& path, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "ab");
+    if (file == nullptr) error = "Cannot open " + path + " for appending: " + std::strerror(errno);
+    return file;
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == 0) return "unknown";
+    return name;
+}
+
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc {};
+    ::gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+bool PathExists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool ReadStandardInput(std::string& text, std::string& error) {
+    text.clear();
+    char buffer[4096];
+    size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+        text.append(buffer, count);
+        if (text.size() > (1u << 20)) {
+            error = "Cannot read the target list from standard input: larger than 1 MiB";
+            return false;
+        }
+    }
+    if (std::ferror(stdin) != 0) {
+        error = std::string("Cannot read the target list from standard input: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string NumericAddress(const std::string& host) {
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return host;
+    char text[NI_MAXHOST] = {};
+    const int got = ::getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
+    ::freeaddrinfo(found);
+    return got == 0 ? std::string(text) : host;
+}

@@ -1,5 +1,12 @@
 // Small file services of brisklode-cli on Windows: wide paths.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <ctime>
 
 #include "cli/Files.h"
 #include "transport/Transport.h"
@@ -62,4 +69,62 @@ bool EnableTerminalEscapes() {
     DWORD mode = 0;
     if (!GetConsoleMode(console, &mode)) return false;
     return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+std::FILE* OpenForAppend(const std::string& path, std::string& error) {
+    std::FILE* file = _wfopen(Utf8ToWide(path).c_str(), L"ab");
+    if (file == nullptr) error = "Cannot open " + path + " for appending: " + WindowsError(GetLastError());
+    return file;
+}
+
+std::string HostName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(name, &size) || size == 0) return "unknown";
+    return WideToUtf8(std::wstring(name, size));
+}
+
+std::string UtcNow() {
+    SYSTEMTIME utc {};
+    GetSystemTime(&utc);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+                  utc.wMinute, utc.wSecond);
+    return text;
+}
+
+bool PathExists(const std::string& path) {
+    return GetFileAttributesW(Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool ReadStandardInput(std::string& text, std::string& error) {
+    _setmode(_fileno(stdin), _O_BINARY);
+    text.clear();
+    char buffer[4096];
+    size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+        text.append(buffer, count);
+        if (text.size() > (1u << 20)) {
+            error = "Cannot read the target list from standard input: larger than 1 MiB";
+            return false;
+        }
+    }
+    if (std::ferror(stdin) != 0) {
+        error = "Cannot read the target list from standard input";
+        return false;
+    }
+    return true;
+}
+
+std::string NumericAddress(const std::string& host) {
+    ADDRINFOW hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* found = nullptr;
+    if (GetAddrInfoW(Utf8ToWide(host).c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return host;
+    wchar_t text[NI_MAXHOST] = {};
+    const int got = GetNameInfoW(found->ai_addr, static_cast<socklen_t>(found->ai_addrlen), text, NI_MAXHOST, nullptr, 0,
+                                 NI_NUMERICHOST);
+    FreeAddrInfoW(found);
+    return got == 0 ? WideToUtf8(text) : host;
 }

@@ -1,18 +1,26 @@
-// brisklode-cli on many modems: each target on its own link and thread through the same core routines.
+// brisklode-cli on one modem or many: each target on its own link and thread through the same core routines,
+// the run told as a stream of events that the outputs consume.
 #include "cli/Fleet.h"
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <map>
+#include <tuple>
 #include <memory>
+#include <mutex>
 #include <thread>
 
+#include "BrisklodeVersion.h"
 #include "cli/Files.h"
-#include "cli/Json.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
 #include "discovery/Discovery.h"
 #include "modemlog/ModemLog.h"
+#include "simulator/Sha256.h"
+#include "transport/File.h"
+#include "transport/SystemError.h"
 #include "transport/Transport.h"
 #include "update/Update.h"
 
@@ -20,38 +28,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 // A restarting modem is tried this often.
 constexpr auto kRebootRetry = std::chrono::seconds(2);
+// The first pause of --retries; each later one doubles, up to the cap.
+constexpr auto kFirstRetryPause = std::chrono::seconds(1);
+constexpr auto kLongestRetryPause = std::chrono::seconds(30);
+// How often a blocked connect or identity read looks at the cancel flag.
+constexpr auto kCancelPoll = std::chrono::milliseconds(50);
 
-std::unique_ptr<ITransport> MakeTargetLink(const CliTarget& target) {
-    if (target.serial) {
-        const std::wstring port = Utf8ToWide(target.serialPort);
-        return target.baudRate != 0 ? CreateSerialTransport(port, target.baudRate) : CreateSerialTransport(port);
-    }
-    return CreateTelnetTransport(target.host, target.port);
-}
-
-// Runs work(0) .. work(count - 1) on up to `parallel` threads; the calling thread is one of them.
-template <typename Work>
-void RunParallel(size_t count, unsigned parallel, const Work& work) {
-    std::atomic<size_t> next{0};
-    const auto loop = [&]() {
-        for (;;) {
-            const size_t index = next.fetch_add(1);
-            if (index >= count) return;
-            work(index);
-        }
-    };
-    const size_t threads = std::min<size_t>(parallel, count);
-    std::vector<std::thread> helpers;
-    for (size_t i = 1; i < threads; ++i) helpers.emplace_back(loop);
-    loop();
-    for (std::thread& helper : helpers) helper.join();
-}
+const char kVerifyingStage[] = "Verifying on modem";
 
 // Sleeps until `until`, in slices short enough to notice cancellation; false when cancelled.
 bool SleepUntil(Clock::time_point until, const std::atomic<bool>& cancel) {
@@ -63,10 +51,122 @@ bool SleepUntil(Clock::time_point until, const std::atomic<bool>& cancel) {
     return !cancel.load();
 }
 
-void TakeIdentity(const ModemIdentity& identity, TargetResult& result) {
-    result.model = identity.model;
-    result.firmware = identity.firmware;
-    result.type = Field(identity.response, "#0:");
+// A link whose connect and whose identity reads end as soon as the run is cancelled. The connect runs on a
+// helper thread that owns the real link with it, so giving up on a host that never answers leaves that
+// thread to finish (within the transport's own connect bound) on its own.
+class CancellableLink final : public ITransport {
+public:
+    CancellableLink(std::unique_ptr<ITransport> inner, const std::atomic<bool>& cancel, unsigned connectTimeoutMs)
+        : inner_(std::move(inner)), cancel_(cancel), connectTimeoutMs_(connectTimeoutMs),
+          description_(inner_->Description()) {}
+    ~CancellableLink() override { Close(); }
+
+    bool Open(std::string& error) override {
+        if (!inner_) {
+            error = "Link to " + description_ + " abandoned";
+            return false;
+        }
+        struct State {
+            std::mutex mutex;
+            std::condition_variable changed;
+            bool done = false, ok = false;
+            std::string error;
+            std::shared_ptr<ITransport> link;
+        };
+        auto state = std::make_shared<State>();
+        state->link = inner_;
+        std::thread([state] {
+            std::string openError;
+            const bool ok = state->link->Open(openError);
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->done = true;
+            state->ok = ok;
+            state->error = openError;
+            state->changed.notify_all();
+        }).detach();
+        const Clock::time_point start = Clock::now();
+        std::unique_lock<std::mutex> lock(state->mutex);
+        while (!state->done) {
+            state->changed.wait_for(lock, kCancelPoll);
+            if (state->done) break;
+            const bool late = connectTimeoutMs_ > 0 && Clock::now() - start >= std::chrono::milliseconds(connectTimeoutMs_);
+            if (cancel_.load() || late) {
+                inner_.reset();  // the helper thread closes the link when its connect ends
+                error = cancel_.load() ? "Cancelled while connecting to " + description_
+                                       : "No connection to " + description_ + " within " +
+                                             std::to_string(connectTimeoutMs_ / 1000) + " s";
+                return false;
+            }
+        }
+        if (!state->ok) error = state->error;
+        return state->ok;
+    }
+    void Close() override {
+        if (inner_) inner_->Close();
+    }
+    bool Write(const unsigned char* data, size_t length, std::string& error) override {
+        if (!inner_) return Abandoned(error);
+        return inner_->Write(data, length, error);
+    }
+    int Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) override {
+        if (!inner_) return Abandoned(error) ? 0 : -1;
+        if (!interruptReads_) return inner_->Read(buffer, capacity, timeoutMs, error);
+        // The identity check tells the modem nothing on a cancel, so its waits may end at once.
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            if (cancel_.load()) {
+                error = "Cancelled during the identity check of " + description_;
+                return -1;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const unsigned slice = static_cast<unsigned>(std::max<long long>(0, std::min<long long>(left, 100)));
+            const int got = inner_->Read(buffer, capacity, slice, error);
+            if (got != 0 || Clock::now() >= deadline) return got;
+        }
+    }
+    std::string Description() const override { return description_; }
+
+    // While set, a cancel ends a read at once (the identity check); otherwise the protocols see the cancel
+    // flag themselves and tell the modem.
+    void InterruptReads(bool on) { interruptReads_ = on; }
+
+private:
+    bool Abandoned(std::string& error) const {
+        error = "Link to " + description_ + " abandoned";
+        return false;
+    }
+
+    std::shared_ptr<ITransport> inner_;
+    const std::atomic<bool>& cancel_;
+    unsigned connectTimeoutMs_;
+    std::string description_;
+    bool interruptReads_ = false;
+};
+
+std::unique_ptr<ITransport> MakeRawLink(const CliTarget& target) {
+    if (target.serial) {
+        const std::wstring port = Utf8ToWide(target.serialPort);
+        return target.baudRate != 0 ? CreateSerialTransport(port, target.baudRate) : CreateSerialTransport(port);
+    }
+    return CreateTelnetTransport(target.host, target.port);
+}
+
+// Runs work(list[0]) .. work(list[n - 1]) on up to `parallel` threads; the calling thread is one of them.
+template <typename Work>
+void RunParallel(const std::vector<size_t>& list, unsigned parallel, const Work& work) {
+    std::atomic<size_t> next{0};
+    const auto loop = [&]() {
+        for (;;) {
+            const size_t at = next.fetch_add(1);
+            if (at >= list.size()) return;
+            work(list[at]);
+        }
+    };
+    const size_t threads = std::min<size_t>(std::max(1u, parallel), list.size());
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < threads; ++i) helpers.emplace_back(loop);
+    loop();
+    for (std::thread& helper : helpers) helper.join();
 }
 
 // Waits for a modem that reboots after its update to answer its identity again: a new Telnet
@@ -76,8 +176,7 @@ bool WaitForReboot(const CliTarget& target, unsigned seconds, std::atomic<bool>&
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + std::chrono::seconds(seconds);
     Clock::time_point attempt = start + kRebootRetry;  // give the modem time to go down first
-    const std::string waiting = "Waiting up to " + std::to_string(seconds) + " s for the modem to restart";
-    progress(100, "Waiting for restart", waiting);
+    progress(100, "Waiting for restart", "Waiting up to " + std::to_string(seconds) + " s for the modem to restart");
     std::string lastError = "no answer";
     unsigned tries = 0;
     while (attempt <= deadline) {
@@ -87,14 +186,15 @@ bool WaitForReboot(const CliTarget& target, unsigned seconds, std::atomic<bool>&
         }
         attempt += kRebootRetry;
         ++tries;
-        std::unique_ptr<ITransport> link = MakeTargetLink(target);
+        CancellableLink link(MakeRawLink(target), cancel, 0);
+        link.InterruptReads(true);
         std::string attemptError;
-        if (link->Open(attemptError)) {
-            const bool ok = CheckModemIdentity(*link, after, attemptError);
-            link->Close();
+        if (link.Open(attemptError)) {
+            const bool ok = CheckModemIdentity(link, after, attemptError);
+            link.Close();
             if (ok) return true;
         }
-        lastError = attemptError;
+        lastError = CutModemText(attemptError);
         if (cancel.load()) {
             error = "Reboot check cancelled";
             return false;
@@ -106,159 +206,340 @@ bool WaitForReboot(const CliTarget& target, unsigned seconds, std::atomic<bool>&
     return false;
 }
 
-// One target's log, streamed into its file: memory stays at one chunk per running target.
-bool FetchLogToFile(ITransport& link, const std::string& path, std::atomic<bool>& cancel, const ProgressCallback& progress,
-                    TargetResult& result, std::string& error) {
-    LogFileOutcome outcome;
-    const int code = DownloadModemLogToFile(link, Utf8ToWide(path), cancel, progress, outcome, error);
-    if (outcome.inPlace) {
-        result.warning = "written in place (its folder takes no new file, or it has other hard links)";
-        if (code == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0) result.warning += "; incomplete";
+// "20261207T191305Z": the UTC time for a file name.
+std::string StampNow() {
+    std::string stamp;
+    for (char c : UtcNow()) {
+        if (c != '-' && c != ':') stamp += c;
     }
-    if (code == static_cast<int>(LogDownloadResult::Failed)) return false;
-    result.protocol = code == static_cast<int>(LogDownloadResult::LegacyComplete) ? "legacy" : "fast";
-    result.bytes = outcome.bytes;
-    return true;
+    return stamp;
+}
+
+std::string Hex16(std::uint64_t value) {
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(value));
+    return hex;
 }
 
 class FleetRun {
 public:
-    FleetRun(const CliOptions& options, std::vector<CliTarget> targets, std::atomic<bool>& cancel, FleetOutput& output)
-        : options_(options), targets_(std::move(targets)), cancel_(cancel), output_(output), results_(targets_.size()) {
-        for (size_t i = 0; i < targets_.size(); ++i) results_[i].label = targets_[i].Label();
-        if (options_.LogToFolder()) logNames_ = LogFileNames(targets_);
+    FleetRun(const CliOptions& options, std::vector<CliTarget> targets, std::atomic<bool>& cancel, FleetEvents& events)
+        : options_(options), targets_(std::move(targets)), cancel_(cancel), events_(events), results_(targets_.size()) {
+        for (size_t i = 0; i < targets_.size(); ++i) {
+            TargetResult& result = results_[i];
+            const CliTarget& target = targets_[i];
+            result.label = target.Label();
+            result.discovered = target.discovered;
+            result.address = target.host;
+            result.port = target.port;
+            result.serialNumber = target.serialNumber;
+            result.callSign = target.callSign;
+            result.statusByte = target.statusByte;
+        }
+        if (options_.LogToFolder()) {
+            logNames_ = LogFileNames(targets_);
+            // An earlier run's log of the same name stays: this run's file gets the time in its name.
+            const std::string stamp = StampNow();
+            for (std::string& name : logNames_) {
+                if (options_.overwrite || !PathExists(JoinPath(options_.path, name))) continue;
+                const std::string base = name.substr(0, name.size() - 4);  // without ".log"
+                std::string candidate = base + "-" + stamp + ".log";
+                for (unsigned n = 2; PathExists(JoinPath(options_.path, candidate)); ++n) {
+                    candidate = base + "-" + stamp + "-" + std::to_string(n) + ".log";
+                }
+                name = candidate;
+            }
+        }
     }
 
     std::vector<TargetResult>& Results() { return results_; }
-    // The padded image every update sends, shared read-only by the workers.
-    void SetImage(const std::vector<unsigned char>* image, std::uint16_t blockCount, std::uint64_t firmwareSize) {
-        image_ = image;
-        blockCount_ = blockCount;
-        firmwareSize_ = firmwareSize;
+    const std::vector<CliTarget>& Targets() const { return targets_; }
+
+    // The images every update sends, loaded and padded once and shared read-only by the workers.
+    struct Image {
+        ImageInfo info;
+        std::vector<unsigned char> padded;
+        std::uint16_t blocks = 0;
+    };
+    void SetImages(const std::vector<std::unique_ptr<Image>>* images) { images_ = images; }
+
+    // Ends target `i` with its result (once).
+    void Finish(size_t i, Status status, const std::string& reason, const std::string& message) {
+        TargetResult& result = results_[i];
+        result.status = status;
+        result.reason = reason;
+        result.message = message;
+        Report(i);
     }
 
-    // The identity of every target, for the list shown before an update of several modems.
+    // The identity of every target, for the list shown before an update of several modems. A target that
+    // fails here, or is of another type, or already runs the expected version, has its result now.
     void PreCheck() {
-        RunParallel(targets_.size(), options_.parallel, [this](size_t i) {
-            TargetResult& result = results_[i];
-            std::unique_ptr<ITransport> link = MakeTargetLink(targets_[i]);
-            std::string error;
-            output_.Progress(i, 0, "Checking identity", "Connecting to " + link->Description());
-            if (!link->Open(error) || !Identify(*link, i, error)) {
-                result.done = true;
-                result.skipped = true;
-                result.message = error;
-            }
-            link->Close();
-            output_.Done(i);
+        RunParallel(All(), options_.parallel, [this](size_t i) {
+            if (results_[i].done) return;
+            Begin(i);
+            std::unique_ptr<CancellableLink> link;
+            if (Connect(i, true, "Checking identity", link)) link->Close();
+            else return;
+            CheckUpdateWanted(i);
         });
-        output_.Stop();
     }
 
-    void Run(const std::string& command) {
-        RunParallel(targets_.size(), options_.parallel, [this, &command](size_t i) {
-            TargetResult& result = results_[i];
-            if (result.done) return;  // skipped by the identity check before the question
-            const Clock::time_point start = Clock::now();
-            if (cancel_.load()) {
-                result.message = "Cancelled before it started";
-            } else if (command == "identify" || command == "inventory") {
-                RunIdentify(i);
-            } else if (command == "update") {
-                RunUpdate(i);
-            } else {
-                RunLog(i);
+    void Run() {
+        const std::vector<size_t> all = All();
+        const size_t canary = std::min<size_t>(options_.canary, all.size());
+        if (canary == 0 || canary == all.size()) {
+            RunParallel(all, options_.parallel, [this](size_t i) { Work(i); });
+            return;
+        }
+        const std::vector<size_t> first(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(canary));
+        const std::vector<size_t> rest(all.begin() + static_cast<std::ptrdiff_t>(canary), all.end());
+        RunParallel(first, options_.parallel, [this](size_t i) { Work(i); });
+        size_t bad = 0;
+        for (size_t i : first) {
+            if (results_[i].status != Status::Ok && results_[i].status != Status::Skipped) ++bad;
+        }
+        if (bad > 0) {
+            std::lock_guard<std::mutex> lock(gateMutex_);
+            if (stopReason_.empty()) {
+                stopReason_ = "canary";
+                stopMessage_ = "Not started: " + std::to_string(bad) + " of the " + std::to_string(canary) +
+                               " canary target" + (canary == 1 ? "" : "s") + " did not succeed";
             }
-            result.done = true;
-            result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-            Report(command, i);
-        });
-        output_.Stop();
+        }
+        RunParallel(rest, options_.parallel, [this](size_t i) { Work(i); });
+    }
+
+    // Every target without a result gets `status` (a run that ends before it reaches them).
+    void FinishRest(Status status, const std::string& reason, const std::string& message) {
+        for (size_t i = 0; i < results_.size(); ++i) {
+            if (!results_[i].done) Finish(i, status, reason, message);
+        }
     }
 
 private:
+    std::vector<size_t> All() const {
+        std::vector<size_t> all(targets_.size());
+        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+        return all;
+    }
+
+    void Begin(size_t i) {
+        TargetResult& result = results_[i];
+        if (result.startUtc.empty()) {
+            result.startUtc = UtcNow();
+            starts_[i] = Clock::now();
+        }
+    }
+
+    void Report(size_t i) {
+        TargetResult& result = results_[i];
+        if (result.done) return;
+        result.done = true;
+        Begin(i);
+        result.endUtc = UtcNow();
+        result.seconds = std::chrono::duration<double>(Clock::now() - starts_[i]).count();
+        if (result.status == Status::Failed) {
+            const unsigned failed = ++failures_;
+            if (options_.maxFailures > 0 && failed >= options_.maxFailures) {
+                std::lock_guard<std::mutex> lock(gateMutex_);
+                if (stopReason_.empty()) {
+                    stopReason_ = "max-failures";
+                    stopMessage_ = "Not started: " + std::to_string(failed) + " target" + (failed == 1 ? "" : "s") +
+                                   " failed (--max-failures " + std::to_string(options_.maxFailures) + ")";
+                }
+            }
+        }
+        FleetEvent event;
+        event.kind = FleetEvent::Kind::Result;
+        event.index = i;
+        event.result = &result;
+        events_.Emit(event);
+    }
+
+    void Emit(FleetEvent::Kind kind, size_t i, const std::string& text) {
+        FleetEvent event;
+        event.kind = kind;
+        event.index = i;
+        event.text = text;
+        events_.Emit(event);
+    }
+
     ProgressCallback ProgressFor(size_t i) {
         return [this, i](int percent, const std::string& stage, const std::string& detail) {
-            output_.Progress(i, percent, stage, detail);
+            lastStage_[i] = stage;
+            FleetEvent event;
+            event.kind = FleetEvent::Kind::Progress;
+            event.index = i;
+            event.percent = percent;
+            event.stage = stage;
+            event.detail = detail;
+            events_.Emit(event);
         };
     }
 
-    void Report(const std::string& command, size_t i) {
-        const TargetResult& result = results_[i];
-        if (output_.GetMode() == FleetOutput::Mode::Json) output_.JsonLine(ResultJson(command, result));
-        output_.Result(i, result);
+    void Work(size_t i) {
+        if (results_[i].done) return;  // ended before the run: not found, or settled by the identity check
+        Begin(i);
+        {
+            std::lock_guard<std::mutex> lock(gateMutex_);
+            if (!stopReason_.empty()) {
+                Finish(i, Status::NotStarted, stopReason_, stopMessage_);
+                return;
+            }
+        }
+        if (cancel_.load()) {
+            Finish(i, Status::Cancelled, "signal", "Cancelled before it started");
+            return;
+        }
+        const std::string& command = options_.command;
+        if (command == "identify" || command == "inventory") RunIdentify(i);
+        else if (command == "update") RunUpdate(i);
+        else RunLog(i);
+        if (!results_[i].done) Finish(i, results_[i].status, results_[i].reason, results_[i].message);
     }
 
-    // Identity check with the --type filter; false with the reason (the modem is then left alone).
-    bool Identify(ITransport& link, size_t i, std::string& error) {
+    enum class Identity { Ok, Failed, OtherType };
+
+    // Identity check with the --type filter.
+    Identity Identify(CancellableLink& link, size_t i, std::string& error) {
         TargetResult& result = results_[i];
         ModemIdentity identity;
-        if (!CheckModemIdentity(link, identity, error)) return false;
-        TakeIdentity(identity, result);
+        link.InterruptReads(true);
+        const bool ok = CheckModemIdentity(link, identity, error);
+        link.InterruptReads(false);
+        if (!ok) {
+            error = CutModemText(error);
+            return Identity::Failed;
+        }
+        result.model = identity.model;
+        result.firmware = identity.firmware;
+        result.type = Field(identity.response, "#0:");
+        result.reply = identity.response;
         if (!options_.typeFilter.empty() && result.type != options_.typeFilter) {
-            result.skipped = true;
             error = "Type mismatch: the modem reports type " + result.type + " (" + result.model + "), not " +
                     options_.typeFilter + "; left alone";
-            return false;
+            return Identity::OtherType;
         }
-        return true;
+        return Identity::Ok;
     }
 
-    bool Connect(ITransport& link, size_t i, std::string& error) {
-        output_.Progress(i, 0, "Connecting", "Connecting to " + link.Description());
-        return link.Open(error);
+    // Connects (and checks the identity when asked), trying again after connect and identity failures as
+    // --retries allows. False when the target has its result.
+    bool Connect(size_t i, bool identify, const std::string& stage, std::unique_ptr<CancellableLink>& link) {
+        const unsigned connectMs = options_.connectTimeoutSeconds * 1000;
+        auto pause = std::chrono::duration_cast<Clock::duration>(kFirstRetryPause);
+        std::string error, reason;
+        for (unsigned attempt = 0; attempt <= options_.retries; ++attempt) {
+            if (attempt > 0) {
+                Emit(FleetEvent::Kind::Note, i,
+                     error + "; trying again in " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(pause).count()) +
+                         " s (" + std::to_string(attempt) + " of " + std::to_string(options_.retries) + ")");
+                if (!SleepUntil(Clock::now() + pause, cancel_)) break;
+                pause = std::min<Clock::duration>(pause * 2, kLongestRetryPause);
+            }
+            link = std::make_unique<CancellableLink>(MakeRawLink(targets_[i]), cancel_, connectMs);
+            ProgressFor(i)(0, stage, "Connecting to " + link->Description());
+            error.clear();
+            if (!link->Open(error)) {
+                reason = "connect";
+                if (cancel_.load()) break;
+                continue;
+            }
+            if (!identify) return true;
+            const Identity identity = Identify(*link, i, error);
+            if (identity == Identity::Ok) return true;
+            link->Close();
+            if (identity == Identity::OtherType) {
+                Finish(i, Status::Skipped, "type", error);
+                return false;
+            }
+            reason = "identity";
+            if (cancel_.load()) break;
+        }
+        if (cancel_.load()) {
+            Finish(i, Status::Cancelled, "signal",
+                   reason == "identity" ? "Cancelled during the identity check of " + targets_[i].Label()
+                                        : "Cancelled while connecting to " + targets_[i].Label());
+        } else {
+            Finish(i, Status::Failed, reason, error);
+        }
+        return false;
     }
 
     void RunIdentify(size_t i) {
-        TargetResult& result = results_[i];
-        std::unique_ptr<ITransport> link = MakeTargetLink(targets_[i]);
-        std::string error;
-        result.ok = Connect(*link, i, error) && Identify(*link, i, error);
+        std::unique_ptr<CancellableLink> link;
+        if (!Connect(i, true, "Connecting", link)) return;
         link->Close();
-        result.message = result.ok ? result.model + ", firmware " + result.firmware : error;
+        TargetResult& result = results_[i];
+        Finish(i, Status::Ok, "", result.model + ", firmware " + result.firmware);
+    }
+
+    // The image for target `i`'s type, or null (the plain file when its type has none of its own).
+    const Image* ImageFor(size_t i) const {
+        const Image* plain = nullptr;
+        for (const auto& image : *images_) {
+            if (image->info.type.empty()) plain = image.get();
+            else if (image->info.type == results_[i].type) return image.get();
+        }
+        return plain;
+    }
+
+    // After the identity: is there an image for this type, and is the modem not already at the version?
+    // False when the target has its (skipped) result.
+    bool CheckUpdateWanted(size_t i) {
+        TargetResult& result = results_[i];
+        const Image* image = ImageFor(i);
+        if (image == nullptr) {
+            Finish(i, Status::Skipped, "type",
+                   "No firmware image for type " + result.type + " (" + result.model + "); left alone");
+            return false;
+        }
+        result.image = &image->info;
+        if (!options_.expectFirmware.empty() && !options_.force && result.firmware == options_.expectFirmware) {
+            Finish(i, Status::Skipped, "current", "Already runs firmware " + result.firmware + "; left alone");
+            return false;
+        }
+        return true;
     }
 
     bool AllowLegacy(size_t i) {
         if (options_.legacy == LegacyChoice::Yes) return true;
         if (options_.legacy == LegacyChoice::No) return false;
         if (targets_.size() == 1 && StdinIsTerminal() && StderrIsTerminal()) {
-            output_.Stop();
-            std::fprintf(stderr, "This modem firmware does not support UPDFAST.\n"
-                                 "Use the slow legacy UPDATE protocol instead? Legacy UPDATE acknowledges every "
+            Emit(FleetEvent::Kind::Quiet, i, "");
+            std::fprintf(stderr, "Use the slow legacy UPDATE protocol instead? Legacy UPDATE acknowledges every "
                                  "256-byte block,\nbut cannot report the final modem-side checksum result. [y/N] ");
             std::fflush(stderr);
             std::string answer;
             return ReadInputLine(answer) && !cancel_.load() && (answer == "y" || answer == "Y" || answer == "yes");
         }
-        output_.Note(i, "UPDFAST is not available; not using the legacy UPDATE protocol (pass --legacy yes to allow it)");
         return false;
     }
 
     void RunUpdate(size_t i) {
         TargetResult& result = results_[i];
         result.confirmWanted = options_.confirm;
-        const std::vector<unsigned char>& image = *image_;
-        std::unique_ptr<ITransport> link = MakeTargetLink(targets_[i]);
+        std::unique_ptr<CancellableLink> link;
+        if (!Connect(i, true, "Connecting", link)) return;
+        if (!CheckUpdateWanted(i)) {
+            link->Close();
+            return;
+        }
+        const Image& image = *ImageFor(i);
         const ProgressCallback progress = ProgressFor(i);
         std::string error;
-        if (!Connect(*link, i, error)) {
-            result.message = error;
-            return;
-        }
-        if (!Identify(*link, i, error)) {
-            link->Close();
-            result.skipped = true;
-            result.message = error;
-            return;
-        }
         bool ok = false;
-        const int code = RunPreparedFastUpdate(*link, image, blockCount_, cancel_, progress, error);
+        bool refused = false;
+        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error);
         if (code == static_cast<int>(UpdateResult::NotSupported)) {
-            output_.Note(i, error);
+            Emit(FleetEvent::Kind::Note, i, error);
+            error.clear();
             if (!cancel_.load() && AllowLegacy(i)) {
-                error.clear();
                 result.protocol = "legacy";
-                ok = RunPreparedLegacyUpdate(*link, image, blockCount_, cancel_, progress, error);
+                ok = RunPreparedLegacyUpdate(*link, image.padded, image.blocks, cancel_, progress, error);
+            } else {
+                refused = true;
             }
         } else {
             result.protocol = "fast";
@@ -266,100 +547,109 @@ private:
         }
         link->Close();  // after success the modem reboots anyway
         if (!ok) {
-            result.message = error;
+            const bool sent = lastStage_[i] == kVerifyingStage;
+            if (cancel_.load() && sent) {
+                result.bytes = image.info.size;
+                Finish(i, Status::Cancelled, "signal",
+                       "cancelled after the whole image was sent; the modem may install it: check its version");
+            } else if (cancel_.load()) {
+                Finish(i, Status::Cancelled, "signal", error.empty() ? "Update cancelled" : error);
+            } else if (refused) {
+                Finish(i, Status::Failed, "legacy",
+                       "Not using the legacy UPDATE protocol (pass --legacy yes to allow it); nothing was sent");
+            } else {
+                Finish(i, Status::Failed, sent || error.find("Checksum") != std::string::npos ? "verify" : "transfer",
+                       CutModemText(error));
+            }
             return;
         }
-        result.bytes = firmwareSize_;
-        result.message = result.protocol == "fast"
-                             ? "Checksum OK on Modem"
-                             : "Legacy transfer complete. Final modem checksum status unavailable";
+        result.bytes = image.info.size;
+        const bool legacy = result.protocol == "legacy";
+        std::string message = legacy ? "Legacy transfer complete. Final modem checksum status unavailable"
+                                     : "Checksum OK on Modem";
         if (!options_.confirm) {
-            result.ok = true;
+            if (legacy) {
+                result.warning = "legacy transfer: the modem could not verify the image; check its firmware version after the reboot";
+                result.reason = "unverified";
+            }
+            Finish(i, Status::Ok, result.reason, message);
             return;
         }
         ModemIdentity after;
         if (!WaitForReboot(targets_[i], options_.confirmSeconds, cancel_, progress, after, error)) {
-            result.message += "; " + error;
+            Finish(i, cancel_.load() ? Status::Cancelled : Status::Failed, cancel_.load() ? "signal" : "reboot",
+                   message + "; " + error);
             return;
         }
-        result.ok = true;
         result.confirmed = true;
         result.firmwareAfter = after.firmware;
+        if (!options_.expectFirmware.empty() && after.firmware != options_.expectFirmware) {
+            Finish(i, Status::Failed, "version",
+                   message + "; the modem came back with firmware " + after.firmware + ", expected " +
+                       options_.expectFirmware);
+            return;
+        }
         if (after.firmware == result.firmware) {
             result.warning = "firmware version unchanged after the update (" + after.firmware + ")";
-            result.message += "; the modem came back, firmware still " + after.firmware;
-        } else {
-            result.message += "; the modem came back with firmware " + after.firmware + " (was " + result.firmware + ")";
+            if (legacy) result.warning += "; legacy transfer: the modem could not verify the image";
+            Finish(i, Status::Ok, "unchanged", message + "; the modem came back, firmware still " + after.firmware);
+            return;
         }
+        Finish(i, Status::Ok, "",
+               message + "; the modem came back with firmware " + after.firmware + " (was " + result.firmware + ")");
     }
 
     void RunLog(size_t i) {
         TargetResult& result = results_[i];
-        std::unique_ptr<ITransport> link = MakeTargetLink(targets_[i]);
-        std::string error;
         const std::string path = logNames_.empty() ? options_.path : JoinPath(options_.path, logNames_[i]);
-        bool ok = Connect(*link, i, error);
-        if (ok && !options_.typeFilter.empty()) {
-            ok = Identify(*link, i, error);
-            result.skipped = !ok;
-        }
-        ok = ok && FetchLogToFile(*link, path, cancel_, ProgressFor(i), result, error);
+        std::unique_ptr<CancellableLink> link;
+        if (!Connect(i, !options_.typeFilter.empty(), "Connecting", link)) return;
+        LogFileOutcome outcome;
+        std::string error;
+        const int code = DownloadModemLogToFile(*link, Utf8ToWide(path), cancel_, ProgressFor(i), outcome, error);
         link->Close();
-        result.ok = ok;
-        if (!ok) {
-            result.message = error;
+        if (outcome.inPlace) {
+            result.warning = path + " was written in place (its folder takes no new file, or it has other hard links)";
+            if (code == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0) result.warning += " and is incomplete";
+        }
+        if (code == static_cast<int>(LogDownloadResult::Failed)) {
+            Finish(i, cancel_.load() ? Status::Cancelled : Status::Failed, cancel_.load() ? "signal" : "transfer",
+                   CutModemText(error));
             return;
         }
+        result.protocol = code == static_cast<int>(LogDownloadResult::LegacyComplete) ? "legacy" : "fast";
+        result.bytes = outcome.bytes;
         result.file = path;
-        result.message = "Modem log saved: " + path + " (" + std::to_string(result.bytes) + " bytes, " +
-                         (result.protocol == "legacy" ? "legacy 256-byte protocol" : "fast protocol") + ")";
+        Finish(i, Status::Ok, "",
+               "Modem log saved: " + path + " (" + std::to_string(result.bytes) + " bytes, " +
+                   (result.protocol == "legacy" ? "legacy 256-byte protocol" : "fast protocol") + ")");
     }
 
     const CliOptions& options_;
     std::vector<CliTarget> targets_;
     std::atomic<bool>& cancel_;
-    FleetOutput& output_;
+    FleetEvents& events_;
     std::vector<TargetResult> results_;
+    std::vector<Clock::time_point> starts_ = std::vector<Clock::time_point>(targets_.size(), Clock::now());
+    std::vector<std::string> lastStage_ = std::vector<std::string>(targets_.size());
     std::vector<std::string> logNames_;
-    const std::vector<unsigned char>* image_ = nullptr;
-    std::uint16_t blockCount_ = 0;
-    std::uint64_t firmwareSize_ = 0;
+    const std::vector<std::unique_ptr<Image>>* images_ = nullptr;
+    std::atomic<unsigned> failures_{0};
+    std::mutex gateMutex_;
+    std::string stopReason_, stopMessage_;
 };
 
-FleetOutput::Mode OutputMode(const CliOptions& options) {
-    if (options.json) return FleetOutput::Mode::Json;
-    return StderrIsTerminal() && EnableTerminalEscapes() ? FleetOutput::Mode::Live : FleetOutput::Mode::Plain;
-}
-
-int Summarise(const std::string& command, const CliOptions& options, const std::vector<TargetResult>& results,
-              double seconds) {
-    size_t succeeded = 0, failed = 0, skipped = 0, warnings = 0;
-    for (const TargetResult& result : results) {
-        if (result.ok) ++succeeded;
-        else if (result.skipped) ++skipped;
-        else ++failed;
-        if (!result.warning.empty()) ++warnings;
-    }
-    if (options.json) {
-        JsonObject summary("summary");
-        summary.Add("command", command)
-            .Add("targets", static_cast<std::uint64_t>(results.size()))
-            .Add("succeeded", static_cast<std::uint64_t>(succeeded))
-            .Add("failed", static_cast<std::uint64_t>(failed))
-            .Add("skipped", static_cast<std::uint64_t>(skipped))
-            .Add("warnings", static_cast<std::uint64_t>(warnings))
-            .Add("seconds", seconds);
-        std::printf("%s\n", summary.Text().c_str());
-    } else if (options.csv) {
-        std::fputs(InventoryCsv(results).c_str(), stdout);
-    } else if (!results.empty()) {
-        std::fputs(ResultTable(command, results).c_str(), stdout);
-    }
-    std::fflush(stdout);
-    std::fprintf(stderr, "%zu target%s: %zu succeeded, %zu failed, %zu skipped%s\n", results.size(),
-                 results.size() == 1 ? "" : "s", succeeded, failed, skipped,
-                 warnings > 0 ? (", " + std::to_string(warnings) + " with a warning").c_str() : "");
-    return succeeded == results.size() ? kExitSuccess : kExitFailure;
+// Dotted IPv4 addresses sort by their numbers, anything else after them by its text.
+bool AddressLess(const CliTarget& a, const CliTarget& b) {
+    const auto key = [](const std::string& address) {
+        unsigned parts[4] = {0, 0, 0, 0};
+        char tail = 0;
+        const bool v4 = std::sscanf(address.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) == 4;
+        std::uint64_t number = 0;
+        for (unsigned part : parts) number = number << 8 | (part & 0xFFu);
+        return std::make_tuple(v4 ? 0 : 1, number, address);
+    };
+    return std::make_tuple(key(a.host), a.port) < std::make_tuple(key(b.host), b.port);
 }
 
 std::vector<CliTarget> Discover(std::uint32_t timeoutMs, std::string& error) {
@@ -374,28 +664,25 @@ std::vector<CliTarget> Discover(std::uint32_t timeoutMs, std::string& error) {
         target.statusByte = modem.statusByte;
         found.push_back(target);
     }
+    // Replies come in whatever order the network gives; tables and lists must not change from run to run.
+    std::stable_sort(found.begin(), found.end(), AddressLess);
     return found;
-}
-
-void CopyDiscovery(const CliTarget& target, TargetResult& result) {
-    result.discovered = target.discovered;
-    result.address = target.host;
-    result.port = target.port;
-    result.serialNumber = target.serialNumber;
-    result.callSign = target.callSign;
-    result.statusByte = target.statusByte;
 }
 
 std::string ListLine(const CliTarget& target, const TargetResult& result) {
     std::string line = "  " + target.Label();
     if (target.discovered) {
-        char serial[40];
-        std::snprintf(serial, sizeof serial, "  S/N %016llX", static_cast<unsigned long long>(target.serialNumber));
-        line += serial;
+        line += "  S/N " + Hex16(target.serialNumber);
         line += "  call " + (target.callSign.empty() ? std::string("<none>") : target.callSign);
     }
-    if (result.skipped) return line + "  SKIPPED: " + result.message;
-    return line + "  " + result.model + ", firmware " + result.firmware;
+    if (result.done) return line + "  " + std::string(StatusName(result.status)) + ": " + result.message;
+    line += "  " + result.model + ", firmware " + result.firmware;
+    if (result.image != nullptr && !result.image->type.empty()) line += "  <- " + result.image->path;
+    return line;
+}
+
+std::string ImageLine(const ImageInfo& image) {
+    return image.path + " (" + std::to_string(image.size) + " bytes, SHA-256 " + image.sha256 + ")";
 }
 
 }  // namespace
@@ -405,8 +692,13 @@ bool ResolveTargets(const CliOptions& options, std::vector<CliTarget>& targets, 
     usage = true;
     if (!options.targetsFile.empty()) {
         std::string text;
-        if (!ReadTextFile(options.targetsFile, text, error)) return false;
-        if (!ParseTargetList(text, targets, error)) return false;
+        if (options.targetsFile == "-" ? !ReadStandardInput(text, error) : !ReadTextFile(options.targetsFile, text, error)) {
+            return false;
+        }
+        if (!ParseTargetList(text, targets, error)) {
+            error = options.targetsFile + ": " + error;
+            return false;
+        }
     }
     if (options.discovered) {
         usage = false;
@@ -416,14 +708,133 @@ bool ResolveTargets(const CliOptions& options, std::vector<CliTarget>& targets, 
             error = discoveryError;
             return false;
         }
-        for (const CliTarget& target : FilterDiscovered(found, options.serialNumberFilter, options.callFilter)) {
-            targets.push_back(target);
+        const std::vector<CliTarget> kept = FilterDiscovered(found, options.serialNumberFilter, options.callFilter);
+        targets.insert(targets.end(), kept.begin(), kept.end());
+        // A modem asked for by name that did not answer still gets its result: it was not worked on.
+        for (std::uint64_t wanted : options.serialNumberFilter) {
+            if (FilterDiscovered(kept, {wanted}, {}).empty()) {
+                CliTarget missing;
+                missing.missing = "serial-number " + Hex16(wanted);
+                missing.serialNumber = wanted;
+                targets.push_back(missing);
+            }
+        }
+        for (const std::string& wanted : options.callFilter) {
+            if (FilterDiscovered(kept, {}, {wanted}).empty()) {
+                CliTarget missing;
+                missing.missing = "call " + wanted;
+                missing.callSign = wanted;
+                targets.push_back(missing);
+            }
         }
         usage = true;
     }
     targets.insert(targets.end(), options.targets.begin(), options.targets.end());
-    return CheckDistinctTargets(targets, error);
+    if (!CheckDistinctTargets(targets, error)) return false;
+    // Two spellings of one address (localhost and 127.0.0.1) would have two workers fight over one console.
+    std::map<std::string, std::string> seen;
+    for (const CliTarget& target : targets) {
+        if (!target.missing.empty()) continue;
+        const std::string key = target.serial ? "serial " + target.serialPort
+                                              : "telnet " + NumericAddress(target.host) + ":" + std::to_string(target.port);
+        const auto [at, fresh] = seen.emplace(key, target.Label());
+        if (!fresh) {
+            error = "Target given twice: " + at->second + " and " + target.Label() + " are the same modem (" + key + ")";
+            return false;
+        }
+    }
+    return true;
 }
+
+namespace {
+
+// What happens before any target: every failure here is one error event (and, where the targets are known,
+// a not-started result for each and the summary).
+class Preflight {
+public:
+    Preflight(const CliOptions& options, FleetEvents& events) : options_(options), events_(events) {}
+
+    int Fail(const std::string& message, bool usage, FleetRun* run = nullptr, const Clock::time_point* start = nullptr) {
+        FleetEvent error;
+        error.kind = FleetEvent::Kind::Error;
+        error.text = message;
+        error.usage = usage;
+        events_.Emit(error);
+        if (run != nullptr) {
+            run->FinishRest(Status::NotStarted, usage ? "usage" : "aborted", "Not started: " + message);
+            Close(*run, *start);
+        }
+        return usage ? kExitUsage : kExitFailure;
+    }
+
+    int Close(FleetRun& run, Clock::time_point start) {
+        const RunSummary summary =
+            Summarise(options_.command, run.Results(), std::chrono::duration<double>(Clock::now() - start).count());
+        FleetEvent event;
+        event.kind = FleetEvent::Kind::Summary;
+        event.summary = &summary;
+        event.results = &run.Results();
+        events_.Emit(event);
+        return summary.ExitCode();
+    }
+
+private:
+    const CliOptions& options_;
+    FleetEvents& events_;
+};
+
+bool LoadImage(const std::string& type, const std::string& path, std::unique_ptr<FleetRun::Image>& image, std::string& error) {
+    std::vector<unsigned char> firmware;
+    image = std::make_unique<FleetRun::Image>();
+    // The core's messages name neither the file nor the reason; the command line must.
+    {
+        const std::unique_ptr<InputFile> file = OpenInputFile(Utf8ToWide(path));
+        if (!file) {
+            error = "Cannot open firmware file " + path + ": " + WindowsError(LastSystemError());
+            return false;
+        }
+        std::uint64_t size = 0;
+        if (file->Size(size) && (size == 0 || size > kMaxFirmwareSize)) {
+            error = "Firmware file " + path + " has " + std::to_string(size) + " bytes: an image has 1 to " +
+                    std::to_string(kMaxFirmwareSize) + " bytes";
+            return false;
+        }
+    }
+    if (!LoadFirmwareFile(Utf8ToWide(path), firmware, error)) {
+        error += " " + path + ": " + WindowsError(LastSystemError());
+        return false;
+    }
+    if (!PrepareFirmware(firmware, image->padded, image->blocks, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    image->info.type = type;
+    image->info.path = path;
+    image->info.size = firmware.size();
+    image->info.sha256 = Sha256Hex(firmware.data(), firmware.size());
+    return true;
+}
+
+void AddOutputs(const CliOptions& options, size_t targetCount, FleetEvents& events) {
+    if (options.json) {
+        events.Add(std::make_unique<JsonOutput>(stdout));
+        events.Add(std::make_unique<FleetOutput>(FleetOutput::Mode::Beside, TerminalColumns(), false));
+        return;
+    }
+    const bool single = targetCount == 1 && (options.command == "identify" || options.command == "update" ||
+                                             options.command == "log");
+    if (single) {
+        events.Add(std::make_unique<SingleOutput>(StderrIsTerminal(), TerminalColumns()));
+        return;
+    }
+    const bool live = StderrIsTerminal() && EnableTerminalEscapes();
+    events.Add(std::make_unique<FleetOutput>(live ? FleetOutput::Mode::Live : FleetOutput::Mode::Plain, TerminalColumns(),
+                                             options.csv));
+}
+
+}  // namespace
+
+std::vector<CliTarget> DiscoverTargets(std::uint32_t timeoutMs, std::string& error) { return Discover(timeoutMs, error); }
 
 int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     const Clock::time_point start = Clock::now();
@@ -431,17 +842,23 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     std::string error;
     bool usage = false;
 
+    // Outputs that need no target count come first, so that an error before the targets are known is told.
+    FleetEvents early;
+    AddOutputs(options, 0, early);
+    Preflight earlyFlight(options, early);
+
     // Loaded and padded once; every worker sends from the same image.
-    std::vector<unsigned char> firmware;
-    std::vector<unsigned char> image;
-    std::uint16_t blockCount = 0;
-    if (command == "update" &&
-        (!LoadFirmwareFile(Utf8ToWide(options.path), firmware, error) || !PrepareFirmware(firmware, image, blockCount, error))) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailure;
+    std::vector<std::unique_ptr<FleetRun::Image>> images;
+    if (command == "update") {
+        if (!options.path.empty()) {
+            images.emplace_back();
+            if (!LoadImage("", options.path, images.back(), error)) return earlyFlight.Fail(error, false);
+        }
+        for (const auto& [type, path] : options.firmwareByType) {
+            images.emplace_back();
+            if (!LoadImage(type, path, images.back(), error)) return earlyFlight.Fail(error, false);
+        }
     }
-    const std::uint64_t firmwareSize = firmware.size();
-    std::vector<unsigned char>().swap(firmware);  // the padded image is all the transfers need
 
     std::vector<CliTarget> targets;
     std::vector<std::string> portNames;  // ports --json: the display name of each port
@@ -453,73 +870,94 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
             targets.push_back(target);
             portNames.push_back(WideToUtf8(port.displayName));
         }
-        if (targets.empty()) std::fprintf(stderr, "No serial ports found\n");
     } else if (command == "inventory" || command == "discover") {
         targets = Discover(options.discoverTimeoutMs, error);
-        if (!error.empty()) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return kExitFailure;
-        }
-        if (targets.empty()) std::fprintf(stderr, "No modem found\n");
+        if (!error.empty()) return earlyFlight.Fail(error, false);
     } else if (!ResolveTargets(options, targets, error, usage)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return usage ? kExitUsage : kExitFailure;
+        return earlyFlight.Fail(error, usage);
     } else if (targets.empty()) {
-        std::fprintf(stderr, "No modem to work on%s\n", options.discovered ? ": no modem answered or matched" : "");
-        return kExitFailure;
-    }
-    if (options.LogToFolder() && !EnsureFolder(options.path, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kExitFailure;
-    }
-    const bool ask = command == "update" && targets.size() > 1;
-    if (ask && !options.yes && !(StdinIsTerminal() && StderrIsTerminal())) {
-        std::fprintf(stderr, "brisklode-cli: updating %zu modems needs --yes when no terminal is attached\n", targets.size());
-        return kExitUsage;
+        return earlyFlight.Fail(std::string("No modem to work on") +
+                                    (options.discovered ? ": no modem answered the discovery probe" : ""),
+                                false);
     }
 
-    std::vector<std::string> labels;
-    for (const CliTarget& target : targets) labels.push_back(target.Label());
-    FleetOutput output(OutputMode(options), labels, TerminalColumns());
-    FleetRun run(options, targets, cancel, output);
-    run.SetImage(&image, blockCount, firmwareSize);
-    for (size_t i = 0; i < targets.size(); ++i) CopyDiscovery(targets[i], run.Results()[i]);
+    FleetEvents events;
+    AddOutputs(options, targets.size(), events);
+    Preflight flight(options, events);
+    std::FILE* record = nullptr;
+    if (!options.recordPath.empty()) {
+        record = OpenForAppend(options.recordPath, error);
+        if (record == nullptr) return flight.Fail(error, false);
+        events.Add(std::make_unique<RecordOutput>(record, BRISKLODE_VERSION_TEXT, HostName()));
+    }
+
+    RunStart runStart;
+    runStart.command = command;
+    for (const CliTarget& target : targets) runStart.labels.push_back(target.Label());
+    for (const auto& image : images) runStart.images.push_back(&image->info);
+    FleetRun run(options, targets, cancel, events);
+    run.SetImages(&images);
+    FleetEvent startEvent;
+    startEvent.kind = FleetEvent::Kind::Start;
+    startEvent.start = &runStart;
+    events.Emit(startEvent);
+
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (!targets[i].missing.empty()) {
+            run.Finish(i, Status::Failed, "not-found", "Did not answer the discovery probe (" + targets[i].missing + ")");
+        }
+    }
 
     if (command == "discover" || command == "ports") {
         for (size_t i = 0; i < targets.size(); ++i) {
-            TargetResult& result = run.Results()[i];
-            result.ok = true;
-            result.message = command == "ports" ? portNames[i] : "answered the discovery probe";
-            if (options.json) output.JsonLine(ResultJson(command, result));
+            run.Finish(i, Status::Ok, "", command == "ports" ? portNames[i] : "answered the discovery probe");
         }
-        return Summarise(command, options, run.Results(), std::chrono::duration<double>(Clock::now() - start).count());
+        return flight.Close(run, start);
+    }
+
+    if (options.LogToFolder() && !EnsureFolder(options.path, error)) return flight.Fail(error, false, &run, &start);
+    const bool ask = command == "update" && targets.size() > 1;
+    if (ask && !options.yes && !(StdinIsTerminal() && StderrIsTerminal())) {
+        return flight.Fail("updating " + std::to_string(targets.size()) + " modems needs --yes when no terminal is attached",
+                           true, &run, &start);
     }
 
     if (ask) {
         run.PreCheck();
         size_t ready = 0;
-        std::string list = "Firmware " + options.path + " (" + std::to_string(firmwareSize) + " bytes) for:";
+        std::string list;
+        for (const auto& image : images) {
+            list += (list.empty() ? "" : "\n") + std::string(image->info.type.empty() ? "Firmware " : "Firmware for type " + image->info.type + ": ") +
+                    ImageLine(image->info);
+        }
+        list += "\nfor:";
         for (size_t i = 0; i < targets.size(); ++i) {
             list += "\n" + ListLine(targets[i], run.Results()[i]);
-            if (!run.Results()[i].skipped) ++ready;
+            if (!run.Results()[i].done) ++ready;
         }
-        output.Say(list);
+        FleetEvent say;
+        say.kind = FleetEvent::Kind::Say;
+        say.text = list;
+        events.Emit(say);
         if (ready == 0) {
-            output.Say("No modem passed the identity check; nothing was sent");
+            say.text = "No modem passed the identity check; nothing was sent";
+            events.Emit(say);
         } else if (!options.yes) {
+            FleetEvent quiet;
+            quiet.kind = FleetEvent::Kind::Quiet;
+            events.Emit(quiet);
             std::fprintf(stderr, "Update %zu modem%s? [y/N] ", ready, ready == 1 ? "" : "s");
             std::fflush(stderr);
             std::string answer;
             if (!ReadInputLine(answer) || cancel.load() || (answer != "y" && answer != "Y" && answer != "yes")) {
-                std::fprintf(stderr, "Not confirmed; nothing was sent\n");
+                say.text = "Not confirmed; nothing was sent";
+                events.Emit(say);
+                run.FinishRest(Status::NotStarted, "declined", "Not started: the update was not confirmed");
+                flight.Close(run, start);
                 return kExitFailure;
             }
         }
-        for (TargetResult& result : run.Results()) {
-            if (!result.skipped) continue;
-            if (options.json) output.JsonLine(ResultJson(command, result));
-        }
     }
-    run.Run(command);
-    return Summarise(command, options, run.Results(), std::chrono::duration<double>(Clock::now() - start).count());
+    run.Run();
+    return flight.Close(run, start);
 }

@@ -1,13 +1,90 @@
-// What a many-modem run shows: JSON lines, plain lines prefixed with the target, or live lines on a terminal.
+// What a run reports: the JSON lines, the human lines and table, the one-target output and the record.
 #include "cli/FleetOutput.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "cli/Json.h"
-#include "cli/Progress.h"
+#include "console/Console.h"
 
-FleetOutput::FleetOutput(Mode mode, const std::vector<std::string>& labels, int columns)
-    : mode_(mode), labels_(labels), tracks_(labels.size()), columns_(columns) {}
+const char* StatusName(Status status) {
+    switch (status) {
+        case Status::Ok: return "ok";
+        case Status::Failed: return "failed";
+        case Status::Skipped: return "skipped";
+        case Status::Cancelled: return "cancelled";
+        case Status::NotStarted: return "not-started";
+    }
+    return "failed";
+}
+
+RunSummary Summarise(const std::string& command, const std::vector<TargetResult>& results, double seconds) {
+    RunSummary summary;
+    summary.command = command;
+    summary.targets = results.size();
+    summary.seconds = seconds;
+    for (const TargetResult& r : results) {
+        switch (r.status) {
+            case Status::Ok: ++summary.ok; break;
+            case Status::Failed: ++summary.failed; break;
+            case Status::Skipped: ++summary.skipped; break;
+            case Status::Cancelled: ++summary.cancelled; break;
+            case Status::NotStarted: ++summary.notStarted; break;
+        }
+        if (!r.warning.empty()) ++summary.warnings;
+    }
+    return summary;
+}
+
+void FleetEvents::Emit(const FleetEvent& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& consumer : consumers_) consumer->Consume(event);
+}
+
+std::string CutModemText(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    return text.substr(0, limit) + "... (" + std::to_string(text.size() - limit) + " more bytes)";
+}
+
+// --- JSON lines ---
+
+void JsonOutput::Consume(const FleetEvent& event) {
+    std::string line;
+    switch (event.kind) {
+        case FleetEvent::Kind::Start:
+            command_ = event.start->command;
+            labels_ = event.start->labels;
+            tracks_.assign(labels_.size(), Track());
+            line = StartJson(*event.start);
+            break;
+        case FleetEvent::Kind::Progress: {
+            if (event.index >= tracks_.size()) return;
+            Track& track = tracks_[event.index];
+            std::uint64_t done = 0, total = 0;
+            const bool counts = ParseByteCounts(event.detail, done, total);
+            if (counts) track.bytes = done;
+            const bool changed = event.stage != track.stage || event.percent != track.percent ||
+                                 (!counts && event.detail != track.detail);
+            track.stage = event.stage;
+            track.percent = event.percent;
+            if (!counts) track.detail = event.detail;
+            if (!changed) return;
+            JsonObject progress("progress");
+            progress.Add("target", labels_[event.index]).Add("stage", event.stage).Add("percent", event.percent);
+            progress.Add("detail", event.detail).Add("bytes", track.bytes);  // 0 until the transfer counts
+            line = progress.Text();
+            break;
+        }
+        case FleetEvent::Kind::Result: line = ResultJson(command_, *event.result); break;
+        case FleetEvent::Kind::Summary: line = SummaryJson(*event.summary); break;
+        case FleetEvent::Kind::Error: line = ErrorJson(event.text, event.usage); break;
+        default: return;
+    }
+    std::fprintf(out_, "%s\n", line.c_str());
+    std::fflush(out_);
+}
+
+// --- several targets on a terminal or in plain lines ---
 
 std::string FleetOutput::LiveLine(const std::string& label, const std::string& stage, int percent, std::uint64_t done,
                                   std::uint64_t total, double rate, int columns) {
@@ -55,7 +132,7 @@ void FleetOutput::DrawLocked(bool force) {
 }
 
 void FleetOutput::Progress(size_t index, int percent, const std::string& stage, const std::string& detail) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    if (index >= tracks_.size() || mode_ == Mode::Beside) return;
     Track& track = tracks_[index];
     std::uint64_t done = 0, total = 0;
     const bool counts = ParseByteCounts(detail, done, total);
@@ -65,23 +142,12 @@ void FleetOutput::Progress(size_t index, int percent, const std::string& stage, 
         track.firstTime = Clock::now();
     }
     const bool newStage = stage != track.stage || !track.running;
-    const bool newPercent = percent != track.percent;
     track.running = true;
     if (counts) {
         track.done = done;
         track.total = total;
     }
-    if (mode_ == Mode::Json) {
-        const bool newDetail = !counts && detail != track.lastDetail;
-        if (newStage || newPercent || newDetail) {
-            JsonObject event("progress");
-            event.Add("target", labels_[index]).Add("stage", stage).Add("percent", percent).Add("detail", detail);
-            event.Add("bytes", track.done);  // 0 until the transfer reports a count
-            std::fprintf(stdout, "%s\n", event.Text().c_str());
-            std::fflush(stdout);
-        }
-        if (!counts) track.lastDetail = detail;
-    } else if (mode_ == Mode::Plain) {
+    if (mode_ == Mode::Plain) {
         if (!counts) {
             if (!detail.empty() && detail != track.lastDetail) {
                 std::fprintf(stderr, "[%s] %s: %s\n", labels_[index].c_str(), stage.c_str(), detail.c_str());
@@ -101,50 +167,143 @@ void FleetOutput::Progress(size_t index, int percent, const std::string& stage, 
     if (mode_ == Mode::Live) DrawLocked(newStage);
 }
 
-void FleetOutput::Note(size_t index, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (mode_ == Mode::Live) EraseLocked();
-    std::fprintf(stderr, "[%s] %s\n", labels_[index].c_str(), text.c_str());
-    if (mode_ == Mode::Live) DrawLocked(true);
-    std::fflush(stderr);
-}
-
-void FleetOutput::Say(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
+void FleetOutput::Line(const std::string& text) {
     if (mode_ == Mode::Live) EraseLocked();
     std::fprintf(stderr, "%s\n", text.c_str());
     if (mode_ == Mode::Live) DrawLocked(true);
     std::fflush(stderr);
 }
 
-void FleetOutput::JsonLine(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::fprintf(stdout, "%s\n", line.c_str());
-    std::fflush(stdout);
+void FleetOutput::Consume(const FleetEvent& event) {
+    switch (event.kind) {
+        case FleetEvent::Kind::Start:
+            command_ = event.start->command;
+            labels_ = event.start->labels;
+            tracks_.assign(labels_.size(), Track());
+            break;
+        case FleetEvent::Kind::Progress: Progress(event.index, event.percent, event.stage, event.detail); break;
+        case FleetEvent::Kind::Note: Line("[" + labels_[event.index] + "] " + event.text); break;
+        case FleetEvent::Kind::Say: Line(event.text); break;
+        case FleetEvent::Kind::Error: Line("brisklode-cli: " + event.text); break;
+        case FleetEvent::Kind::Quiet:
+            if (mode_ == Mode::Live) EraseLocked();
+            std::fflush(stderr);
+            break;
+        case FleetEvent::Kind::Result: {
+            const TargetResult& result = *event.result;
+            if (event.index < tracks_.size()) tracks_[event.index].running = false;
+            std::string verdict = StatusName(result.status);
+            std::transform(verdict.begin(), verdict.end(), verdict.begin(), [](unsigned char c) { return std::toupper(c); });
+            std::string text = "[" + result.label + "] " + verdict + ": " + result.message;
+            if (!result.warning.empty()) text += " (WARNING: " + result.warning + ")";
+            Line(text);
+            break;
+        }
+        case FleetEvent::Kind::Summary: {
+            if (mode_ == Mode::Live) EraseLocked();
+            const RunSummary& s = *event.summary;
+            if (mode_ != Mode::Beside) {
+                if (csv_) std::fputs(InventoryCsv(*event.results).c_str(), stdout);
+                else if (!event.results->empty()) std::fputs(ResultTable(s.command, *event.results).c_str(), stdout);
+            }
+            std::fflush(stdout);
+            std::string line = std::to_string(s.targets) + (s.targets == 1 ? " target: " : " targets: ") +
+                               std::to_string(s.ok) + " succeeded, " + std::to_string(s.failed) + " failed, " +
+                               std::to_string(s.skipped) + " skipped";
+            if (s.cancelled > 0) line += ", " + std::to_string(s.cancelled) + " cancelled";
+            if (s.notStarted > 0) line += ", " + std::to_string(s.notStarted) + " not started";
+            if (s.warnings > 0) line += ", " + std::to_string(s.warnings) + " with a warning";
+            std::fprintf(stderr, "%s\n", line.c_str());
+            std::fflush(stderr);
+            break;
+        }
+    }
 }
 
-void FleetOutput::Result(size_t index, const TargetResult& result) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    tracks_[index].running = false;
-    if (mode_ == Mode::Live) EraseLocked();
-    const char* verdict = result.ok ? "OK" : result.skipped ? "SKIPPED" : "FAILED";
-    std::string text = "[" + result.label + "] " + verdict + ": " + result.message;
-    if (!result.warning.empty()) text += " (WARNING: " + result.warning + ")";
-    std::fprintf(stderr, "%s\n", text.c_str());
-    if (mode_ == Mode::Live) DrawLocked(true);
-    std::fflush(stderr);
+// --- one target ---
+
+void SingleOutput::Consume(const FleetEvent& event) {
+    switch (event.kind) {
+        case FleetEvent::Kind::Start: command_ = event.start->command; break;
+        case FleetEvent::Kind::Progress: display_.Report(event.percent, event.stage, event.detail); break;
+        case FleetEvent::Kind::Note:
+        case FleetEvent::Kind::Say:
+            display_.Finish();
+            std::fprintf(stderr, "%s\n", event.text.c_str());
+            break;
+        case FleetEvent::Kind::Error:
+            display_.Finish();
+            std::fprintf(stderr, "brisklode-cli: %s\n", event.text.c_str());
+            break;
+        case FleetEvent::Kind::Quiet: display_.Finish(); break;
+        case FleetEvent::Kind::Result: {
+            display_.Finish();
+            const TargetResult& r = *event.result;
+            if (!r.Ok()) {
+                std::fprintf(stderr, "%s%s\n", r.status == Status::Skipped ? "Skipped: " : "", r.message.c_str());
+            } else if (command_ == "identify") {
+                std::printf("Model:    %s\nFirmware: %s\nReply:    %s\n", r.model.c_str(), r.firmware.c_str(),
+                            DiagnosticResponse(r.reply).c_str());
+            } else if (command_ == "update" && r.protocol == "legacy") {
+                std::printf("Legacy transfer complete. Final modem checksum status unavailable; after reboot, check "
+                            "that the new firmware version is running.\n");
+                if (r.confirmed) std::printf("%s\n", r.message.c_str());
+            } else if (command_ == "update") {
+                std::printf("Checksum OK on Modem\nThe modem is rebooting.\n");
+                if (r.confirmed) std::printf("%s\n", r.message.c_str());
+            } else {
+                std::printf("%s\n", r.message.c_str());
+            }
+            std::fflush(stdout);
+            if (!r.warning.empty()) std::fprintf(stderr, "WARNING: %s\n", r.warning.c_str());
+            std::fflush(stderr);
+            break;
+        }
+        case FleetEvent::Kind::Summary: break;
+    }
 }
 
-void FleetOutput::Done(size_t index) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    tracks_[index].running = false;
-    if (mode_ == Mode::Live) DrawLocked(true);
+// --- the record ---
+
+RecordOutput::~RecordOutput() {
+    if (file_ != nullptr) std::fclose(file_);
 }
 
-void FleetOutput::Stop() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (mode_ == Mode::Live) EraseLocked();
-    std::fflush(stderr);
+std::string RecordOutput::Line(const std::string& command, const TargetResult& r, const std::string& version,
+                               const std::string& host) {
+    JsonObject line("record");
+    line.Add("tool_version", version).Add("command", command).Add("host", host);
+    line.Add("start", r.startUtc).Add("end", r.endUtc);
+    if (r.image != nullptr) {
+        line.Add("image", r.image->path).Add("image_size", r.image->size).Add("image_sha256", r.image->sha256);
+    } else {
+        line.Null("image").Null("image_size").Null("image_sha256");
+    }
+    line.Add("target", r.label);
+    if (r.discovered) {
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(r.serialNumber));
+        line.Add("serial_number", hex);
+    } else {
+        line.Null("serial_number");
+    }
+    if (r.model.empty()) line.Null("model");
+    else line.Add("model", r.model);
+    if (r.firmware.empty()) line.Null("firmware_before");
+    else line.Add("firmware_before", r.firmware);
+    if (r.confirmed) line.Add("firmware_after", r.firmwareAfter);
+    else line.Null("firmware_after");
+    line.Add("status", StatusName(r.status)).Add("reason", r.reason).Add("message", r.message).Add("warning", r.warning);
+    line.Add("bytes", r.bytes).Add("seconds", r.seconds);
+    return line.Text();
+}
+
+void RecordOutput::Consume(const FleetEvent& event) {
+    if (event.kind == FleetEvent::Kind::Start) command_ = event.start->command;
+    if (event.kind != FleetEvent::Kind::Result || file_ == nullptr) return;
+    const std::string line = Line(command_, *event.result, version_, host_) + "\n";
+    std::fwrite(line.data(), 1, line.size(), file_);
+    std::fflush(file_);
 }
 
 std::string FormatTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows) {
@@ -189,8 +348,9 @@ std::string Cut(const std::string& text, size_t width) {
 }
 
 std::string Verdict(const TargetResult& result) {
-    if (result.ok) return Cut(result.warning.empty() ? "ok" : "ok, WARNING: " + result.warning, 48);
-    return Cut((result.skipped ? "skipped: " : "FAILED: ") + result.message, 48);
+    if (result.Ok()) return Cut(result.warning.empty() ? "ok" : "ok, WARNING: " + result.warning, 48);
+    const std::string status = result.status == Status::Failed ? "FAILED" : StatusName(result.status);
+    return Cut(status + ": " + result.message, 48);
 }
 
 std::string CsvField(const std::string& text) {
@@ -203,29 +363,77 @@ std::string CsvField(const std::string& text) {
     return out + "\"";
 }
 
+std::string ImageJson(const ImageInfo& image) {
+    return "{\"path\":" + JsonQuote(image.path) + ",\"size\":" + std::to_string(image.size) +
+           ",\"sha256\":" + JsonQuote(image.sha256) + "}";
+}
+
 }  // namespace
+
+std::string StartJson(const RunStart& start) {
+    JsonObject event("start");
+    event.Add("command", start.command).Add("targets", static_cast<std::uint64_t>(start.labels.size()));
+    std::string list = "[";
+    for (const std::string& label : start.labels) list += (list.size() > 1 ? "," : "") + JsonQuote(label);
+    event.Raw("target_list", list + "]");
+    if (start.command == "update") {
+        const ImageInfo* plain = nullptr;
+        std::string byType;
+        for (const ImageInfo* image : start.images) {
+            if (image->type.empty()) plain = image;
+            else byType += (byType.empty() ? "" : ",") + JsonQuote(image->type) + ":" + ImageJson(*image);
+        }
+        if (plain != nullptr) event.Raw("image", ImageJson(*plain));
+        else event.Null("image");
+        event.Raw("images_by_type", "{" + byType + "}");
+    }
+    return event.Text();
+}
+
+std::string SummaryJson(const RunSummary& s) {
+    JsonObject summary("summary");
+    summary.Add("command", s.command)
+        .Add("targets", static_cast<std::uint64_t>(s.targets))
+        .Add("succeeded", static_cast<std::uint64_t>(s.ok))
+        .Add("ok", static_cast<std::uint64_t>(s.ok))
+        .Add("failed", static_cast<std::uint64_t>(s.failed))
+        .Add("skipped", static_cast<std::uint64_t>(s.skipped))
+        .Add("cancelled", static_cast<std::uint64_t>(s.cancelled))
+        .Add("not_started", static_cast<std::uint64_t>(s.notStarted))
+        .Add("warnings", static_cast<std::uint64_t>(s.warnings))
+        .Add("seconds", s.seconds);
+    return summary.Text();
+}
+
+std::string ErrorJson(const std::string& message, bool usage) {
+    JsonObject error("error");
+    error.Add("message", message).Bool("usage", usage);
+    return error.Text();
+}
 
 std::string ResultJson(const std::string& command, const TargetResult& result) {
     JsonObject event("result");
-    event.Add("target", result.label).Bool("ok", result.ok).Add("message", result.message);
-    if (result.skipped) event.Bool("skipped", true);
-    if (!result.warning.empty()) event.Add("warning", result.warning);
+    event.Add("target", result.label).Bool("ok", result.Ok());
+    event.Add("status", StatusName(result.status)).Add("reason", result.reason);
+    event.Add("message", result.message).Add("warning", result.warning);
     if (result.discovered) {
         event.Add("address", result.address)
             .Add("port", result.port)
             .Add("serial_number", Hex16(result.serialNumber))
             .Add("call_sign", result.callSign)
-            .Add("status", result.statusByte);
+            .Add("status_byte", result.statusByte);
     }
     if (command != "discover" && command != "log" && command != "ports") {
         if (!result.model.empty()) event.Add("model", result.model);
         if (!result.firmware.empty()) event.Add("firmware", result.firmware);
         if (!result.type.empty()) event.Add("type", result.type);
     }
+    if (command == "identify" && !result.reply.empty()) event.Add("reply", result.reply);
     if (command == "update" || command == "log") {
         event.Add("bytes", result.bytes);
         if (!result.protocol.empty()) event.Add("protocol", result.protocol);
     }
+    if (command == "update" && result.image != nullptr) event.Add("image_sha256", result.image->sha256);
     if (command == "log" && !result.file.empty()) event.Add("file", result.file);
     // Every --confirm result names both versions, null where unknown (a modem that never came back).
     if (command == "update" && (result.confirmWanted || result.confirmed)) {
@@ -245,7 +453,8 @@ std::string ResultTable(const std::string& command, const std::vector<TargetResu
         header = {"ADDRESS", "PORT", "SERIAL NUMBER", "CALL", "STATUS", "MODEL", "FIRMWARE"};
         for (const TargetResult& r : results) {
             rows.push_back({r.address, std::to_string(r.port), Hex16(r.serialNumber), r.callSign,
-                            std::to_string(r.statusByte), r.ok ? r.model : "-", r.ok ? r.firmware : "ERROR: " + r.message});
+                            std::to_string(r.statusByte), r.Ok() ? r.model : "-",
+                            r.Ok() ? r.firmware : "ERROR: " + Cut(r.message, 60)});
         }
     } else if (command == "update") {
         header = {"TARGET", "MODEL", "BEFORE", "AFTER", "RESULT", "TIME"};
@@ -256,8 +465,11 @@ std::string ResultTable(const std::string& command, const std::vector<TargetResu
     } else if (command == "log") {
         header = {"TARGET", "BYTES", "FILE", "RESULT", "TIME"};
         for (const TargetResult& r : results) {
-            rows.push_back({r.label, r.ok ? std::to_string(r.bytes) : "-", r.ok ? r.file : "-", Verdict(r), Seconds(r.seconds)});
+            rows.push_back({r.label, r.Ok() ? std::to_string(r.bytes) : "-", r.Ok() ? r.file : "-", Verdict(r),
+                            Seconds(r.seconds)});
         }
+    } else if (command == "discover" || command == "ports") {
+        return std::string();
     } else {
         header = {"TARGET", "MODEL", "FIRMWARE", "RESULT", "TIME"};
         for (const TargetResult& r : results) {
@@ -272,11 +484,23 @@ std::string InventoryCsv(const std::vector<TargetResult>& results) {
     std::string out = "address,port,serial_number,call_sign,status,model,firmware,error\n";
     for (const TargetResult& r : results) {
         out += CsvField(r.address) + "," + std::to_string(r.port) + "," + Hex16(r.serialNumber) + "," +
-               CsvField(r.callSign) + "," + std::to_string(r.statusByte) + "," + CsvField(r.ok ? r.model : "") + "," +
-               CsvField(r.ok ? r.firmware : "") + "," + CsvField(r.ok ? "" : r.message) + "\n";
+               CsvField(r.callSign) + "," + std::to_string(r.statusByte) + "," + CsvField(r.Ok() ? r.model : "") + "," +
+               CsvField(r.Ok() ? r.firmware : "") + "," + CsvField(r.Ok() ? "" : r.message) + "\n";
     }
     return out;
 }
+
+namespace {
+
+bool SameCall(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 std::vector<CliTarget> FilterDiscovered(const std::vector<CliTarget>& found, const std::vector<std::uint64_t>& serialNumbers,
                                         const std::vector<std::string>& callSigns) {
@@ -284,7 +508,9 @@ std::vector<CliTarget> FilterDiscovered(const std::vector<CliTarget>& found, con
     for (const CliTarget& target : found) {
         const bool serialOk = serialNumbers.empty() ||
                               std::find(serialNumbers.begin(), serialNumbers.end(), target.serialNumber) != serialNumbers.end();
-        const bool callOk = callSigns.empty() || std::find(callSigns.begin(), callSigns.end(), target.callSign) != callSigns.end();
+        const bool callOk = callSigns.empty() || std::any_of(callSigns.begin(), callSigns.end(), [&](const std::string& c) {
+                                return SameCall(c, target.callSign);
+                            });
         if (serialOk && callOk) kept.push_back(target);
     }
     return kept;

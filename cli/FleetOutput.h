@@ -1,33 +1,50 @@
-// What a many-modem run shows: JSON lines, plain lines prefixed with the target, or live lines on a terminal.
+// What a run of brisklode-cli reports: the events of the run and the outputs that consume them.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "cli/Args.h"
+#include "cli/Progress.h"
 
-// How one target ended. `ok` false with `skipped` true: it was never worked on (identity or type).
+// How one requested target ended. Exactly one per target, whatever the command.
+enum class Status { Ok, Failed, Skipped, Cancelled, NotStarted };
+// "ok", "failed", "skipped", "cancelled", "not-started".
+const char* StatusName(Status status);
+
+// One firmware image of an update: what the start event, the confirmation list and the record name.
+struct ImageInfo {
+    std::string type;  // the identity type code it is for; empty for the plain file argument
+    std::string path;
+    std::uint64_t size = 0;
+    std::string sha256;
+};
+
 struct TargetResult {
     std::string label;
     bool done = false;
-    bool ok = false;
-    bool skipped = false;
-    std::string message;
-    std::string warning;
+    Status status = Status::Failed;
+    std::string reason;    // short machine-readable cause: connect, identity, type, transfer, verify, ...
+    std::string message;   // what a person reads
+    std::string warning;   // set also on ok results (an unverified legacy transfer, an unchanged version)
     std::string model;
     std::string firmware;  // identify: the version; update: the version before
     std::string type;
+    std::string reply;     // identify: the modem's raw identity reply
     std::uint64_t bytes = 0;
     std::string protocol;  // "fast" or "legacy"
     std::string file;
     bool confirmWanted = false;  // update --confirm: firmware_before and firmware_after belong in the result
     bool confirmed = false;      // update --confirm: firmware_after is known
     std::string firmwareAfter;
+    const ImageInfo* image = nullptr;  // update: the image this target got (or would have got)
     double seconds = 0;
+    std::string startUtc, endUtc;  // ISO 8601, for the record
     // Inventory and discovery rows.
     bool discovered = false;
     std::string address;
@@ -35,29 +52,94 @@ struct TargetResult {
     std::uint64_t serialNumber = 0;
     std::string callSign;
     unsigned statusByte = 0;
+
+    bool Ok() const { return status == Status::Ok; }
 };
 
-class FleetOutput {
+// The counts that close a run.
+struct RunSummary {
+    std::string command;
+    size_t targets = 0, ok = 0, failed = 0, skipped = 0, cancelled = 0, notStarted = 0, warnings = 0;
+    double seconds = 0;
+    // 0 when every target is ok or deliberately skipped, else 1.
+    int ExitCode() const { return failed + cancelled + notStarted == 0 ? 0 : 1; }
+};
+RunSummary Summarise(const std::string& command, const std::vector<TargetResult>& results, double seconds);
+
+// What the run knows before its first target starts.
+struct RunStart {
+    std::string command;
+    std::vector<std::string> labels;
+    std::vector<const ImageInfo*> images;  // update only; the plain file first when given
+};
+
+// One event of a run. The run emits them in order from any thread, one at a time.
+struct FleetEvent {
+    enum class Kind {
+        Start,     // start
+        Progress,  // index, percent, stage, detail
+        Note,      // index, text: human text about one target
+        Say,       // text: human text about the run
+        Quiet,     // the run is about to ask on the terminal: live lines must go
+        Result,    // index, result
+        Summary,   // summary, results
+        Error,     // text, usage: the run (or the command line) failed before any target
+    };
+    Kind kind = Kind::Say;
+    size_t index = 0;
+    int percent = 0;
+    std::string stage, detail, text;
+    bool usage = false;
+    const RunStart* start = nullptr;
+    const TargetResult* result = nullptr;
+    const RunSummary* summary = nullptr;
+    const std::vector<TargetResult>* results = nullptr;
+};
+
+class FleetConsumer {
 public:
-    enum class Mode { Json, Plain, Live };
-    FleetOutput(Mode mode, const std::vector<std::string>& labels, int columns);
+    virtual ~FleetConsumer() = default;
+    virtual void Consume(const FleetEvent& event) = 0;
+};
 
-    Mode GetMode() const { return mode_; }
-    // A progress report of target `index` (any thread).
-    void Progress(size_t index, int percent, const std::string& stage, const std::string& detail);
-    // A line of human text about target `index`: stderr, prefixed with the target.
-    void Note(size_t index, const std::string& text);
-    // Human text not tied to one target: stderr.
-    void Say(const std::string& text);
-    void Result(size_t index, const TargetResult& result);
-    // Target `index` stopped without a result of its own (after the identity check before the question).
-    void Done(size_t index);
-    // A finished JSON line on stdout (JSON mode only).
-    void JsonLine(const std::string& line);
-    // Clears the live lines so that later text starts clean.
-    void Stop();
+// Hands every event to each consumer in turn, one event at a time.
+class FleetEvents {
+public:
+    void Add(std::unique_ptr<FleetConsumer> consumer) { consumers_.push_back(std::move(consumer)); }
+    void Emit(const FleetEvent& event);
 
-    // The "N / M bytes" count last reported by a target, for results that carry no count of their own.
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<FleetConsumer>> consumers_;
+};
+
+// JSON lines on stdout: start, progress, result, summary, error.
+class JsonOutput : public FleetConsumer {
+public:
+    explicit JsonOutput(std::FILE* out) : out_(out) {}
+    void Consume(const FleetEvent& event) override;
+
+private:
+    struct Track {
+        std::string stage, detail;
+        int percent = -1;
+        std::uint64_t bytes = 0;
+    };
+    std::FILE* out_;
+    std::string command_;
+    std::vector<std::string> labels_;
+    std::vector<Track> tracks_;
+};
+
+// Human output of several targets on stderr (lines prefixed with the target, or live lines on a
+// terminal) and the closing table or CSV on stdout.
+class FleetOutput : public FleetConsumer {
+public:
+    // Beside: next to JSON on stdout, only the human lines on stderr (no progress, no table).
+    enum class Mode { Plain, Live, Beside };
+    FleetOutput(Mode mode, int columns, bool csv) : mode_(mode), columns_(columns), csv_(csv) {}
+    void Consume(const FleetEvent& event) override;
+
     static std::string LiveLine(const std::string& label, const std::string& stage, int percent, std::uint64_t done,
                                 std::uint64_t total, double rate, int columns);
 
@@ -73,20 +155,55 @@ private:
         std::uint64_t firstDone = 0, done = 0, total = 0;
         Clock::time_point firstTime;
     };
+    void Progress(size_t index, int percent, const std::string& stage, const std::string& detail);
+    void Line(const std::string& text);
     void DrawLocked(bool force);
     void EraseLocked();
 
     Mode mode_;
+    int columns_;
+    bool csv_;
+    std::string command_;
     std::vector<std::string> labels_;
     std::vector<Track> tracks_;
-    int columns_;
-    std::mutex mutex_;
     size_t drawnLines_ = 0;
     Clock::time_point lastDraw_;
 };
 
-// The result's JSON line for `command` (identify, update, log, inventory, discover).
+// Human output of one target: a progress bar on stderr and the result as the program always printed it,
+// the outcome on stdout and a failure on stderr.
+class SingleOutput : public FleetConsumer {
+public:
+    SingleOutput(bool terminal, int columns) : display_(stderr, terminal, columns) {}
+    void Consume(const FleetEvent& event) override;
+
+private:
+    ProgressDisplay display_;
+    std::string command_;
+};
+
+// The record of a run (--record FILE): one JSON line per target appended and flushed as it ends.
+class RecordOutput : public FleetConsumer {
+public:
+    // `file` is open for appending and owned from here on.
+    RecordOutput(std::FILE* file, std::string version, std::string host) : file_(file), version_(std::move(version)), host_(std::move(host)) {}
+    ~RecordOutput() override;
+    void Consume(const FleetEvent& event) override;
+    // The record line of one result (without a line end).
+    static std::string Line(const std::string& command, const TargetResult& result, const std::string& version,
+                            const std::string& host);
+
+private:
+    std::FILE* file_;
+    std::string version_, host_, command_;
+};
+
+// The result's JSON line for `command` (identify, update, log, inventory, discover, ports).
 std::string ResultJson(const std::string& command, const TargetResult& result);
+// The start event's JSON line.
+std::string StartJson(const RunStart& start);
+std::string SummaryJson(const RunSummary& summary);
+std::string ErrorJson(const std::string& message, bool usage);
 
 // The closing table of a run (not for JSON): one row per target.
 std::string ResultTable(const std::string& command, const std::vector<TargetResult>& results);
@@ -94,9 +211,13 @@ std::string ResultTable(const std::string& command, const std::vector<TargetResu
 // The inventory as comma-separated values with a header line.
 std::string InventoryCsv(const std::vector<TargetResult>& results);
 
-// Keeps the discovered modems that the serial number and call sign lists select (all when both are empty).
+// Keeps the discovered modems that the serial number and call sign lists select (all when both are empty);
+// a call sign matches whatever its case.
 std::vector<CliTarget> FilterDiscovered(const std::vector<CliTarget>& found, const std::vector<std::uint64_t>& serialNumbers,
                                         const std::vector<std::string>& callSigns);
 
 // A text table with a header line and columns as wide as their widest cell.
 std::string FormatTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
+
+// A modem's text for a message: at most `limit` bytes, with the count of what was left out.
+std::string CutModemText(const std::string& text, size_t limit = 300);

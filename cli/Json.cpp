@@ -101,3 +101,9 @@ JsonObject& JsonObject::Null(const char* key) {
     text_ += "null";
     return *this;
 }
+
+JsonObject& JsonObject::Raw(const char* key, const std::string& json) {
+    Key(key);
+    text_ += json;
+    return *this;
+}

@@ -19,6 +19,8 @@ public:
     JsonObject& Add(const char* key, double value);
     JsonObject& Bool(const char* key, bool value);
     JsonObject& Null(const char* key);
+    // `json` must already be valid JSON text (an array or object built from quoted parts).
+    JsonObject& Raw(const char* key, const std::string& json);
     // The object's text without a line end.
     std::string Text() const { return text_ + "}"; }
 

@@ -1,4 +1,5 @@
 // brisklode-cli: identify, update, log, discover and ports on the command line, over the same core as the window.
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "cli/CliMain.h"
 #include "cli/Files.h"
 #include "cli/Fleet.h"
+#include "cli/FleetOutput.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
@@ -34,118 +36,12 @@ int Fail(const std::string& message) {
     return kExitFailure;
 }
 
-std::unique_ptr<ITransport> MakeLink(const CliOptions& options) {
-    if (!options.serialPort.empty()) {
-        const std::wstring port = Utf8ToWide(options.serialPort);
-        return options.baudRate != 0 ? CreateSerialTransport(port, options.baudRate) : CreateSerialTransport(port);
-    }
-    return CreateTelnetTransport(options.telnetHost, options.telnetPort);
-}
-
-bool OpenLink(ITransport& link, std::string& error) {
-    std::fprintf(stderr, "Connecting to %s...\n", link.Description().c_str());
-    return link.Open(error);
-}
-
-int Identify(ITransport& link) {
-    std::string error;
-    if (!OpenLink(link, error)) return Fail(error);
-    ModemIdentity identity;
-    const bool ok = CheckModemIdentity(link, identity, error);
-    link.Close();
-    if (!ok) return Fail(error);
-    std::printf("Model:    %s\nFirmware: %s\nReply:    %s\n", identity.model.c_str(), identity.firmware.c_str(),
-                DiagnosticResponse(identity.response).c_str());
-    return kExitSuccess;
-}
-
-// The question the window asks when the firmware lacks the fast transfer.
-bool AskForLegacy(LegacyChoice choice) {
-    if (choice == LegacyChoice::Yes) return true;
-    if (choice == LegacyChoice::No) return false;
-    if (!StdinIsTerminal() || !StderrIsTerminal()) {
-        std::fprintf(stderr, "UPDFAST is not available; not using the legacy UPDATE protocol without a terminal "
-                             "(pass --legacy yes to allow it).\n");
-        return false;
-    }
-    std::fprintf(stderr,
-                 "This modem firmware does not support UPDFAST.\n"
-                 "Use the slow legacy UPDATE protocol instead? Legacy UPDATE acknowledges every 256-byte block,\n"
-                 "but cannot report the final modem-side checksum result. [y/N] ");
-    std::fflush(stderr);
-    std::string answer;
-    if (!ReadInputLine(answer) || g_cancel.load()) return false;
-    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
-}
-
-int Update(ITransport& link, const CliOptions& options) {
-    std::vector<unsigned char> firmware;
-    std::string error;
-    if (!LoadFirmwareFile(Utf8ToWide(options.path), firmware, error)) return Fail(error);
-    if (!OpenLink(link, error)) return Fail(error);
-
-    ProgressDisplay display(stderr, StderrIsTerminal(), TerminalColumns());
-    const ProgressCallback progress = [&display](int percent, const std::string& stage, const std::string& detail) {
-        display.Report(percent, stage, detail);
-    };
-    bool ok = false;
-    bool legacy = false;
-    const int result = RunFastUpdate(link, firmware, g_cancel, progress, error);
-    display.Finish();
-    if (result == static_cast<int>(UpdateResult::NotSupported)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        // Said once: without the legacy transfer there is nothing more to report.
-        error.clear();
-        if (AskForLegacy(options.legacy) && !g_cancel.load()) {
-            legacy = true;
-            ok = RunLegacyUpdate(link, firmware, g_cancel, progress, error);
-            display.Finish();
-        }
-    } else {
-        ok = result == static_cast<int>(UpdateResult::Installed);
-    }
-    // Every attempt ends with the link closed: after success the modem reboots anyway.
-    link.Close();
-    if (!ok) return error.empty() ? kExitFailure : Fail(error);
-    if (legacy) {
-        std::printf("Legacy transfer complete. Final modem checksum status unavailable; after reboot, check that "
-                    "the new firmware version is running.\n");
-    } else {
-        std::printf("Checksum OK on Modem\nThe modem is rebooting.\n");
-    }
-    return kExitSuccess;
-}
-
-int Log(ITransport& link, const CliOptions& options) {
-    std::string error;
-    if (!OpenLink(link, error)) return Fail(error);
-    ProgressDisplay display(stderr, StderrIsTerminal(), TerminalColumns());
-    LogFileOutcome outcome;
-    const int result = DownloadModemLogToFile(
-        link, Utf8ToWide(options.path), g_cancel,
-        [&display](int percent, const std::string& stage, const std::string& detail) {
-            display.Report(percent, stage, detail);
-        },
-        outcome, error);
-    display.Finish();
-    link.Close();
-    if (outcome.inPlace) {
-        std::fprintf(stderr, "%s was written in place (its folder takes no new file, or it has other hard links)%s.\n",
-                     options.path.c_str(),
-                     result == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0 ? " and is incomplete" : "");
-    }
-    if (result == static_cast<int>(LogDownloadResult::Failed)) return Fail(error);
-    const bool legacy = result == static_cast<int>(LogDownloadResult::LegacyComplete);
-    std::printf("Modem log saved: %s (%llu bytes, %s)\n", options.path.c_str(),
-                static_cast<unsigned long long>(outcome.bytes), legacy ? "legacy 256-byte protocol" : "fast protocol");
-    return kExitSuccess;
-}
-
 int Discover(const CliOptions& options) {
     std::string error;
-    const std::vector<DiscoveredModem> modems = DiscoverModems(options.discoverTimeoutMs, error);
-    for (const DiscoveredModem& modem : modems) {
-        std::printf("%-21s  %-9s  S/N %016" PRIX64 "  status %u\n", DiscoveryKey(modem).c_str(),
+    const std::vector<CliTarget> modems = DiscoverTargets(options.discoverTimeoutMs, error);
+    for (const CliTarget& modem : modems) {
+        const std::string key = modem.host + ":" + std::to_string(modem.port);
+        std::printf("%-21s  %-9s  S/N %016" PRIX64 "  status %u\n", key.c_str(),
                     modem.callSign.empty() ? "<no call>" : modem.callSign.c_str(), modem.serialNumber,
                     static_cast<unsigned>(modem.statusByte));
     }
@@ -166,11 +62,25 @@ int Ports() {
 int Run(const CliOptions& options) {
     if (options.Fleet()) return RunFleet(options, g_cancel);
     if (options.command == "ports") return Ports();
-    if (options.command == "discover") return Discover(options);
-    std::unique_ptr<ITransport> link = MakeLink(options);
-    if (options.command == "identify") return Identify(*link);
-    if (options.command == "update") return Update(*link, options);
-    return Log(*link, options);
+    return Discover(options);
+}
+
+// A usage error is one line and where to read more; with --json also the error event on stdout.
+int UsageError(const std::vector<std::string>& args, const std::string& error) {
+    std::string command;
+    for (const std::string& arg : args) {
+        if (IsCommandName(arg)) {
+            command = arg;
+            break;
+        }
+    }
+    std::fprintf(stderr, "brisklode-cli: %s\nsee brisklode-cli %s--help\n", error.c_str(),
+                 command.empty() ? "" : (command + " ").c_str());
+    if (std::find(args.begin(), args.end(), "--json") != args.end()) {
+        std::printf("%s\n", ErrorJson(error, true).c_str());
+        std::fflush(stdout);
+    }
+    return kExitUsage;
 }
 
 }  // namespace
@@ -178,12 +88,10 @@ int Run(const CliOptions& options) {
 int CliMain(int argc, char** argv) {
     CliOptions options;
     std::string error;
-    if (!ParseCommandLine(Utf8Arguments(argc, argv), options, error)) {
-        std::fprintf(stderr, "brisklode-cli: %s\n\n%s", error.c_str(), UsageText().c_str());
-        return kExitUsage;
-    }
+    const std::vector<std::string> args = Utf8Arguments(argc, argv);
+    if (!ParseCommandLine(args, options, error)) return UsageError(args, error);
     if (options.help) {
-        std::fputs(UsageText().c_str(), stdout);
+        std::fputs(UsageText(options.command).c_str(), stdout);
         return kExitSuccess;
     }
     if (options.version) {

@@ -13,6 +13,7 @@ BRISKLODE_PACKAGES=(
   wine wine64 libwine fonts-wine fonts-liberation fonts-dejavu-core xvfb x11-utils imagemagick
   socat ser2net lrzsz iproute2 util-linux procps psmisc python3 file
   binutils zip unzip dpkg-dev help2man wixl msitools osslsigncode openssl
+  libcli11-dev nlohmann-json3-dev
   ansible ansible-lint openssh-server
 )
 

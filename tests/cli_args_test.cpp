@@ -122,10 +122,11 @@ TEST(CliTargets, EveryLinkOptionIsATargetAndOptionsStandAnywhere) {
     EXPECT_TRUE(o.Fleet());
     EXPECT_EQ(Parse({"--telnet", "h", "update", "fw", "--confirm"}, true).confirmSeconds, 180u);
 
-    // One plain target keeps the single-modem path; a log of several goes into a folder.
+    // One target is a run of one; a log of several goes into a folder.
     o = Parse({"--telnet", "h", "log", "out.log"}, true);
-    EXPECT_FALSE(o.Fleet());
+    EXPECT_TRUE(o.Fleet());
     EXPECT_FALSE(o.LogToFolder());
+    EXPECT_FALSE(Parse({"discover"}, true).Fleet()) << "discover without JSON only prints what answered";
     o = Parse({"--discovered", "--timeout", "500", "--serial-number", "1f,00000000000000AB", "--call", "KLM", "log", "dir"}, true);
     EXPECT_TRUE(o.LogToFolder());
     EXPECT_EQ(o.discoverTimeoutMs, 500u);
@@ -201,7 +202,7 @@ TEST(CliJson, QuotesAnythingAModemSendsIntoValidJson) {
 TEST(CliJson, ResultLinesCarryTheFieldsOfTheirCommand) {
     TargetResult r;
     r.label = "telnet 127.0.0.1:3000";
-    r.ok = true;
+    r.status = Status::Ok;
     r.message = "Checksum OK on Modem";
     r.model = "Torvanix / VX-4410";
     r.firmware = "7.2";
@@ -222,11 +223,13 @@ TEST(CliJson, ResultLinesCarryTheFieldsOfTheirCommand) {
     EXPECT_EQ(log.find("firmware_after"), std::string::npos) << log;
     EXPECT_EQ(ResultJson("identify", r).find("\"bytes\""), std::string::npos);
     // A modem that never came back: both versions are still named.
-    r.ok = false;
+    r.status = Status::Failed;
+    r.reason = "reboot";
     r.confirmWanted = true;
     r.confirmed = false;
     const std::string lost = ResultJson("update", r);
     EXPECT_NE(lost.find("\"firmware_before\":\"7.2\",\"firmware_after\":null"), std::string::npos) << lost;
+    EXPECT_NE(lost.find("\"ok\":false,\"status\":\"failed\",\"reason\":\"reboot\""), std::string::npos) << lost;
 }
 
 TEST(CliTargets, DiscoveryFiltersSelectBySerialNumberAndCall) {
@@ -277,3 +280,79 @@ TEST(CliProgress, FormatsSizesAndDurations) {
 }
 
 }  // namespace
+
+TEST(CliCommandLine, RolloutOptions) {
+    CliOptions o = Parse({"--targets", "-", "update", "--firmware", "U=u.qz7", "--firmware", "I=i.qz7", "--expect-firmware",
+                          "7.3", "--canary", "2", "--max-failures", "3", "--retries", "2", "--connect-timeout", "4",
+                          "--record", "run.jsonl", "--yes"},
+                         true);
+    EXPECT_EQ(o.firmwareByType.size(), 2u);
+    EXPECT_TRUE(o.path.empty()) << "the images may all come from --firmware";
+    EXPECT_TRUE(o.confirm) << "an expected version is checked after the restart";
+    EXPECT_EQ(o.canary, 2u);
+    EXPECT_EQ(o.maxFailures, 3u);
+    EXPECT_EQ(o.retries, 2u);
+    EXPECT_EQ(o.connectTimeoutSeconds, 4u);
+    EXPECT_EQ(o.recordPath, "run.jsonl");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--telnet", "h", "update", "fw", "--firmware", "U"},
+             {"--telnet", "h", "update", "fw", "--firmware", "U=a", "--firmware", "U=b"},
+             {"--telnet", "h", "update", "fw", "--force"},
+             {"--telnet", "h", "identify", "--expect-firmware", "7.3"},
+             {"--telnet", "h", "update", "fw", "--canary", "0"},
+             {"--telnet", "h", "update", "fw", "--max-failures", "x"},
+             {"discover", "--record", "r"},
+             {"--telnet", "h", "identify", "--overwrite"}}) {
+        std::string error;
+        Parse(args, false, &error);
+        EXPECT_FALSE(error.empty()) << args.back();
+    }
+    std::string error;
+    Parse({"--telnet", "h", "identify", "extra"}, false, &error);
+    EXPECT_EQ(error, "Unexpected argument 'extra' after the identify command");
+}
+
+TEST(CliRecord, OneLinePerTargetWithImageVersionsAndOutcome) {
+    ImageInfo image;
+    image.path = "fw.qz7";
+    image.size = 300000;
+    image.sha256 = std::string(64, 'a');
+    TargetResult r;
+    r.label = "telnet 198.18.4.10:3000";
+    r.status = Status::Cancelled;
+    r.reason = "signal";
+    r.message = "cancelled after the whole image was sent; the modem may install it: check its version";
+    r.model = "Torvanix / VX-4410";
+    r.firmware = "7.2";
+    r.bytes = 300000;
+    r.image = &image;
+    r.startUtc = "2026-12-07T19:00:00Z";
+    r.endUtc = "2026-12-07T19:00:05Z";
+    const std::string line = RecordOutput::Line("update", r, "1.2.3", "bench-pc");
+    for (const char* field : {"\"tool_version\":\"1.2.3\"", "\"host\":\"bench-pc\"", "\"start\":\"2026-12-07T19:00:00Z\"",
+                              "\"image\":\"fw.qz7\"", "\"image_size\":300000", "\"serial_number\":null",
+                              "\"firmware_before\":\"7.2\"", "\"firmware_after\":null", "\"status\":\"cancelled\"",
+                              "\"reason\":\"signal\"", "\"bytes\":300000"}) {
+        EXPECT_NE(line.find(field), std::string::npos) << field << " in " << line;
+    }
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+}
+
+TEST(CliResults, ExitStatusCountsOnlyRealFailuresAndModemTextIsCut) {
+    std::vector<TargetResult> results(3);
+    results[0].status = Status::Ok;
+    results[1].status = Status::Skipped;
+    results[2].status = Status::Skipped;
+    results[2].warning = "x";
+    RunSummary summary = Summarise("update", results, 1.0);
+    EXPECT_EQ(summary.ExitCode(), 0) << "deliberate skips are no failure";
+    EXPECT_EQ(summary.warnings, 1u);
+    for (Status bad : {Status::Failed, Status::Cancelled, Status::NotStarted}) {
+        results[1].status = bad;
+        EXPECT_EQ(Summarise("update", results, 1.0).ExitCode(), 1) << StatusName(bad);
+    }
+    const std::string garbage(67870, 'x');
+    const std::string cut = CutModemText("QUIT did not return: " + garbage);
+    EXPECT_LT(cut.size(), 400u);
+    EXPECT_NE(cut.find("(67591 more bytes)"), std::string::npos) << cut.substr(280);
+}

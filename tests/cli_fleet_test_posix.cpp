@@ -1,5 +1,8 @@
 // brisklode-cli on several simulated modems at once: every result, the stored images, JSON lines, reboot check, logs.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -18,6 +21,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "support/CliPath.h"
 #include "support/Simulator.h"
@@ -61,74 +66,18 @@ CliOutcome RunCli(const std::string& folder, const std::vector<std::string>& arg
     return run;
 }
 
-// A flat JSON object (strings, numbers, booleans, null) as key -> value text; false when the line is not one.
-bool ParseFlatJson(const std::string& line, std::map<std::string, std::string>& object) {
-    size_t i = 0;
-    const auto skip = [&]() { while (i < line.size() && line[i] == ' ') ++i; };
-    const auto string = [&](std::string& out) {
-        if (i >= line.size() || line[i] != '"') return false;
-        for (++i; i < line.size() && line[i] != '"'; ++i) {
-            if (line[i] == '\\') {
-                if (++i >= line.size()) return false;
-                const char c = line[i];
-                if (c == 'u') {
-                    if (i + 4 >= line.size()) return false;
-                    out += static_cast<char>(std::stoi(line.substr(i + 1, 4), nullptr, 16));
-                    i += 4;
-                } else {
-                    out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-                }
-            } else if (static_cast<unsigned char>(line[i]) < 0x20) {
-                return false;
-            } else {
-                out += line[i];
-            }
-        }
-        if (i >= line.size()) return false;
-        ++i;
-        return true;
-    };
-    skip();
-    if (i >= line.size() || line[i++] != '{') return false;
-    for (;;) {
-        skip();
-        std::string key, value;
-        if (!string(key)) return false;
-        skip();
-        if (i >= line.size() || line[i++] != ':') return false;
-        skip();
-        if (i < line.size() && line[i] == '"') {
-            if (!string(value)) return false;
-        } else {
-            const size_t start = i;
-            while (i < line.size() && line[i] != ',' && line[i] != '}') ++i;
-            value = line.substr(start, i - start);
-            const bool number = !value.empty() && value.find_first_not_of("-0123456789.") == std::string::npos;
-            if (!number && value != "true" && value != "false" && value != "null") return false;
-        }
-        if (object.count(key) != 0) return false;
-        object[key] = value;
-        skip();
-        if (i >= line.size()) return false;
-        if (line[i] == ',') {
-            ++i;
-            continue;
-        }
-        if (line[i] != '}') return false;
-        ++i;
-        skip();
-        return i == line.size();
-    }
-}
-
 // Every stdout line must be one JSON object with an "event".
 std::vector<std::map<std::string, std::string>> JsonLines(const std::string& out) {
     std::vector<std::map<std::string, std::string>> objects;
     std::istringstream lines(out);
     std::string line;
     while (std::getline(lines, line)) {
+        const nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
+        EXPECT_TRUE(parsed.is_object()) << "not a JSON object: " << line;
+        if (!parsed.is_object()) continue;
+        // Top-level values as text: strings as they are, anything else as its JSON.
         std::map<std::string, std::string> object;
-        EXPECT_TRUE(ParseFlatJson(line, object)) << "not a JSON object: " << line;
+        for (const auto& [key, value] : parsed.items()) object[key] = value.is_string() ? value.get<std::string>() : value.dump();
         EXPECT_EQ(object.count("event"), 1u) << line;
         objects.push_back(object);
     }
@@ -183,7 +132,7 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
             results[object.at("target")] = object;
         } else if (event == "summary") {
             summary = object;
-        } else {
+        } else if (event != "start") {
             ASSERT_EQ(event, "progress");
             for (const char* key : {"target", "stage", "percent", "detail", "bytes"}) EXPECT_EQ(object.count(key), 1u) << key;
             if (object.count("bytes") != 0 && object.at("bytes") != "0") ++progress[object.at("target")];
@@ -197,7 +146,8 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
     EXPECT_EQ(ra.at("bytes"), "150000");
     EXPECT_EQ(ra.at("firmware_before"), "7.2");
     EXPECT_EQ(ra.at("firmware_after"), "7.3");
-    EXPECT_EQ(ra.count("warning"), 0u);
+    EXPECT_EQ(ra.at("status"), "ok");
+    EXPECT_EQ(ra.at("warning"), "");
     const auto& rb = results["telnet " + b];
     EXPECT_EQ(rb.at("ok"), "true") << "an unchanged version is a warning, not a failure";
     EXPECT_EQ(rb.at("firmware_after"), "7.2");
@@ -205,14 +155,18 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
     const auto& rc = results["telnet " + c];
     EXPECT_EQ(rc.at("ok"), "false");
     EXPECT_NE(rc.at("message").find("did not come back within 5 s"), std::string::npos) << rc.at("message");
+    EXPECT_EQ(rc.at("status"), "failed");
+    EXPECT_EQ(rc.at("reason"), "reboot");
     EXPECT_EQ(rc.at("firmware_before"), "7.2");
     EXPECT_EQ(rc.at("firmware_after"), "null");
     const auto& rd = results["telnet " + d];
     EXPECT_EQ(rd.at("ok"), "false");
     EXPECT_EQ(rd.at("message"), "Checksum ERROR on Modem");
+    EXPECT_EQ(rd.at("reason"), "verify");
     const auto& re = results["telnet " + e];
     EXPECT_EQ(re.at("ok"), "false");
-    EXPECT_EQ(re.at("skipped"), "true");
+    EXPECT_EQ(re.at("status"), "skipped");
+    EXPECT_EQ(re.at("reason"), "type");
     EXPECT_EQ(re.at("type"), "I");
     EXPECT_NE(re.at("message").find("Type mismatch"), std::string::npos);
     const auto& rs = results[serialTarget];
@@ -266,12 +220,13 @@ TEST_F(CliFleet, SeveralModemsNeedYesWithoutATerminalAndListsRefuseRepeats) {
     EXPECT_NE(run.out.find("telnet " + a), std::string::npos) << "closing table: " << run.out;
     EXPECT_NE(run.out.find("Torvanix / VX-4410"), std::string::npos) << run.out;
 
-    // Another type is skipped, as for update and log, not counted as a failure of the modem.
+    // Another type is skipped, as for update and log, not counted as a failure of the modem: a deliberate
+    // skip leaves the exit status 0.
     run = RunCli(one.Folder(), {"--targets", list, "identify", "--type", "X", "--json"});
-    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.exitCode, 0) << run.err;
     for (const auto& object : JsonLines(run.out)) {
         if (object.at("event") == "result") {
-            EXPECT_EQ(object.count("skipped"), 1u) << run.out;
+            EXPECT_EQ(object.at("status"), "skipped") << run.out;
         } else if (object.at("event") == "summary") {
             EXPECT_EQ(object.at("skipped"), "1") << run.out;
         }
@@ -412,11 +367,14 @@ TEST_F(CliFleet, TerminationCancelsEveryRunningTarget) {
     const std::vector<unsigned char> json = ReadBytes(out);
     int cancelled = 0;
     bool summary = false;
+    // Both images were sent whole: the modems may install them, so the results say so and count the bytes.
     for (const auto& object : JsonLines(std::string(json.begin(), json.end()))) {
-        if (object.at("event") == "result" && object.at("ok") == "false" && object.at("message") == "Update cancelled") {
+        if (object.at("event") == "result" && object.at("status") == "cancelled" && object.at("reason") == "signal" &&
+            object.at("message").rfind("cancelled after the whole image was sent", 0) == 0 &&
+            object.at("bytes") == std::to_string(ReadBytes(image).size())) {
             ++cancelled;
         }
-        summary = summary || (object.at("event") == "summary" && object.at("failed") == "2");
+        summary = summary || (object.at("event") == "summary" && object.at("cancelled") == "2");
     }
     EXPECT_EQ(cancelled, 2);
     EXPECT_TRUE(summary);
@@ -458,3 +416,274 @@ TEST_F(CliFleet, InterruptedLogCollectionLeavesNoFileBehind) {
 }
 
 }  // namespace
+
+// Every requested modem gets exactly one result with one classification, whether it is alone or one of
+// several: a dead modem is "failed" (connect) both ways, an unverified legacy transfer is ok with a
+// warning that the summary counts, and a failure before any target is an error event on stdout.
+TEST_F(CliFleet, EveryTargetOneResultWithStatusReasonAndWarning) {
+    SimulatorProcess good, legacy, dead;
+    const std::string a = Start(good, {});
+    const std::string l = Start(legacy, {"--no-updfast"});
+    const std::string d = Start(dead, {});
+    dead.Stop();  // nothing listens there any more
+    const std::string image = good.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(3000, 3));
+
+    CliOutcome run = RunCli(good.Folder(), {"update", image, "--telnet", a, "--telnet", l, "--telnet", d, "--legacy", "yes",
+                                            "--yes", "--json"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    std::map<std::string, std::map<std::string, std::string>> results;
+    std::map<std::string, std::string> start, summary;
+    for (const auto& object : JsonLines(run.out)) {
+        if (object.at("event") == "result") {
+            EXPECT_EQ(results.count(object.at("target")), 0u) << run.out;
+            results[object.at("target")] = object;
+        }
+        if (object.at("event") == "start") start = object;
+        if (object.at("event") == "summary") summary = object;
+    }
+    ASSERT_EQ(results.size(), 3u) << run.out;
+    const nlohmann::json startImage = nlohmann::json::parse(start.at("image"));
+    EXPECT_EQ(startImage.at("path"), image);
+    EXPECT_EQ(startImage.at("size"), 3000);
+    EXPECT_EQ(startImage.at("sha256").get<std::string>().size(), 64u);
+    EXPECT_EQ(results["telnet " + a].at("status"), "ok");
+    EXPECT_EQ(results["telnet " + a].at("image_sha256"), startImage.at("sha256"));
+    EXPECT_EQ(results["telnet " + l].at("status"), "ok");
+    EXPECT_EQ(results["telnet " + l].at("reason"), "unverified");
+    EXPECT_NE(results["telnet " + l].at("warning"), "") << "a legacy transfer is not verified by the modem";
+    EXPECT_EQ(results["telnet " + d].at("status"), "failed") << "a dead modem is never merely skipped";
+    EXPECT_EQ(results["telnet " + d].at("reason"), "connect");
+    EXPECT_EQ(summary.at("ok"), "2");
+    EXPECT_EQ(summary.at("failed"), "1");
+    EXPECT_EQ(summary.at("skipped"), "0");
+    EXPECT_EQ(summary.at("warnings"), "1");
+
+    // The same modems one at a time: the same words.
+    run = RunCli(good.Folder(), {"update", image, "--telnet", d, "--json"});
+    EXPECT_EQ(run.exitCode, 1);
+    bool sawResult = false;
+    for (const auto& object : JsonLines(run.out)) {
+        if (object.at("event") != "result") continue;
+        sawResult = true;
+        EXPECT_EQ(object.at("status"), "failed");
+        EXPECT_EQ(object.at("reason"), "connect");
+    }
+    EXPECT_TRUE(sawResult) << run.out;
+    run = RunCli(legacy.Folder(), {"update", image, "--telnet", l, "--legacy", "yes"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("WARNING: legacy transfer"), std::string::npos) << run.err;
+
+    // Failures before any target, and usage errors, are error events on stdout.
+    run = RunCli(good.Folder(), {"update", good.LocalPath("missing.qz7"), "--telnet", a, "--json"});
+    EXPECT_EQ(run.exitCode, 1);
+    auto lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 1u) << run.out;
+    EXPECT_EQ(lines[0].at("event"), "error");
+    EXPECT_NE(lines[0].at("message").find("Cannot open firmware file " + good.LocalPath("missing.qz7") + ": "),
+              std::string::npos)
+        << lines[0].at("message");
+    const size_t logBefore = good.ReadLog().size();
+    run = RunCli(good.Folder(), {"update", image, "--telnet", a, "--telnet", l, "--json"});
+    EXPECT_EQ(run.exitCode, 2);
+    lines = JsonLines(run.out);
+    ASSERT_FALSE(lines.empty()) << run.err;
+    EXPECT_EQ(lines.front().at("event"), "start");
+    EXPECT_EQ(lines[1].at("event"), "error");
+    EXPECT_NE(lines[1].at("message").find("needs --yes"), std::string::npos);
+    EXPECT_EQ(lines.back().at("event"), "summary");
+    EXPECT_EQ(lines.back().at("not_started"), "2");
+    EXPECT_EQ(good.ReadLog().find("client connected", logBefore), std::string::npos) << "nothing is touched";
+}
+
+// A loopback port whose connects never complete: the listener's queue is full and new SYNs are dropped.
+class HangingPort {
+public:
+    HangingPort() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener_, 0) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+        for (int& client : fillers_) {
+            client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+        usleep(200000);
+    }
+    ~HangingPort() {
+        for (int client : fillers_) close(client);
+        close(listener_);
+    }
+    unsigned short Port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int fillers_[4] = {-1, -1, -1, -1};
+    unsigned short port_ = 0;
+};
+
+// A signal while one target is still connecting and another waits in its identity check: both end at once
+// with their own result, and the run its summary, instead of being cut off after the grace.
+TEST_F(CliFleet, SignalDuringConnectAndIdentityGivesEveryTargetItsResult) {
+    SimulatorProcess silent;
+    const std::string a = Start(silent, {"--silent"});
+    HangingPort hanging;
+    ASSERT_NE(hanging.Port(), 0);
+    const std::string b = "127.0.0.1:" + std::to_string(hanging.Port());
+    const std::string out = silent.LocalPath("out.json"), err = silent.LocalPath("err.txt");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        const std::string cli = CliPath();
+        execl(cli.c_str(), cli.c_str(), "--telnet", a.c_str(), "--telnet", b.c_str(), "identify", "--json",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const bool connected = silent.WaitForLog("client connected", 10000);
+    usleep(300000);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(connected) << silent.ReadLog();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    const std::vector<unsigned char> errText = ReadBytes(err);
+    EXPECT_EQ(std::string(errText.begin(), errText.end()).find("Interrupted"), std::string::npos)
+        << "the run ended by itself, not cut off after the grace";
+    const std::vector<unsigned char> json = ReadBytes(out);
+    std::map<std::string, std::string> messages;
+    std::string cancelled;
+    for (const auto& object : JsonLines(std::string(json.begin(), json.end()))) {
+        if (object.at("event") == "result") {
+            EXPECT_EQ(object.at("status"), "cancelled") << object.at("message");
+            EXPECT_EQ(object.at("reason"), "signal");
+            messages[object.at("target")] = object.at("message");
+        }
+        if (object.at("event") == "summary") cancelled = object.at("cancelled");
+    }
+    EXPECT_EQ(messages["telnet " + a], "Cancelled during the identity check of telnet " + a);
+    EXPECT_EQ(messages["telnet " + b], "Cancelled while connecting to telnet " + b);
+    EXPECT_EQ(cancelled, "2");
+}
+
+std::vector<std::map<std::string, std::string>> ResultsOf(const std::string& out) {
+    std::vector<std::map<std::string, std::string>> results;
+    for (const auto& object : JsonLines(out)) {
+        if (object.at("event") == "result") results.push_back(object);
+    }
+    return results;
+}
+
+std::map<std::string, std::map<std::string, std::string>> ByTarget(const std::string& out) {
+    std::map<std::string, std::map<std::string, std::string>> results;
+    for (const auto& result : ResultsOf(out)) results[result.at("target")] = result;
+    return results;
+}
+
+// A canary that fails stops the rollout before any other modem is touched; a failure limit stops it after
+// N failures; both runs append to one record, one line per target.
+TEST_F(CliFleet, CanaryAndFailureLimitStopTheRolloutAndTheRecordKeepsEveryTarget) {
+    SimulatorProcess bad1, bad2, bad3, good;
+    const std::string b1 = Start(bad1, {"--bad-checksum"});
+    const std::string b2 = Start(bad2, {"--bad-checksum"});
+    const std::string b3 = Start(bad3, {"--bad-checksum"});
+    const std::string g = Start(good, {});
+    const std::string image = good.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(5000, 4));
+    const std::string record = good.LocalPath("rollout.jsonl");
+
+    CliOutcome run = RunCli(good.Folder(), {"update", image, "--telnet", b1, "--telnet", g, "--telnet", b2, "--canary", "1",
+                                            "--yes", "--json", "--record", record});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    auto results = ByTarget(run.out);
+    ASSERT_EQ(results.size(), 3u) << run.out;
+    EXPECT_EQ(results["telnet " + b1].at("reason"), "verify");
+    for (const std::string& rest : {g, b2}) {
+        EXPECT_EQ(results["telnet " + rest].at("status"), "not-started");
+        EXPECT_EQ(results["telnet " + rest].at("reason"), "canary");
+    }
+    EXPECT_EQ(good.ReadLog().find("update requested"), std::string::npos) << "nothing reached the rest";
+
+    // One at a time, at most two failures: the third bad modem and the good one never start.
+    run = RunCli(good.Folder(), {"update", image, "--telnet", b1, "--telnet", b2, "--telnet", b3, "--telnet", g,
+                                 "--parallel", "1", "--max-failures", "2", "--retries", "1", "--yes", "--json", "--record",
+                                 record});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    results = ByTarget(run.out);
+    ASSERT_EQ(results.size(), 4u) << run.out;
+    EXPECT_EQ(results["telnet " + b2].at("status"), "failed");
+    EXPECT_EQ(results["telnet " + b3].at("reason"), "max-failures");
+    EXPECT_EQ(results["telnet " + g].at("status"), "not-started");
+    EXPECT_EQ(bad3.ReadLog().find("update requested"), std::string::npos) << "only the identity was asked";
+    EXPECT_EQ(run.err.find("trying again"), std::string::npos) << "a failed transfer is never retried";
+
+    // The record: both runs appended, one line per target, each naming the image and the outcome.
+    std::ifstream in(record);
+    std::string line;
+    std::vector<nlohmann::json> lines;
+    while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 7u);
+    const nlohmann::json& first = lines[0];
+    for (const char* key : {"tool_version", "start", "end", "host", "image", "image_size", "image_sha256", "target",
+                            "serial_number", "model", "firmware_before", "firmware_after", "status", "reason", "bytes",
+                            "seconds"}) {
+        EXPECT_TRUE(first.contains(key)) << key << " in " << first.dump();
+    }
+    EXPECT_EQ(first.at("image"), image);
+    EXPECT_EQ(first.at("image_size"), 5000);
+    EXPECT_EQ(first.at("status"), "failed");
+    EXPECT_EQ(first.at("model"), "Torvanix / VX-4410");
+    EXPECT_EQ(lines[6].at("target"), "telnet " + g);
+    EXPECT_EQ(lines[6].at("status"), "not-started");
+}
+
+// An expected version: ok only when the modem comes back with it; a modem already at it is left alone; each
+// type gets its own image.
+TEST_F(CliFleet, ExpectedVersionAndAnImagePerType) {
+    SimulatorProcess up, current, stuck, other;
+    const std::string stored = "stored.bin";
+    const std::string u = Start(up, {"--reboot-ms", "300", "--firmware-after", "7.3"});
+    const std::string c = Start(current, {"--firmware", "7.3"});
+    const std::string s = Start(stuck, {"--reboot-ms", "300"});
+    const std::string o = Start(other, {"--type", "I", "--reboot-ms", "300", "--firmware-after", "7.3", "--image-file",
+                                        other.NativePath(stored)});
+    const std::string imageU = up.LocalPath("u.qz7"), imageI = up.LocalPath("i.qz7");
+    WriteBytes(imageU, RandomBytes(4000, 5));
+    const std::vector<unsigned char> firmwareI = RandomBytes(2000, 6);
+    WriteBytes(imageI, firmwareI);
+
+    const CliOutcome run = RunCli(up.Folder(), {"update", "--firmware", "U=" + imageU, "--firmware", "I=" + imageI, "--telnet",
+                                                u, "--telnet", c, "--telnet", s, "--telnet", o, "--expect-firmware", "7.3",
+                                                "--confirm=10", "--yes", "--json"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    auto results = ByTarget(run.out);
+    ASSERT_EQ(results.size(), 4u) << run.out;
+    EXPECT_EQ(results["telnet " + u].at("status"), "ok") << results["telnet " + u].at("message");
+    EXPECT_EQ(results["telnet " + u].at("firmware_after"), "7.3");
+    EXPECT_EQ(results["telnet " + c].at("status"), "skipped");
+    EXPECT_EQ(results["telnet " + c].at("reason"), "current");
+    EXPECT_EQ(current.ReadLog().find("update requested"), std::string::npos);
+    EXPECT_EQ(results["telnet " + s].at("status"), "failed");
+    EXPECT_EQ(results["telnet " + s].at("reason"), "version");
+    EXPECT_EQ(results["telnet " + o].at("status"), "ok") << results["telnet " + o].at("message");
+    EXPECT_EQ(results["telnet " + o].at("bytes"), "2000");
+    ASSERT_TRUE(other.WaitForLog("image stored"));
+    std::vector<unsigned char> padded = firmwareI;
+    padded.resize(2048, 0xFF);
+    EXPECT_EQ(ReadBytes(other.LocalPath(stored)), padded) << "the type I modem got the type I image";
+    for (const auto& object : JsonLines(run.out)) {
+        if (object.at("event") != "start") continue;
+        const nlohmann::json byType = nlohmann::json::parse(object.at("images_by_type"));
+        EXPECT_EQ(byType.at("I").at("path"), imageI);
+        EXPECT_EQ(byType.at("U").at("size"), 4000);
+        EXPECT_EQ(object.at("image"), "null");
+    }
+}
