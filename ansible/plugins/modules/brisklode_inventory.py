@@ -87,6 +87,12 @@ modems:
     status:
       description: "C(ok), or C(failed) when the identity could not be read."
       type: str
+    status_byte:
+      description: The status byte of the modem's discovery reply.
+      type: int
+    reason:
+      description: Why the identity could not be read, in one word (C(connect), C(identity)).
+      type: str
     message:
       description: The identity error, when there was one.
       type: str
