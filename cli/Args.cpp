@@ -1,8 +1,12 @@
 // Command-line parsing of brisklode-cli.
 #include "cli/Args.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
+
+#include "transport/File.h"
+#include "transport/Transport.h"
 
 namespace {
 
@@ -196,6 +200,8 @@ std::vector<std::string> LogFileNames(const std::vector<CliTarget>& targets) {
             if (!plain) c = '_';
         }
         if (base.empty() || base[0] == '.') base = "_" + base;  // never "", "." or ".."
+        // COM1.log would be the port itself on Windows: COM1_port.log.
+        if (IsWindowsDeviceName(Utf8ToWide(base + ".log"))) base.insert(std::min(base.find('.'), base.size()), "_port");
         std::string name = base + ".log";
         for (unsigned n = 2; !taken.insert(name).second; ++n) name = base + "-" + std::to_string(n) + ".log";
         names.push_back(name);
@@ -468,6 +474,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     if (!CheckDistinctTargets(options.targets, error)) return false;
+    if (command == "log" && options.path == "-" && (options.targets.size() > 1 || !options.targetsFile.empty() ||
+                                                    options.discovered)) {
+        error = "log - (standard output) takes one modem";
+        return false;
+    }
+    if (command == "log" && options.path == "-" && options.json) {
+        error = "log - writes the log to standard output, which --json needs for itself";
+        return false;
+    }
     if (!options.targets.empty()) {
         const CliTarget& first = options.targets.front();
         if (first.serial) options.serialPort = first.serialPort;

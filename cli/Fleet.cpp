@@ -607,10 +607,15 @@ private:
         LogFileOutcome outcome;
         std::string error;
         const int code = DownloadModemLogToFile(*link, Utf8ToWide(path), cancel_, ProgressFor(i), outcome, error);
+        const unsigned long systemError = LastSystemError();
         link->Close();
+        // The core's file messages name neither the file nor the reason.
+        if (code == static_cast<int>(LogDownloadResult::Failed) && error.find("the selected log file") != std::string::npos) {
+            error += " " + path + ": " + WindowsError(systemError);
+        }
         if (outcome.inPlace) {
             result.warning = path + " was written in place (its folder takes no new file, or it has other hard links)";
-            if (code == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0) result.warning += " and is incomplete";
+            if (outcome.incomplete) result.warning += " and is incomplete";
         }
         if (code == static_cast<int>(LogDownloadResult::Failed)) {
             Finish(i, cancel_.load() ? Status::Cancelled : Status::Failed, cancel_.load() ? "signal" : "transfer",
@@ -620,8 +625,9 @@ private:
         result.protocol = code == static_cast<int>(LogDownloadResult::LegacyComplete) ? "legacy" : "fast";
         result.bytes = outcome.bytes;
         result.file = path;
+        result.toStream = outcome.stream;
         Finish(i, Status::Ok, "",
-               "Modem log saved: " + path + " (" + std::to_string(result.bytes) + " bytes, " +
+               "Modem log saved: " + (path == "-" ? std::string("standard output") : path) + " (" + std::to_string(result.bytes) + " bytes, " +
                    (result.protocol == "legacy" ? "legacy 256-byte protocol" : "fast protocol") + ")");
     }
 

@@ -252,7 +252,7 @@ void SingleOutput::Consume(const FleetEvent& event) {
                 std::printf("Checksum OK on Modem\nThe modem is rebooting.\n");
                 if (r.confirmed) std::printf("%s\n", r.message.c_str());
             } else {
-                std::printf("%s\n", r.message.c_str());
+                std::fprintf(r.toStream ? stderr : stdout, "%s\n", r.message.c_str());
             }
             std::fflush(stdout);
             if (!r.warning.empty()) std::fprintf(stderr, "WARNING: %s\n", r.warning.c_str());

@@ -39,6 +39,7 @@ struct TargetResult {
     std::uint64_t bytes = 0;
     std::string protocol;  // "fast" or "legacy"
     std::string file;
+    bool toStream = false;  // log: the log went to a stream (standard output), which carries nothing else
     bool confirmWanted = false;  // update --confirm: firmware_before and firmware_after belong in the result
     bool confirmed = false;      // update --confirm: firmware_after is known
     std::string firmwareAfter;

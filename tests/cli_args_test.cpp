@@ -5,6 +5,8 @@
 #include "cli/FleetOutput.h"
 #include "cli/Json.h"
 #include "cli/Progress.h"
+#include "transport/File.h"
+#include "transport/Transport.h"
 
 namespace {
 
@@ -189,6 +191,23 @@ TEST(CliTargets, LogFileNamesAreDistinctAndSafe) {
     const std::vector<std::string> names = LogFileNames(targets);
     EXPECT_EQ(names, (std::vector<std::string>{"00000000000000AB.log", "198.18.1.10_3001.log", "ttyUSB0.log",
                                                "COM12.log", "00000000000000AB-2.log", "_.._3000.log"}));
+}
+
+TEST(CliTargets, LogFileNamesAreNeverWindowsDeviceNames) {
+    std::vector<CliTarget> targets(4);
+    for (CliTarget& target : targets) target.serial = true;
+    targets[0].serialPort = "COM1";
+    targets[1].serialPort = "\\\\.\\com9";
+    targets[2].serialPort = "/dev/lpt2";
+    targets[3].serial = false;
+    targets[3].host = "nul.example";
+    const std::vector<std::string> names = LogFileNames(targets);
+    EXPECT_EQ(names, (std::vector<std::string>{"COM1_port.log", "com9_port.log", "lpt2_port.log",
+                                               "nul_port.example_3000.log"}));
+    for (const std::string& name : names) EXPECT_FALSE(IsWindowsDeviceName(Utf8ToWide(name))) << name;
+    EXPECT_TRUE(IsWindowsDeviceName(L"C:\\logs\\Com3.log"));
+    EXPECT_TRUE(IsWindowsDeviceName(L"aux"));
+    EXPECT_FALSE(IsWindowsDeviceName(L"COM12.log"));
 }
 
 TEST(CliJson, QuotesAnythingAModemSendsIntoValidJson) {

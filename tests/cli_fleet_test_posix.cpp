@@ -215,6 +215,25 @@ TEST_F(CliFleet, SeveralModemsNeedYesWithoutATerminalAndListsRefuseRepeats) {
     run = RunCli(one.Folder(), {"--targets", list, "--telnet", a, "identify"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("Target given twice: telnet " + a), std::string::npos) << run.err;
+    // One modem spelled two ways is still one modem.
+    const std::string port = a.substr(a.find(':') + 1);
+    run = RunCli(one.Folder(), {"--telnet", "localhost:" + port, "--telnet", a, "identify"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("are the same modem"), std::string::npos) << run.err;
+    // A bad line names the file and the line.
+    const std::string broken = one.LocalPath("broken.txt");
+    std::ofstream(broken) << "telnet " << a << "\ntelnet\n";
+    run = RunCli(one.Folder(), {"--targets", broken, "identify"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find(broken + ": target list line 2: "), std::string::npos) << run.err;
+    // "--targets -" reads the list from standard input.
+    const std::string piped = "printf 'telnet " + a + "\\n' | '" + CliPath() + "' --targets - --json identify > '" +
+                              one.LocalPath("piped.out") + "' 2>/dev/null";
+    EXPECT_EQ(std::system(piped.c_str()), 0);
+    const std::vector<unsigned char> pipedOut = ReadBytes(one.LocalPath("piped.out"));
+    EXPECT_NE(std::string(pipedOut.begin(), pipedOut.end()).find("\"target\":\"telnet " + a + "\",\"ok\":true"),
+              std::string::npos);
+
     run = RunCli(one.Folder(), {"--targets", list, "--telnet", b, "identify"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("telnet " + a), std::string::npos) << "closing table: " << run.out;
@@ -273,6 +292,23 @@ TEST_F(CliFleet, LogsOfSeveralModemsGoIntoOneFileEach) {
         }
     }
     EXPECT_EQ(results, 3);
+
+    // Again into the same folder: the earlier log stays, the new one carries the time in its name; with
+    // --overwrite the earlier one is replaced.
+    WriteBytes(folder + "/" + name(a), {'o', 'l', 'd'});
+    CliOutcome again = RunCli(fast.Folder(), {"--telnet", a, "log", folder, "--json"});
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(ReadBytes(folder + "/" + name(a)), (std::vector<unsigned char>{'o', 'l', 'd'}));
+    std::string newName;
+    for (const auto& object : JsonLines(again.out)) {
+        if (object.at("event") == "result") newName = object.at("file");
+    }
+    EXPECT_NE(newName, folder + "/" + name(a));
+    EXPECT_EQ(newName.rfind(folder + "/" + name(a).substr(0, name(a).size() - 4) + "-20", 0), 0u) << newName;
+    EXPECT_EQ(ReadBytes(newName), fastLog);
+    again = RunCli(fast.Folder(), {"--telnet", a, "log", folder, "--overwrite"});
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(ReadBytes(folder + "/" + name(a)), fastLog);
 
     // A file where the folder should be is named as such, before any modem is touched.
     const CliOutcome file = RunCli(fast.Folder(), {"--telnet", a, "--telnet", b, "log", folder + "/" + name(a)});
@@ -473,6 +509,14 @@ TEST_F(CliFleet, EveryTargetOneResultWithStatusReasonAndWarning) {
     run = RunCli(legacy.Folder(), {"update", image, "--telnet", l, "--legacy", "yes"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("WARNING: legacy transfer"), std::string::npos) << run.err;
+
+    // A file error names the file and the system's reason.
+    const std::string nowhere = good.LocalPath("no-such-folder/x.log");
+    run = RunCli(good.Folder(), {"--telnet", a, "log", nowhere});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("Cannot create the selected log file " + nowhere + ": The system cannot find the "),
+              std::string::npos)
+        << run.err;
 
     // Failures before any target, and usage errors, are error events on stdout.
     run = RunCli(good.Folder(), {"update", good.LocalPath("missing.qz7"), "--telnet", a, "--json"});

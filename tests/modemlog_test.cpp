@@ -714,4 +714,40 @@ TEST_F(SaveLogTest, AFolderThatTakesNoNewFileIsWrittenInPlace) {
     // Without an existing file there is nothing to write in place.
     EXPECT_FALSE(SaveModemLogFile(Wide(folder_ / "new.log"), log, error));
     EXPECT_EQ(error, "Cannot create the selected log file");
+
+    // A first write that fails has already cut the old content: the outcome says the file is incomplete.
+    WriteAll(path, original);
+    faults.writeFailsAfter = 0;
+    SetFileFaultsForTesting(faults);
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeLogModem::Config config;
+    config.log = Pattern(1000, 28);
+    FakeLogModem modem(link, config);
+    std::atomic<bool> cancel{false};
+    LogFileOutcome outcome;
+    EXPECT_EQ(DownloadModemLogToFile(link, Wide(path), cancel, nullptr, outcome, error), 2);
+    EXPECT_EQ(error, "Cannot write the selected log file");
+    EXPECT_TRUE(outcome.inPlace);
+    EXPECT_EQ(outcome.bytes, 0u);
+    EXPECT_TRUE(outcome.incomplete);
+}
+
+TEST_F(SaveLogTest, ManyReplacementFilesOpenAtOnceInOneFolder) {
+    // One per running target of a large fleet saving into one folder.
+    constexpr int kFiles = 150;
+    std::vector<std::unique_ptr<ReplacementFile>> files;
+    for (int i = 0; i < kFiles; ++i) {
+        files.push_back(CreateReplacementFile(Wide(folder_ / ("target-" + std::to_string(i) + ".log"))));
+        ASSERT_TRUE(files.back()) << "file " << i;
+    }
+    for (int i = 0; i < kFiles; ++i) {
+        const Bytes content = Pattern(100, static_cast<unsigned>(i));
+        std::size_t written = 0;
+        ASSERT_TRUE(files[i]->Write(content.data(), content.size(), written));
+        ASSERT_TRUE(files[i]->Flush() && files[i]->Close() && files[i]->Commit()) << "file " << i;
+    }
+    files.clear();
+    EXPECT_EQ(Entries().size(), static_cast<std::size_t>(kFiles)) << "only the logs, nothing left beside them";
+    EXPECT_TRUE(ReadAll(folder_ / "target-149.log") == Pattern(100, 149));
 }

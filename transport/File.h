@@ -24,7 +24,8 @@ std::unique_ptr<InputFile> OpenInputFile(const std::wstring& path);
 // attributes, ACL and creation time on Windows). Until then an existing destination is untouched; destroying
 // an uncommitted file removes it. Where no new file can be created in that folder but the destination is
 // writable, and where the destination has more than one hard link (or is not a plain file), the destination
-// itself is written instead (InPlace): its old content stays until the first byte is written.
+// itself is written instead (InPlace): its old content stays until the first byte is written. A pipe, terminal
+// or other device, and kStandardOutputName, are written as a stream (Stream): blocking, never cut, no rename.
 class ReplacementFile {
 public:
     virtual ~ReplacementFile() = default;
@@ -39,6 +40,11 @@ public:
     virtual std::wstring TemporaryPath() const = 0;
     // True when the destination itself is being written: a failure then leaves it incomplete.
     virtual bool InPlace() const = 0;
+    // True for a pipe, a terminal, another device or standard output (also InPlace).
+    virtual bool Stream() const = 0;
+    // True once the destination itself was changed (in place, from the first write on): after a failure it
+    // then holds part of a log.
+    virtual bool Changed() const = 0;
 
 protected:
     friend void RemovePendingReplacementFiles();
@@ -48,6 +54,11 @@ protected:
 };
 // Null when no new file can be created beside the destination; the code is then in LastSystemError().
 std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& destination);
+// The destination that stands for the program's standard output.
+constexpr wchar_t kStandardOutputName[] = L"-";
+// True when the last part of `path` is one of the names Windows keeps for devices (CON, PRN, AUX, NUL, COM0-9,
+// LPT0-9, CONIN$, CONOUT$), with any extension, in any case: such a file is the device itself.
+bool IsWindowsDeviceName(const std::wstring& path);
 
 // For a program about to end without waiting for the thread that writes a log: removes the new file of every
 // replacement not yet committed and makes later CreateReplacementFile calls fail. Any thread may call it.

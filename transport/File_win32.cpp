@@ -1,6 +1,9 @@
 // File access on Windows: CreateFileW/GetFileSizeEx/ReadFile for firmware; for saved logs a new file beside the
-// real one plus ReplaceFileW (MoveFileExW for a new name), or the file itself where no new file can be made.
+// real one plus ReplaceFileW (MoveFileExW for a new name), or the file itself where no new file can be made,
+// or standard output as a stream. Device names are refused.
 #include <windows.h>
+
+#include <atomic>
 
 #include "transport/File.h"
 
@@ -52,9 +55,10 @@ std::wstring FolderOf(const std::wstring& path) {
 // written in place and cut to nothing only when the first bytes are written.
 class WinReplacementFile : public ReplacementFile {
 public:
-    WinReplacementFile(HANDLE handle, std::wstring temporary, std::wstring destination, bool inPlace)
-        : handle_(handle), temporary_(std::move(temporary)), destination_(std::move(destination)), inPlace_(inPlace),
-          faults_(FileFaults()) {}
+    WinReplacementFile(HANDLE handle, std::wstring temporary, std::wstring destination, bool inPlace,
+                       bool stream = false)
+        : handle_(handle), temporary_(std::move(temporary)), destination_(std::move(destination)),
+          inPlace_(inPlace || stream), stream_(stream), faults_(FileFaults()) {}
 
     ~WinReplacementFile() override {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
@@ -65,12 +69,12 @@ public:
 
     bool Write(const unsigned char* data, std::size_t length, std::size_t& written) override {
         written = 0;
+        if (!Truncate()) return false;
         if (faults_.writeFailsAfter != FileFaultsForTesting::kNever &&
             writtenSoFar_ + length > faults_.writeFailsAfter) {
             SetLastError(ERROR_IO_DEVICE);
             return false;
         }
-        if (!Truncate()) return false;
         if (length > 0x40000000u) length = 0x40000000u;
         DWORD n = 0;
         if (!WriteFile(handle_, data, static_cast<DWORD>(length), &n, nullptr)) return false;
@@ -127,6 +131,8 @@ public:
 
     std::wstring TemporaryPath() const override { return temporary_; }
     bool InPlace() const override { return inPlace_; }
+    bool Stream() const override { return stream_; }
+    bool Changed() const override { return stream_ ? writtenSoFar_ > 0 : inPlace_ && truncated_; }
 
 protected:
     // The handle may still be in use by the writing thread: mark the file for deletion through it (it was
@@ -147,7 +153,7 @@ private:
     // In place, the old content stays until the new content starts: a download that fails before its first
     // byte leaves the file as it was.
     bool Truncate() {
-        if (!inPlace_ || truncated_) return true;
+        if (!inPlace_ || stream_ || truncated_) return true;
         if (GetFileType(handle_) == FILE_TYPE_DISK) {
             LARGE_INTEGER zero{};
             if (!SetFilePointerEx(handle_, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_)) return false;
@@ -160,6 +166,7 @@ private:
     std::wstring temporary_;
     std::wstring destination_;
     bool inPlace_;
+    bool stream_;
     FileFaultsForTesting faults_;
     std::uint64_t writtenSoFar_ = 0;
     bool truncated_ = false;
@@ -194,6 +201,14 @@ bool InspectDestination(const std::wstring& path, std::wstring& finalPath, DWORD
     return true;
 }
 
+// Taken names in a row (left by an earlier process with the same id) before the folder counts as full.
+constexpr int kTemporaryNameAttempts = 10000;
+
+unsigned long NextTemporaryNumber() {
+    static std::atomic<unsigned long> next{0};
+    return next.fetch_add(1);
+}
+
 bool MayWriteInPlace(DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT; }
 
 }  // namespace
@@ -210,8 +225,32 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
+    if (destination == kStandardOutputName) {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
+        if (ReplacementFilesClosed()) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return nullptr;
+        }
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+        if (output == nullptr || output == INVALID_HANDLE_VALUE ||
+            !DuplicateHandle(GetCurrentProcess(), output, GetCurrentProcess(), &handle, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
+            if (output == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        auto file = std::make_unique<WinReplacementFile>(handle, L"CONOUT$", L"CONOUT$", true, true);
+        RegisterReplacementFile(file.get());
+        return file;
+    }
     if (destination.empty() || destination.back() == L'\\' || destination.back() == L'/') {
         SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    // A device under a file's name (COM1.log is the port itself) or in the device namespace would take the
+    // log's bytes: refused before anything is asked of the modem.
+    if (IsWindowsDeviceName(destination) || destination.compare(0, 4, L"\\\\.\\") == 0) {
+        SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
     std::wstring target = destination;
@@ -245,10 +284,12 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
     // A replaced file would leave the other names of a hard-linked log behind.
     if (exists && links > 1) return inPlace();
 
-    // A short name of its own, whatever the length of the destination's name.
+    // A short name of its own, whatever the length of the destination's name. The number runs on for the
+    // whole process, so any number of files may be open at once in one folder; names left by an earlier
+    // process with the same id are stepped over.
     const std::wstring stem = FolderOf(target) + L"~brisklode-" + std::to_wstring(GetCurrentProcessId()) + L"-";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring temporary = stem + std::to_wstring(attempt) + L".tmp";
+    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        const std::wstring temporary = stem + std::to_wstring(NextTemporaryNumber()) + L".tmp";
         HANDLE handle = INVALID_HANDLE_VALUE;
         if (FileFaults().refuseNewFileBeside) {
             SetLastError(ERROR_ACCESS_DENIED);
