@@ -15,6 +15,7 @@ BRISKLODE_PACKAGES=(
   binutils zip unzip dpkg-dev help2man wixl msitools osslsigncode openssl
   lintian softhsm2 libengine-pkcs11-openssl gnupg
   libcli11-dev nlohmann-json3-dev
+  ansible ansible-lint openssh-server
 )
 
 log_step() { printf '\n==> %s\n' "$*"; }
