@@ -744,3 +744,22 @@ TEST(ModemLogDownloadTest, CancelDuringAStalledPieceSendsEscWithin250Ms) {
         EXPECT_TRUE(run.log.empty());
     }
 }
+
+TEST_F(SaveLogTest, ManyReplacementFilesOpenAtOnceInOneFolder) {
+    // One per running target of a large fleet saving into one folder.
+    constexpr int kFiles = 150;
+    std::vector<std::unique_ptr<ReplacementFile>> files;
+    for (int i = 0; i < kFiles; ++i) {
+        files.push_back(CreateReplacementFile(Wide(folder_ / ("target-" + std::to_string(i) + ".log"))));
+        ASSERT_TRUE(files.back()) << "file " << i;
+    }
+    for (int i = 0; i < kFiles; ++i) {
+        const Bytes content = Pattern(100, static_cast<unsigned>(i));
+        std::size_t written = 0;
+        ASSERT_TRUE(files[i]->Write(content.data(), content.size(), written));
+        ASSERT_TRUE(files[i]->Flush() && files[i]->Close() && files[i]->Commit()) << "file " << i;
+    }
+    files.clear();
+    EXPECT_EQ(Entries().size(), static_cast<std::size_t>(kFiles)) << "only the logs, nothing left beside them";
+    EXPECT_TRUE(ReadAll(folder_ / "target-149.log") == Pattern(100, 149));
+}

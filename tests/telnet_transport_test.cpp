@@ -13,6 +13,7 @@
 #include "support/ThreadInterrupter.h"
 #include "support/Watchdog.h"
 #include "transport/SendLimit.h"
+#include "transport/Socket.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 
@@ -395,6 +396,58 @@ TEST_F(TelnetLink, FloodedOptionRequestsNeverHoldAReadAndFailTheLinkOnceTheirAns
     EXPECT_EQ(link->Read(buffer, sizeof buffer, 0, error), -1);
     EXPECT_EQ(error, kNotConnected);
     modem.join();  // its sends fail once the link has closed
+}
+
+TEST_F(TelnetLink, AnswersThatWaitedKeepTheFullStallLimitAfterTheSocketTakesAByte) {
+    link = CreateTelnetTransportWithSendLimit("127.0.0.1", peer.Port(), 2000);
+    Connect();
+    // The socket stands in for a modem that reads slowly: it takes nothing at first, then one byte, then
+    // nothing again for 1.2 s (less than the limit), then everything.
+    enum class Phase { Full, OneByte, Paused, Open };
+    Phase phase = Phase::Full;
+    Clock::time_point pausedAt;
+    Bytes takenByHook;
+    SetSocketSendHookForTesting([&](SocketHandle, const unsigned char* data, size_t) -> long {
+        switch (phase) {
+        case Phase::OneByte:
+            takenByHook.push_back(data[0]);
+            phase = Phase::Paused;
+            pausedAt = Clock::now();
+            return 1;
+        case Phase::Paused:
+            if (MsSince(pausedAt) >= 1200) {
+                phase = Phase::Open;
+                return kSocketSendAsUsual;
+            }
+            [[fallthrough]];
+        case Phase::Full:
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            return kSocketNotReady;
+        case Phase::Open:
+            break;
+        }
+        return kSocketSendAsUsual;
+    });
+    struct Unhook {
+        ~Unhook() { SetSocketSendHookForTesting(nullptr); }
+    } unhook;
+
+    // An option request whose answer finds no room and waits in the link.
+    ASSERT_TRUE(peer.Send(PeerBytes({255, 253, 3})));
+    unsigned char buffer[16];
+    std::string error;
+    ASSERT_EQ(link->Read(buffer, sizeof buffer, 1000, error), 0) << error;
+    // The answer has waited 1.4 s of its 2 s when the write comes; after its first byte the limit starts
+    // afresh from that byte, so the 1.2 s pause that follows is no stall.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1400));
+    phase = Phase::OneByte;
+    const bool written = link->Write(Text("x").data(), 1, error);
+    EXPECT_TRUE(written) << error;
+    EXPECT_EQ(phase, Phase::Open);
+    Bytes wire = takenByHook;
+    const Bytes rest = peer.Receive(3);
+    wire.insert(wire.end(), rest.begin(), rest.end());
+    EXPECT_EQ(wire, PeerBytes({255, 251, 3, 'x'}));
 }
 
 TEST_F(TelnetLink, AnswersWaitingForRoomGoOutBeforeDataWrittenLater) {

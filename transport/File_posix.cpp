@@ -1,5 +1,6 @@
 // File access on POSIX: open/fstat/read for firmware; for saved logs a new file beside the real one (links
 // followed, mode and owner kept) plus fsync and rename, or the file itself where no new file can be made.
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -197,6 +198,14 @@ bool ResolveLinks(std::string path, std::string& resolved) {
     return false;
 }
 
+// Taken names in a row (left by an earlier process with the same id) before the folder counts as full.
+constexpr int kTemporaryNameAttempts = 10000;
+
+unsigned long NextTemporaryNumber() {
+    static std::atomic<unsigned long> next{0};
+    return next.fetch_add(1);
+}
+
 bool MayWriteInPlace(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 }  // namespace
@@ -254,10 +263,12 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
     // A renamed file would leave the other names of a hard-linked log, or a device or pipe, behind.
     if (exists && (!S_ISREG(old.st_mode) || old.st_nlink > 1)) return inPlace();
 
-    // A short name of its own, whatever the length of the destination's name.
+    // A short name of its own, whatever the length of the destination's name. The number runs on for the
+    // whole process, so any number of files may be open at once in one folder; names left by an earlier
+    // process with the same id are stepped over.
     const std::string stem = FolderOf(target) + "/.brisklode-" + std::to_string(static_cast<long>(::getpid())) + "-";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string temporary = stem + std::to_string(attempt) + ".tmp";
+    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        const std::string temporary = stem + std::to_string(NextTemporaryNumber()) + ".tmp";
         const int fd = FileFaults().refuseNewFileBeside
                            ? (errno = EACCES, -1)
                            : RetryOpen(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);

@@ -2,6 +2,8 @@
 // real one plus ReplaceFileW (MoveFileExW for a new name), or the file itself where no new file can be made.
 #include <windows.h>
 
+#include <atomic>
+
 #include "transport/File.h"
 
 namespace {
@@ -194,6 +196,14 @@ bool InspectDestination(const std::wstring& path, std::wstring& finalPath, DWORD
     return true;
 }
 
+// Taken names in a row (left by an earlier process with the same id) before the folder counts as full.
+constexpr int kTemporaryNameAttempts = 10000;
+
+unsigned long NextTemporaryNumber() {
+    static std::atomic<unsigned long> next{0};
+    return next.fetch_add(1);
+}
+
 bool MayWriteInPlace(DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT; }
 
 }  // namespace
@@ -245,10 +255,12 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
     // A replaced file would leave the other names of a hard-linked log behind.
     if (exists && links > 1) return inPlace();
 
-    // A short name of its own, whatever the length of the destination's name.
+    // A short name of its own, whatever the length of the destination's name. The number runs on for the
+    // whole process, so any number of files may be open at once in one folder; names left by an earlier
+    // process with the same id are stepped over.
     const std::wstring stem = FolderOf(target) + L"~brisklode-" + std::to_wstring(GetCurrentProcessId()) + L"-";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring temporary = stem + std::to_wstring(attempt) + L".tmp";
+    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        const std::wstring temporary = stem + std::to_wstring(NextTemporaryNumber()) + L".tmp";
         HANDLE handle = INVALID_HANDLE_VALUE;
         if (FileFaults().refuseNewFileBeside) {
             SetLastError(ERROR_ACCESS_DENIED);

@@ -1,9 +1,11 @@
 // Thin stream-socket layer under the Telnet link: one set of calls and one error numbering on every platform.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,11 +70,21 @@ long SocketSend(SocketHandle socket, const unsigned char* data, size_t length);
 long SocketSendIfReady(SocketHandle socket, const unsigned char* data, size_t length);
 
 // Sends everything, in calls of at most `chunk` bytes, waiting for room in between, but never longer than
-// `stallLimitMs` after the socket last took a byte (steady clock; signals do not restart the wait).
-// Sent: all bytes went out. Failed: a send or wait failed, its code in `code`. Stalled: the limit passed.
+// `stallLimitMs` after the socket last took a byte, or, before it takes the first, after `waitingSince`
+// (bytes that have already waited for room bring their wait along). Steady clock; signals do not restart
+// the wait. Sent: all bytes went out. Failed: a send or wait failed, its code in `code`. Stalled: the limit
+// passed.
 enum class SendOutcome { Sent, Failed, Stalled };
 SendOutcome SocketSendAll(SocketHandle socket, const unsigned char* data, size_t length, size_t chunk,
-                          unsigned int stallLimitMs, unsigned long& code);
+                          unsigned int stallLimitMs, std::chrono::steady_clock::time_point waitingSince,
+                          unsigned long& code);
+
+// Test seam: while set, SocketSendIfReady asks the hook first. It answers with a count or kSocketNotReady in
+// the socket's place, or kSocketSendAsUsual to let the real send happen. Unset (empty) outside tests.
+constexpr long kSocketSendAsUsual = -3;
+using SocketSendHook = std::function<long(SocketHandle socket, const unsigned char* data, size_t length)>;
+void SetSocketSendHookForTesting(SocketSendHook hook);
+long CallSocketSendHook(SocketHandle socket, const unsigned char* data, size_t length);
 long SocketReceive(SocketHandle socket, unsigned char* buffer, size_t capacity);
 // A receive that does not block where the platform offers one cheaply: like SocketReceive, or
 // kSocketNotReady when nothing is waiting or the platform has no such receive (then no system call is made).

@@ -5,11 +5,22 @@
 #include "transport/Socket.h"
 #include "transport/SystemError.h"
 
+namespace {
+SocketSendHook g_sendHook;
+}
+
+void SetSocketSendHookForTesting(SocketSendHook hook) { g_sendHook = std::move(hook); }
+
+long CallSocketSendHook(SocketHandle socket, const unsigned char* data, size_t length) {
+    return g_sendHook ? g_sendHook(socket, data, length) : kSocketSendAsUsual;
+}
+
 SendOutcome SocketSendAll(SocketHandle socket, const unsigned char* data, size_t length, size_t chunk,
-                          unsigned int stallLimitMs, unsigned long& code) {
+                          unsigned int stallLimitMs, std::chrono::steady_clock::time_point waitingSince,
+                          unsigned long& code) {
     using Clock = std::chrono::steady_clock;
     const Clock::duration limit = std::chrono::milliseconds(stallLimitMs);
-    Clock::time_point lastProgress = Clock::now();
+    Clock::time_point lastProgress = waitingSince;
     size_t offset = 0;
     while (offset < length) {
         const long sent = SocketSendIfReady(socket, data + offset, std::min(length - offset, chunk));

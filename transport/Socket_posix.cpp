@@ -117,6 +117,8 @@ long SocketSend(SocketHandle socket, const unsigned char* data, size_t length) {
 }
 
 long SocketSendIfReady(SocketHandle socket, const unsigned char* data, size_t length) {
+    const long hooked = CallSocketSendHook(socket, data, length);
+    if (hooked != kSocketSendAsUsual) return hooked;
     for (;;) {
         const ssize_t sent = send(Fd(socket), data, length, kSendFlags | MSG_DONTWAIT);
         if (sent >= 0) return static_cast<long>(sent);

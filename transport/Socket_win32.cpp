@@ -99,6 +99,8 @@ int SocketWaitReadable(SocketHandle socket, unsigned int timeoutMs) {
 }
 
 long SocketSendIfReady(SocketHandle socket, const unsigned char* data, size_t length) {
+    const long hooked = CallSocketSendHook(socket, data, length);
+    if (hooked != kSocketSendAsUsual) return hooked;
     const int chunk = length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
     const int sent = send(Sock(socket), reinterpret_cast<const char*>(data), chunk, 0);
     if (sent != SOCKET_ERROR) return static_cast<long>(sent);

@@ -70,7 +70,8 @@ private:
     };
 
     // Everything or failure, in sends of at most kSendChunk bytes, failing when the socket takes nothing for
-    // the stall limit counted from `waitingSince`. On failure the link is closed and `error` says why.
+    // the stall limit, counted from `waitingSince` until it takes a byte and from the last byte taken after.
+    // On failure the link is closed and `error` says why.
     bool SendAll(const unsigned char* data, size_t length, Clock::time_point waitingSince, std::string& error);
     // Queues one answer; false (with failure_ set) when the link must fail: the queue is over its bound and
     // the socket takes none of it, or a send failed.
@@ -199,13 +200,9 @@ bool TelnetTransport::Open(std::string& error) {
 
 bool TelnetTransport::SendAll(const unsigned char* data, size_t length, Clock::time_point waitingSince,
                               std::string& error) {
-    const Clock::duration waited = Clock::now() - waitingSince;
-    const Clock::duration limit = std::chrono::milliseconds(sendStallLimitMs_);
-    const unsigned int leftMs =
-        waited >= limit ? 0u
-                        : static_cast<unsigned int>(std::chrono::ceil<std::chrono::milliseconds>(limit - waited).count());
     unsigned long code = 0;
-    const SendOutcome outcome = SocketSendAll(socketHandle_, data, length, kSendChunk, leftMs, code);
+    const SendOutcome outcome =
+        SocketSendAll(socketHandle_, data, length, kSendChunk, sendStallLimitMs_, waitingSince, code);
     if (outcome == SendOutcome::Sent) return true;
     CloseSocket();
     error = outcome == SendOutcome::Stalled ? StallText() : kSendFailed + WindowsError(code);
