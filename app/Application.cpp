@@ -117,16 +117,13 @@ void UpdateWorker(HWND window, std::wstring path, ITransport* link, std::shared_
 }
 
 void LogDownloadWorker(HWND window, std::wstring path, ITransport* link, std::shared_ptr<std::atomic<bool>> cancel) {
-    std::vector<unsigned char> bytes;
+    // Streamed into the file as it arrives, with the same safe save as the command line: the window's
+    // memory does not grow with the log, and an existing file is replaced only by a complete log.
     std::string error;
-    const int result = DownloadModemLog(*link, bytes, *cancel, ProgressPoster(window), error);
-    bool ok = false;
-    if (result == static_cast<int>(LogDownloadResult::Failed)) {
-        link->Close();
-    } else {
-        ok = SaveModemLogFile(path, bytes, error);
-        if (!ok) link->Close();
-    }
+    LogFileOutcome outcome;
+    const int result = DownloadModemLogToFile(*link, path, *cancel, ProgressPoster(window), outcome, error);
+    const bool ok = result != static_cast<int>(LogDownloadResult::Failed);
+    if (!ok) link->Close();
     std::wstring text;
     if (ok) {
         text = L"Modem log saved: " + path;
