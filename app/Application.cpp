@@ -205,6 +205,9 @@ Application::Application(HWND window) : window(window), cancelRequested(std::mak
     SendMessageW(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     statusLabel = Add(L"STATIC", L"Ready", 0, IdStatus);
     SendMessageW(statusLabel, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont), TRUE);
+    // The log box's name for assistive tools, which take an edit box's name from the label just before it;
+    // it has no room on screen (no size, never placed), so the status line does not name the box instead.
+    Add(L"STATIC", L"Log", 0, 0);
     logEdit = Add(L"EDIT", L"", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, IdLog,
                   WS_EX_CLIENTEDGE);
     SendMessageW(logEdit, EM_LIMITTEXT, kLogLimit, 0);

@@ -46,6 +46,7 @@ expect text 1012 "Read modem log..."
 expect text 1013 "Start update"
 expect text 1014 "Cancel"
 expect text 1017 "NOT CONNECTED"
+expect rect =Log 0 0 0 0
 expect checked 1003 1
 expect checked 1004 0
 expect checked 1011 0

@@ -210,6 +210,15 @@ HWND FocusedWindow() {
     return info.hwndFocus;
 }
 
+// Returns once the product's window thread has taken `posted` more posted messages from its queue: a sent
+// message is handled when that thread next looks for messages, which it does after each one it dispatched.
+void SyncWithProduct(size_t posted) {
+    for (size_t k = 0; k <= posted; ++k) {
+        DWORD_PTR ignored = 0;
+        if (!g.main || !SendMessageTimeoutW(g.main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &ignored)) break;
+    }
+}
+
 bool WaitGone(HWND w, DWORD timeoutMs) {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     while (IsWindow(w) && IsWindowVisible(w)) {
@@ -947,7 +956,7 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
             PostMessageW(focus, WM_KEYDOWN, vk, 1 | (scan << 16));
             PostMessageW(focus, WM_KEYUP, vk, 1 | (scan << 16) | (1u << 30) | (1u << 31));
             // The next key goes where this one leaves the focus.
-            Sleep(300);
+            SyncWithProduct(2);
         }
         return true;
     }
@@ -956,8 +965,9 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
         if (w.size() < 2) return error = "type TEXT", false;
         HWND focus = FocusedWindow();
         if (!focus) return error = "nothing has the focus to type into", false;
-        for (wchar_t c : Widen(w[1])) PostMessageW(focus, WM_CHAR, c, 1);
-        Sleep(300);
+        const std::wstring text = Widen(w[1]);
+        for (wchar_t c : text) PostMessageW(focus, WM_CHAR, c, 1);
+        SyncWithProduct(text.size());
         return true;
     }
     if (cmd == "session-query" || cmd == "session-end") {
