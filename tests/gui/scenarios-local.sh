@@ -347,7 +347,7 @@ click 1013
 wait 10000 text 1016 "Transferring firmware"
 wait 10000 log-has ^= "Transferred 65536 / "
 $(busy_states)
-expect focus 1014
+wait 3000 focus 1014
 key ESCAPE
 msgbox "Brisklode" "Update cancelled" ok 10000
 expect text 1016 "Update cancelled"
@@ -560,47 +560,47 @@ gui_local_keyboard_update() {
   sim_start modem --image-file "$SCENARIO_DIR/image.bin" || return 1
   drive <<EOF
 $(start_window "$IDLE")
-expect focus 1001
+wait 3000 focus 1001
 type $(winpath_q "$SCENARIO_DIR/firmware.qz7")
 wait 3000 text 1001 $(winpath_q "$SCENARIO_DIR/firmware.qz7")
 key TAB
-expect focus 1002
+wait 3000 focus 1002
 key TAB
-expect focus 1003
+wait 3000 focus 1003
 key TAB
-expect focus 1004
+wait 3000 focus 1004
 key TAB
-expect focus 1005
+wait 3000 focus 1005
 key TAB
-expect focus 1006
+wait 3000 focus 1006
 key TAB
-expect focus 1011
+wait 3000 focus 1011
 key TAB
-expect focus 1001
+wait 3000 focus 1001
 key TAB TAB
-expect focus 1003
+wait 3000 focus 1003
 key RIGHT
 wait 3000 visible 1009 1
 expect checked 1004 1
-expect focus 1004
+wait 3000 focus 1004
 key TAB TAB TAB
-expect focus 1009
+wait 3000 focus 1009
 type 127.0.0.1
 key TAB
-expect focus 1010
+wait 3000 focus 1010
 type ${SIMPORT[modem]}
 expect text 1010 "${SIMPORT[modem]}"
 key TAB
-expect focus 1011
+wait 3000 focus 1011
 key SPACE
 wait 20000 text 1016 "Modem connection established"
-expect focus 1013
+wait 3000 focus 1013
 key RETURN
 wait 30000 msgbox-icon "Brisklode" "Checksum OK on Modem\n\nThe modem is rebooting." information
 key RETURN
 wait 5000 no-msgbox
 expect text 1016 "SUCCESS - Checksum OK on Modem"
-expect focus 1011
+wait 3000 focus 1011
 host cmp -n 100000 $SCENARIO_DIR/firmware.qz7 $SCENARIO_DIR/image.bin
 close
 wait-exit 10000
