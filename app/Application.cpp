@@ -562,26 +562,32 @@ void Application::ApplyResult(OperationResult* result) {
 
 void Application::Close() {
     if (!modalGate.AdmitClose()) return;  // a box of ours is open; the close comes back once it is answered
+    bool answeredYes = true;
     if (busy.load()) {
-        const int answer = Modal(
-            [&] {
-                return MessageBoxW(window, L"An operation is still running. Cancel it and close?", kCaption,
-                                   MB_ICONWARNING | MB_YESNO);
-            },
-            true);
-        if (answer == IDYES) {
-            cancelRequested->store(true);
-            closePending = true;
-            SetStatus(L"Cancelling before close...");
-        }
-        return;
+        answeredYes = Modal(
+                          [&] {
+                              return MessageBoxW(window, L"An operation is still running. Cancel it and close?",
+                                                 kCaption, MB_ICONWARNING | MB_YESNO);
+                          },
+                          true) == IDYES;
     }
-    if (discoveryRunning.load()) {
+    // Looked at after the answer: the result may have arrived while the question was open.
+    switch (DecideClose(answeredYes, busy.load(), discoveryRunning.load())) {
+    case CloseAction::Stay:
+        return;
+    case CloseAction::CancelThenClose:
+        cancelRequested->store(true);
+        closePending = true;
+        SetStatus(L"Cancelling before close...");
+        return;
+    case CloseAction::CloseAfterDiscovery:
         closePending = true;
         SetStatus(L"Closing after modem discovery...");
         return;
+    case CloseAction::CloseNow:
+        DestroyWindow(window);
+        return;
     }
-    DestroyWindow(window);
 }
 
 // ---- discovery ----

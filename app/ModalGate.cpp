@@ -21,3 +21,10 @@ bool ModalGate::AdmitClose() {
 void ModalGate::DropHeldClose() {
     held = false;
 }
+
+CloseAction DecideClose(bool answeredYes, bool operationRunning, bool discoveryRunning) {
+    if (!answeredYes) return CloseAction::Stay;
+    if (operationRunning) return CloseAction::CancelThenClose;
+    if (discoveryRunning) return CloseAction::CloseAfterDiscovery;
+    return CloseAction::CloseNow;
+}

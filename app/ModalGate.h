@@ -22,3 +22,9 @@ private:
     int depth = 0;
     bool held = false;
 };
+
+// What a close request that may run does: asked while an operation runs (`answeredYes` is the answer to
+// "Cancel it and close?", and true when nobody was asked). The operation may have ended while the question
+// was open (its result is applied inside the box): then nothing is left to cancel or wait for.
+enum class CloseAction { Stay, CancelThenClose, CloseAfterDiscovery, CloseNow };
+CloseAction DecideClose(bool answeredYes, bool operationRunning, bool discoveryRunning);

@@ -1,8 +1,12 @@
 // Command-line parsing of brisklode-cli.
 #include "cli/Args.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
+
+#include "transport/File.h"
+#include "transport/Transport.h"
 
 namespace {
 
@@ -198,6 +202,8 @@ std::vector<std::string> LogFileNames(const std::vector<CliTarget>& targets) {
             if (!plain) c = '_';
         }
         if (base.empty() || base[0] == '.') base = "_" + base;  // never "", "." or ".."
+        // COM1.log would be the port itself on Windows: COM1_port.log.
+        if (IsWindowsDeviceName(Utf8ToWide(base + ".log"))) base.insert(std::min(base.find('.'), base.size()), "_port");
         std::string name = base + ".log";
         for (unsigned n = 2; !taken.insert(name).second; ++n) name = base + "-" + std::to_string(n) + ".log";
         names.push_back(name);
@@ -416,6 +422,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     if (!CheckDistinctTargets(options.targets, error)) return false;
+    // Standard output then carries the log alone: no fleet lines, no JSON.
+    if (command == "log" && options.path == "-" && options.Fleet()) {
+        error = "log - (standard output) takes one modem, without --json and --type";
+        return false;
+    }
     if (!options.targets.empty()) {
         const CliTarget& first = options.targets.front();
         if (first.serial) options.serialPort = first.serialPort;
@@ -453,7 +464,8 @@ std::string UsageText() {
            "                                verification; legacy 256-byte transfer only if allowed)\n"
            "  log OUTFILE | log DIR         download the system log and save it; with several targets\n"
            "                                (or --targets/--discovered), or when DIR is an existing\n"
-           "                                folder, one file per modem into DIR\n"
+           "                                folder, one file per modem into DIR; log - writes it to\n"
+           "                                standard output\n"
            "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n"
            "  inventory [--timeout MS] [--csv]\n"
            "                                discover, then identify every modem that answered\n"

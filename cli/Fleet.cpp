@@ -113,7 +113,7 @@ bool FetchLogToFile(ITransport& link, const std::string& path, std::atomic<bool>
     const int code = DownloadModemLogToFile(link, Utf8ToWide(path), cancel, progress, outcome, error);
     if (outcome.inPlace) {
         result.warning = "written in place (its folder takes no new file, or it has other hard links)";
-        if (code == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0) result.warning += "; incomplete";
+        if (outcome.incomplete) result.warning += "; incomplete";
     }
     if (code == static_cast<int>(LogDownloadResult::Failed)) return false;
     result.protocol = code == static_cast<int>(LogDownloadResult::LegacyComplete) ? "legacy" : "fast";

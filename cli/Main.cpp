@@ -131,13 +131,15 @@ int Log(ITransport& link, const CliOptions& options) {
     link.Close();
     if (outcome.inPlace) {
         std::fprintf(stderr, "%s was written in place (its folder takes no new file, or it has other hard links)%s.\n",
-                     options.path.c_str(),
-                     result == static_cast<int>(LogDownloadResult::Failed) && outcome.bytes > 0 ? " and is incomplete" : "");
+                     options.path.c_str(), outcome.incomplete ? " and is incomplete" : "");
     }
     if (result == static_cast<int>(LogDownloadResult::Failed)) return Fail(error);
     const bool legacy = result == static_cast<int>(LogDownloadResult::LegacyComplete);
-    std::printf("Modem log saved: %s (%llu bytes, %s)\n", options.path.c_str(),
-                static_cast<unsigned long long>(outcome.bytes), legacy ? "legacy 256-byte protocol" : "fast protocol");
+    // Where the log went to a stream (standard output with "log -", or /dev/stdout), stdout carries the log
+    // and nothing else.
+    std::fprintf(outcome.stream ? stderr : stdout, "Modem log saved: %s (%llu bytes, %s)\n",
+                 options.path == "-" ? "standard output" : options.path.c_str(),
+                 static_cast<unsigned long long>(outcome.bytes), legacy ? "legacy 256-byte protocol" : "fast protocol");
     return kExitSuccess;
 }
 
@@ -191,7 +193,7 @@ int CliMain(int argc, char** argv) {
         return kExitSuccess;
     }
     // "log DIR" with one modem: its log goes into the folder as with several, rather than failing on the folder.
-    options.logPathIsFolder = options.command == "log" && IsFolder(options.path);
+    options.logPathIsFolder = options.command == "log" && options.path != "-" && IsFolder(options.path);
     if (!StartNetworking()) return Fail("Cannot start the socket library");
     InstallStopHandlers();
     const int code = RunInterruptible([&options] { return Run(options); }, g_cancel, kStopGraceMs);

@@ -244,6 +244,10 @@ bool LogFileSink::Open(const std::wstring& path, std::string& error) {
 
 bool LogFileSink::InPlace() const { return file_ && file_->InPlace(); }
 
+bool LogFileSink::Stream() const { return file_ && file_->Stream(); }
+
+bool LogFileSink::Changed() const { return file_ && file_->Changed(); }
+
 bool LogFileSink::Begin(std::uint64_t, std::string&) { return true; }
 
 bool LogFileSink::Append(const unsigned char* data, std::size_t length, std::string& error) {
@@ -265,7 +269,8 @@ bool LogFileSink::Finish(std::string& error) {
         return false;
     }
     if (!file_->Commit()) {
-        error = "Cannot create the selected log file";
+        const std::string kept = file_->KeptNote();
+        error = "Cannot create the selected log file" + (kept.empty() ? std::string() : " (" + kept + ")");
         return false;
     }
     return true;
@@ -278,10 +283,12 @@ int DownloadModemLogToFile(ITransport& link, const std::wstring& path, std::atom
     LogFileSink sink;
     // The file first: a destination that cannot be written is known before the modem is asked for anything.
     if (!sink.Open(path, error)) return failed;
-    outcome.inPlace = sink.InPlace();
+    outcome.stream = sink.Stream();
+    outcome.inPlace = sink.InPlace() && !outcome.stream;
     int result = DownloadModemLogTo(link, sink, cancel, progress, error);
     if (result != failed && !sink.Finish(error)) result = failed;
     outcome.bytes = sink.BytesWritten();
+    outcome.incomplete = result == failed && sink.Changed();
     return result;
 }
 

@@ -47,6 +47,10 @@ public:
     // "Cannot create the selected log file" when neither is possible.
     bool Open(const std::wstring& path, std::string& error);
     bool InPlace() const;
+    // A pipe, terminal, device or standard output, written as the log arrives.
+    bool Stream() const;
+    // The destination itself was changed: after a failure it holds part of a log.
+    bool Changed() const;
     bool Begin(std::uint64_t length, std::string& error) override;
     // "Cannot write the selected log file" on failure.
     bool Append(const unsigned char* data, std::size_t length, std::string& error) override;
@@ -61,7 +65,9 @@ private:
 
 struct LogFileOutcome {
     std::uint64_t bytes = 0;  // log bytes written (the log's size on success)
-    bool inPlace = false;     // the destination itself was written: after a failure it may be incomplete
+    bool inPlace = false;     // a file written in place (its folder takes no new file, or it has other hard links)
+    bool stream = false;      // a pipe, terminal, device or standard output (kStandardOutputName)
+    bool incomplete = false;  // failed after the destination itself was changed: it holds part of a log
 };
 
 // One target's whole log download into `path`, streamed: memory stays at one chunk whatever the log's size.

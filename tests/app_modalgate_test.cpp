@@ -30,4 +30,12 @@ TEST(ModalGate, TheCloseQuestionAnswersACloseThatCameWhileItWasOpen) {
     EXPECT_FALSE(gate.Shut());
 }
 
+TEST(ModalGate, AConfirmedCloseClosesOnceNoOperationRuns) {
+    EXPECT_EQ(DecideClose(false, true, false), CloseAction::Stay);
+    EXPECT_EQ(DecideClose(true, true, false), CloseAction::CancelThenClose);
+    // The result arrived while the question was open: nothing is left to wait for.
+    EXPECT_EQ(DecideClose(true, false, false), CloseAction::CloseNow);
+    EXPECT_EQ(DecideClose(true, false, true), CloseAction::CloseAfterDiscovery);
+}
+
 }  // namespace

@@ -5,6 +5,8 @@
 #include "cli/FleetOutput.h"
 #include "cli/Json.h"
 #include "cli/Progress.h"
+#include "transport/File.h"
+#include "transport/Transport.h"
 
 namespace {
 
@@ -63,6 +65,14 @@ TEST(CliCommandLine, AcceptsEachCommand) {
     EXPECT_TRUE(Parse({"--version"}, true).version);
 }
 
+TEST(CliCommandLine, ParallelRunsFromOneTo256) {
+    EXPECT_EQ(Parse({"--telnet", "h", "update", "fw", "--parallel", "1"}, true).parallel, 1u);
+    EXPECT_EQ(Parse({"--telnet", "h", "update", "fw", "--parallel", "256"}, true).parallel, 256u);
+    std::string error;
+    Parse({"--telnet", "h", "update", "fw", "--parallel", "257"}, false, &error);
+    EXPECT_EQ(error, "Invalid --parallel value '257': expected a number from 1 to 256");
+}
+
 TEST(CliCommandLine, RefusesMalformedInvocations) {
     const std::vector<std::vector<std::string>> bad = {
         {},
@@ -85,6 +95,8 @@ TEST(CliCommandLine, RefusesMalformedInvocations) {
         {"--telnet", "h", "identify", "--timeout", "5"},
         {"--telnet", "h", "update"},
         {"--telnet", "h", "log"},
+        {"--telnet", "h", "--telnet", "g", "log", "-"},
+        {"--telnet", "h", "log", "-", "--json"},
         {"--telnet", "h", "update", "fw", "--legacy", "maybe"},
         {"--telnet", "h", "identify", "--legacy", "yes"},
         {"--telnet", "h", "--baud", "9600", "identify"},
@@ -190,6 +202,23 @@ TEST(CliTargets, LogFileNamesAreDistinctAndSafe) {
                                                "COM12.log", "00000000000000AB-2.log", "_.._3000.log"}));
 }
 
+TEST(CliTargets, LogFileNamesAreNeverWindowsDeviceNames) {
+    std::vector<CliTarget> targets(4);
+    for (CliTarget& target : targets) target.serial = true;
+    targets[0].serialPort = "COM1";
+    targets[1].serialPort = "\\\\.\\com9";
+    targets[2].serialPort = "/dev/lpt2";
+    targets[3].serial = false;
+    targets[3].host = "nul.example";
+    const std::vector<std::string> names = LogFileNames(targets);
+    EXPECT_EQ(names, (std::vector<std::string>{"COM1_port.log", "com9_port.log", "lpt2_port.log",
+                                               "nul_port.example_3000.log"}));
+    for (const std::string& name : names) EXPECT_FALSE(IsWindowsDeviceName(Utf8ToWide(name))) << name;
+    EXPECT_TRUE(IsWindowsDeviceName(L"C:\\logs\\Com3.log"));
+    EXPECT_TRUE(IsWindowsDeviceName(L"aux"));
+    EXPECT_FALSE(IsWindowsDeviceName(L"COM12.log"));
+}
+
 TEST(CliJson, QuotesAnythingAModemSendsIntoValidJson) {
     EXPECT_EQ(JsonQuote("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(JsonQuote(std::string("\r\n\x1b\x7f\0", 5)), "\"\\r\\n\\u001b\\u007f\\u0000\"");
@@ -266,6 +295,27 @@ TEST(CliProgress, BarShowsPercentBytesRateAndTimeLeft) {
     const std::string narrow = ProgressDisplay::BarLine(50, "Transferring firmware", 8u << 20, 16u << 20, 2.0, 0, 60);
     EXPECT_EQ(narrow.find("Transferring"), std::string::npos);
     EXPECT_NE(narrow.find(" 50%"), std::string::npos);
+}
+
+TEST(CliProgress, PlainOutputEndsWithTheFullLog) {
+    // A 131,172-byte log: two whole chunks (49 %, 99 %), then the last 100 bytes. Without a terminal the
+    // lines come every ten percent, but the end always gets its line.
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    ProgressDisplay display(out, false, 80);
+    display.Report(0, "Reading modem log", "Block size: 65536 bytes");
+    display.Report(49, "Reading modem log", "Received 65536 / 131172 bytes");
+    display.Report(99, "Reading modem log", "Received 131072 / 131172 bytes");
+    display.Report(100, "Reading modem log", "Received 131172 / 131172 bytes");
+    display.Finish();
+    std::rewind(out);
+    std::string text;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, out) != nullptr) text += buffer;
+    std::fclose(out);
+    const std::size_t last = text.rfind('\n', text.size() - 2);
+    const std::string lastLine = text.substr(last + 1);
+    EXPECT_NE(lastLine.find("100%"), std::string::npos) << text;
 }
 
 TEST(CliProgress, FormatsSizesAndDurations) {

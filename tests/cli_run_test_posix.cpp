@@ -32,7 +32,9 @@ struct CliResult {
 };
 
 // Runs brisklode-cli without a terminal; sends `signal` once `trigger` (when given) shows in its stderr.
-CliResult RunCli(const std::vector<std::string>& args, const std::string& trigger = "", int signal = SIGINT) {
+// With `slowReaderMs`, its stdout is read as a slow reader would: 4 KiB at a time with that pause between.
+CliResult RunCli(const std::vector<std::string>& args, const std::string& trigger = "", int signal = SIGINT,
+                 int slowReaderMs = 0) {
     int outPipe[2], errPipe[2];
     EXPECT_EQ(pipe(outPipe), 0);
     EXPECT_EQ(pipe(errPipe), 0);
@@ -64,6 +66,7 @@ CliResult RunCli(const std::vector<std::string>& args, const std::string& trigge
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             char buffer[4096];
+            if (i == 0 && slowReaderMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(slowReaderMs));
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n <= 0) {
                 close(fds[i].fd);
@@ -278,6 +281,28 @@ TEST_F(CliRun, LogIsSavedByteForByteFastAndLegacy) {
     EXPECT_NE(r.err.find(out + " was written in place"), std::string::npos) << r.err;
     EXPECT_EQ(ReadFile(other).size(), 70000u);
     EXPECT_EQ(ReadFile(other), ReadFile(out));
+}
+
+TEST_F(CliRun, LogToStandardOutputFeedsASlowReaderAsAStream) {
+    SimulatorProcess modem;
+    std::string error;
+    ASSERT_TRUE(modem.Start({"--log-size", "300000", "--log-seed", "8"}, error)) << error;
+    const std::string target = "127.0.0.1:" + std::to_string(modem.TelnetPort());
+    const std::string reference = modem.LocalPath("reference.log");
+    ASSERT_EQ(RunCli({"--telnet", target, "log", reference}).exitCode, 0);
+    const std::vector<unsigned char> expected = ReadFile(reference);
+    ASSERT_EQ(expected.size(), 300000u);
+    // Far more than a pipe holds: the writes wait for the reader instead of failing, and stdout carries the
+    // log alone. /dev/stdout leads to the same pipe, not to a file named after it.
+    for (const char* destination : {"-", "/dev/stdout"}) {
+        SCOPED_TRACE(destination);
+        const CliResult r = RunCli({"--telnet", target, "log", destination}, "", SIGINT, 5);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(std::vector<unsigned char>(r.out.begin(), r.out.end()) == expected)
+            << r.out.size() << " bytes on stdout; " << r.err;
+        EXPECT_NE(r.err.find("Modem log saved"), std::string::npos) << r.err;
+        EXPECT_FALSE(Exists("-")) << "a file named -";
+    }
 }
 
 TEST_F(CliRun, SignalDuringLogDownloadSendsEscAndWritesNoFile) {

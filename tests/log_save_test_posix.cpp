@@ -1,26 +1,29 @@
 // The safe log save on POSIX keeps what the user set on the file: its mode, a symbolic link, hard links, a long name.
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "modemlog/ModemLog.h"
+#include "support/ScriptedTransport.h"
 #include "transport/File.h"
 #include "transport/Transport.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
 
 Bytes Content(std::size_t size, unsigned char seed) {
     Bytes data(size);
@@ -59,6 +62,23 @@ protected:
     fs::path folder_;
 };
 
+// Runs `body` in a child process as the user "nobody" with `groups` as its supplementary groups; returns its
+// exit status, or -1 when this process cannot act as another user (it is not root).
+int AsNobody(const std::vector<gid_t>& groups, const std::function<int()>& body) {
+    if (::geteuid() != 0) return -1;
+    const struct passwd* nobody = ::getpwnam("nobody");
+    const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
+    const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) _exit(99);
+        _exit(body());
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) return 98;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 TEST_F(LogSavePosix, ModeSymbolicLinkAndHardLinksSurviveASave) {
     // A private log stays private.
     const fs::path secret = folder_ / "real" / "secret.log";
@@ -69,6 +89,11 @@ TEST_F(LogSavePosix, ModeSymbolicLinkAndHardLinksSurviveASave) {
     ASSERT_EQ(::stat(secret.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
     EXPECT_EQ(ReadAll(secret), Content(200, 2));
+    // A mode the new file would not get by itself.
+    ASSERT_EQ(::chmod(secret.c_str(), 0654), 0);
+    ASSERT_TRUE(Save(secret, Content(250, 2)));
+    ASSERT_EQ(::stat(secret.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0654u);
 
     // Through a relative symbolic link in another folder: the link stays a link, its target gets the log.
     const fs::path link = folder_ / "latest.log";
@@ -97,6 +122,61 @@ TEST_F(LogSavePosix, AReadOnlyLogIsNotReplaced) {
     EXPECT_EQ(error, "Cannot create the selected log file");
     EXPECT_EQ(ReadAll(path), Content(40, 9));
     EXPECT_EQ(Count(folder_ / "real"), 1u);
+}
+
+TEST_F(LogSavePosix, AnotherUsersFilesSavedByAnUnprivilegedUser) {
+    constexpr gid_t kShared = 4242;  // a group the saving user is a member of
+    // A group-writable log of root's group: the saver cannot keep root as owner, but keeps the group.
+    const fs::path shared = folder_ / "shared";
+    fs::create_directories(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+    const fs::path team = shared / "team.log";
+    WriteAll(team, Content(10, 1));
+    ASSERT_EQ(::chown(team.c_str(), 0, kShared), 0);
+    ASSERT_EQ(::chmod(team.c_str(), 0664), 0);
+    // Root's writable log in a sticky folder: it cannot be renamed over, so it is written in place.
+    const fs::path sticky = folder_ / "sticky";
+    fs::create_directories(sticky);
+    ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+    const fs::path open = sticky / "open.log";
+    WriteAll(open, Content(10, 2));
+    ASSERT_EQ(::chmod(open.c_str(), 0666), 0);
+    // Root's read-only log: refused before the modem is asked for anything.
+    const fs::path frozen = shared / "frozen.log";
+    WriteAll(frozen, Content(10, 3));
+    ASSERT_EQ(::chmod(frozen.c_str(), 0444), 0);
+
+    const int status = AsNobody({kShared}, [&]() -> int {
+        std::string error;
+        if (!SaveModemLogFile(Utf8ToWide(team.string()), Content(100, 4), error)) return 1;
+        struct stat info;
+        if (::stat(team.c_str(), &info) != 0 || info.st_gid != kShared) return 2;
+        if ((info.st_mode & 07777) != 0664) return 3;
+        {
+            LogFileSink sink;
+            if (!sink.Open(Utf8ToWide(open.string()), error) || !sink.InPlace()) return 4;
+        }
+        if (!SaveModemLogFile(Utf8ToWide(open.string()), Content(100, 5), error)) return 5;
+        FakeClock clock;
+        ScriptedTransport idle(&clock);
+        std::atomic<bool> cancel{false};
+        LogFileOutcome outcome;
+        if (DownloadModemLogToFile(idle, Utf8ToWide(frozen.string()), cancel, nullptr, outcome, error) != 2) return 6;
+        if (error != "Cannot create the selected log file" || !idle.WrittenText().empty()) return 7;
+        return 0;
+    });
+    if (status == -1) GTEST_SKIP() << "needs root to act as an unprivileged user";
+    // 1 save of the group's log failed, 2 its group lost, 3 its mode lost, 4 the sticky folder's file not
+    // written in place, 5 its save failed, 6/7 the read-only log not refused before the modem was asked.
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadAll(team), Content(100, 4));
+    struct stat info;
+    ASSERT_EQ(::stat(open.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0u) << "written in place, still root's";
+    EXPECT_EQ(ReadAll(open), Content(100, 5));
+    EXPECT_EQ(ReadAll(frozen), Content(10, 3));
+    EXPECT_EQ(Count(shared), 2u);
+    EXPECT_EQ(Count(sticky), 1u);
 }
 
 TEST_F(LogSavePosix, ANameNearTheLengthLimitCanBeSaved) {

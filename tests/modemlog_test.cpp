@@ -399,6 +399,54 @@ TEST(ModemLogDownloadTest, CancellingAFastDownloadSendsEscInPlaceOfTheChunkAck) 
     EXPECT_TRUE(run.log.empty());
 }
 
+TEST(ModemLogDownloadTest, CancellingWhileAFastChunkArrivesAnswersThatChunkWithEsc) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    std::atomic<bool> cancel{false};
+    FakeLogModem::Config config;
+    config.log = Pattern(100000);
+    config.stallPiece = 1;  // half of chunk 1 comes at once, the rest a second later
+    config.beforePiece = [&](std::size_t) {
+        link.At(clock.Elapsed() + 1000ms, [&] {
+            // The user presses Cancel while the tool is reading the chunk.
+            cancel = true;
+            link.Deliver(Bytes(config.log.begin() + 32768, config.log.begin() + 65536));
+        });
+    };
+    FakeLogModem modem(link, config);
+    const LogRun run = Download(link, cancel);
+    EXPECT_EQ(run.result, 2);
+    EXPECT_EQ(run.error, "Log download cancelled");
+    EXPECT_EQ(modem.Controls(), (Bytes{SYN, ACK, ESC})) << "the chunk read during the cancel is not acknowledged";
+}
+
+TEST(ModemLogDownloadTest, AFastLogOfExactlyTheLimitIsAccepted) {
+    // Nothing kept: the whole 512 MiB is not needed to see the size accepted.
+    class CountingSink : public LogSink {
+    public:
+        bool Begin(std::uint64_t length, std::string&) override {
+            announced = length;
+            return true;
+        }
+        bool Append(const unsigned char*, std::size_t, std::string&) override { return true; }
+        std::uint64_t announced = 0;
+    };
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    std::atomic<bool> cancel{false};
+    FakeLogModem::Config config;
+    config.log = Pattern(65536);
+    config.announce = 536870912;
+    config.beforePiece = [&](std::size_t) { cancel = true; };
+    FakeLogModem modem(link, config);
+    CountingSink sink;
+    std::string error;
+    EXPECT_EQ(DownloadModemLogTo(link, sink, cancel, nullptr, error), 2);
+    EXPECT_EQ(error, "Log download cancelled");
+    EXPECT_EQ(sink.announced, 536870912u);
+    EXPECT_EQ(modem.Controls(), (Bytes{SYN, ACK, ESC})) << "the size is acknowledged, not refused";
+}
+
 TEST(ModemLogDownloadTest, CancelledBeforeTheFirstChunkOrBlock) {
     for (const bool legacy : {false, true}) {
         FakeClock clock;
@@ -714,6 +762,23 @@ TEST_F(SaveLogTest, AFolderThatTakesNoNewFileIsWrittenInPlace) {
     // Without an existing file there is nothing to write in place.
     EXPECT_FALSE(SaveModemLogFile(Wide(folder_ / "new.log"), log, error));
     EXPECT_EQ(error, "Cannot create the selected log file");
+
+    // A first write that fails has already cut the old content: the outcome says the file is incomplete.
+    WriteAll(path, original);
+    faults.writeFailsAfter = 0;
+    SetFileFaultsForTesting(faults);
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeLogModem::Config config;
+    config.log = Pattern(1000, 28);
+    FakeLogModem modem(link, config);
+    std::atomic<bool> cancel{false};
+    LogFileOutcome outcome;
+    EXPECT_EQ(DownloadModemLogToFile(link, Wide(path), cancel, nullptr, outcome, error), 2);
+    EXPECT_EQ(error, "Cannot write the selected log file");
+    EXPECT_TRUE(outcome.inPlace);
+    EXPECT_EQ(outcome.bytes, 0u);
+    EXPECT_TRUE(outcome.incomplete);
 }
 
 // A modem that stalls halfway through a piece: Cancel is answered with ESC within 250 ms, not after the

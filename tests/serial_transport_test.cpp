@@ -10,6 +10,7 @@
 #include "support/ThreadInterrupter.h"
 #include "support/Watchdog.h"
 #include "transport/SendLimit.h"
+#include "transport/SerialPacing.h"
 #include "transport/Transport.h"
 
 namespace {
@@ -59,6 +60,21 @@ TEST(SerialTransportClosed, ReadAndWriteReportNotConnected) {
     link->Close();
     EXPECT_EQ(CreateSerialTransport(L"").get()->Description(), "");
     EXPECT_EQ(CreateSerialTransport(L"COM12", 9600)->Description(), "COM12");
+}
+
+TEST(SerialPacing, EachWriteCallFitsItsTimeoutAtTheRateInEffect) {
+    for (const unsigned int baud : {300u, 9600u, 115200u, 921600u, 3000000u}) {
+        SCOPED_TRACE(baud);
+        const std::size_t piece = SerialWritePiece(baud, 65536);
+        // A few hundred milliseconds on the wire at most: a full 64 KiB at 115200 baud would take 5.7 s.
+        EXPECT_LE(SerialPieceMs(piece, baud), 600u);
+        const unsigned int timeout = SerialWriteTimeoutMs(piece, baud, kSendStallLimitMs);
+        EXPECT_GE(timeout, SerialPieceMs(piece, baud) + 250) << "a port that keeps up must not time out";
+        EXPECT_LE(timeout, kSendStallLimitMs);
+    }
+    EXPECT_EQ(SerialWritePiece(115200, 65536), 2880u);
+    EXPECT_EQ(SerialWritePiece(0, 65536), 65536u) << "unknown rate";
+    EXPECT_EQ(SerialWriteTimeoutMs(65536, 115200, 300), 300u) << "never beyond the stall limit";
 }
 
 TEST(SerialTransportClosed, MissingPortFailsToOpenAndStaysClosed) {

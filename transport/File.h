@@ -20,11 +20,14 @@ public:
 std::unique_ptr<InputFile> OpenInputFile(const std::wstring& path);
 
 // A new, exclusively created file in the folder of `destination` (of the file a symbolic link leads to) that
-// takes the destination's place only on Commit, keeping what was set on the old file (mode and owner on POSIX;
-// attributes, ACL and creation time on Windows). Until then an existing destination is untouched; destroying
-// an uncommitted file removes it. Where no new file can be created in that folder but the destination is
-// writable, and where the destination has more than one hard link (or is not a plain file), the destination
-// itself is written instead (InPlace): its old content stays until the first byte is written.
+// takes the destination's place only on Commit, keeping what was set on the old file (mode, owner and group on
+// POSIX, the group alone where the owner cannot be kept; attributes, ACL and creation time on Windows). Until
+// then an existing destination is untouched; destroying an uncommitted file removes it. A destination the user
+// may not write is refused at once. Where no new file can be created in that folder but the destination is
+// writable, where the destination has more than one hard link, and where it cannot be renamed over (another
+// user's file in a sticky folder), the destination itself is written instead (InPlace): its old content stays
+// until the first byte is written. A pipe, terminal or other device, and kStandardOutputName, are written as a
+// stream (Stream): blocking, never cut, no rename. On Windows a device name (COM1.log) is refused.
 class ReplacementFile {
 public:
     virtual ~ReplacementFile() = default;
@@ -39,6 +42,14 @@ public:
     virtual std::wstring TemporaryPath() const = 0;
     // True when the destination itself is being written: a failure then leaves it incomplete.
     virtual bool InPlace() const = 0;
+    // True for a pipe, a terminal, another device or standard output (also InPlace).
+    virtual bool Stream() const = 0;
+    // True once the destination itself was changed (in place, from the first write on): after a failure it
+    // then holds part of a log.
+    virtual bool Changed() const = 0;
+    // After a Commit that failed half-way: where the new and the old content were kept, for the user
+    // ("the new log is kept as ..."); empty when nothing was left behind.
+    virtual std::string KeptNote() const { return std::string(); }
 
 protected:
     friend void RemovePendingReplacementFiles();
@@ -48,6 +59,11 @@ protected:
 };
 // Null when no new file can be created beside the destination; the code is then in LastSystemError().
 std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& destination);
+// The destination that stands for the program's standard output.
+constexpr wchar_t kStandardOutputName[] = L"-";
+// True when the last part of `path` is one of the names Windows keeps for devices (CON, PRN, AUX, NUL, COM0-9,
+// LPT0-9, CONIN$, CONOUT$), with any extension, in any case: such a file is the device itself.
+bool IsWindowsDeviceName(const std::wstring& path);
 
 // For a program about to end without waiting for the thread that writes a log: removes the new file of every
 // replacement not yet committed and makes later CreateReplacementFile calls fail. Any thread may call it.
@@ -70,6 +86,10 @@ struct FileFaultsForTesting {
     bool failFlush = false;
     bool failClose = false;
     bool failCommit = false;
+    // Windows: ReplaceFileW fails with this code (1175, 1176 or 1177), leaving the files as the system
+    // documents for it; and the plain move tried after it fails too.
+    unsigned long replaceFailsWith = 0;
+    bool failMoveAfterReplace = false;
 };
 // Applies to files opened or created afterwards; a default-constructed value removes every fault.
 void SetFileFaultsForTesting(const FileFaultsForTesting& faults);

@@ -1,8 +1,10 @@
 // File access on POSIX: open/fstat/read for firmware; for saved logs a new file beside the real one (links
-// followed, mode and owner kept) plus fsync and rename, or the file itself where no new file can be made.
+// followed, mode and owner kept) plus fsync and rename, or the file itself where no new file can be made, or a
+// stream for pipes, terminals, devices and standard output.
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,12 +66,13 @@ std::string FolderOf(const std::string& path) {
 }
 
 // Either a new file beside the destination, renamed over it on Commit, or (where no new file can be made
-// there) the destination itself, written in place and cut to nothing only when the first bytes are written.
+// there) the destination itself, written in place and cut to nothing only when the first bytes are written,
+// or a stream, written as it is.
 class PosixReplacementFile : public ReplacementFile {
 public:
-    PosixReplacementFile(int fd, std::string temporary, std::string destination, bool inPlace)
-        : fd_(fd), temporary_(std::move(temporary)), destination_(std::move(destination)), inPlace_(inPlace),
-          faults_(FileFaults()) {}
+    PosixReplacementFile(int fd, std::string temporary, std::string destination, bool inPlace, bool stream)
+        : fd_(fd), temporary_(std::move(temporary)), destination_(std::move(destination)),
+          inPlace_(inPlace || stream), stream_(stream), faults_(FileFaults()) {}
 
     ~PosixReplacementFile() override {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
@@ -80,17 +83,25 @@ public:
 
     bool Write(const unsigned char* data, std::size_t length, std::size_t& written) override {
         written = 0;
+        if (!Truncate()) return false;
         if (faults_.writeFailsAfter != FileFaultsForTesting::kNever &&
             writtenSoFar_ + length > faults_.writeFailsAfter) {
             errno = EIO;
             return false;
         }
-        if (!Truncate()) return false;
         ssize_t n;
-        do {
+        for (;;) {
             n = ::write(fd_, data, length);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) return false;
+            if (n >= 0) break;
+            if (errno == EINTR) continue;
+            // Standard output may have been left non-blocking by whoever started us: wait for the reader.
+            if (stream_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd ready{fd_, POLLOUT, 0};
+                ::poll(&ready, 1, -1);
+                continue;
+            }
+            return false;
+        }
         written = static_cast<std::size_t>(n);
         writtenSoFar_ += written;
         return true;
@@ -120,22 +131,25 @@ public:
     }
 
     bool Commit() override {
-        std::lock_guard<std::mutex> lock(ReplacementFileLock());
-        if (fd_ >= 0 || committed_) return false;
-        if (abandoned_) {
-            errno = ECANCELED;
-            return false;
-        }
-        if (faults_.failCommit) {
-            errno = EIO;
-            return false;
-        }
-        if (inPlace_) {
+        {
+            // Only the rename itself under the lock: a program ending on a signal waits for no disk flush.
+            std::lock_guard<std::mutex> lock(ReplacementFileLock());
+            if (fd_ >= 0 || committed_) return false;
+            if (abandoned_) {
+                errno = ECANCELED;
+                return false;
+            }
+            if (faults_.failCommit) {
+                errno = EIO;
+                return false;
+            }
+            if (inPlace_) {
+                committed_ = true;
+                return true;
+            }
+            if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
             committed_ = true;
-            return true;
         }
-        if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
-        committed_ = true;
         // Make the new directory entry durable too; a failure here no longer affects the saved content.
         const int dir = RetryOpen(FolderOf(destination_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
@@ -147,6 +161,8 @@ public:
 
     std::wstring TemporaryPath() const override { return Utf8ToWide(temporary_); }
     bool InPlace() const override { return inPlace_; }
+    bool Stream() const override { return stream_; }
+    bool Changed() const override { return stream_ ? writtenSoFar_ > 0 : inPlace_ && truncated_; }
 
 protected:
     // The descriptor may stay open in the writing thread: the name goes, the data with the last descriptor.
@@ -161,7 +177,7 @@ private:
     // In place, the old content stays until the new content starts: a download that fails before its first
     // byte leaves the file as it was.
     bool Truncate() {
-        if (!inPlace_ || truncated_) return true;
+        if (!inPlace_ || stream_ || truncated_) return true;
         struct stat info;
         if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd_, 0) != 0) return false;
         truncated_ = true;
@@ -172,6 +188,7 @@ private:
     std::string temporary_;
     std::string destination_;
     bool inPlace_;
+    bool stream_;
     FileFaultsForTesting faults_;
     std::uint64_t writtenSoFar_ = 0;
     bool truncated_ = false;
@@ -206,6 +223,19 @@ unsigned long NextTemporaryNumber() {
     return next.fetch_add(1);
 }
 
+// In a folder with the sticky bit (as /tmp) only the owner of a file or of the folder may rename over it.
+bool StickyFolderKeeps(const std::string& path, const struct stat& file) {
+    struct stat folder;
+    if (::stat(FolderOf(path).c_str(), &folder) != 0 || (folder.st_mode & S_ISVTX) == 0) return false;
+    const uid_t me = ::geteuid();
+    return me != 0 && file.st_uid != me && folder.st_uid != me;
+}
+
+void ClearNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
 bool MayWriteInPlace(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 }  // namespace
@@ -229,11 +259,26 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         errno = EACCES;
         return nullptr;
     }
+    if (destination == kStandardOutputName) {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
+        if (ReplacementFilesClosed()) {
+            errno = ECANCELED;
+            return nullptr;
+        }
+        const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (fd < 0) return nullptr;
+        std::unique_ptr<PosixReplacementFile> file =
+            std::make_unique<PosixReplacementFile>(fd, "/dev/stdout", "/dev/stdout", true, true);
+        RegisterReplacementFile(file.get());
+        return file;
+    }
     const std::string named = WideToUtf8(destination);
     if (named.empty() || named.back() == '/') {
         errno = EISDIR;
         return nullptr;
     }
+    struct stat direct;
+    const bool stream = ::stat(named.c_str(), &direct) == 0 && !S_ISREG(direct.st_mode) && !S_ISDIR(direct.st_mode);
     std::string target;
     if (!ResolveLinks(named, target)) return nullptr;
     struct stat old;
@@ -250,18 +295,31 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         errno = ECANCELED;
         return nullptr;
     }
-    auto make = [&](int fd, const std::string& path, bool inPlace) {
-        std::unique_ptr<PosixReplacementFile> file = std::make_unique<PosixReplacementFile>(fd, path, target, inPlace);
+    auto make = [&](int fd, const std::string& path, bool inPlace, bool isStream = false) {
+        std::unique_ptr<PosixReplacementFile> file =
+            std::make_unique<PosixReplacementFile>(fd, path, isStream ? path : target, inPlace, isStream);
         RegisterReplacementFile(file.get());
         return file;
     };
     auto inPlace = [&]() -> std::unique_ptr<ReplacementFile> {
         const int fd = RetryOpen(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return nullptr;
+        ClearNonBlocking(fd);
         return make(fd, target, true);
     };
-    // A renamed file would leave the other names of a hard-linked log, or a device or pipe, behind.
-    if (exists && (!S_ISREG(old.st_mode) || old.st_nlink > 1)) return inPlace();
+    if (stream) {
+        // Opened through the name as given: the kernel's own links (/dev/stdout, /proc/self/fd/N) lead to
+        // pipes and sockets that have no path. Non-blocking only for the open, so that a pipe nobody reads
+        // fails at once instead of hanging; the writes then wait for the reader.
+        const int fd = RetryOpen(named.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return nullptr;
+        ClearNonBlocking(fd);
+        return make(fd, named, true, true);
+    }
+    // A renamed file would leave the other names of a hard-linked log (or a device or pipe) behind; and in a
+    // sticky folder another user's file cannot be renamed over, which is better known now than after the
+    // download.
+    if (exists && (!S_ISREG(old.st_mode) || old.st_nlink > 1 || StickyFolderKeeps(target, old))) return inPlace();
 
     // A short name of its own, whatever the length of the destination's name. The number runs on for the
     // whole process, so any number of files may be open at once in one folder; names left by an earlier
@@ -275,7 +333,11 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         if (fd >= 0) {
             if (exists) {
                 // Owner first (where permitted): a change of owner clears the set-id bits the mode restores.
-                [[maybe_unused]] const int owned = ::fchown(fd, old.st_uid, old.st_gid);
+                // Where another user's file cannot keep its owner, its group still can (we may be a member),
+                // so the group keeps the access it had.
+                if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+                    [[maybe_unused]] const int grouped = ::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+                }
                 ::fchmod(fd, old.st_mode & 07777);
             }
             return make(fd, temporary, false);

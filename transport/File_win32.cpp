@@ -1,10 +1,12 @@
 // File access on Windows: CreateFileW/GetFileSizeEx/ReadFile for firmware; for saved logs a new file beside the
-// real one plus ReplaceFileW (MoveFileExW for a new name), or the file itself where no new file can be made.
+// real one plus ReplaceFileW (MoveFileExW for a new name), or the file itself where no new file can be made,
+// or standard output as a stream. Device names are refused.
 #include <windows.h>
 
 #include <atomic>
 
 #include "transport/File.h"
+#include "transport/Transport.h"
 
 namespace {
 
@@ -54,25 +56,26 @@ std::wstring FolderOf(const std::wstring& path) {
 // written in place and cut to nothing only when the first bytes are written.
 class WinReplacementFile : public ReplacementFile {
 public:
-    WinReplacementFile(HANDLE handle, std::wstring temporary, std::wstring destination, bool inPlace)
-        : handle_(handle), temporary_(std::move(temporary)), destination_(std::move(destination)), inPlace_(inPlace),
-          faults_(FileFaults()) {}
+    WinReplacementFile(HANDLE handle, std::wstring temporary, std::wstring destination, bool inPlace,
+                       bool stream = false)
+        : handle_(handle), temporary_(std::move(temporary)), destination_(std::move(destination)),
+          inPlace_(inPlace || stream), stream_(stream), faults_(FileFaults()) {}
 
     ~WinReplacementFile() override {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
         UnregisterReplacementFile(this);
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        if (!inPlace_ && !committed_ && !abandoned_) DeleteFileW(temporary_.c_str());
+        if (!inPlace_ && !committed_ && !abandoned_ && !kept_) DeleteFileW(temporary_.c_str());
     }
 
     bool Write(const unsigned char* data, std::size_t length, std::size_t& written) override {
         written = 0;
+        if (!Truncate()) return false;
         if (faults_.writeFailsAfter != FileFaultsForTesting::kNever &&
             writtenSoFar_ + length > faults_.writeFailsAfter) {
             SetLastError(ERROR_IO_DEVICE);
             return false;
         }
-        if (!Truncate()) return false;
         if (length > 0x40000000u) length = 0x40000000u;
         DWORD n = 0;
         if (!WriteFile(handle_, data, static_cast<DWORD>(length), &n, nullptr)) return false;
@@ -117,24 +120,58 @@ public:
             committed_ = true;
             return true;
         }
-        const bool exists = GetFileAttributesW(destination_.c_str()) != INVALID_FILE_ATTRIBUTES;
-        const BOOL replaced =
-            exists ? ReplaceFileW(destination_.c_str(), temporary_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                                  nullptr, nullptr)
-                   : MoveFileExW(temporary_.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH);
-        if (!replaced) return false;
-        committed_ = true;
-        return true;
+        if (kept_) return false;
+        if (GetFileAttributesW(destination_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            if (!MoveFileExW(temporary_.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH)) return false;
+            committed_ = true;
+            return true;
+        }
+        // With a backup name the old file is never just gone: if the replacement fails half-way, it is either
+        // still in place or under the backup name.
+        const std::wstring backup = temporary_.substr(0, temporary_.size() - 4) + L".bak";
+        if (Replace(backup)) {
+            DeleteFileW(backup.c_str());
+            committed_ = true;
+            return true;
+        }
+        const DWORD code = GetLastError();
+        if (code != ERROR_UNABLE_TO_MOVE_REPLACEMENT && code != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            SetLastError(code);
+            return false;
+        }
+        // The new file is still under its temporary name (1177: the old one under the backup name): a plain
+        // move may still put it in place. Otherwise the old file goes back and neither is deleted.
+        if (!faults_.failMoveAfterReplace &&
+            MoveFileExW(temporary_.c_str(), destination_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            DeleteFileW(backup.c_str());
+            committed_ = true;
+            return true;
+        }
+        const DWORD moveCode = faults_.failMoveAfterReplace ? code : GetLastError();
+        if (GetFileAttributesW(destination_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            MoveFileExW(backup.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH);
+        }
+        kept_ = true;
+        note_ = "the new log is kept as " + WideToUtf8(temporary_);
+        if (GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            note_ += ", the old log as " + WideToUtf8(backup);
+        }
+        SetLastError(moveCode);
+        return false;
     }
+
+    std::string KeptNote() const override { return note_; }
 
     std::wstring TemporaryPath() const override { return temporary_; }
     bool InPlace() const override { return inPlace_; }
+    bool Stream() const override { return stream_; }
+    bool Changed() const override { return stream_ ? writtenSoFar_ > 0 : inPlace_ && truncated_; }
 
 protected:
     // The handle may still be in use by the writing thread: mark the file for deletion through it (it was
     // opened with DELETE access and delete sharing); the last handle to close removes it.
     void Abandon() override {
-        if (inPlace_ || committed_ || abandoned_) return;
+        if (inPlace_ || committed_ || abandoned_ || kept_) return;
         if (handle_ != INVALID_HANDLE_VALUE) {
             FILE_DISPOSITION_INFO disposition{};
             disposition.DeleteFile = TRUE;
@@ -146,10 +183,33 @@ protected:
     }
 
 private:
+    // ReplaceFileW keeping the old file under `backup` until the end; the test faults stand in for the
+    // system's half-way failures.
+    bool Replace(const std::wstring& backup) {
+        switch (faults_.replaceFailsWith) {
+        case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+            // With a backup name given, both files keep their names.
+            SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+            return false;
+        case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+            // The old file is under the backup name; the new one still under its temporary name.
+            MoveFileExW(destination_.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING);
+            SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+            return false;
+        case 0:
+            break;
+        default:
+            SetLastError(faults_.replaceFailsWith);
+            return false;
+        }
+        return ReplaceFileW(destination_.c_str(), temporary_.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                            nullptr, nullptr) != 0;
+    }
+
     // In place, the old content stays until the new content starts: a download that fails before its first
     // byte leaves the file as it was.
     bool Truncate() {
-        if (!inPlace_ || truncated_) return true;
+        if (!inPlace_ || stream_ || truncated_) return true;
         if (GetFileType(handle_) == FILE_TYPE_DISK) {
             LARGE_INTEGER zero{};
             if (!SetFilePointerEx(handle_, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_)) return false;
@@ -162,10 +222,13 @@ private:
     std::wstring temporary_;
     std::wstring destination_;
     bool inPlace_;
+    bool stream_;
     FileFaultsForTesting faults_;
     std::uint64_t writtenSoFar_ = 0;
     bool truncated_ = false;
     bool committed_ = false;
+    bool kept_ = false;  // a failed replacement left the new content under its temporary name
+    std::string note_;
     bool abandoned_ = false;
 };
 
@@ -204,6 +267,21 @@ unsigned long NextTemporaryNumber() {
     return next.fetch_add(1);
 }
 
+bool MayWrite(const std::wstring& path) {
+    // The attribute first: an administrator may open a read-only file for writing on some systems, but it
+    // still cannot be replaced.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(handle);
+    return true;
+}
+
 bool MayWriteInPlace(DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT; }
 
 }  // namespace
@@ -220,8 +298,32 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
+    if (destination == kStandardOutputName) {
+        std::lock_guard<std::mutex> lock(ReplacementFileLock());
+        if (ReplacementFilesClosed()) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return nullptr;
+        }
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+        if (output == nullptr || output == INVALID_HANDLE_VALUE ||
+            !DuplicateHandle(GetCurrentProcess(), output, GetCurrentProcess(), &handle, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
+            if (output == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        auto file = std::make_unique<WinReplacementFile>(handle, L"CONOUT$", L"CONOUT$", true, true);
+        RegisterReplacementFile(file.get());
+        return file;
+    }
     if (destination.empty() || destination.back() == L'\\' || destination.back() == L'/') {
         SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    // A device under a file's name (COM1.log is the port itself) or in the device namespace would take the
+    // log's bytes: refused before anything is asked of the modem.
+    if (IsWindowsDeviceName(destination) || destination.compare(0, 4, L"\\\\.\\") == 0) {
+        SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
     std::wstring target = destination;
@@ -235,6 +337,9 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
     }
     // Through a symbolic link to the file itself, so that the link stays a link.
     if (!finalPath.empty()) target = finalPath;
+    // A file the user may not write (read-only, or its ACL says so) stays protected, as a direct write would
+    // have found it: known now rather than when the new file is to take its place after the download.
+    if (exists && !MayWrite(target)) return nullptr;
 
     std::lock_guard<std::mutex> lock(ReplacementFileLock());
     if (ReplacementFilesClosed()) {

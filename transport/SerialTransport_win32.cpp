@@ -7,6 +7,7 @@
 #include <string>
 
 #include "transport/SendLimit.h"
+#include "transport/SerialPacing.h"
 #include "transport/Transport.h"
 
 namespace {
@@ -14,8 +15,8 @@ namespace {
 // Each ReadFile/WriteFile moves at most this much.
 constexpr DWORD kMaxChunk = 65536;
 constexpr DWORD kQueueSize = 131072;
-// The longest a single write call waits; Write keeps calling until the stall limit has passed without progress.
-constexpr DWORD kWriteSliceMs = 500;
+// A driver that ends a write call at once is called again after this pause, not in a busy loop.
+constexpr DWORD kWriteRetryPauseMs = 125;
 
 class SerialTransport final : public ITransport {
 public:
@@ -64,6 +65,10 @@ public:
             error = "Cannot configure " + name + " for binary communication: " + WindowsError(code);
             return false;
         }
+        // Write calls sized to the rate in effect: each one fits its driver timeout, so a port that keeps up
+        // never ends a call by timeout and no partial count has to be trusted for correctness.
+        piece_ = SerialWritePiece(dcb.BaudRate, kMaxChunk);
+        writeTimeoutMs_ = SerialWriteTimeoutMs(piece_, dcb.BaudRate, sendStallLimitMs_);
         SetupComm(handle, kQueueSize, kQueueSize);
         PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
         // Our write timeout from the start: another program may have left other ones on the port.
@@ -84,15 +89,15 @@ public:
             error = "COM port is not connected";
             return false;
         }
-        // Each call waits at most one slice (the driver's write timeout): a call that moved a few bytes and
-        // then waited out the whole limit would hide when the port last took data. The limit runs from the
-        // end of the last call that moved any.
+        // Each call waits at most the driver's write timeout (its piece's time plus slack): a call that moved
+        // a few bytes and then waited out the whole limit would hide when the port last took data. The limit
+        // runs from the end of the last call that moved any.
         using Clock = std::chrono::steady_clock;
         const Clock::duration limit = std::chrono::milliseconds(sendStallLimitMs_);
         Clock::time_point lastProgress = Clock::now();
         size_t done = 0;
         while (done < length) {
-            const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - done, kMaxChunk));
+            const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - done, piece_));
             DWORD written = 0;
             const Clock::time_point callStart = Clock::now();
             if (!WriteFile(handle_, data + done, chunk, &written, nullptr)) {
@@ -115,7 +120,7 @@ public:
                 return false;
             }
             // A driver that gives up at once must not turn this into a busy loop.
-            if (now - callStart < std::chrono::milliseconds(kWriteSliceMs / 4)) Sleep(kWriteSliceMs / 4);
+            if (now - callStart < std::chrono::milliseconds(kWriteRetryPauseMs)) Sleep(kWriteRetryPauseMs);
         }
         return true;
     }
@@ -147,7 +152,7 @@ private:
     }
 
     // Reads return at once with what is waiting, else at the first byte, else after timeoutMs. A write
-    // call ends after one slice with what the driver took by then.
+    // call ends with what the driver took once its piece's time on the wire plus slack has passed.
     COMMTIMEOUTS Timeouts(unsigned int timeoutMs) const {
         COMMTIMEOUTS timeouts{};
         timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -155,7 +160,7 @@ private:
         // MAXDWORD in all three read fields is not a defined combination; one millisecond less is.
         timeouts.ReadTotalTimeoutConstant = std::min<DWORD>(timeoutMs, MAXDWORD - 1);
         timeouts.WriteTotalTimeoutMultiplier = 0;
-        timeouts.WriteTotalTimeoutConstant = std::min<DWORD>(sendStallLimitMs_, kWriteSliceMs);
+        timeouts.WriteTotalTimeoutConstant = writeTimeoutMs_;
         return timeouts;
     }
 
@@ -163,6 +168,8 @@ private:
     unsigned int baudRate_ = 0;
     unsigned int sendStallLimitMs_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    size_t piece_ = kMaxChunk;
+    DWORD writeTimeoutMs_ = 0;
 };
 
 }  // namespace

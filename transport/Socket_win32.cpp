@@ -60,24 +60,33 @@ int SocketConnect(SocketHandle socket, const SocketAddress& address) {
                : -1;
 }
 
-int SocketWaitWritable(SocketHandle socket, unsigned int timeoutMs) {
-    // A connection that failed shows in the exception set; it counts as ready so that the caller's next
-    // call (the pending-error query, or the send) reports it.
+namespace {
+
+// The write set, and with `failures` the exception set too.
+int WaitForWrite(SocketHandle socket, unsigned int timeoutMs, bool failures) {
     fd_set writable;
     fd_set failed;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
     FD_SET(Sock(socket), &writable);
-    FD_SET(Sock(socket), &failed);
+    if (failures) FD_SET(Sock(socket), &failed);
     timeval tv = MakeTimeval(timeoutMs);
-    const int result = select(0, nullptr, &writable, &failed, &tv);
+    const int result = select(0, nullptr, &writable, failures ? &failed : nullptr, &tv);
     return result == SOCKET_ERROR ? -1 : result;
+}
+
+}  // namespace
+
+int SocketWaitWritable(SocketHandle socket, unsigned int timeoutMs) {
+    // The write set alone: on a connected socket the exception set also reports urgent data waiting,
+    // which would end every wait at once and turn a send's wait for room into a spin.
+    return WaitForWrite(socket, timeoutMs, false);
 }
 
 int SocketWaitConnected(SocketHandle socket, unsigned int timeoutMs) {
     // Winsock signals a failed non-blocking connect in the exception set only; waiting on the
     // write set alone would turn a refused connection into a timeout.
-    return SocketWaitWritable(socket, timeoutMs);
+    return WaitForWrite(socket, timeoutMs, true);
 }
 
 unsigned long SocketPendingError(SocketHandle socket) {

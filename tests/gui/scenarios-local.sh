@@ -378,6 +378,25 @@ wait-exit 10000
 EOF
 }
 
+# The update ends while the close question is open (its result box shows inside it): the Yes that follows
+# closes the window at once, with nothing left to cancel.
+gui_local_close_confirmed_after_the_result() {
+  head -c 3000 /dev/urandom >"$SCENARIO_DIR/firmware.qz7"
+  sim_start modem --verify-delay 3000 || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 $(winpath "$SCENARIO_DIR/firmware.qz7")
+click 1013
+wait 10000 text 1016 "Verifying on modem"
+close
+msgbox "Brisklode" "Checksum OK on Modem\n\nThe modem is rebooting." ok 15000
+msgbox "Brisklode" "An operation is still running. Cancel it and close?" yes
+wait 5000 gone
+wait-exit 10000
+EOF
+}
+
 # A close that comes while one of the window's own boxes or dialogs is open waits for the answer; then the
 # close rules apply as usual. Here the connection warning: once it is answered the window closes.
 gui_local_close_while_box_open() {
