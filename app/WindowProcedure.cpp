@@ -109,6 +109,8 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         app->MoveFocus(wParam, lParam);
         return 0;
     case WM_ACTIVATE:
+        // A minimised window keeps the focus itself, as the default procedure leaves it.
+        if (HIWORD(wParam)) return DefWindowProcW(window, message, wParam, lParam);
         app->Activated(LOWORD(wParam) != WA_INACTIVE);
         return 0;
     case WM_SETFOCUS:
