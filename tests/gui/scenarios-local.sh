@@ -114,6 +114,13 @@ expect rect 1018 28 487 a-56 b-515
 resize 900 520
 wait 3000 rect 1018 28 487 a-56 80
 $(layout_checks)
+dpi-changed 144 1230 1080
+wait 3000 outer 1230 1080
+dpi 144
+expect rect =Brisk 42 30 W 54
+expect rect =Velmor a-510 30 263 72
+expect rect 1001 237 221 a-441 45
+expect rect 1018 42 731 a-84 b-773
 close
 wait-exit 10000
 EOF

@@ -970,6 +970,34 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
         SyncWithProduct(text.size());
         return true;
     }
+    if (cmd == "dpi-changed") {
+        // dpi-changed N W H: the window moved to a display of N DPI; Windows suggests an outer size W x H at
+        // the window's present place.
+        long long dpi, width, height;
+        if (w.size() < 4 || !ParseNumber(w[1], dpi) || !ParseNumber(w[2], width) || !ParseNumber(w[3], height))
+            return error = "dpi-changed N W H", false;
+        if (!MainAlive()) return error = "the main window is gone", false;
+        RECT r{};
+        GetWindowRect(g.main, &r);
+        r.right = r.left + static_cast<LONG>(width);
+        r.bottom = r.top + static_cast<LONG>(height);
+        // The rectangle travels by pointer, which the system does not carry into another process for this
+        // message: it is written into the product's memory.
+        HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, g.pid);
+        if (!process) return error = "cannot open the product's process", false;
+        void* remote = VirtualAllocEx(process, nullptr, sizeof r, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        SIZE_T copied = 0;
+        const bool written = remote && WriteProcessMemory(process, remote, &r, sizeof r, &copied) && copied == sizeof r;
+        DWORD_PTR ignored = 0;
+        const bool handled = written && SendMessageTimeoutW(g.main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                                                            reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG,
+                                                            10000, &ignored);
+        if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+        CloseHandle(process);
+        if (!written) return error = "cannot write the rectangle into the product's memory", false;
+        if (!handled) return error = "WM_DPICHANGED was not handled within 10 s", false;
+        return true;
+    }
     if (cmd == "session-query" || cmd == "session-end") {
         // session-query ANSWER: WM_QUERYENDSESSION for a logoff, as Windows sends it; the answer must be
         // ANSWER (0 refuses). session-end: WM_ENDSESSION saying that the logoff goes ahead.
