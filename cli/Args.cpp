@@ -423,7 +423,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     }
     if (!CheckDistinctTargets(options.targets, error)) return false;
     // Standard output then carries the log alone: no fleet lines, no JSON.
-    if (command == "log" && options.path == "-" && options.Fleet()) {
+    if (command == "log" && options.path == "-" &&
+        (options.targets.size() > 1 || !options.targetsFile.empty() || options.discovered || options.json ||
+         !options.typeFilter.empty())) {
         error = "log - (standard output) takes one modem, without --json and --type";
         return false;
     }
@@ -464,8 +466,7 @@ std::string UsageText() {
            "                                verification; legacy 256-byte transfer only if allowed)\n"
            "  log OUTFILE | log DIR         download the system log and save it; with several targets\n"
            "                                (or --targets/--discovered), or when DIR is an existing\n"
-           "                                folder, one file per modem into DIR; log - writes it to\n"
-           "                                standard output\n"
+           "                                folder, one file per modem into DIR\n"
            "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n"
            "  inventory [--timeout MS] [--csv]\n"
            "                                discover, then identify every modem that answered\n"
