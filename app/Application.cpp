@@ -13,6 +13,7 @@
 #include "app/LogText.h"
 #include "app/PortList.h"
 #include "app/Registry.h"
+#include "app/SessionEnd.h"
 #include "console/Console.h"
 #include "modemlog/ModemLog.h"
 #include "update/Update.h"
@@ -116,16 +117,13 @@ void UpdateWorker(HWND window, std::wstring path, ITransport* link, std::shared_
 }
 
 void LogDownloadWorker(HWND window, std::wstring path, ITransport* link, std::shared_ptr<std::atomic<bool>> cancel) {
-    std::vector<unsigned char> bytes;
+    // Streamed into the file as it arrives, with the same safe save as the command line: the window's
+    // memory does not grow with the log, and an existing file is replaced only by a complete log.
     std::string error;
-    const int result = DownloadModemLog(*link, bytes, *cancel, ProgressPoster(window), error);
-    bool ok = false;
-    if (result == static_cast<int>(LogDownloadResult::Failed)) {
-        link->Close();
-    } else {
-        ok = SaveModemLogFile(path, bytes, error);
-        if (!ok) link->Close();
-    }
+    LogFileOutcome outcome;
+    const int result = DownloadModemLogToFile(*link, path, *cancel, ProgressPoster(window), outcome, error);
+    const bool ok = result != static_cast<int>(LogDownloadResult::Failed);
+    if (!ok) link->Close();
     std::wstring text;
     if (ok) {
         text = L"Modem log saved: " + path;
@@ -162,11 +160,9 @@ void DiscoveryWorker(HWND window, bool background) {
 }  // namespace
 
 Application::Application(HWND window) : window(window), cancelRequested(std::make_shared<std::atomic<bool>>(false)) {
-    normalFont = MakeFont(L"Segoe UI", 17, 400);
-    boldFont = MakeFont(L"Segoe UI", 17, 600);
-    titleFont = MakeFont(L"Segoe UI", 27, 600);
-    logoFont = MakeFont(L"Arial", 37, 700);
-    resultFont = MakeFont(L"Segoe UI", 24, 700);
+    const UINT windowDpi = GetDpiForWindow(window);
+    dpi = windowDpi > 0 ? static_cast<int>(windowDpi) : kBaseDpi;
+    CreateFonts();
     backgroundBrush = CreateSolidBrush(RGB(247, 247, 248));
     headerBrush = CreateSolidBrush(RGB(255, 255, 255));
     successBrush = CreateSolidBrush(RGB(224, 246, 232));
@@ -186,7 +182,8 @@ Application::Application(HWND window) : window(window), cancelRequested(std::mak
     comPortRadio = Add(L"BUTTON", L"COM port", WS_GROUP | WS_TABSTOP | BS_PUSHLIKE | BS_AUTORADIOBUTTON, IdComPortRadio);
     SendMessageW(comPortRadio, BM_SETCHECK, BST_CHECKED, 0);
     networkRadio = Add(L"BUTTON", L"Network / Telnet", WS_TABSTOP | BS_PUSHLIKE | BS_AUTORADIOBUTTON, IdNetworkRadio);
-    portLabel = Add(L"STATIC", L"Port", 0, 0);
+    // The radio pair ends here: arrow keys move between the two buttons only.
+    portLabel = Add(L"STATIC", L"Port", WS_GROUP, 0);
     portCombo = Add(L"ComboBox", L"", WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST, IdPortCombo);
     refreshButton = Add(L"BUTTON", L"Refresh", WS_TABSTOP, IdRefresh);
     discoveredLabel = Add(L"STATIC", L"Discovered modem", 0, 0);
@@ -208,9 +205,14 @@ Application::Application(HWND window) : window(window), cancelRequested(std::mak
     SendMessageW(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     statusLabel = Add(L"STATIC", L"Ready", 0, IdStatus);
     SendMessageW(statusLabel, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont), TRUE);
+    // The log box's name for assistive tools, which take an edit box's name from the label just before it;
+    // it has no room on screen (no size, never placed), so the status line does not name the box instead.
+    Add(L"STATIC", L"Log", 0, 0);
     logEdit = Add(L"EDIT", L"", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, IdLog,
                   WS_EX_CLIENTEDGE);
     SendMessageW(logEdit, EM_LIMITTEXT, kLogLimit, 0);
+    // Tab follows the reading order: Read modem log... stands right of Cancel.
+    SetWindowPos(readLogButton, cancelButton, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
     LoadBanner();
     RefreshSerialPorts();
@@ -225,11 +227,8 @@ Application::~Application() {
     KillTimer(window, kDiscoveryTimer);
     if (bannerImage) Gdip::GdipDisposeImage(bannerImage);
     if (bannerStream) bannerStream->Release();
-    DeleteObject(normalFont);
-    DeleteObject(boldFont);
-    DeleteObject(titleFont);
-    DeleteObject(logoFont);
-    DeleteObject(resultFont);
+    AllowSessionEnd();
+    DeleteFonts();
     DeleteObject(backgroundBrush);
     DeleteObject(headerBrush);
     DeleteObject(successBrush);
@@ -237,6 +236,57 @@ Application::~Application() {
     // log-off) must not find it freed under it; the process is ending, so it is left to the system.
     if (busy.load()) (void)transport.release();
     transport.reset();
+}
+
+int Application::Scaled(int value) const { return ScaleForDpi(value, dpi); }
+
+void Application::CreateFonts() {
+    const FontHeights heights = FontHeightsForDpi(dpi);
+    normalFont = MakeFont(L"Segoe UI", heights.normal, 400);
+    boldFont = MakeFont(L"Segoe UI", heights.bold, 600);
+    titleFont = MakeFont(L"Segoe UI", heights.title, 600);
+    logoFont = MakeFont(L"Arial", heights.logo, 700);
+    resultFont = MakeFont(L"Segoe UI", heights.result, 700);
+}
+
+void Application::DeleteFonts() {
+    DeleteObject(normalFont);
+    DeleteObject(boldFont);
+    DeleteObject(titleFont);
+    DeleteObject(logoFont);
+    DeleteObject(resultFont);
+}
+
+// Every control gets the font it was created with, in the current fonts' sizes.
+void Application::ApplyFonts() {
+    for (HWND control = GetWindow(window, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT)) {
+        HFONT font = normalFont;
+        if (control == titlePrefixLabel || control == titleLabel) {
+            font = titleFont;
+        } else if (control == logoLabel) {
+            font = logoFont;
+        } else if (control == connectionStateLabel) {
+            font = boldFont;
+        } else if (control == statusLabel) {
+            font = successHighlight ? resultFont : boldFont;
+        }
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    }
+}
+
+void Application::DpiChanged(int newDpi, const RECT& suggested) {
+    if (newDpi <= 0) return;
+    dpi = newDpi;
+    HFONT oldNormal = normalFont, oldBold = boldFont, oldTitle = titleFont, oldLogo = logoFont, oldResult = resultFont;
+    CreateFonts();
+    ApplyFonts();
+    for (HFONT font : {oldNormal, oldBold, oldTitle, oldLogo, oldResult}) DeleteObject(font);
+    SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // The suggested rectangle may keep the client size (then no WM_SIZE comes), yet every place has changed.
+    RECT client;
+    GetClientRect(window, &client);
+    Layout(client.right, client.bottom);
 }
 
 HWND Application::Add(const wchar_t* className, const wchar_t* text, DWORD style, int id, DWORD exStyle) {
@@ -373,15 +423,16 @@ void Application::StartUpdate() {
         Ask(L"Select a firmware file first.", MB_ICONWARNING);
         return;
     }
-    BeginTransfer(L"Starting update on connected modem...");
+    BeginTransfer(OperationKind::Update, L"Starting update on connected modem...");
     if (!Launch(UpdateWorker, window, path, transport.get(), cancelRequested)) {
         PostResult(window, OperationKind::Update, false, kNoThread);
     }
 }
 
 // An update or log download takes the window: busy, a fresh cancellation flag, normal status style.
-void Application::BeginTransfer(const wchar_t* status) {
+void Application::BeginTransfer(OperationKind kind, const wchar_t* status) {
     busy.exchange(true);
+    BlockSessionEnd(kind);
     cancelRequested->store(false);
     SetStatusStyle(false);
     SetBusyUi(true);
@@ -407,7 +458,7 @@ void Application::StartLogDownload() {
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
     if (!Modal([&] { return GetSaveFileNameW(&dialog); })) return;
     const std::wstring path = file;
-    BeginTransfer(L"Preparing modem log...");
+    BeginTransfer(OperationKind::LogDownload, L"Preparing modem log...");
     if (!Launch(LogDownloadWorker, window, path, transport.get(), cancelRequested)) {
         PostResult(window, OperationKind::LogDownload, false, kNoThread);
     }
@@ -502,7 +553,10 @@ void Application::ApplyResult(OperationResult* result) {
         }
     }
     busy.exchange(false);
+    AllowSessionEnd();
+    ending = owned.get();
     SetBusyUi(false);
+    ending = nullptr;
     if (closePending) PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
@@ -610,12 +664,14 @@ void Application::UpdateSelectedNetworkStatus() {
 }
 
 void Application::ShowChosenGroup() {
+    HWND before = GetFocus();
     const bool com = SendMessageW(comPortRadio, BM_GETCHECK, 0, 0) == BST_CHECKED;
     for (HWND control : {portLabel, portCombo, refreshButton}) ShowWindow(control, com ? SW_SHOW : SW_HIDE);
     for (HWND control : {discoveredLabel, discoveredCombo, discoverButton, addressLabel, addressEdit, telnetPortLabel,
                          telnetPortEdit}) {
         ShowWindow(control, com ? SW_HIDE : SW_SHOW);
     }
+    KeepFocus(before);
 }
 
 void Application::ChooseConnectionGroup(int id) {
@@ -668,6 +724,7 @@ void Application::FirmwareChanged() {
 // ---- enabled states and the log box ----
 
 void Application::SetBusyUi(bool b) {
+    HWND before = GetFocus();
     EnableWindow(browseButton, !b);
     for (HWND control : {comPortRadio, networkRadio, portCombo, refreshButton, discoveredCombo, discoverButton,
                          addressEdit, telnetPortEdit}) {
@@ -678,6 +735,138 @@ void Application::SetBusyUi(bool b) {
     EnableWindow(startUpdateButton, !busy.load() && connected && GetWindowTextLengthW(firmwareEdit) > 0);
     InvalidateRect(startUpdateButton, nullptr, TRUE);
     EnableWindow(cancelButton, b);
+    KeepFocus(before);
+}
+
+// ---- keyboard ----
+
+std::vector<FocusCandidate> Application::FocusCandidates() const {
+    std::vector<FocusCandidate> candidates;
+    for (int id : TabOrder()) {
+        HWND control = GetDlgItem(window, id);
+        if (!control) continue;
+        // The control's own state: a minimised or not yet shown main window hides nothing of it.
+        const bool shown = (GetWindowLongW(control, GWL_STYLE) & WS_VISIBLE) != 0;
+        candidates.push_back({id, IsWindowEnabled(control) != FALSE, shown});
+    }
+    return candidates;
+}
+
+void Application::FocusControl(int id) {
+    HWND control = id ? GetDlgItem(window, id) : nullptr;
+    if (!control) return;
+    lastFocus = control;
+    // While a box of ours or another program is active, the focus is put there when the window is
+    // activated again (Activated).
+    if (GetActiveWindow() != window) return;
+    SetFocus(control);
+    // As in a dialog: an edit box reached from the keyboard has its text selected.
+    if (SendMessageW(control, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageW(control, EM_SETSEL, 0, -1);
+}
+
+void Application::KeepFocus(HWND before) {
+    const bool ours = before && IsChild(window, before);
+    HWND now = GetFocus();
+    if (ours && now == before && IsWindowEnabled(before) && (GetWindowLongW(before, GWL_STYLE) & WS_VISIBLE)) return;
+    // Only a focus that was on one of our controls (or on the window itself, as when a disabled control
+    // dropped it) is moved; a box or another program keeps its own.
+    if (!ours && before != window && !(before == nullptr && GetActiveWindow() == window)) {
+        if (lastFocus && (!IsWindowEnabled(lastFocus) || !(GetWindowLongW(lastFocus, GWL_STYLE) & WS_VISIBLE))) {
+            before = lastFocus;
+        } else {
+            return;
+        }
+    }
+    const std::vector<FocusCandidate> candidates = FocusCandidates();
+    const int lost = before && before != window ? GetDlgCtrlID(before) : 0;
+    int target;
+    if (ending && !busy.load()) {
+        target = FocusAfterOperation(candidates, static_cast<OperationKind>(ending->kind), ending->success);
+    } else {
+        target = FocusAfterLoss(candidates, lost, busy.load());
+    }
+    FocusControl(target);
+}
+
+void Application::MoveFocus(WPARAM wParam, LPARAM lParam) {
+    HWND current = GetFocus();
+    const int currentId = current && IsChild(window, current) ? GetDlgCtrlID(current) : 0;
+    const std::vector<FocusCandidate> candidates = FocusCandidates();
+    if (LOWORD(lParam)) {
+        // An arrow key: the dialog navigation names the next control of the group. Only the radio pair
+        // forms a group of controls that take the focus; between them, the arrow also chooses.
+        HWND target = reinterpret_cast<HWND>(wParam);
+        const int id = target ? GetDlgCtrlID(target) : 0;
+        const bool pair = (currentId == IdComPortRadio || currentId == IdNetworkRadio) &&
+                          (id == IdComPortRadio || id == IdNetworkRadio) && id != currentId;
+        if (!pair || !IsWindowEnabled(target)) return;
+        FocusControl(id);
+        if (SendMessageW(target, BM_GETCHECK, 0, 0) != BST_CHECKED) SendMessageW(target, BM_CLICK, 0, 0);
+        return;
+    }
+    FocusControl(NextTabStop(candidates, currentId, wParam != 0));
+}
+
+void Application::PressFocusedButton() {
+    HWND focus = GetFocus();
+    if (!focus || !IsChild(window, focus) || !IsWindowEnabled(focus)) return;
+    wchar_t className[16] = {};
+    GetClassNameW(focus, className, 16);
+    if (_wcsicmp(className, L"Button") == 0) SendMessageW(focus, BM_CLICK, 0, 0);
+}
+
+void Application::EscapePressed() {
+    if (IsWindowEnabled(cancelButton)) Cancel();
+}
+
+void Application::Activated(bool active) {
+    if (!active) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(window, focus)) lastFocus = focus;
+        return;
+    }
+    HWND target = lastFocus;
+    if (target && IsWindowEnabled(target) && (GetWindowLongW(target, GWL_STYLE) & WS_VISIBLE)) {
+        SetFocus(target);
+        return;
+    }
+    const std::vector<FocusCandidate> candidates = FocusCandidates();
+    FocusControl(FocusAfterLoss(candidates, target ? GetDlgCtrlID(target) : 0, busy.load()));
+}
+
+// ---- logoff and shutdown ----
+
+void Application::BlockSessionEnd(OperationKind kind) {
+    const std::wstring reason = SessionEndBlockReason(kind);
+    if (reason.empty()) return;
+    sessionEndBlocked = true;
+    ShutdownBlockReasonCreate(window, reason.c_str());
+}
+
+void Application::AllowSessionEnd() {
+    if (!sessionEndBlocked) return;
+    sessionEndBlocked = false;
+    ShutdownBlockReasonDestroy(window);
+}
+
+bool Application::QueryEndSession() { return !sessionEndBlocked; }
+
+void Application::EndSession(bool ending) {
+    if (!ending || !busy.load()) return;
+    // The session ends whatever we answer now: stop the work as Cancel does, and give the worker the time
+    // to tell the modem (within 250 ms of the flag) before the process is ended.
+    cancelRequested->store(true);
+    closePending = true;
+    SetStatus(L"Cancelling before the session ends...");
+    const ULONGLONG deadline = GetTickCount64() + 3000;
+    MSG message;
+    while (busy.load() && GetTickCount64() < deadline) {
+        if (PeekMessageW(&message, window, WM_APP_RESULT, WM_APP_RESULT, PM_REMOVE)) {
+            ApplyResult(reinterpret_cast<OperationResult*>(message.lParam));
+            continue;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_POSTMESSAGE);
+    }
 }
 
 void Application::AppendLog(std::wstring text) {
@@ -698,7 +887,7 @@ void Application::AppendLog(std::wstring text) {
 // ---- layout and painting ----
 
 void Application::Layout(int a, int b) {
-    int w = 38;
+    int w = TitlePrefixFallback(dpi);
     if (HDC dc = GetDC(window)) {
         HGDIOBJ previous = SelectObject(dc, titleFont);
         const std::wstring prefix = GetText(titlePrefixLabel);
@@ -707,45 +896,17 @@ void Application::Layout(int a, int b) {
         SelectObject(dc, previous);
         ReleaseDC(window, dc);
     }
-    const int half = a / 2;
     HWND firmwareLabel = FindWindowExW(window, nullptr, L"STATIC", L"Firmware file");
-    struct Place {
-        HWND control;
-        int x, y, width, height;
+    const HWND controls[] = {
+        titlePrefixLabel, titleLabel,    subtitleLabel,  logoLabel,       companyLabel,   firmwareLabel,
+        firmwareEdit,     browseButton,  connectionLabel, comPortRadio,   networkRadio,   portLabel,
+        portCombo,        refreshButton, discoveredLabel, discoveredCombo, discoverButton, addressLabel,
+        addressEdit,      telnetPortLabel, telnetPortEdit, connectButton, connectionStateLabel, startUpdateButton,
+        cancelButton,     readLogButton, progressBar,    statusLabel,     logEdit,
     };
-    const Place places[] = {
-        {titlePrefixLabel, 28, 20, w, 36},
-        {titleLabel, 28 + w, 20, half - w, 36},
-        {subtitleLabel, 28, 59, half, 24},
-        {logoLabel, a - 330, 20, 175, 48},
-        {companyLabel, a - 330, 69, 175, 22},
-        {firmwareLabel, 28, 150, 120, 24},
-        {firmwareEdit, 158, 147, a - 294, 30},
-        {browseButton, a - 124, 147, 96, 30},
-        {connectionLabel, 28, 199, 120, 24},
-        {comPortRadio, 158, 196, 120, 30},
-        {networkRadio, 286, 196, 218, 30},
-        {portLabel, 28, 243, 70, 24},
-        {portCombo, 104, 240, a - 236, 240},
-        {refreshButton, a - 122, 240, 94, 30},
-        {discoveredLabel, 28, 243, 126, 24},
-        {discoveredCombo, 164, 240, a - 300, 220},
-        {discoverButton, a - 126, 240, 98, 30},
-        {addressLabel, 28, 285, 70, 24},
-        {addressEdit, 104, 282, 210, 30},
-        {telnetPortLabel, 338, 285, 82, 24},
-        {telnetPortEdit, 428, 282, 100, 30},
-        {connectButton, 28, 330, 150, 32},
-        {connectionStateLabel, 190, 335, a - 218, 25},
-        {startUpdateButton, 28, 381, 142, 38},
-        {cancelButton, 180, 381, 92, 38},
-        {readLogButton, 282, 384, 172, 32},
-        {progressBar, 466, 389, a - 494, 22},
-        {statusLabel, 28, 430, a - 56, 52},
-        {logEdit, 28, 487, a - 56, b - 515 > 80 ? b - 515 : 80},
-    };
-    for (const Place& place : places) {
-        if (place.control) MoveWindow(place.control, place.x, place.y, place.width, place.height, TRUE);
+    for (const Placement& place : LayoutControls(a, b, w, dpi)) {
+        HWND control = controls[static_cast<int>(place.slot)];
+        if (control) MoveWindow(control, place.box.x, place.box.y, place.box.width, place.box.height, TRUE);
     }
     InvalidateRect(window, nullptr, FALSE);
 }
@@ -757,19 +918,20 @@ void Application::Paint() {
     GetClientRect(window, &client);
     const int a = client.right;
     FillRect(dc, &client, backgroundBrush);
-    RECT header{0, 0, a, 132};
+    const HeaderGeometry geometry = LayoutHeader(a, dpi);
+    RECT header{0, 0, geometry.band.Right(), geometry.band.Bottom()};
     FillRect(dc, &header, headerBrush);
-    HPEN pen = CreatePen(PS_SOLID, 1, RGB(220, 220, 222));
-    HGDIOBJ previous = SelectObject(dc, pen);
-    MoveToEx(dc, 0, 131, nullptr);
-    LineTo(dc, a, 131);
-    SelectObject(dc, previous);
-    DeleteObject(pen);
+    // The closing line as a filled band: one pixel at 100 %, thicker at larger scales.
+    HBRUSH lineBrush = CreateSolidBrush(RGB(220, 220, 222));
+    RECT line{geometry.line.x, geometry.line.y, geometry.line.Right(), geometry.line.Bottom()};
+    FillRect(dc, &line, lineBrush);
+    DeleteObject(lineBrush);
     if (bannerImage) {
         Gdiplus::GpGraphics* graphics = nullptr;
         if (Gdip::GdipCreateFromHDC(dc, &graphics) == Gdiplus::Ok && graphics) {
             Gdip::GdipSetInterpolationMode(graphics, Gdiplus::InterpolationModeHighQualityBicubic);
-            Gdip::GdipDrawImageRectI(graphics, bannerImage, a - 161, 10, 145, 105);
+            const Box& banner = geometry.banner;
+            Gdip::GdipDrawImageRectI(graphics, bannerImage, banner.x, banner.y, banner.width, banner.height);
             Gdip::GdipDeleteGraphics(graphics);
         }
     }
@@ -827,7 +989,7 @@ void Application::DrawStartUpdate(const DRAWITEMSTRUCT& item) {
     SelectObject(item.hDC, previous);
     if (item.itemState & ODS_FOCUS) {
         RECT focus = rect;
-        InflateRect(&focus, -4, -4);
+        InflateRect(&focus, -Scaled(4), -Scaled(4));
         DrawFocusRect(item.hDC, &focus);
     }
 }

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "BrisklodeVersion.h"
+#include "app/ControlIds.h"
+#include "app/FocusRules.h"
+#include "app/WindowLayout.h"
 #include "app/ModalGate.h"
 #include "app/Records.h"
 #include "discovery/Discovery.h"
@@ -29,26 +32,6 @@ constexpr UINT WM_APP_RESULT = WM_APP + 2;
 constexpr UINT WM_APP_DISCOVERY = WM_APP + 3;
 constexpr UINT_PTR kDiscoveryTimer = 1;
 
-enum ControlId : int {
-    IdFirmwareEdit = 1001,
-    IdBrowse = 1002,
-    IdComPortRadio = 1003,
-    IdNetworkRadio = 1004,
-    IdPortCombo = 1005,
-    IdRefresh = 1006,
-    IdDiscoveredCombo = 1007,
-    IdDiscover = 1008,
-    IdAddressEdit = 1009,
-    IdTelnetPortEdit = 1010,
-    IdConnect = 1011,
-    IdReadLog = 1012,
-    IdStartUpdate = 1013,
-    IdCancel = 1014,
-    IdProgress = 1015,
-    IdStatus = 1016,
-    IdConnectionState = 1017,
-    IdLog = 1018,
-};
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -87,17 +70,40 @@ public:
     void FirmwareChanged();
 
     void Layout(int width, int height);
+    // The window moved to a display of another scale: the suggested outer rectangle, fonts and places follow.
+    void DpiChanged(int newDpi, const RECT& suggested);
     void Paint();
     LRESULT StaticColour(HDC dc, HWND control);
     void DrawStartUpdate(const DRAWITEMSTRUCT& item);
 
     void SetBusyUi(bool b);
+
+    // Keyboard: Tab and arrow moves (from the dialog navigation of the message loop), Enter and Esc.
+    void MoveFocus(WPARAM wParam, LPARAM lParam);
+    void PressFocusedButton();
+    void EscapePressed();
+    void Activated(bool active);
+
+    // Logoff and shutdown: refused while an update or log download runs; when they go ahead anyway the
+    // operation is cancelled and given a moment to tell the modem.
+    bool QueryEndSession();
+    void EndSession(bool ending);
     void AppendLog(std::wstring text);
     static std::wstring GetText(HWND control);
 
 private:
     HWND Add(const wchar_t* className, const wchar_t* text, DWORD style, int id, DWORD exStyle = 0);
-    void BeginTransfer(const wchar_t* status);
+    void BeginTransfer(OperationKind kind, const wchar_t* status);
+    void CreateFonts();
+    void DeleteFonts();
+    void ApplyFonts();
+    int Scaled(int value) const;
+    std::vector<FocusCandidate> FocusCandidates() const;
+    void FocusControl(int id);
+    // After enabling or showing controls: the focus that `before` had is moved on when its control went away.
+    void KeepFocus(HWND before);
+    void BlockSessionEnd(OperationKind kind);
+    void AllowSessionEnd();
     void LoadBanner();
     void SetStatus(const std::wstring& text);
     void SetStatusStyle(bool success);
@@ -120,6 +126,13 @@ private:
     bool successHighlight = false;
     bool closePending = false;
     ModalGate modalGate;
+    int dpi = kBaseDpi;
+    // The control that had the focus when the window was last deactivated.
+    HWND lastFocus = nullptr;
+    // Set while the result of an operation is applied: where the focus goes when Cancel gives it up.
+    const OperationResult* ending = nullptr;
+    // The running update or log download holds logoff and shutdown back.
+    bool sessionEndBlocked = false;
     std::vector<SerialPortInfo> serialPorts;
     std::vector<DiscoveredModem> networkModems;
     std::map<std::string, std::uint32_t> missedPasses;

@@ -29,18 +29,28 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     windowClass.lpszClassName = WindowClass;
     RegisterClassExW(&windowClass);
 
+    const OuterSize outer = InitialOuterSize(static_cast<int>(GetDpiForSystem()));
     HWND window = CreateWindowExW(0, WindowClass, WindowTitle, WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, 820, 720, nullptr, nullptr, instance, nullptr);
+                                  CW_USEDEFAULT, CW_USEDEFAULT, outer.width, outer.height, nullptr, nullptr, instance,
+                                  nullptr);
     if (!window) {
         Gdiplus::GdiplusShutdown(gdiplusToken);
         WSACleanup();
         return 1;
+    }
+    // The window may have opened on a display whose scale differs from the system's.
+    const OuterSize onDisplay = InitialOuterSize(static_cast<int>(GetDpiForWindow(window)));
+    if (onDisplay.width != outer.width && GetDpiForWindow(window) > 0) {
+        SetWindowPos(window, nullptr, 0, 0, onDisplay.width, onDisplay.height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
     ShowWindow(window, show);
     UpdateWindow(window);
 
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Dialog navigation: Tab, Shift+Tab and the arrow keys move the focus, Enter and Esc reach the
+        // window as IDOK and IDCANCEL.
+        if (IsDialogMessageW(window, &message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

@@ -40,6 +40,13 @@ void Command(Application& app, int id, int code) {
     case IdCancel:
         app.Cancel();
         break;
+    // The dialog navigation of the message loop turns Enter into IDOK and Esc into IDCANCEL.
+    case IDOK:
+        app.PressFocusedButton();
+        break;
+    case IDCANCEL:
+        app.EscapePressed();
+        break;
     default:
         break;
     }
@@ -98,6 +105,26 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return 0;
     case WM_CTLCOLORSTATIC:
         return app->StaticColour(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_NEXTDLGCTL:
+        app->MoveFocus(wParam, lParam);
+        return 0;
+    case WM_ACTIVATE:
+        // A minimised window keeps the focus itself, as the default procedure leaves it.
+        if (HIWORD(wParam)) return DefWindowProcW(window, message, wParam, lParam);
+        app->Activated(LOWORD(wParam) != WA_INACTIVE);
+        return 0;
+    case WM_SETFOCUS:
+        // The window itself never keeps the focus: one of its controls takes it.
+        app->Activated(true);
+        return 0;
+    case WM_DPICHANGED:
+        app->DpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+        return 0;
+    case WM_QUERYENDSESSION:
+        return app->QueryEndSession() ? TRUE : FALSE;
+    case WM_ENDSESSION:
+        app->EndSession(wParam != FALSE);
+        return 0;
     case WM_APP_PROGRESS:
         app->ApplyProgress(reinterpret_cast<ProgressUpdate*>(lParam));
         return 0;

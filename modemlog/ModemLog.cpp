@@ -71,6 +71,14 @@ int Cancelled(ITransport& link, std::string& error) {
     return static_cast<int>(LogDownloadResult::Failed);
 }
 
+// One chunk or block. Its reads wait at most 250 ms each and look at the flag before each one, so that a
+// cancellation is noticed within 250 ms even while the modem stalls inside a piece (a fast chunk may take
+// 15 s); the caller then sends ESC as it does between pieces.
+bool ReadPiece(ITransport& link, unsigned char* buffer, std::uint64_t length, std::uint32_t timeoutMs,
+               const std::atomic<bool>& cancel, std::string& error) {
+    return ReadExact(link, buffer, length, timeoutMs, &cancel, error);
+}
+
 // A sink that cannot keep the data stops the transfer as a cancellation does.
 int SinkFailed(ITransport& link, std::string& error, const std::string& sinkError) {
     SendAbort(link);
@@ -107,7 +115,9 @@ int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, con
     while (received < size) {
         if (cancel.load()) return Cancelled(link, error);
         const std::uint64_t chunk = kChunkSize < size - received ? kChunkSize : size - received;
-        if (!ReadExact(link, chunkBuffer.data(), chunk, kChunkTimeoutMs, nullptr, error)) return failed;
+        if (!ReadPiece(link, chunkBuffer.data(), chunk, kChunkTimeoutMs, cancel, error)) {
+            return cancel.load() ? Cancelled(link, error) : failed;
+        }
         received += chunk;
         // The chunk just read stays unacknowledged: the modem learns of the cancellation instead.
         if (cancel.load()) return Cancelled(link, error);
@@ -147,7 +157,9 @@ int LegacyTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, c
     int lastPercent = -1;
     while (blocks < blockCount) {
         if (cancel.load()) return Cancelled(link, error);
-        if (!ReadExact(link, block, kBlockSize, kBlockTimeoutMs, nullptr, error)) return failed;
+        if (!ReadPiece(link, block, kBlockSize, kBlockTimeoutMs, cancel, error)) {
+            return cancel.load() ? Cancelled(link, error) : failed;
+        }
         // A block that cannot be kept is refused with ESC in place of its ACK.
         if (!sink.Append(block, kBlockSize, sinkError)) return SinkFailed(link, error, sinkError);
         if (!WriteByte(link, ACK, error)) return failed;

@@ -781,6 +781,35 @@ TEST_F(SaveLogTest, AFolderThatTakesNoNewFileIsWrittenInPlace) {
     EXPECT_TRUE(outcome.incomplete);
 }
 
+// A modem that stalls halfway through a piece: Cancel is answered with ESC within 250 ms, not after the
+// piece's 15 s (fast) or 5 s (legacy) limit.
+TEST(ModemLogDownloadTest, CancelDuringAStalledPieceSendsEscWithin250Ms) {
+    for (const bool legacy : {false, true}) {
+        SCOPED_TRACE(legacy ? "legacy" : "fast");
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        std::atomic<bool> cancel{false};
+        FakeLogModem::Config config;
+        config.banner = legacy ? kLegacyBanner : kFastBanner;
+        config.legacy = legacy;
+        config.log = Pattern(legacy ? 256 * 10 : 300000);
+        config.stallPiece = 2;
+        FakeLogModem modem(link, config);
+        std::chrono::milliseconds escAt{-1};
+        link.OnWrite([&](const unsigned char* data, std::size_t length) {
+            if (length == 1 && data[0] == ESC) escAt = clock.Elapsed();
+        });
+        link.At(std::chrono::milliseconds(2000), [&] { cancel = true; });
+        const LogRun run = Download(link, cancel);
+        EXPECT_EQ(run.result, 2);
+        EXPECT_EQ(run.error, "Log download cancelled");
+        EXPECT_EQ(modem.Controls(), (Bytes{SYN, ACK, ACK, ESC}));
+        EXPECT_GE(escAt.count(), 2000);
+        EXPECT_LE(escAt.count(), 2250);
+        EXPECT_TRUE(run.log.empty());
+    }
+}
+
 TEST_F(SaveLogTest, ManyReplacementFilesOpenAtOnceInOneFolder) {
     // One per running target of a large fleet saving into one folder.
     constexpr int kFiles = 150;

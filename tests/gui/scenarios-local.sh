@@ -46,6 +46,7 @@ expect text 1012 "Read modem log..."
 expect text 1013 "Start update"
 expect text 1014 "Cancel"
 expect text 1017 "NOT CONNECTED"
+expect rect =Log 0 0 0 0
 expect checked 1003 1
 expect checked 1004 0
 expect checked 1011 0
@@ -73,8 +74,8 @@ layout_checks() {
 expect rect =Brisk 28 20 W 36
 expect rect =lode 28+W 20 a/2-W 36
 expect rect ="Fast firmware update for Velmor modems" 28 59 a/2 24
-expect rect =Velmor a-330 20 175 48
-expect rect =Velmor@2 a-330 69 175 22
+expect rect =Velmor a-340 20 175 48
+expect rect =Velmor@2 a-340 69 175 22
 expect rect ="Firmware file" 28 150 120 24
 expect rect 1001 158 147 a-294 30
 expect rect 1002 a-124 147 96 30
@@ -113,6 +114,13 @@ expect rect 1018 28 487 a-56 b-515
 resize 900 520
 wait 3000 rect 1018 28 487 a-56 80
 $(layout_checks)
+dpi-changed 144 1230 1080
+wait 3000 outer 1230 1080
+dpi 144
+expect rect =Brisk 42 30 W 54
+expect rect =Velmor a-510 30 263 72
+expect rect 1001 237 221 a-441 45
+expect rect 1018 42 731 a-84 b-773
 close
 wait-exit 10000
 EOF
@@ -333,7 +341,8 @@ EOF
 gui_local_log_download_fast() { log_download fast ""; }
 gui_local_log_download_legacy() { log_download legacy " (legacy 256-byte protocol)"; }
 
-# Cancel while the tool waits for a frame verdict.
+# Cancel (by Esc, where the start of the update put the focus on Cancel) while the tool waits for a frame
+# verdict.
 gui_local_cancel_update() {
   head -c 300000 /dev/urandom >"$SCENARIO_DIR/firmware.qz7"
   sim_start modem --stall-after-frame 2 || return 1
@@ -345,8 +354,8 @@ click 1013
 wait 10000 text 1016 "Transferring firmware"
 wait 10000 log-has ^= "Transferred 65536 / "
 $(busy_states)
-click 1014
-expect text 1016 "Cancelling..."
+wait 3000 focus 1014
+key ESCAPE
 msgbox "Brisklode" "Update cancelled" ok 10000
 expect text 1016 "Update cancelled"
 expect text 1017 "NOT CONNECTED"
@@ -416,7 +425,8 @@ EOF
 }
 
 # The same with the log save dialog, answered with a file: the download has started, so the close asks
-# first. The modem stalls inside a block; the download ends at the 5 s block timeout at the latest.
+# first. The modem stalls inside a block; the cancellation ends the download within 250 ms, and the log
+# that was being written into the folder is gone.
 gui_local_close_while_dialog_open() {
   sim_start modem --log-mode legacy --log-stall-chunk 2 || return 1
   drive <<EOF
@@ -431,6 +441,7 @@ filedialog $SCENARIO_DIR/saved.log
 msgbox "Brisklode" "An operation is still running. Cancel it and close?" yes
 wait 30000 gone
 wait-exit 10000
+host ! ls $SCENARIO_DIR | grep -q saved.log
 EOF
 }
 
@@ -506,4 +517,140 @@ expect count 1005 0
 close
 wait-exit 10000
 EOF2
+}
+
+# The display scale the window's next start finds (Wine reads it per process); 96 is 100 %.
+set_dpi() {
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+}
+
+# At 150 % the whole connect-update flow: the window 1.5 times as large, its places and fonts with it.
+gui_local_dpi_144_update() {
+  head -c 200000 /dev/urandom >"$SCENARIO_DIR/firmware.qz7"
+  sim_start modem --image-file "$SCENARIO_DIR/image.bin" --verify-delay 1500 || return 1
+  set_dpi 144
+  local rc=0
+  drive <<EOF || rc=1
+$(start_window "$IDLE")
+expect outer 1230 1080
+dpi 144
+expect rect =Brisk 42 30 W 54
+expect rect =Velmor a-510 30 263 72
+expect rect =Velmor@2 a-510 104 263 33
+expect rect 1001 237 221 a-441 45
+expect rect 1013 42 572 213 57
+expect rect 1012 423 576 258 48
+expect rect 1016 42 645 a-84 78
+expect rect 1018 42 731 a-84 b-773
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 $(winpath "$SCENARIO_DIR/firmware.qz7")
+wait 3000 enabled 1013 1
+click 1013
+wait 30000 msgbox-icon "Brisklode" "Checksum OK on Modem\n\nThe modem is rebooting." information
+msgbox "Brisklode" "Checksum OK on Modem\n\nThe modem is rebooting." ok
+expect text 1016 "SUCCESS - Checksum OK on Modem"
+expect pixel 1016 224 246 232
+host cmp -n 200000 $SCENARIO_DIR/firmware.qz7 $SCENARIO_DIR/image.bin
+screenshot $SHOTS/success-144.png
+close
+wait-exit 10000
+EOF
+  set_dpi 96
+  return $rc
+}
+
+# At 200 %: the window at twice its size, connected, for the screenshot.
+gui_local_dpi_192_screenshot() {
+  sim_start modem || return 1
+  set_dpi 192
+  local rc=0
+  drive <<EOF || rc=1
+$(start_window "$IDLE")
+expect outer 1640 1440
+expect rect 1011 56 660 300 64
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 Z:\\firmware\\modem-7.3.qz7
+wait 3000 enabled 1013 1
+screenshot $SHOTS/connected-192.png
+close
+wait-exit 10000
+EOF
+  set_dpi 96
+  return $rc
+}
+
+# The keyboard alone: Tab through the window in reading order, the radio pair by arrow key, typing, Space
+# on Connect modem, Enter on Start update and on the result box; the focus lands where the next step is.
+gui_local_keyboard_update() {
+  head -c 100000 /dev/urandom >"$SCENARIO_DIR/firmware.qz7"
+  sim_start modem --image-file "$SCENARIO_DIR/image.bin" || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+wait 3000 focus 1001
+type $(winpath_q "$SCENARIO_DIR/firmware.qz7")
+wait 3000 text 1001 $(winpath_q "$SCENARIO_DIR/firmware.qz7")
+key TAB
+wait 3000 focus 1002
+key TAB
+wait 3000 focus 1003
+key TAB
+wait 3000 focus 1004
+key TAB
+wait 3000 focus 1005
+key TAB
+wait 3000 focus 1006
+key TAB
+wait 3000 focus 1011
+key TAB
+wait 3000 focus 1001
+key TAB TAB
+wait 3000 focus 1003
+key RIGHT
+wait 3000 visible 1009 1
+expect checked 1004 1
+wait 3000 focus 1004
+key TAB TAB TAB
+wait 3000 focus 1009
+type 127.0.0.1
+key TAB
+wait 3000 focus 1010
+type ${SIMPORT[modem]}
+expect text 1010 "${SIMPORT[modem]}"
+key TAB
+wait 3000 focus 1011
+key SPACE
+wait 20000 text 1016 "Modem connection established"
+wait 3000 focus 1013
+key RETURN
+wait 30000 msgbox-icon "Brisklode" "Checksum OK on Modem\n\nThe modem is rebooting." information
+key RETURN
+wait 5000 no-msgbox
+expect text 1016 "SUCCESS - Checksum OK on Modem"
+wait 3000 focus 1011
+host cmp -n 100000 $SCENARIO_DIR/firmware.qz7 $SCENARIO_DIR/image.bin
+close
+wait-exit 10000
+EOF
+}
+
+# A logoff while an update runs: refused (the window holds it back with its reason); when it goes ahead
+# anyway the update is cancelled as Cancel does, the modem keeps no image, and the window closes.
+gui_local_logoff_during_update() {
+  head -c 300000 /dev/urandom >"$SCENARIO_DIR/firmware.qz7"
+  sim_start modem --stall-after-frame 2 --image-file "$SCENARIO_DIR/image.bin" || return 1
+  drive <<EOF
+$(start_window "$IDLE")
+session-query 1
+$(connect_telnet "${SIMPORT[modem]}")
+settext 1001 $(winpath "$SCENARIO_DIR/firmware.qz7")
+click 1013
+wait 10000 log-has ^= "Transferred 65536 / "
+session-query 0
+expect text 1016 ^= "Transferr"
+session-end
+wait 10000 gone
+wait-exit 10000
+host test ! -e $SCENARIO_DIR/image.bin
+host grep -q "client disconnected" $SCENARIO_DIR/modem.simlog
+EOF
 }

@@ -239,7 +239,7 @@ run_phase() {
   local display="" n
   for n in $(seq 90 150); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+      Xvfb ":$n" -screen 0 2048x1600x24 -nolisten tcp >/dev/null 2>&1 &
       local xpid=$!
       note_pid "$xpid"
       local _

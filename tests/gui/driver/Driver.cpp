@@ -33,6 +33,7 @@ struct Driver {
     bool launched = false;
     std::wstring logSnapshot;
     long long logTrims = 0;
+    int dpi = 96;
 };
 
 Driver g;
@@ -201,6 +202,23 @@ void PressDialogButton(HWND box, int id) {
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
 }
 
+// The window that has the keyboard focus in the product's window thread (a control, or a box's button).
+HWND FocusedWindow() {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!g.main || !GetGUIThreadInfo(GetWindowThreadProcessId(g.main, nullptr), &info)) return nullptr;
+    return info.hwndFocus;
+}
+
+// Returns once the product's window thread has taken `posted` more posted messages from its queue: a sent
+// message is handled when that thread next looks for messages, which it does after each one it dispatched.
+void SyncWithProduct(size_t posted) {
+    for (size_t k = 0; k <= posted; ++k) {
+        DWORD_PTR ignored = 0;
+        if (!g.main || !SendMessageTimeoutW(g.main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &ignored)) break;
+    }
+}
+
 bool WaitGone(HWND w, DWORD timeoutMs) {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     while (IsWindow(w) && IsWindowVisible(w)) {
@@ -326,11 +344,13 @@ bool VersionString(const std::string& path, const std::string& key, std::wstring
 
 // ---------------------------------------------------------------------------------------------
 // Layout arithmetic: "a-294", "a/2-W", "b-515", "28+W" where a and b are the client width and height and
-// W is the width of "Brisk" in the title font, measured here with a font made the same way.
+// W is the width of "Brisk" in the title font, measured here with a font made the same way (at the display
+// scale that the script declares with "dpi N"; Wine tells another process 96 whatever the window uses).
 
 int TitlePrefixWidth() {
     HDC dc = GetDC(nullptr);
-    HFONT font = CreateFontW(-27, 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+    const int height = MulDiv(27, g.dpi, 96);
+    HFONT font = CreateFontW(-height, 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                              CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
     HGDIOBJ old = SelectObject(dc, font);
     SIZE size{};
@@ -429,6 +449,24 @@ bool Evaluate(const std::vector<std::string>& words, size_t i, std::string& actu
         GetClientRect(g.main, &r);
         actual = std::to_string(r.right) + " x " + std::to_string(r.bottom);
         return r.right == w && r.bottom == h;
+    }
+    if (what == "outer") {
+        long long w, h;
+        if (!need(2) || !ParseNumber(words[i], w) || !ParseNumber(words[i + 1], h)) return malformed("outer W H");
+        RECT r{};
+        GetWindowRect(g.main, &r);
+        actual = std::to_string(r.right - r.left) + " x " + std::to_string(r.bottom - r.top);
+        return r.right - r.left == w && r.bottom - r.top == h;
+    }
+    if (what == "focus") {
+        // focus REF: the control that has the keyboard focus of the product's window thread.
+        if (!need(1)) return malformed("focus REF");
+        HWND wanted;
+        if (!FindControl(words[i], wanted, error)) return actual = error, false;
+        HWND focus = FocusedWindow();
+        actual = focus ? "focus on id " + std::to_string(GetDlgCtrlID(focus)) + " (" + Narrow(ClassOf(focus)) + ")"
+                       : "no focus";
+        return focus == wanted;
     }
     if (what == "progress") {
         long long expected;
@@ -890,6 +928,87 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
         const long long notify = Number(w, 2, BN_CLICKED);
         HWND from = GetDlgItem(g.main, static_cast<int>(id));
         PostMessageW(g.main, WM_COMMAND, MAKEWPARAM(id, notify), reinterpret_cast<LPARAM>(from));
+        return true;
+    }
+    if (cmd == "dpi") {
+        // dpi N: the display scale the window runs at, for the title width W of "rect".
+        long long dpi;
+        if (w.size() < 2 || !ParseNumber(w[1], dpi) || dpi <= 0) return error = "dpi N", false;
+        g.dpi = static_cast<int>(dpi);
+        return true;
+    }
+    if (cmd == "key") {
+        // key NAME...: each key pressed and released where the product's focus is, as posted key messages
+        // (which reach the product's message loop, with its dialog navigation). Names: TAB RETURN SPACE
+        // ESCAPE LEFT RIGHT UP DOWN.
+        if (w.size() < 2) return error = "key NAME...", false;
+        for (size_t k = 1; k < w.size(); ++k) {
+            const struct { const char* name; UINT vk; } keys[] = {
+                {"TAB", VK_TAB},   {"RETURN", VK_RETURN}, {"SPACE", VK_SPACE}, {"ESCAPE", VK_ESCAPE},
+                {"LEFT", VK_LEFT}, {"RIGHT", VK_RIGHT},   {"UP", VK_UP},       {"DOWN", VK_DOWN}};
+            UINT vk = 0;
+            for (const auto& key : keys)
+                if (w[k] == key.name) vk = key.vk;
+            if (!vk) return error = "unknown key " + w[k], false;
+            HWND focus = FocusedWindow();
+            if (!focus) return error = "nothing has the focus for key " + w[k], false;
+            const UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
+            PostMessageW(focus, WM_KEYDOWN, vk, 1 | (scan << 16));
+            PostMessageW(focus, WM_KEYUP, vk, 1 | (scan << 16) | (1u << 30) | (1u << 31));
+            // The next key goes where this one leaves the focus.
+            SyncWithProduct(2);
+        }
+        return true;
+    }
+    if (cmd == "type") {
+        // type TEXT: the characters as typed into the control that has the focus.
+        if (w.size() < 2) return error = "type TEXT", false;
+        HWND focus = FocusedWindow();
+        if (!focus) return error = "nothing has the focus to type into", false;
+        const std::wstring text = Widen(w[1]);
+        for (wchar_t c : text) PostMessageW(focus, WM_CHAR, c, 1);
+        SyncWithProduct(text.size());
+        return true;
+    }
+    if (cmd == "dpi-changed") {
+        // dpi-changed N W H: the window moved to a display of N DPI; Windows suggests an outer size W x H at
+        // the window's present place.
+        long long dpi, width, height;
+        if (w.size() < 4 || !ParseNumber(w[1], dpi) || !ParseNumber(w[2], width) || !ParseNumber(w[3], height))
+            return error = "dpi-changed N W H", false;
+        if (!MainAlive()) return error = "the main window is gone", false;
+        RECT r{};
+        GetWindowRect(g.main, &r);
+        r.right = r.left + static_cast<LONG>(width);
+        r.bottom = r.top + static_cast<LONG>(height);
+        // The rectangle travels by pointer, which the system does not carry into another process for this
+        // message: it is written into the product's memory.
+        HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, g.pid);
+        if (!process) return error = "cannot open the product's process", false;
+        void* remote = VirtualAllocEx(process, nullptr, sizeof r, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        SIZE_T copied = 0;
+        const bool written = remote && WriteProcessMemory(process, remote, &r, sizeof r, &copied) && copied == sizeof r;
+        DWORD_PTR ignored = 0;
+        const bool handled = written && SendMessageTimeoutW(g.main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                                                            reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG,
+                                                            10000, &ignored);
+        if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+        CloseHandle(process);
+        if (!written) return error = "cannot write the rectangle into the product's memory", false;
+        if (!handled) return error = "WM_DPICHANGED was not handled within 10 s", false;
+        return true;
+    }
+    if (cmd == "session-query" || cmd == "session-end") {
+        // session-query ANSWER: WM_QUERYENDSESSION for a logoff, as Windows sends it; the answer must be
+        // ANSWER (0 refuses). session-end: WM_ENDSESSION saying that the logoff goes ahead.
+        if (!MainAlive()) return error = "the main window is gone", false;
+        DWORD_PTR answer = 0;
+        const UINT message = cmd == "session-query" ? WM_QUERYENDSESSION : WM_ENDSESSION;
+        const WPARAM wParam = cmd == "session-query" ? 0 : TRUE;
+        if (!SendMessageTimeoutW(g.main, message, wParam, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 10000, &answer))
+            return error = "no answer within 10 s", false;
+        if (cmd == "session-query" && static_cast<long long>(answer) != Number(w, 1, -1))
+            return error = "WM_QUERYENDSESSION answered " + std::to_string(answer), false;
         return true;
     }
     if (cmd == "settext") {
