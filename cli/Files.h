@@ -26,6 +26,8 @@ std::string UtcNow();
 bool PathExists(const std::string& path);
 // Standard input whole (a target list given as "-"), at most 1 MiB; false with a message.
 bool ReadStandardInput(std::string& text, std::string& error);
+// Standard input without newline translation (Windows text mode would turn CR LF into LF).
+void UseBinaryStandardInput();
 // The numeric address HOST resolves to (its first), so that two spellings of one modem are seen as one;
 // HOST itself when it does not resolve.
 std::string NumericAddress(const std::string& host);

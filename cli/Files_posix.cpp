@@ -84,23 +84,7 @@ bool PathExists(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-bool ReadStandardInput(std::string& text, std::string& error) {
-    text.clear();
-    char buffer[4096];
-    size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
-        text.append(buffer, count);
-        if (text.size() > (1u << 20)) {
-            error = "Cannot read the target list from standard input: larger than 1 MiB";
-            return false;
-        }
-    }
-    if (std::ferror(stdin) != 0) {
-        error = std::string("Cannot read the target list from standard input: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
+void UseBinaryStandardInput() {}
 
 std::string NumericAddress(const std::string& host) {
     addrinfo hints {};

@@ -97,23 +97,8 @@ bool PathExists(const std::string& path) {
     return GetFileAttributesW(Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool ReadStandardInput(std::string& text, std::string& error) {
+void UseBinaryStandardInput() {
     _setmode(_fileno(stdin), _O_BINARY);
-    text.clear();
-    char buffer[4096];
-    size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
-        text.append(buffer, count);
-        if (text.size() > (1u << 20)) {
-            error = "Cannot read the target list from standard input: larger than 1 MiB";
-            return false;
-        }
-    }
-    if (std::ferror(stdin) != 0) {
-        error = "Cannot read the target list from standard input";
-        return false;
-    }
-    return true;
 }
 
 std::string NumericAddress(const std::string& host) {

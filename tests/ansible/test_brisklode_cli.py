@@ -7,9 +7,9 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PATH = os.path.join(HERE, '..', '..', 'ansible', 'plugins', 'module_utils', 'brisklode_cli.py')
-spec = importlib.util.spec_from_file_location('brisklode_cli', PATH)
-cli = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(cli)
+module_spec = importlib.util.spec_from_file_location('brisklode_cli', PATH)
+cli = importlib.util.module_from_spec(module_spec)
+module_spec.loader.exec_module(cli)
 
 
 class Failed(Exception):
