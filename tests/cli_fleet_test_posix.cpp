@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -690,8 +691,76 @@ TEST_F(CliFleet, CanaryAndFailureLimitStopTheRolloutAndTheRecordKeepsEveryTarget
     EXPECT_EQ(lines[6].at("status"), "not-started");
 }
 
+// A target's record line is on disk when that target ends, while another is still worked on: a run cut off
+// keeps what it finished.
+TEST_F(CliFleet, TheRecordHoldsAFinishedTargetWhileAnotherIsStillWaitedOn) {
+    SimulatorProcess good;
+    const std::string g = Start(good, {});
+    HangingPort hanging;
+    ASSERT_NE(hanging.Port(), 0);
+    const std::string h = "127.0.0.1:" + std::to_string(hanging.Port());
+    const std::string record = good.LocalPath("record.jsonl");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
+        const std::string cli = CliPath();
+        // The hanging target is tried for well over ten seconds.
+        execl(cli.c_str(), cli.c_str(), "--telnet", g.c_str(), "--telnet", h.c_str(), "identify", "--connect-timeout",
+              "5", "--retries", "3", "--record", record.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string line;  // the first whole line of the record
+    for (int wait = 0; wait < 100 && line.empty(); ++wait) {
+        usleep(100000);
+        const std::vector<unsigned char> text = ReadBytes(record);
+        const auto end = std::find(text.begin(), text.end(), '\n');
+        if (end != text.end()) line.assign(text.begin(), end);
+    }
+    const bool running = waitpid(pid, nullptr, WNOHANG) == 0;
+    if (running) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_TRUE(running) << "the run ended before the hanging target gave up";
+    ASSERT_FALSE(line.empty()) << "no record line while the run went on";
+    EXPECT_EQ(nlohmann::json::parse(line).at("target"), "telnet " + g);
+}
+
+// A canary left alone as another type has not failed: the rollout goes on to the rest.
+TEST_F(CliFleet, ASkippedCanaryIsNoFailedCanary) {
+    SimulatorProcess other, own;
+    const std::string i = Start(other, {"--type", "I"});
+    const std::string u = Start(own, {});
+    const std::string image = own.LocalPath("u.qz7");
+    WriteBytes(image, RandomBytes(3000, 8));
+    const CliOutcome run = RunCli(own.Folder(), {"update", "--firmware", "U=" + image, "--telnet", i, "--telnet", u,
+                                                 "--canary", "1", "--yes", "--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    auto results = ByTarget(run.out);
+    EXPECT_EQ(results["telnet " + i]["status"], "skipped");
+    EXPECT_EQ(results["telnet " + i]["reason"], "type");
+    EXPECT_EQ(results["telnet " + u]["status"], "ok") << results["telnet " + u]["message"];
+}
+
+// --force sends the update to a modem that already runs the expected version.
+TEST_F(CliFleet, ForceUpdatesAModemAlreadyAtTheExpectedVersion) {
+    SimulatorProcess current;
+    const std::string stored = "stored.bin";
+    const std::string c =
+        Start(current, {"--firmware", "7.3", "--reboot-ms", "300", "--image-file", current.NativePath(stored)});
+    const std::vector<unsigned char> firmware = RandomBytes(1024, 9);
+    const std::string image = current.LocalPath("fw.qz7");
+    WriteBytes(image, firmware);
+    const CliOutcome run = RunCli(current.Folder(), {"update", image, "--telnet", c, "--expect-firmware", "7.3",
+                                                     "--force", "--confirm=10", "--json"});
+    ASSERT_EQ(ByTarget(run.out)["telnet " + c]["status"], "ok") << run.err;
+    ASSERT_TRUE(current.WaitForLog("image stored")) << current.ReadLog();
+    EXPECT_EQ(ReadBytes(current.LocalPath(stored)), firmware);
+}
+
 // An expected version: ok only when the modem comes back with it; a modem already at it is left alone; each
-// type gets its own image.
+// type gets its own image, never the plain file given beside them.
 TEST_F(CliFleet, ExpectedVersionAndAnImagePerType) {
     SimulatorProcess up, current, stuck, other;
     const std::string stored = "stored.bin";
@@ -700,14 +769,15 @@ TEST_F(CliFleet, ExpectedVersionAndAnImagePerType) {
     const std::string s = Start(stuck, {"--reboot-ms", "300"});
     const std::string o = Start(other, {"--type", "I", "--reboot-ms", "300", "--firmware-after", "7.3", "--image-file",
                                         other.NativePath(stored)});
-    const std::string imageU = up.LocalPath("u.qz7"), imageI = up.LocalPath("i.qz7");
+    const std::string imageU = up.LocalPath("u.qz7"), imageI = up.LocalPath("i.qz7"), plain = up.LocalPath("plain.qz7");
     WriteBytes(imageU, RandomBytes(4000, 5));
+    WriteBytes(plain, RandomBytes(2500, 10));
     const std::vector<unsigned char> firmwareI = RandomBytes(2000, 6);
     WriteBytes(imageI, firmwareI);
 
-    const CliOutcome run = RunCli(up.Folder(), {"update", "--firmware", "U=" + imageU, "--firmware", "I=" + imageI, "--telnet",
-                                                u, "--telnet", c, "--telnet", s, "--telnet", o, "--expect-firmware", "7.3",
-                                                "--confirm=10", "--yes", "--json"});
+    const CliOutcome run = RunCli(up.Folder(), {"update", plain, "--firmware", "U=" + imageU, "--firmware", "I=" + imageI,
+                                                "--telnet", u, "--telnet", c, "--telnet", s, "--telnet", o,
+                                                "--expect-firmware", "7.3", "--confirm=10", "--yes", "--json"});
     EXPECT_EQ(run.exitCode, 1) << run.err;
     auto results = ByTarget(run.out);
     ASSERT_EQ(results.size(), 4u) << run.out;
@@ -729,24 +799,25 @@ TEST_F(CliFleet, ExpectedVersionAndAnImagePerType) {
         const nlohmann::json byType = nlohmann::json::parse(object.at("images_by_type"));
         EXPECT_EQ(byType.at("I").at("path"), imageI);
         EXPECT_EQ(byType.at("U").at("size"), 4000);
-        EXPECT_EQ(object.at("image"), "null");
+        EXPECT_EQ(nlohmann::json::parse(object.at("image")).at("path"), plain);
     }
 }
 
-// A host that never completes the connect: given up after --connect-timeout, tried again after a pause as
-// --retries allows, then failed with the connect reason.
+// A host that never completes the connect: given up after --connect-timeout, tried again after a pause that
+// doubles each time, as --retries allows, then failed with the connect reason.
 TEST_F(CliFleet, ConnectTimeoutAndRetries) {
     HangingPort hanging;
     ASSERT_NE(hanging.Port(), 0);
     const std::string target = "127.0.0.1:" + std::to_string(hanging.Port());
     SimulatorProcess folder;
     const CliOutcome run = RunCli(folder.Folder(), {"--telnet", target, "identify", "--connect-timeout", "1", "--retries",
-                                                    "1", "--json"});
+                                                    "2", "--json"});
     EXPECT_EQ(run.exitCode, 1) << run.err;
     const auto results = ResultsOf(run.out);
     ASSERT_EQ(results.size(), 1u) << run.out;
     EXPECT_EQ(results[0].at("status"), "failed");
     EXPECT_EQ(results[0].at("reason"), "connect");
     EXPECT_EQ(results[0].at("message"), "No connection to " + target + " within 1 s");
-    EXPECT_NE(run.err.find("trying again in 1 s (1 of 1)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("trying again in 1 s (1 of 2)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("trying again in 2 s (2 of 2)"), std::string::npos) << run.err;
 }
