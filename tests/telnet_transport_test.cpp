@@ -450,6 +450,29 @@ TEST_F(TelnetLink, AnswersThatWaitedKeepTheFullStallLimitAfterTheSocketTakesAByt
     EXPECT_EQ(wire, PeerBytes({255, 251, 3, 'x'}));
 }
 
+TEST_F(TelnetLink, AnswersThatWaitedFailAWriteWithinWhatIsLeftOfTheirStallLimit) {
+    link = CreateTelnetTransportWithSendLimit("127.0.0.1", peer.Port(), 3000);
+    Connect();
+    // A socket that takes nothing.
+    SetSocketSendHookForTesting([](SocketHandle, const unsigned char*, size_t) -> long {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return kSocketNotReady;
+    });
+    struct Unhook {
+        ~Unhook() { SetSocketSendHookForTesting(nullptr); }
+    } unhook;
+    ASSERT_TRUE(peer.Send(PeerBytes({255, 253, 3})));
+    unsigned char buffer[16];
+    std::string error;
+    ASSERT_EQ(link->Read(buffer, sizeof buffer, 1000, error), 0) << error;
+    // The answer has waited 2.4 s of its 3 s: the write behind it fails within the 0.6 s left, not 3 s on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2400));
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(link->Write(Text("x").data(), 1, error));
+    EXPECT_LT(MsSince(start), 1800);
+    EXPECT_EQ(error, "Telnet send failed: the modem took no data for 3 seconds");
+}
+
 TEST_F(TelnetLink, AnswersWaitingForRoomGoOutBeforeDataWrittenLater) {
     ASSERT_TRUE(peer.LimitReceiveBuffer(8192));
     Connect();
