@@ -71,7 +71,9 @@ TEST(WindowLayout, TheHeaderLinesEndLeftOfTheBannerAtEveryScaleAndWidth) {
             EXPECT_LT(places.at(Slot::Logo).Right(), header.banner.x);
             EXPECT_LT(places.at(Slot::Company).Right(), header.banner.x);
             EXPECT_EQ(places.at(Slot::Logo).width, ScaleForDpi(175, dpi));
-            // Banner and labels inside the band, the line its last rows, the controls below it.
+            // Banner and labels inside the band (the banner inside the window too), the line its last rows,
+            // the controls below it.
+            EXPECT_LE(header.banner.Right(), a);
             EXPECT_LE(header.banner.Bottom(), header.line.y);
             EXPECT_LE(places.at(Slot::Company).Bottom(), header.line.y);
             EXPECT_EQ(header.line.Bottom(), header.band.Bottom());
