@@ -467,29 +467,40 @@ EOF
 }
 
 # The log box stays under 1,048,576 characters. Each failed connection to a modem that talks endlessly
-# after QUIT adds one line of what it said (some 25,000 characters here); every addition is checked
-# against the trimming rule, and the box must have been trimmed along the way. (Random bytes would make
-# longer lines, but Wine then takes minutes to lay out the error box that repeats them.)
+# after QUIT adds one line of what it said (16 to 32 KiB of its text, some 25,000 characters) after waiting
+# out the 5 s reply time, so filling the box that way would take 44 rounds and six minutes. The box is set
+# to 1,000,000 characters of earlier lines first (the window goes by what the box holds, wherever it came
+# from); four failures then take it over the limit. Every addition is checked against the trimming rule:
+# the first one leaves the box untrimmed, exactly one trims it, and the box then starts with a whole earlier
+# line. (Random bytes would make longer lines, but Wine then takes minutes to lay out the error box that
+# repeats them.)
 gui_local_log_trimming() {
   sim_start chatty --hostile endless:quit || return 1
   local fail="QUIT did not return the modem at 127.0.0.1:${SIMPORT[chatty]} to the cmd: menu ("
-  local k
+  local earlier="Earlier line, kept only while the box has room: "
+  local pad k
+  pad=$(printf 'padding %.0s' $(seq 120) | cut -c1-$((1000 - ${#earlier} - 2)))
   {
     start_window "$IDLE"
     echo "click 1004"
     echo "wait 3000 visible 1009 1"
     echo "settext 1009 127.0.0.1"
     echo "settext 1010 ${SIMPORT[chatty]}"
-    for k in $(seq 44); do
+    echo "settext-repeat 1018 1000 \"$earlier$pad\\r\\n\""
+    echo "expect len 1018 == 1000000"
+    for k in $(seq 4); do
       echo "log-snapshot"
       echo "click 1011"
       echo "msgbox \"Brisklode\" ^= \"$fail\" ok 30000"
       echo "expect log-appended"
       echo "expect len 1018 <= 1048576"
+      [ "$k" -eq 1 ] && echo "expect log-trims == 0"
       echo "wait 5000 enabled 1011 1"
     done
-    echo "expect log-trims >= 1"
-    echo "expect log-first ^= \"$fail\""
+    echo "expect log-trims == 1"
+    echo "expect log-first ^= \"$earlier\""
+    echo "expect log-tail ^= \"$fail\""
+    echo "screenshot $SHOTS/log-trimmed.png"
     echo "close"
     echo "wait-exit 10000"
   } | drive

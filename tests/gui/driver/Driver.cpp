@@ -38,8 +38,8 @@ struct Driver {
 
 Driver g;
 
-bool Send(HWND w, UINT msg, WPARAM wp, LPARAM lp, DWORD_PTR& result) {
-    return SendMessageTimeoutW(w, msg, wp, lp, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result) != 0;
+bool Send(HWND w, UINT msg, WPARAM wp, LPARAM lp, DWORD_PTR& result, UINT timeoutMs = kSendTimeoutMs) {
+    return SendMessageTimeoutW(w, msg, wp, lp, SMTO_ABORTIFHUNG, timeoutMs, &result) != 0;
 }
 
 bool ReadText(HWND w, std::wstring& out) {
@@ -1030,7 +1030,8 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
         text.reserve(unit.size() * static_cast<size_t>(count));
         for (long long k = 0; k < count; ++k) text += unit;
         DWORD_PTR ok = 0;
-        if (!Send(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), ok) || !ok)
+        // A multi-line box lays the whole text out again: a megabyte takes Wine some seconds.
+        if (!Send(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), ok, 60000) || !ok)
             return error = "WM_SETTEXT refused", false;
         return true;
     }
