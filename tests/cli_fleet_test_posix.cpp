@@ -727,34 +727,25 @@ TEST_F(CliFleet, TheRecordHoldsAFinishedTargetWhileAnotherIsStillWaitedOn) {
     EXPECT_EQ(nlohmann::json::parse(line).at("target"), "telnet " + g);
 }
 
-// A canary left alone as another type has not failed: the rollout goes on to the rest.
-TEST_F(CliFleet, ASkippedCanaryIsNoFailedCanary) {
-    SimulatorProcess other, own;
+// A canary left alone as another type has not failed, so the rollout goes on to the rest; and --force sends
+// the update to a modem that already runs the expected version.
+TEST_F(CliFleet, ASkippedCanaryIsNoFailedCanaryAndForceUpdatesACurrentModem) {
+    SimulatorProcess other, current;
+    const std::string stored = "stored.bin";
     const std::string i = Start(other, {"--type", "I"});
-    const std::string u = Start(own, {});
-    const std::string image = own.LocalPath("u.qz7");
-    WriteBytes(image, RandomBytes(3000, 8));
-    const CliOutcome run = RunCli(own.Folder(), {"update", "--firmware", "U=" + image, "--telnet", i, "--telnet", u,
-                                                 "--canary", "1", "--yes", "--json"});
+    const std::string c =
+        Start(current, {"--firmware", "7.3", "--reboot-ms", "300", "--image-file", current.NativePath(stored)});
+    const std::vector<unsigned char> firmware = RandomBytes(1024, 9);
+    const std::string image = current.LocalPath("u.qz7");
+    WriteBytes(image, firmware);
+    const CliOutcome run = RunCli(current.Folder(), {"update", "--firmware", "U=" + image, "--telnet", i, "--telnet", c,
+                                                     "--canary", "1", "--expect-firmware", "7.3", "--force",
+                                                     "--confirm=10", "--yes", "--json"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     auto results = ByTarget(run.out);
     EXPECT_EQ(results["telnet " + i]["status"], "skipped");
     EXPECT_EQ(results["telnet " + i]["reason"], "type");
-    EXPECT_EQ(results["telnet " + u]["status"], "ok") << results["telnet " + u]["message"];
-}
-
-// --force sends the update to a modem that already runs the expected version.
-TEST_F(CliFleet, ForceUpdatesAModemAlreadyAtTheExpectedVersion) {
-    SimulatorProcess current;
-    const std::string stored = "stored.bin";
-    const std::string c =
-        Start(current, {"--firmware", "7.3", "--reboot-ms", "300", "--image-file", current.NativePath(stored)});
-    const std::vector<unsigned char> firmware = RandomBytes(1024, 9);
-    const std::string image = current.LocalPath("fw.qz7");
-    WriteBytes(image, firmware);
-    const CliOutcome run = RunCli(current.Folder(), {"update", image, "--telnet", c, "--expect-firmware", "7.3",
-                                                     "--force", "--confirm=10", "--json"});
-    ASSERT_EQ(ByTarget(run.out)["telnet " + c]["status"], "ok") << run.err;
+    ASSERT_EQ(results["telnet " + c]["status"], "ok") << results["telnet " + c]["message"];
     ASSERT_TRUE(current.WaitForLog("image stored")) << current.ReadLog();
     EXPECT_EQ(ReadBytes(current.LocalPath(stored)), firmware);
 }

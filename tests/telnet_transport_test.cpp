@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -51,6 +52,21 @@ protected:
         ASSERT_TRUE(link->Open(error)) << error;
         ASSERT_TRUE(peer.Accept());
     }
+
+    // Sends go through `hook` until the test ends; then the peer asks for an option, and the link's answer
+    // finds no room and waits in the link.
+    void QueueAnAnswerBehind(std::function<long(SocketHandle, const unsigned char*, size_t)> hook) {
+        SetSocketSendHookForTesting(std::move(hook));
+        hooked = true;
+        ASSERT_TRUE(peer.Send(PeerBytes({255, 253, 3})));
+        unsigned char buffer[16];
+        std::string error;
+        ASSERT_EQ(link->Read(buffer, sizeof buffer, 1000, error), 0) << error;
+    }
+    void TearDown() override {
+        if (hooked) SetSocketSendHookForTesting(nullptr);
+    }
+    bool hooked = false;
 
     // Reads until `count` data bytes have arrived; stops early on a failure or after timeoutMs.
     Bytes ReadData(size_t count, unsigned int timeoutMs = 5000) {
@@ -407,7 +423,7 @@ TEST_F(TelnetLink, AnswersThatWaitedKeepTheFullStallLimitAfterTheSocketTakesAByt
     Phase phase = Phase::Full;
     Clock::time_point pausedAt;
     Bytes takenByHook;
-    SetSocketSendHookForTesting([&](SocketHandle, const unsigned char* data, size_t) -> long {
+    QueueAnAnswerBehind([&](SocketHandle, const unsigned char* data, size_t) -> long {
         switch (phase) {
         case Phase::OneByte:
             takenByHook.push_back(data[0]);
@@ -428,15 +444,7 @@ TEST_F(TelnetLink, AnswersThatWaitedKeepTheFullStallLimitAfterTheSocketTakesAByt
         }
         return kSocketSendAsUsual;
     });
-    struct Unhook {
-        ~Unhook() { SetSocketSendHookForTesting(nullptr); }
-    } unhook;
-
-    // An option request whose answer finds no room and waits in the link.
-    ASSERT_TRUE(peer.Send(PeerBytes({255, 253, 3})));
-    unsigned char buffer[16];
     std::string error;
-    ASSERT_EQ(link->Read(buffer, sizeof buffer, 1000, error), 0) << error;
     // The answer has waited 1.4 s of its 2 s when the write comes; after its first byte the limit starts
     // afresh from that byte, so the 1.2 s pause that follows is no stall.
     std::this_thread::sleep_for(std::chrono::milliseconds(1400));
@@ -454,17 +462,11 @@ TEST_F(TelnetLink, AnswersThatWaitedFailAWriteWithinWhatIsLeftOfTheirStallLimit)
     link = CreateTelnetTransportWithSendLimit("127.0.0.1", peer.Port(), 3000);
     Connect();
     // A socket that takes nothing.
-    SetSocketSendHookForTesting([](SocketHandle, const unsigned char*, size_t) -> long {
+    QueueAnAnswerBehind([](SocketHandle, const unsigned char*, size_t) -> long {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         return kSocketNotReady;
     });
-    struct Unhook {
-        ~Unhook() { SetSocketSendHookForTesting(nullptr); }
-    } unhook;
-    ASSERT_TRUE(peer.Send(PeerBytes({255, 253, 3})));
-    unsigned char buffer[16];
     std::string error;
-    ASSERT_EQ(link->Read(buffer, sizeof buffer, 1000, error), 0) << error;
     // The answer has waited 2.4 s of its 3 s: the write behind it fails within the 0.6 s left, not 3 s on.
     std::this_thread::sleep_for(std::chrono::milliseconds(2400));
     const Clock::time_point start = Clock::now();
