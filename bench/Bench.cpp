@@ -376,6 +376,8 @@ public:
     explicit TurnaroundLink(std::unique_ptr<ITransport> inner) : inner_(std::move(inner)) {}
     bool Open(std::string& error) override { return inner_->Open(error); }
     void Close() override { inner_->Close(); }
+    LinkFailure LastFailure() const override { return inner_->LastFailure(); }
+    void SetConnectTimeout(unsigned int timeoutMs) override { inner_->SetConnectTimeout(timeoutMs); }
     bool Write(const unsigned char* data, size_t length, std::string& error) override {
         if (sawRead_) {
             turnaround_ += Clock::now() - lastRead_;

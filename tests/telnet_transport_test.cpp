@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -368,6 +369,45 @@ TEST_F(TelnetLink, WriteToAPeerThatReadsNothingFailsOnceNothingMovedForTheLimit)
     EXPECT_FALSE(link->Write(big.data(), 1, error));
     EXPECT_EQ(error, kNotConnected);
     EXPECT_TRUE(peer.WaitForClientClose());
+}
+
+// The cancel flag the link was made with ends a read of a silent modem and a send to a modem that reads
+// nothing well before their own bounds; bytes that already arrived still come out, and so does one ESC.
+TEST_F(TelnetLink, CancelEndsAReadAndABlockedSendButLetsAnEscOut) {
+    std::atomic<bool> cancel{false};
+    link = CreateTelnetTransportWithSendLimit("127.0.0.1", peer.Port(), 60000, &cancel);
+    ASSERT_TRUE(peer.LimitReceiveBuffer(8192));
+    Connect();
+    unsigned char buffer[16];
+    std::string error;
+    Clock::time_point start = Clock::now();
+    {
+        Watchdog canceller(200, [&cancel] { cancel = true; });
+        EXPECT_EQ(link->Read(buffer, sizeof buffer, 60000, error), -1);
+    }
+    EXPECT_EQ(link->LastFailure(), LinkFailure::Cancelled);
+    EXPECT_LT(MsSince(start), 1200);
+
+    ASSERT_TRUE(peer.Send("abc"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(link->Read(buffer, sizeof buffer, 60000, error), 3);
+    EXPECT_EQ(link->Read(buffer, sizeof buffer, 60000, error), -1);
+    const unsigned char esc = 0x1B;
+    EXPECT_TRUE(link->Write(&esc, 1, error)) << error;
+    EXPECT_EQ(peer.Receive(1), PeerBytes({0x1B}));
+
+    cancel = false;
+    const Bytes big(8u << 20, 'x');
+    bool written;
+    {
+        Watchdog hang(20000, [this] { peer.CloseClient(); });
+        Watchdog canceller(300, [&cancel] { cancel = true; });
+        start = Clock::now();
+        written = link->Write(big.data(), big.size(), error);
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(link->LastFailure(), LinkFailure::Cancelled);
+    EXPECT_LT(MsSince(start), 1300);
 }
 
 TEST_F(TelnetLink, FloodedOptionRequestsNeverHoldAReadAndFailTheLinkOnceTheirAnswersPileUp) {

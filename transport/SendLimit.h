@@ -18,6 +18,8 @@ inline std::string SendStallText(unsigned int limitMs) {
 
 // The public factories use kSendStallLimitMs; these take another limit. baudRate 0 keeps the port's rate.
 std::unique_ptr<ITransport> CreateTelnetTransportWithSendLimit(const std::string& host, unsigned short port,
-                                                               unsigned int sendStallLimitMs);
+                                                               unsigned int sendStallLimitMs,
+                                                               const std::atomic<bool>* cancel = nullptr);
 std::unique_ptr<ITransport> CreateSerialTransportWithSendLimit(const std::wstring& portName, unsigned int baudRate,
-                                                               unsigned int sendStallLimitMs);
+                                                               unsigned int sendStallLimitMs,
+                                                               const std::atomic<bool>* cancel = nullptr);

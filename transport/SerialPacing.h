@@ -5,10 +5,11 @@
 #include <cstddef>
 
 // One write call carries about this much time on the wire: short enough that a port that stops taking data
-// is noticed within the stall limit, long enough that the driver is never starved.
-constexpr unsigned int kSerialPieceMs = 250;
+// is noticed within the stall limit and that a call, slack included, ends within 250 ms of a cancel, long
+// enough that the driver is never starved.
+constexpr unsigned int kSerialPieceMs = 100;
 // The driver's own timeout of one call, beyond the piece's time on the wire.
-constexpr unsigned int kSerialPieceSlackMs = 500;
+constexpr unsigned int kSerialPieceSlackMs = 120;
 
 // Bytes per write call at `baudRate` (ten bits a byte with start and stop bit); the whole of `maxPiece` when
 // the rate is unknown (0).

@@ -13,7 +13,9 @@
 #include <memory>
 #include <string>
 
+#include "transport/LinkCancel.h"
 #include "transport/SendLimit.h"
+#include "transport/SerialPacing.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 
@@ -40,6 +42,9 @@ namespace {
 
 // Each system read or write moves at most this much, as on Windows.
 constexpr size_t kMaxChunk = 65536;
+// How long Close waits for bytes still queued for the wire (an ESC after a cancel) before it drops them:
+// closing a terminal with output queued would otherwise wait for the driver's own, much longer bound.
+constexpr unsigned int kCloseDrainMs = 200;
 
 
 // The Bxxx constant for a rate, or B0 when the platform has none for it.
@@ -129,13 +134,20 @@ bool SetCustomSpeed(int fd, unsigned int baud) {
 
 class SerialTransport final : public ITransport {
 public:
-    SerialTransport(const std::wstring& portName, unsigned int baudRate, unsigned int sendStallLimitMs)
-        : portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs) {}
+    SerialTransport(const std::wstring& portName, unsigned int baudRate, unsigned int sendStallLimitMs,
+                    const std::atomic<bool>* cancel)
+        : portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs), cancel_(cancel) {}
     ~SerialTransport() override { Close(); }
+
+    LinkFailure LastFailure() const override { return lastFailure_; }
+    // Opening a port never waits for a peer.
+    void SetConnectTimeout(unsigned int) override {}
 
     bool Open(std::string& error) override {
         Close();
+        lastFailure_ = LinkFailure::System;
         const std::string name = WideToUtf8(portName_);
+        if (IsCancelled(cancel_)) return Fail(LinkFailure::Cancelled, error, kLinkCancelledText);
         const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             error = "Cannot open " + name + ": " + WindowsError(LastSystemError());
@@ -169,12 +181,18 @@ public:
         int lines = TIOCM_DTR | TIOCM_RTS;
         ioctl(fd, TIOCMBIS, &lines);
         tcflush(fd, TCIOFLUSH);
+        piece_ = SerialWritePiece(OutputRate(fd), kMaxChunk);
         fd_ = fd;
+        lastFailure_ = LinkFailure::None;
         return true;
     }
 
     void Close() override {
         if (fd_ < 0) return;
+        // Output still queued gets a short while to leave, then is dropped: Close never waits long.
+        const auto drainEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
+        while (Queued(fd_) > 0 && std::chrono::steady_clock::now() < drainEnd) poll(nullptr, 0, 10);
+        if (Queued(fd_) > 0) tcflush(fd_, TCOFLUSH);
         // The exclusive flag belongs to the terminal, not to our descriptor: a pseudo-terminal whose
         // other side stays open would keep refusing unprivileged openers after we are gone.
         ioctl(fd_, TIOCNXCL);
@@ -183,17 +201,20 @@ public:
     }
 
     bool Write(const unsigned char* data, size_t length, std::string& error) override {
-        if (fd_ < 0) {
-            error = "COM port is not connected";
-            return false;
-        }
+        lastFailure_ = LinkFailure::None;
+        if (fd_ < 0) return Fail(LinkFailure::Closed, error, "COM port is not connected");
+        // Pieces of about a tenth of a second on the wire, each handed over only once the driver has less
+        // than a piece queued: a cancel then never finds more than that ahead of an ESC, and a stalled port
+        // is noticed by the stall limit, which runs from the last byte taken.
         using Clock = std::chrono::steady_clock;
         const Clock::duration limit = std::chrono::milliseconds(sendStallLimitMs_);
         Clock::time_point lastProgress = Clock::now();
         size_t done = 0;
         while (done < length) {
-            const size_t chunk = std::min(length - done, kMaxChunk);
-            const ssize_t n = write(fd_, data + done, chunk);
+            const size_t chunk = std::min(length - done, piece_);
+            ssize_t n = -1;
+            errno = EAGAIN;
+            if (Queued(fd_) < piece_) n = write(fd_, data + done, chunk);
             if (n > 0) {
                 done += static_cast<size_t>(n);
                 lastProgress = Clock::now();
@@ -201,34 +222,31 @@ public:
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                // A port whose flow never lets bytes out must not hold the caller past its deadlines. The
-                // limit runs from the last byte taken, so an interrupted wait does not start it afresh.
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(lastProgress + limit - Clock::now()).count();
                 if (left <= 0) {
-                    error = "COM write failed: the port took no data for " + SendStallText(sendStallLimitMs_);
-                    return false;
+                    return Fail(LinkFailure::TimedOut, error,
+                                "COM write failed: the port took no data for " + SendStallText(sendStallLimitMs_));
                 }
-                struct pollfd p {fd_, POLLOUT, 0};
-                const int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+                if (IsCancelled(cancel_)) return Fail(LinkFailure::Cancelled, error, kLinkCancelledText);
+                // A full queue polls writable all the same, so its wait is a plain pause of one slice.
+                const unsigned int wait = CancelSlice(static_cast<unsigned int>(std::min<long long>(left, INT_MAX)), cancel_);
+                struct pollfd p {Queued(fd_) < piece_ ? fd_ : -1, POLLOUT, 0};
+                const int r = poll(&p, 1, static_cast<int>(p.fd < 0 ? std::min(wait, kCancelSliceMs) : wait));
                 if (r < 0 && errno != EINTR) {
-                    error = "COM write failed: " + WindowsError(LastSystemError());
-                    return false;
+                    return Fail(LinkFailure::System, error, "COM write failed: " + WindowsError(LastSystemError()));
                 }
                 continue;
             }
             // A write that accepted nothing without an error code has no system text of its own.
             const unsigned long code = (n < 0) ? LastSystemError() : 1117ul;  // ERROR_IO_DEVICE
-            error = "COM write failed: " + WindowsError(code);
-            return false;
+            return Fail(LinkFailure::System, error, "COM write failed: " + WindowsError(code));
         }
         return true;
     }
 
     int Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) override {
-        if (fd_ < 0) {
-            error = "COM port is not connected";
-            return -1;
-        }
+        lastFailure_ = LinkFailure::None;
+        if (fd_ < 0) return Fail(LinkFailure::Closed, error, "COM port is not connected"), -1;
         const size_t want = std::min(capacity, kMaxChunk);
         if (want == 0) return 0;
         using Clock = std::chrono::steady_clock;
@@ -238,22 +256,23 @@ public:
             const ssize_t n = read(fd_, buffer, want);
             if (n > 0) return static_cast<int>(n);
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                error = "COM read failed: " + WindowsError(LastSystemError());
-                return -1;
+                return Fail(LinkFailure::System, error, "COM read failed: " + WindowsError(LastSystemError())), -1;
             }
             if (hungUp) {
                 // The device went away without an error code; polling again would only spin.
-                error = "COM read failed: " + WindowsError(1117ul);  // ERROR_IO_DEVICE
-                return -1;
+                return Fail(LinkFailure::Closed, error, "COM read failed: " + WindowsError(1117ul)), -1;  // ERROR_IO_DEVICE
             }
+            // Once cancelled, only what has already arrived is handed out.
+            const bool cancelled = IsCancelled(cancel_);
             // Polled even when no time is left, so that a 0 ms read still notices a hang-up.
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const auto left = cancelled ? 0 : std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             struct pollfd p {fd_, POLLIN, 0};
-            const int r = poll(&p, 1, static_cast<int>(std::max<long long>(0, std::min<long long>(left, INT_MAX))));
+            const unsigned int wait = static_cast<unsigned int>(std::max<long long>(0, std::min<long long>(left, INT_MAX)));
+            const int r = poll(&p, 1, static_cast<int>(CancelSlice(wait, cancel_)));
             if (r < 0 && errno != EINTR) {
-                error = "COM read failed: " + WindowsError(LastSystemError());
-                return -1;
+                return Fail(LinkFailure::System, error, "COM read failed: " + WindowsError(LastSystemError())), -1;
             }
+            if (r == 0 && cancelled) return Fail(LinkFailure::Cancelled, error, kLinkCancelledText), -1;
             if (r == 0 && left <= 0) return 0;
             // A hung-up terminal polls readable and reads 0 bytes for ever; only data may follow the flag.
             hungUp = r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -264,6 +283,34 @@ public:
     std::string Description() const override { return WideToUtf8(portName_); }
 
 private:
+    bool Fail(LinkFailure kind, std::string& error, std::string text) {
+        lastFailure_ = kind;
+        error = std::move(text);
+        return false;
+    }
+
+    // Bytes the driver still holds for the wire; 0 where it cannot tell (pseudo-terminals hand bytes on at once).
+    static size_t Queued(int fd) {
+        int queued = 0;
+        return ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<size_t>(queued) : 0;
+    }
+
+    // The output rate in effect, in baud; 0 when it cannot be told.
+    unsigned int OutputRate(int fd) const {
+#ifdef BRISKLODE_HAVE_TERMIOS2
+        struct termios2 current {};
+        if (ioctl(fd, TCGETS2, &current) == 0) return current.c_ospeed;
+#endif
+        if (baudRate_ != 0) return baudRate_;
+        struct termios settings {};
+        if (tcgetattr(fd, &settings) != 0) return 0;
+        const speed_t speed = cfgetospeed(&settings);
+        for (unsigned int rate : {1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u, 230400u, 460800u, 921600u}) {
+            if (SpeedConstant(rate) == speed) return rate;
+        }
+        return 0;
+    }
+
     bool Configure(int fd, struct termios settings) {
         cfmakeraw(&settings);
         settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
@@ -291,20 +338,25 @@ private:
     std::wstring portName_;
     unsigned int baudRate_ = 0;
     unsigned int sendStallLimitMs_;
+    const std::atomic<bool>* cancel_;
+    LinkFailure lastFailure_ = LinkFailure::None;
+    size_t piece_ = kMaxChunk;
     int fd_ = -1;
 };
 
 }  // namespace
 
-std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName) {
-    return std::make_unique<SerialTransport>(portName, 0u, kSendStallLimitMs);
+std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, const std::atomic<bool>* cancel) {
+    return std::make_unique<SerialTransport>(portName, 0u, kSendStallLimitMs, cancel);
 }
 
-std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate) {
-    return std::make_unique<SerialTransport>(portName, baudRate, kSendStallLimitMs);
+std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate,
+                                                  const std::atomic<bool>* cancel) {
+    return std::make_unique<SerialTransport>(portName, baudRate, kSendStallLimitMs, cancel);
 }
 
 std::unique_ptr<ITransport> CreateSerialTransportWithSendLimit(const std::wstring& portName, unsigned int baudRate,
-                                                               unsigned int sendStallLimitMs) {
-    return std::make_unique<SerialTransport>(portName, baudRate, sendStallLimitMs);
+                                                               unsigned int sendStallLimitMs,
+                                                               const std::atomic<bool>* cancel) {
+    return std::make_unique<SerialTransport>(portName, baudRate, sendStallLimitMs, cancel);
 }

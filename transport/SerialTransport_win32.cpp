@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "transport/LinkCancel.h"
 #include "transport/SendLimit.h"
 #include "transport/SerialPacing.h"
 #include "transport/Transport.h"
@@ -20,13 +21,20 @@ constexpr DWORD kWriteRetryPauseMs = 125;
 
 class SerialTransport final : public ITransport {
 public:
-    SerialTransport(const std::wstring& portName, unsigned int baudRate, unsigned int sendStallLimitMs)
-        : portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs) {}
+    SerialTransport(const std::wstring& portName, unsigned int baudRate, unsigned int sendStallLimitMs,
+                    const std::atomic<bool>* cancel)
+        : portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs), cancel_(cancel) {}
     ~SerialTransport() override { Close(); }
+
+    LinkFailure LastFailure() const override { return lastFailure_; }
+    // Opening a port never waits for a peer.
+    void SetConnectTimeout(unsigned int) override {}
 
     bool Open(std::string& error) override {
         Close();
+        lastFailure_ = LinkFailure::System;
         const std::string name = WideToUtf8(portName_);
+        if (IsCancelled(cancel_)) return Fail(LinkFailure::Cancelled, error, kLinkCancelledText);
         const std::wstring path = L"\\\\.\\" + portName_;
         HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
@@ -74,7 +82,9 @@ public:
         // Our write timeout from the start: another program may have left other ones on the port.
         COMMTIMEOUTS timeouts = Timeouts(0);
         SetCommTimeouts(handle, &timeouts);
+        readTimeoutMs_ = 0;
         handle_ = handle;
+        lastFailure_ = LinkFailure::None;
         return true;
     }
 
@@ -85,10 +95,8 @@ public:
     }
 
     bool Write(const unsigned char* data, size_t length, std::string& error) override {
-        if (handle_ == INVALID_HANDLE_VALUE) {
-            error = "COM port is not connected";
-            return false;
-        }
+        lastFailure_ = LinkFailure::None;
+        if (handle_ == INVALID_HANDLE_VALUE) return Fail(LinkFailure::Closed, error, "COM port is not connected");
         // Each call waits at most the driver's write timeout (its piece's time plus slack): a call that moved
         // a few bytes and then waited out the whole limit would hide when the port last took data. The limit
         // runs from the end of the last call that moved any.
@@ -104,8 +112,7 @@ public:
                 const DWORD code = GetLastError();
                 // Some drivers report their write timeout as a failure rather than as a short count.
                 if (code != ERROR_SEM_TIMEOUT && code != ERROR_TIMEOUT) {
-                    error = "COM write failed: " + WindowsError(code);
-                    return false;
+                    return Fail(LinkFailure::System, error, "COM write failed: " + WindowsError(code));
                 }
             }
             const Clock::time_point now = Clock::now();
@@ -115,10 +122,9 @@ public:
                 continue;
             }
             // Nothing taken: flow control, or a port that never lets bytes out.
-            if (now - lastProgress >= limit) {
-                error = StallText();
-                return false;
-            }
+            if (now - lastProgress >= limit) return Fail(LinkFailure::TimedOut, error, StallText());
+            // Each call ends within its piece's time plus slack, so the flag is seen in time between calls.
+            if (IsCancelled(cancel_)) return Fail(LinkFailure::Cancelled, error, kLinkCancelledText);
             // A driver that gives up at once must not turn this into a busy loop.
             if (now - callStart < std::chrono::milliseconds(kWriteRetryPauseMs)) Sleep(kWriteRetryPauseMs);
         }
@@ -126,27 +132,47 @@ public:
     }
 
     int Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) override {
-        if (handle_ == INVALID_HANDLE_VALUE) {
-            error = "COM port is not connected";
-            return -1;
-        }
-        COMMTIMEOUTS timeouts = Timeouts(timeoutMs);
-        if (!SetCommTimeouts(handle_, &timeouts)) {
-            error = "Cannot set COM timeout: " + WindowsError(GetLastError());
-            return -1;
-        }
+        lastFailure_ = LinkFailure::None;
+        if (handle_ == INVALID_HANDLE_VALUE) return Fail(LinkFailure::Closed, error, "COM port is not connected"), -1;
+        // With a cancel flag the wait is made in slices; once it is set, only what has arrived is handed out.
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         const DWORD want = static_cast<DWORD>(std::min<size_t>(capacity, kMaxChunk));
-        DWORD got = 0;
-        if (!ReadFile(handle_, buffer, want, &got, nullptr)) {
-            error = "COM read failed: " + WindowsError(GetLastError());
-            return -1;
+        for (;;) {
+            const bool cancelled = IsCancelled(cancel_);
+            const Clock::time_point now = Clock::now();
+            const unsigned int left =
+                cancelled || now >= deadline
+                    ? 0u
+                    : static_cast<unsigned int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+            const unsigned int wait = CancelSlice(left, cancel_);
+            // The driver keeps its timeouts: set them only when this wait differs from the last one.
+            if (wait != readTimeoutMs_) {
+                COMMTIMEOUTS timeouts = Timeouts(wait);
+                if (!SetCommTimeouts(handle_, &timeouts)) {
+                    return Fail(LinkFailure::System, error, "Cannot set COM timeout: " + WindowsError(GetLastError())), -1;
+                }
+                readTimeoutMs_ = wait;
+            }
+            DWORD got = 0;
+            if (!ReadFile(handle_, buffer, want, &got, nullptr)) {
+                return Fail(LinkFailure::System, error, "COM read failed: " + WindowsError(GetLastError())), -1;
+            }
+            if (got > 0) return static_cast<int>(got);
+            if (cancelled) return Fail(LinkFailure::Cancelled, error, kLinkCancelledText), -1;
+            if (left == 0 || Clock::now() >= deadline) return 0;
         }
-        return static_cast<int>(got);
     }
 
     std::string Description() const override { return WideToUtf8(portName_); }
 
 private:
+    bool Fail(LinkFailure kind, std::string& error, std::string text) {
+        lastFailure_ = kind;
+        error = std::move(text);
+        return false;
+    }
+
     std::string StallText() const {
         return "COM write failed: the port took no data for " + SendStallText(sendStallLimitMs_);
     }
@@ -167,6 +193,10 @@ private:
     std::wstring portName_;
     unsigned int baudRate_ = 0;
     unsigned int sendStallLimitMs_;
+    const std::atomic<bool>* cancel_;
+    LinkFailure lastFailure_ = LinkFailure::None;
+    // The read timeout the driver holds now.
+    unsigned int readTimeoutMs_ = 0;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     size_t piece_ = kMaxChunk;
     DWORD writeTimeoutMs_ = 0;
@@ -174,15 +204,17 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName) {
-    return std::make_unique<SerialTransport>(portName, 0u, kSendStallLimitMs);
+std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, const std::atomic<bool>* cancel) {
+    return std::make_unique<SerialTransport>(portName, 0u, kSendStallLimitMs, cancel);
 }
 
-std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate) {
-    return std::make_unique<SerialTransport>(portName, baudRate, kSendStallLimitMs);
+std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate,
+                                                  const std::atomic<bool>* cancel) {
+    return std::make_unique<SerialTransport>(portName, baudRate, kSendStallLimitMs, cancel);
 }
 
 std::unique_ptr<ITransport> CreateSerialTransportWithSendLimit(const std::wstring& portName, unsigned int baudRate,
-                                                               unsigned int sendStallLimitMs) {
-    return std::make_unique<SerialTransport>(portName, baudRate, sendStallLimitMs);
+                                                               unsigned int sendStallLimitMs,
+                                                               const std::atomic<bool>* cancel) {
+    return std::make_unique<SerialTransport>(portName, baudRate, sendStallLimitMs, cancel);
 }

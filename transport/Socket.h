@@ -1,6 +1,7 @@
 // Thin stream-socket layer under the Telnet link: one set of calls and one error numbering on every platform.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -73,11 +74,12 @@ long SocketSendIfReady(SocketHandle socket, const unsigned char* data, size_t le
 // `stallLimitMs` after the socket last took a byte, or, before it takes the first, after `waitingSince`
 // (bytes that have already waited for room bring their wait along). Steady clock; signals do not restart
 // the wait. Sent: all bytes went out. Failed: a send or wait failed, its code in `code`. Stalled: the limit
-// passed.
-enum class SendOutcome { Sent, Failed, Stalled };
+// passed. Cancelled: `cancel` (may be null) was set while the socket had no room; what it took at once
+// has gone out.
+enum class SendOutcome { Sent, Failed, Stalled, Cancelled };
 SendOutcome SocketSendAll(SocketHandle socket, const unsigned char* data, size_t length, size_t chunk,
                           unsigned int stallLimitMs, std::chrono::steady_clock::time_point waitingSince,
-                          unsigned long& code);
+                          const std::atomic<bool>* cancel, unsigned long& code);
 
 // Test seam: while set, SocketSendIfReady asks the hook first. It answers with a count or kSocketNotReady in
 // the socket's place, or kSocketSendAsUsual to let the real send happen. Unset (empty) outside tests.

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "transport/LinkCancel.h"
 #include "transport/Socket.h"
 #include "transport/SystemError.h"
 
@@ -17,7 +18,7 @@ long CallSocketSendHook(SocketHandle socket, const unsigned char* data, size_t l
 
 SendOutcome SocketSendAll(SocketHandle socket, const unsigned char* data, size_t length, size_t chunk,
                           unsigned int stallLimitMs, std::chrono::steady_clock::time_point waitingSince,
-                          unsigned long& code) {
+                          const std::atomic<bool>* cancel, unsigned long& code) {
     using Clock = std::chrono::steady_clock;
     const Clock::duration limit = std::chrono::milliseconds(stallLimitMs);
     Clock::time_point lastProgress = waitingSince;
@@ -37,8 +38,10 @@ SendOutcome SocketSendAll(SocketHandle socket, const unsigned char* data, size_t
         // few bytes only) never earns a fresh one.
         const Clock::duration left = lastProgress + limit - Clock::now();
         if (left <= Clock::duration::zero()) return SendOutcome::Stalled;
+        if (IsCancelled(cancel)) return SendOutcome::Cancelled;
         const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        if (SocketWaitWritable(socket, static_cast<unsigned int>(std::min<long long>(waitMs, 0x7FFFFFFF))) < 0) {
+        const unsigned int wait = static_cast<unsigned int>(std::min<long long>(waitMs, 0x7FFFFFFF));
+        if (SocketWaitWritable(socket, CancelSlice(wait, cancel)) < 0) {
             code = LastSocketError();
             return SendOutcome::Failed;
         }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "transport/LinkCancel.h"
 #include "transport/SendLimit.h"
 #include "transport/Socket.h"
 #include "transport/SystemError.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-constexpr unsigned int kConnectTimeoutMs = 5000;
 constexpr size_t kReceiveSize = 8192;
 constexpr size_t kSendChunk = 65536;
 constexpr int kSocketBufferSize = 262144;
@@ -29,8 +29,9 @@ const char kSendFailed[] = "Telnet send failed: ";
 
 class TelnetTransport final : public ITransport {
 public:
-    TelnetTransport(const std::string& host, unsigned short port, unsigned int sendStallLimitMs)
-        : host_(host), port_(port), sendStallLimitMs_(sendStallLimitMs) {}
+    TelnetTransport(const std::string& host, unsigned short port, unsigned int sendStallLimitMs,
+                    const std::atomic<bool>* cancel)
+        : host_(host), port_(port), sendStallLimitMs_(sendStallLimitMs), cancel_(cancel) {}
     ~TelnetTransport() override { Close(); }
     TelnetTransport(const TelnetTransport&) = delete;
     TelnetTransport& operator=(const TelnetTransport&) = delete;
@@ -40,6 +41,10 @@ public:
     bool Write(const unsigned char* data, size_t length, std::string& error) override;
     int Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) override;
     std::string Description() const override { return host_ + ":" + std::to_string(port_); }
+    LinkFailure LastFailure() const override { return lastFailure_; }
+    void SetConnectTimeout(unsigned int timeoutMs) override {
+        connectTimeoutMs_ = timeoutMs == 0 ? kDefaultConnectTimeoutMs : std::min(timeoutMs, kMaxConnectTimeoutMs);
+    }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -83,8 +88,17 @@ private:
     // requests fail a link in Read, which reports it on its next call), else the not-connected message.
     void ReportClosed(std::string& error) {
         error = failure_.empty() ? std::string(kNotConnected) : failure_;
+        lastFailure_ = failure_.empty() ? LinkFailure::Closed : failureKind_;
         failure_.clear();
     }
+    bool Fail(LinkFailure kind, std::string& error, std::string text) {
+        lastFailure_ = kind;
+        error = std::move(text);
+        return false;
+    }
+    // Waits for a connect under way: >0 finished, 0 no answer within the bound, -1 the wait failed,
+    // -2 cancelled.
+    int AwaitConnect(SocketHandle candidate);
     std::string StallText() const {
         return kSendFailed + std::string("the modem took no data for ") + SendStallText(sendStallLimitMs_);
     }
@@ -99,6 +113,11 @@ private:
     std::string host_;
     unsigned short port_;
     unsigned int sendStallLimitMs_;
+    const std::atomic<bool>* cancel_;
+    unsigned int connectTimeoutMs_ = kDefaultConnectTimeoutMs;
+    LinkFailure lastFailure_ = LinkFailure::None;
+    // The kind of failure_.
+    LinkFailure failureKind_ = LinkFailure::System;
     SocketHandle socketHandle_ = kInvalidSocket;
     int telnetState_ = telnet::kStateData;
     unsigned char telnetCommand_ = 0;
@@ -131,14 +150,28 @@ void TelnetTransport::Close() {
     failure_.clear();
 }
 
+int TelnetTransport::AwaitConnect(SocketHandle candidate) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
+    for (;;) {
+        if (IsCancelled(cancel_)) return -2;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return 0;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        const int waited = SocketWaitConnected(candidate, CancelSlice(static_cast<unsigned int>(left), cancel_));
+        if (waited != 0) return waited;
+    }
+}
+
 bool TelnetTransport::Open(std::string& error) {
     Close();
+    lastFailure_ = LinkFailure::None;
+    const std::string cancelled = kLinkCancelledText + std::string(" while connecting to ") + Description();
+    if (IsCancelled(cancel_)) return Fail(LinkFailure::Cancelled, error, cancelled);
 
     std::vector<SocketAddress> addresses;
     std::string resolverText;
     if (!SocketResolve(host_, std::to_string(port_), addresses, resolverText)) {
-        error = "Cannot resolve modem address: " + resolverText;
-        return false;
+        return Fail(LinkFailure::System, error, "Cannot resolve modem address: " + resolverText);
     }
 
     // Stands when the resolver offered no address at all.
@@ -162,7 +195,11 @@ bool TelnetTransport::Open(std::string& error) {
         }
         unsigned long code = LastSocketError();
         if (code == kWsaEwouldblock) {
-            const int waited = SocketWaitConnected(candidate, kConnectTimeoutMs);
+            const int waited = AwaitConnect(candidate);
+            if (waited == -2) {
+                SocketClose(candidate);
+                return Fail(LinkFailure::Cancelled, error, cancelled);
+            }
             if (waited > 0) {
                 code = SocketPendingError(candidate);
                 if (code == 0) {
@@ -180,8 +217,8 @@ bool TelnetTransport::Open(std::string& error) {
     }
 
     if (connected == kInvalidSocket) {
-        error = "Cannot connect to " + Description() + ": " + WindowsError(lastError);
-        return false;
+        return Fail(lastError == kWsaEtimedout ? LinkFailure::TimedOut : LinkFailure::System, error,
+                    "Cannot connect to " + Description() + ": " + WindowsError(lastError));
     }
 
     socketHandle_ = connected;
@@ -190,8 +227,7 @@ bool TelnetTransport::Open(std::string& error) {
     if (!SocketSetOption(socketHandle_, SocketOption::NoDelay, 1)) {
         const unsigned long code = LastSocketError();
         Close();
-        error = "Cannot enable low-latency Telnet transport: " + WindowsError(code);
-        return false;
+        return Fail(LinkFailure::System, error, "Cannot enable low-latency Telnet transport: " + WindowsError(code));
     }
     telnetState_ = telnet::kStateData;
     ClearQueue();
@@ -202,11 +238,15 @@ bool TelnetTransport::SendAll(const unsigned char* data, size_t length, Clock::t
                               std::string& error) {
     unsigned long code = 0;
     const SendOutcome outcome =
-        SocketSendAll(socketHandle_, data, length, kSendChunk, sendStallLimitMs_, waitingSince, code);
+        SocketSendAll(socketHandle_, data, length, kSendChunk, sendStallLimitMs_, waitingSince, cancel_, code);
     if (outcome == SendOutcome::Sent) return true;
+    // A send cut short leaves the modem inside a frame: the link is of no further use.
     CloseSocket();
-    error = outcome == SendOutcome::Stalled ? StallText() : kSendFailed + WindowsError(code);
-    return false;
+    switch (outcome) {
+    case SendOutcome::Stalled: return Fail(LinkFailure::TimedOut, error, StallText());
+    case SendOutcome::Cancelled: return Fail(LinkFailure::Cancelled, error, kSendFailed + std::string(kLinkCancelledText));
+    default: return Fail(LinkFailure::System, error, kSendFailed + WindowsError(code));
+    }
 }
 
 bool TelnetTransport::QueueReply(unsigned char command, unsigned char option) {
@@ -217,6 +257,7 @@ bool TelnetTransport::QueueReply(unsigned char command, unsigned char option) {
     if (!FlushReplies()) return false;
     if (replies_.size() < kReplyQueueLimit) return true;
     failure_ = kSendFailed + std::string("the modem does not read the answers to its option requests");
+    failureKind_ = LinkFailure::TimedOut;
     return false;
 }
 
@@ -227,6 +268,7 @@ bool TelnetTransport::FlushReplies() {
         if (sent == kSocketNotReady) break;
         if (sent <= 0) {
             failure_ = kSendFailed + WindowsError(LastSocketError());
+            failureKind_ = LinkFailure::System;
             return false;
         }
         taken += static_cast<size_t>(sent);
@@ -237,12 +279,14 @@ bool TelnetTransport::FlushReplies() {
     }
     if (!replies_.empty() && Clock::now() - repliesWaitingSince_ >= std::chrono::milliseconds(sendStallLimitMs_)) {
         failure_ = StallText();
+        failureKind_ = LinkFailure::TimedOut;
         return false;
     }
     return true;
 }
 
 bool TelnetTransport::Write(const unsigned char* data, size_t length, std::string& error) {
+    lastFailure_ = LinkFailure::None;
     if (socketHandle_ == kInvalidSocket) {
         ReportClosed(error);
         return false;
@@ -278,6 +322,7 @@ int TelnetTransport::TakeQueued(unsigned char* buffer, size_t capacity) {
 }
 
 int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) {
+    lastFailure_ = LinkFailure::None;
     if (socketHandle_ == kInvalidSocket) {
         ReportClosed(error);
         return -1;
@@ -292,11 +337,26 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
     // Where the platform can, look for waiting data first: a busy stream then costs one call per read.
     long received = SocketReceiveIfReady(socketHandle_, receiveBuffer_, kReceiveSize);
     if (received == kSocketNotReady) {
-        const int ready = SocketWaitReadable(socketHandle_, timeoutMs);
-        if (ready == 0) return 0;
-        if (ready < 0) {
-            error = "Telnet receive wait failed: " + WindowsError(LastSocketError());
-            return -1;
+        // Once cancelled, only what has already arrived is handed out.
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const bool cancelled = IsCancelled(cancel_);
+            const Clock::time_point now = Clock::now();
+            const unsigned int left =
+                cancelled || now >= deadline
+                    ? 0u
+                    : static_cast<unsigned int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+            const int ready = SocketWaitReadable(socketHandle_, CancelSlice(left, cancel_));
+            if (ready < 0) {
+                Fail(LinkFailure::System, error, "Telnet receive wait failed: " + WindowsError(LastSocketError()));
+                return -1;
+            }
+            if (ready > 0) break;
+            if (cancelled) {
+                Fail(LinkFailure::Cancelled, error, kLinkCancelledText);
+                return -1;
+            }
+            if (left == 0) return 0;
         }
         received = SocketReceive(socketHandle_, receiveBuffer_, kReceiveSize);
         // The socket does not block; readiness that vanished before the receive is no failure.
@@ -304,13 +364,13 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
     }
     if (received == 0) {
         CloseSocket();
-        error = "The modem closed the Telnet connection";
+        Fail(LinkFailure::Closed, error, "The modem closed the Telnet connection");
         return -1;
     }
     if (received < 0) {
         const unsigned long code = LastSocketError();
         CloseSocket();
-        error = "Telnet receive failed: " + WindowsError(code);
+        Fail(LinkFailure::System, error, "Telnet receive failed: " + WindowsError(code));
         return -1;
     }
 
@@ -331,11 +391,13 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
 
 }  // namespace
 
-std::unique_ptr<ITransport> CreateTelnetTransport(const std::string& host, unsigned short port) {
-    return std::make_unique<TelnetTransport>(host, port, kSendStallLimitMs);
+std::unique_ptr<ITransport> CreateTelnetTransport(const std::string& host, unsigned short port,
+                                                  const std::atomic<bool>* cancel) {
+    return std::make_unique<TelnetTransport>(host, port, kSendStallLimitMs, cancel);
 }
 
 std::unique_ptr<ITransport> CreateTelnetTransportWithSendLimit(const std::string& host, unsigned short port,
-                                                               unsigned int sendStallLimitMs) {
-    return std::make_unique<TelnetTransport>(host, port, sendStallLimitMs);
+                                                               unsigned int sendStallLimitMs,
+                                                               const std::atomic<bool>* cancel) {
+    return std::make_unique<TelnetTransport>(host, port, sendStallLimitMs, cancel);
 }

@@ -103,6 +103,7 @@ void ScriptedTransport::Close() {
 }
 
 bool ScriptedTransport::Write(const unsigned char* data, size_t length, std::string& error) {
+    lastFailure_ = open_ ? LinkFailure::System : LinkFailure::Closed;
     if (!open_) {
         error = kNotConnected;
         return false;
@@ -114,6 +115,7 @@ bool ScriptedTransport::Write(const unsigned char* data, size_t length, std::str
             return false;
         }
     }
+    lastFailure_ = LinkFailure::None;
     if (length == 0) return true;
     writeSizes_.push_back(length);
     bytesWritten_ += length;
@@ -181,12 +183,14 @@ int ScriptedTransport::Consume(unsigned char* buffer, std::size_t capacity, std:
         if (item.kind != Item::Data) {
             if (copied > 0) break;
             if (item.kind == Item::Failure) {
+                lastFailure_ = LinkFailure::System;
                 error = item.message;
                 input_.pop_front();
                 return -1;
             }
             input_.clear();
             open_ = false;
+            lastFailure_ = LinkFailure::Closed;
             error = kNotConnected;
             return -1;
         }
@@ -199,8 +203,16 @@ int ScriptedTransport::Consume(unsigned char* buffer, std::size_t capacity, std:
     return static_cast<int>(copied);
 }
 
+int ScriptedTransport::FailCancelled(std::string& error) {
+    lastFailure_ = LinkFailure::Cancelled;
+    error = "Cancelled";
+    return -1;
+}
+
 int ScriptedTransport::Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) {
+    lastFailure_ = LinkFailure::None;
     if (!open_) {
+        lastFailure_ = LinkFailure::Closed;
         error = kNotConnected;
         return -1;
     }
@@ -209,6 +221,7 @@ int ScriptedTransport::Read(unsigned char* buffer, size_t capacity, unsigned int
     if (capacity == 0) return 0;
     FireDueEvents();
     if (HasInput()) return Consume(buffer, capacity, error);
+    if (Cancelled()) return FailCancelled(error);
 
     if (clock_ == nullptr) {
         std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
@@ -229,6 +242,7 @@ int ScriptedTransport::Read(unsigned char* buffer, size_t capacity, unsigned int
             return -1;
         }
         if (HasInput()) return Consume(buffer, capacity, error);
+        if (Cancelled()) return FailCancelled(error);
     }
     clock_->Advance(deadline - clock_->Now());
     return 0;

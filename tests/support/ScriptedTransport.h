@@ -1,6 +1,7 @@
 // An in-memory modem link for tests: records every write, serves scripted replies, runs deadlines on a fake clock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -72,6 +73,11 @@ public:
     // Each read returns between 1 and `max` bytes, drawn from a generator seeded with `seed`.
     void SetRandomChunks(std::uint32_t seed, std::size_t max);
 
+    // --- cancellation ---
+    // The link's cancel flag: once set, a read hands out what has arrived, else fails as Cancelled at the
+    // fake time the flag was seen (a timed action may set it); writes are taken at once, as ever.
+    void SetCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
+
     // --- faults ---
     // Write call number `index` (0-based, counting every call) fails with `message`; nothing of it is recorded.
     void FailWriteCall(std::size_t index, const std::string& message);
@@ -97,6 +103,8 @@ public:
     bool Write(const unsigned char* data, size_t length, std::string& error) override;
     int Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) override;
     std::string Description() const override { return description_; }
+    LinkFailure LastFailure() const override { return lastFailure_; }
+    void SetConnectTimeout(unsigned int) override {}
 
     static constexpr const char* kNotConnected = "Scripted link is not connected";
 
@@ -123,8 +131,13 @@ private:
     void RunTriggers(const unsigned char* data, std::size_t length);
     int Consume(unsigned char* buffer, std::size_t capacity, std::string& error);
 
+    bool Cancelled() const { return cancel_ != nullptr && cancel_->load(); }
+    int FailCancelled(std::string& error);
+
     FakeClock* clock_;
     std::string description_;
+    const std::atomic<bool>* cancel_ = nullptr;
+    LinkFailure lastFailure_ = LinkFailure::None;
     bool open_ = true;
     std::deque<Item> input_;
     std::deque<Trigger> triggers_;
