@@ -40,6 +40,16 @@ bool FieldTerminated(const std::string& text, const std::string& marker) {
     return end != std::string::npos && end > valueStart;
 }
 
+bool MenuCancelled(const ITransport& link, std::string& error) {
+    error = "Cancelled while returning the modem at " + link.Description() + " to the cmd: menu";
+    return false;
+}
+
+bool IdentityCancelled(const ITransport& link, std::string& error) {
+    error = "Cancelled during the identity check of " + link.Description();
+    return false;
+}
+
 }  // namespace
 
 bool ReadExact(ITransport& link, unsigned char* buffer, std::uint64_t length, std::uint32_t timeoutMs,
@@ -137,8 +147,11 @@ bool EnterCommandMenu(ITransport& link, std::string& error) {
         if (MonotonicNow() >= drainDeadline) break;
     }
 
+    // A cancelled link sends no QUIT: the modem is left where it is.
+    if (drainFailed && link.LastFailure() == LinkFailure::Cancelled) return MenuCancelled(link, error);
     static const char command[] = "QUIT\r";
     if (!link.Write(reinterpret_cast<const unsigned char*>(command), sizeof command - 1, error)) {
+        if (link.LastFailure() == LinkFailure::Cancelled) return MenuCancelled(link, error);
         if (drainFailed) {
             error = "QUIT did not return the modem at " + link.Description() + " to the cmd: menu (" +
                     DiagnosticResponse(drained) + "): " + drainError;
@@ -149,6 +162,7 @@ bool EnterCommandMenu(ITransport& link, std::string& error) {
     std::string received;
     std::string reason;
     if (!ReadUntil(link, "cmd: ", kReplyTimeoutMs, received, reason)) {
+        if (link.LastFailure() == LinkFailure::Cancelled) return MenuCancelled(link, error);
         error = "QUIT did not return the modem at " + link.Description() + " to the cmd: menu (" +
                 DiagnosticResponse(received) + "): " + reason;
         return false;
@@ -168,10 +182,14 @@ bool IdentityReplyComplete(const std::string& text) {
 }
 
 bool CheckModemIdentity(ITransport& link, ModemIdentity& identity, std::string& error) {
-    if (!EnterCommandMenu(link, error)) return false;
+    if (!EnterCommandMenu(link, error)) {
+        return link.LastFailure() == LinkFailure::Cancelled ? IdentityCancelled(link, error) : false;
+    }
 
     static const char command[] = "V ###\r";
-    if (!link.Write(reinterpret_cast<const unsigned char*>(command), sizeof command - 1, error)) return false;
+    if (!link.Write(reinterpret_cast<const unsigned char*>(command), sizeof command - 1, error)) {
+        return link.LastFailure() == LinkFailure::Cancelled ? IdentityCancelled(link, error) : false;
+    }
 
     const auto deadline = DeadlineAfter(kReplyTimeoutMs);
     std::string text;
@@ -184,7 +202,7 @@ bool CheckModemIdentity(ITransport& link, ModemIdentity& identity, std::string& 
             return false;
         }
         const int got = link.Read(scratch, sizeof scratch, kTextReadMs, error);
-        if (got < 0) return false;
+        if (got < 0) return link.LastFailure() == LinkFailure::Cancelled ? IdentityCancelled(link, error) : false;
         if (got == 0) continue;
         text.append(reinterpret_cast<const char*>(scratch), static_cast<std::size_t>(got));
         if (IdentityReplyComplete(text)) break;

@@ -19,6 +19,7 @@ constexpr std::uint64_t kChunkSize = 65536;
 constexpr std::size_t kBlockSize = 256;
 constexpr std::size_t kWritePiece = 1048576;
 
+const char kLogCommand[] = "SYS LOG GETFAST\r";
 const char kBannerEnd[] = "press <ESC> to exit.\r\n";
 const char kFastBanner[] = "System log fast download.";
 const char kLegacyBanner[] = "System log download.";
@@ -71,6 +72,12 @@ int Cancelled(ITransport& link, std::string& error) {
     return static_cast<int>(LogDownloadResult::Failed);
 }
 
+// A link failure once the modem is in its log mode: a cancel still tells the modem with ESC.
+int LinkEnded(ITransport& link, std::string& error) {
+    if (link.LastFailure() == LinkFailure::Cancelled) return Cancelled(link, error);
+    return static_cast<int>(LogDownloadResult::Failed);
+}
+
 // One chunk or block. Its reads wait at most 250 ms each and look at the flag before each one, so that a
 // cancellation is noticed within 250 ms even while the modem stalls inside a piece (a fast chunk may take
 // 15 s); the caller then sends ESC as it does between pieces.
@@ -90,9 +97,9 @@ int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, con
                  std::string& error) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
     Report(progress, 0, "Reading modem log", "Block size: 65536 bytes");
-    if (!WriteByte(link, SYN, error)) return failed;
+    if (!WriteByte(link, SYN, error)) return LinkEnded(link, error);
     unsigned char field[4];
-    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) return failed;
+    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) return LinkEnded(link, error);
     const std::uint64_t size = (std::uint64_t{field[0]} << 24) | (std::uint64_t{field[1]} << 16) |
                                (std::uint64_t{field[2]} << 8) | std::uint64_t{field[3]};
     if (size > kMaxFastLogSize) {
@@ -116,7 +123,7 @@ int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, con
         if (cancel.load()) return Cancelled(link, error);
         const std::uint64_t chunk = kChunkSize < size - received ? kChunkSize : size - received;
         if (!ReadPiece(link, chunkBuffer.data(), chunk, kChunkTimeoutMs, cancel, error)) {
-            return cancel.load() ? Cancelled(link, error) : failed;
+            return cancel.load() ? Cancelled(link, error) : LinkEnded(link, error);
         }
         received += chunk;
         // The chunk just read stays unacknowledged: the modem learns of the cancellation instead.
@@ -140,9 +147,9 @@ int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, con
 int LegacyTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, const ProgressCallback& progress,
                    std::string& error) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
-    if (!WriteByte(link, SYN, error)) return failed;
+    if (!WriteByte(link, SYN, error)) return LinkEnded(link, error);
     unsigned char field[2];
-    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) return failed;
+    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) return LinkEnded(link, error);
     const std::uint64_t blockCount = (std::uint64_t{field[0]} << 8) | std::uint64_t{field[1]};
     const std::uint64_t length = blockCount * kBlockSize;
     std::string sinkError;
@@ -158,7 +165,7 @@ int LegacyTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, c
     while (blocks < blockCount) {
         if (cancel.load()) return Cancelled(link, error);
         if (!ReadPiece(link, block, kBlockSize, kBlockTimeoutMs, cancel, error)) {
-            return cancel.load() ? Cancelled(link, error) : failed;
+            return cancel.load() ? Cancelled(link, error) : LinkEnded(link, error);
         }
         // A block that cannot be kept is refused with ESC in place of its ACK.
         if (!sink.Append(block, kBlockSize, sinkError)) return SinkFailed(link, error, sinkError);
@@ -210,12 +217,16 @@ int DownloadModemLogTo(ITransport& link, LogSink& sink, std::atomic<bool>& cance
                        std::string& error) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
     Report(progress, 0, "Preparing modem log", "Returning modem to cmd: menu");
-    if (!EnterCommandMenu(link, error)) return failed;
-    static const char command[] = "SYS LOG GETFAST\r";
-    if (!link.Write(reinterpret_cast<const unsigned char*>(command), sizeof command - 1, error)) return failed;
+    // Before the command the modem is at its menu, where ESC means nothing.
+    if (!EnterCommandMenu(link, error) ||
+        !link.Write(reinterpret_cast<const unsigned char*>(kLogCommand), sizeof kLogCommand - 1, error)) {
+        if (link.LastFailure() == LinkFailure::Cancelled) error = "Log download cancelled";
+        return failed;
+    }
 
+    // From the command on, the modem's log mode is left with ESC.
     Banner banner = Banner::Fast;
-    if (!AwaitBanner(link, banner, error)) return failed;
+    if (!AwaitBanner(link, banner, error)) return LinkEnded(link, error);
     return banner == Banner::Fast ? FastTransfer(link, sink, cancel, progress, error)
                                   : LegacyTransfer(link, sink, cancel, progress, error);
 }

@@ -342,6 +342,23 @@ TEST(CheckModemIdentityTest, CompleteReplyInAnyChunking) {
     }
 }
 
+// A cancel given to the link ends the wait for the reply within 250 ms, reported as the identity check's.
+TEST(CheckModemIdentityTest, CancelDuringTheReplyEndsTheCheck) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    link.Reply("QUIT\r", "cmd: ");
+    link.Reply("V ###\r", "#0:U");
+    std::atomic<bool> cancel{false};
+    link.SetCancel(&cancel);
+    link.At(1000ms, [&cancel] { cancel = true; });
+    ModemIdentity identity;
+    std::string error;
+    EXPECT_FALSE(CheckModemIdentity(link, identity, error));
+    EXPECT_EQ(error, "Cancelled during the identity check of scripted:1");
+    EXPECT_EQ(link.LastFailure(), LinkFailure::Cancelled);
+    EXPECT_LE(clock.Elapsed(), 1250ms);
+}
+
 TEST(CheckModemIdentityTest, CompletenessIsTestedAfterEveryPiece) {
     FakeClock clock;
     ScriptedTransport link(&clock);

@@ -317,6 +317,25 @@ TEST(ModemLogDownloadTest, SilentModemAfterTheCommand) {
     EXPECT_EQ(link.WrittenText(), "QUIT\rSYS LOG GETFAST\r");
 }
 
+// A cancel given to the link ends the return to the menu and the wait for the banner within 250 ms; once the
+// command went out, the modem's log mode is still left with ESC.
+TEST(ModemLogDownloadTest, CancelDuringTheMenuOrTheBannerEndsAtOnce) {
+    for (const bool menuAnswered : {false, true}) {
+        SCOPED_TRACE(menuAnswered);
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        if (menuAnswered) link.Reply("QUIT\r", "cmd: ");
+        std::atomic<bool> cancel{false};
+        link.SetCancel(&cancel);
+        link.At(1000ms, [&cancel] { cancel = true; });
+        const LogRun run = Download(link, cancel);
+        EXPECT_EQ(run.result, 2);
+        EXPECT_EQ(run.error, "Log download cancelled");
+        EXPECT_EQ(link.WrittenText(), menuAnswered ? "QUIT\rSYS LOG GETFAST\r\x1b" : "QUIT\r");
+        EXPECT_LE(clock.Elapsed(), 1250ms);
+    }
+}
+
 TEST(ModemLogDownloadTest, DeadlinesOfSizeChunkAndBlock) {
     struct Case {
         const char* name;

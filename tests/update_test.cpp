@@ -314,6 +314,22 @@ TEST(FastUpdateTest, ModemWithoutFastTransfer) {
     EXPECT_LT(clock.Elapsed(), 5500ms);
 }
 
+// A cancel while the modem is asked for its fast transfer is no refusal: no legacy fallback may follow.
+TEST(FastUpdateTest, CancelWhileWaitingForTheHandshakeIsNoRefusal) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    link.Reply("QUIT\r", "cmd: ");
+    std::atomic<bool> cancel{false};
+    link.SetCancel(&cancel);
+    link.At(1000ms, [&cancel] { cancel = true; });
+    ProgressLog progress;
+    std::string error;
+    EXPECT_EQ(RunFastUpdate(link, Pattern(1000), cancel, progress.Callback(), error),
+              static_cast<int>(UpdateResult::Failed));
+    EXPECT_EQ(error, "Update cancelled");
+    EXPECT_LE(clock.Elapsed(), 1250ms);
+}
+
 TEST(FastUpdateTest, LinkFailureWhileWaitingForHandshakeIsNotSupported) {
     FakeClock clock;
     ScriptedTransport link(&clock);

@@ -20,6 +20,12 @@ bool WriteText(ITransport& link, const char* text, std::size_t length, std::stri
     return link.Write(reinterpret_cast<const unsigned char*>(text), length, error);
 }
 
+// A wait the link ended on the cancel flag says so in the update's own words.
+bool Cancelled(const ITransport& link, std::string& error) {
+    if (link.LastFailure() == LinkFailure::Cancelled) error = "Update cancelled";
+    return false;
+}
+
 }  // namespace
 
 bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
@@ -32,20 +38,20 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
         return false;
     }
 
-    if (!WriteByte(link, ACK, error)) return false;
+    if (!WriteByte(link, ACK, error)) return Cancelled(link, error);
     unsigned char header[6];
-    if (!ReadExact(link, header, sizeof header, kReplyTimeoutMs, &cancel, error)) return false;
+    if (!ReadExact(link, header, sizeof header, kReplyTimeoutMs, &cancel, error)) return Cancelled(link, error);
     if (header[0] != 0x1F || header[1] != 0xA4) {
         error = "Unexpected modem update header";
         return false;
     }
 
-    if (!WriteByte(link, ACK, error)) return false;
+    if (!WriteByte(link, ACK, error)) return Cancelled(link, error);
     const unsigned char count[2] = {static_cast<unsigned char>(blockCount >> 8),
                                     static_cast<unsigned char>(blockCount & 0xFF)};
-    if (!link.Write(count, sizeof count, error)) return false;
+    if (!link.Write(count, sizeof count, error)) return Cancelled(link, error);
     unsigned char verdict = 0;
-    if (!ReadExact(link, &verdict, 1, kReplyTimeoutMs, &cancel, error)) return false;
+    if (!ReadExact(link, &verdict, 1, kReplyTimeoutMs, &cancel, error)) return Cancelled(link, error);
     if (verdict != ACK) {
         error = "Modem rejected the firmware size";
         return false;
@@ -64,7 +70,7 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
         }
         const std::uint64_t frame = frameSize < total - sent ? frameSize : total - sent;
         // Straight from the image: one write per frame, no copy.
-        if (!link.Write(image.data() + sent, static_cast<std::size_t>(frame), error)) return false;
+        if (!link.Write(image.data() + sent, static_cast<std::size_t>(frame), error)) return Cancelled(link, error);
         sent += frame;
 
         const int percent = static_cast<int>(sent * 95 / total);
@@ -77,7 +83,7 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
         }
 
         if (!ReadExact(link, &verdict, 1, verifying ? kVerifyVerdictMs : kFrameVerdictMs, &cancel, error)) {
-            return false;
+            return Cancelled(link, error);
         }
         if (verdict == ESC) {
             error = verifying ? "Checksum ERROR on Modem" : "Modem rejected a transfer frame";
@@ -111,13 +117,15 @@ int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& im
                           std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error) {
     const int failed = static_cast<int>(UpdateResult::Failed);
     Report(progress, 0, "Starting fast update", "Returning modem to cmd: menu");
-    if (!EnterCommandMenu(link, error)) return failed;
+    if (!EnterCommandMenu(link, error)) return Cancelled(link, error), failed;
 
     static const char command[] = "UPDFAST\r";
-    if (!WriteText(link, command, sizeof command - 1, error)) return failed;
+    if (!WriteText(link, command, sizeof command - 1, error)) return Cancelled(link, error), failed;
     std::string received;
     std::string ignored;
     if (!ReadUntil(link, "Send handshake sequence", kReplyTimeoutMs, received, ignored)) {
+        // A cancel is no answer from the modem: it says nothing about the firmware's support.
+        if (link.LastFailure() == LinkFailure::Cancelled) return Cancelled(link, error), failed;
         error = "UPDFAST is not supported by this modem firmware";
         return static_cast<int>(UpdateResult::NotSupported);
     }
@@ -137,12 +145,12 @@ bool RunLegacyUpdate(ITransport& link, const std::vector<unsigned char>& firmwar
 bool RunPreparedLegacyUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                              std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error) {
     Report(progress, 0, "Starting legacy update", "Returning modem to cmd: menu");
-    if (!EnterCommandMenu(link, error)) return false;
+    if (!EnterCommandMenu(link, error)) return Cancelled(link, error);
 
     static const char command[] = "UPDATE\r";
-    if (!WriteText(link, command, sizeof command - 1, error)) return false;
+    if (!WriteText(link, command, sizeof command - 1, error)) return Cancelled(link, error);
     std::string received;
-    if (!ReadUntil(link, "Send handshake sequence", kReplyTimeoutMs, received, error)) return false;
+    if (!ReadUntil(link, "Send handshake sequence", kReplyTimeoutMs, received, error)) return Cancelled(link, error);
 
     return TransferUpdate(link, image, blockCount, kLegacyFrameSize, false, cancel, progress, error);
 }
