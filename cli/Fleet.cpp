@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <tuple>
@@ -36,8 +35,6 @@ constexpr auto kRebootRetry = std::chrono::seconds(2);
 // The first pause of --retries; each later one doubles, up to the cap.
 constexpr auto kFirstRetryPause = std::chrono::seconds(1);
 constexpr auto kLongestRetryPause = std::chrono::seconds(30);
-// How often a blocked connect or identity read looks at the cancel flag.
-constexpr auto kCancelPoll = std::chrono::milliseconds(50);
 
 const char kVerifyingStage[] = "Verifying on modem";
 
@@ -51,104 +48,18 @@ bool SleepUntil(Clock::time_point until, const std::atomic<bool>& cancel) {
     return !cancel.load();
 }
 
-// A link whose connect and whose identity reads end as soon as the run is cancelled. The connect runs on a
-// helper thread that owns the real link with it, so giving up on a host that never answers leaves that
-// thread to finish (within the transport's own connect bound) on its own.
-class CancellableLink final : public ITransport {
-public:
-    CancellableLink(std::unique_ptr<ITransport> inner, const std::atomic<bool>& cancel, unsigned connectTimeoutMs)
-        : inner_(std::move(inner)), cancel_(cancel), connectTimeoutMs_(connectTimeoutMs),
-          description_(inner_->Description()) {}
-    ~CancellableLink() override { Close(); }
-
-    bool Open(std::string& error) override {
-        if (!inner_) {
-            error = "Link to " + description_ + " abandoned";
-            return false;
-        }
-        struct State {
-            std::mutex mutex;
-            std::condition_variable changed;
-            bool done = false, ok = false;
-            std::string error;
-            std::shared_ptr<ITransport> link;
-        };
-        auto state = std::make_shared<State>();
-        state->link = inner_;
-        std::thread([state] {
-            std::string openError;
-            const bool ok = state->link->Open(openError);
-            std::lock_guard<std::mutex> lock(state->mutex);
-            state->done = true;
-            state->ok = ok;
-            state->error = openError;
-            state->changed.notify_all();
-        }).detach();
-        const Clock::time_point start = Clock::now();
-        std::unique_lock<std::mutex> lock(state->mutex);
-        while (!state->done) {
-            state->changed.wait_for(lock, kCancelPoll);
-            if (state->done) break;
-            const bool late = connectTimeoutMs_ > 0 && Clock::now() - start >= std::chrono::milliseconds(connectTimeoutMs_);
-            if (cancel_.load() || late) {
-                inner_.reset();  // the helper thread closes the link when its connect ends
-                error = cancel_.load() ? "Cancelled while connecting to " + description_
-                                       : "No connection to " + description_ + " within " +
-                                             std::to_string(connectTimeoutMs_ / 1000) + " s";
-                return false;
-            }
-        }
-        if (!state->ok) error = state->error;
-        return state->ok;
-    }
-    void Close() override {
-        if (inner_) inner_->Close();
-    }
-    bool Write(const unsigned char* data, size_t length, std::string& error) override {
-        if (!inner_) return Abandoned(error);
-        return inner_->Write(data, length, error);
-    }
-    int Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) override {
-        if (!inner_) return Abandoned(error) ? 0 : -1;
-        if (!interruptReads_) return inner_->Read(buffer, capacity, timeoutMs, error);
-        // The identity check tells the modem nothing on a cancel, so its waits may end at once.
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            if (cancel_.load()) {
-                error = "Cancelled during the identity check of " + description_;
-                return -1;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            const unsigned slice = static_cast<unsigned>(std::max<long long>(0, std::min<long long>(left, 100)));
-            const int got = inner_->Read(buffer, capacity, slice, error);
-            if (got != 0 || Clock::now() >= deadline) return got;
-        }
-    }
-    std::string Description() const override { return description_; }
-
-    // While set, a cancel ends a read at once (the identity check); otherwise the protocols see the cancel
-    // flag themselves and tell the modem.
-    void InterruptReads(bool on) { interruptReads_ = on; }
-
-private:
-    bool Abandoned(std::string& error) const {
-        error = "Link to " + description_ + " abandoned";
-        return false;
-    }
-
-    std::shared_ptr<ITransport> inner_;
-    const std::atomic<bool>& cancel_;
-    unsigned connectTimeoutMs_;
-    std::string description_;
-    bool interruptReads_ = false;
-};
-
-std::unique_ptr<ITransport> MakeRawLink(const CliTarget& target) {
+// The link to a target, ended by the run's cancel flag; connectTimeoutMs 0 keeps the link's own bound.
+std::unique_ptr<ITransport> MakeLink(const CliTarget& target, const std::atomic<bool>& cancel, unsigned connectTimeoutMs) {
+    std::unique_ptr<ITransport> link;
     if (target.serial) {
         const std::wstring port = Utf8ToWide(target.serialPort);
-        return target.baudRate != 0 ? CreateSerialTransport(port, target.baudRate) : CreateSerialTransport(port);
+        link = target.baudRate != 0 ? CreateSerialTransport(port, target.baudRate, &cancel)
+                                    : CreateSerialTransport(port, &cancel);
+    } else {
+        link = CreateTelnetTransport(target.host, target.port, &cancel);
     }
-    return CreateTelnetTransport(target.host, target.port);
+    link->SetConnectTimeout(connectTimeoutMs);
+    return link;
 }
 
 // Runs work(list[0]) .. work(list[n - 1]) on up to `parallel` threads; the calling thread is one of them.
@@ -186,12 +97,11 @@ bool WaitForReboot(const CliTarget& target, unsigned seconds, std::atomic<bool>&
         }
         attempt += kRebootRetry;
         ++tries;
-        CancellableLink link(MakeRawLink(target), cancel, 0);
-        link.InterruptReads(true);
+        const std::unique_ptr<ITransport> link = MakeLink(target, cancel, 0);
         std::string attemptError;
-        if (link.Open(attemptError)) {
-            const bool ok = CheckModemIdentity(link, after, attemptError);
-            link.Close();
+        if (link->Open(attemptError)) {
+            const bool ok = CheckModemIdentity(*link, after, attemptError);
+            link->Close();
             if (ok) return true;
         }
         lastError = CutModemText(attemptError);
@@ -279,7 +189,7 @@ public:
         RunParallel(All(), options_.parallel, [this](size_t i) {
             if (results_[i].done) return;
             Begin(i);
-            std::unique_ptr<CancellableLink> link;
+            std::unique_ptr<ITransport> link;
             if (Connect(i, true, "Checking identity", link)) link->Close();
             else return;
             CheckUpdateWanted(i);
@@ -403,12 +313,10 @@ private:
     enum class Identity { Ok, Failed, OtherType };
 
     // Identity check with the --type filter.
-    Identity Identify(CancellableLink& link, size_t i, std::string& error) {
+    Identity Identify(ITransport& link, size_t i, std::string& error) {
         TargetResult& result = results_[i];
         ModemIdentity identity;
-        link.InterruptReads(true);
         const bool ok = CheckModemIdentity(link, identity, error);
-        link.InterruptReads(false);
         if (!ok) {
             error = CutModemText(error);
             return Identity::Failed;
@@ -427,7 +335,7 @@ private:
 
     // Connects (and checks the identity when asked), trying again after connect and identity failures as
     // --retries allows. False when the target has its result.
-    bool Connect(size_t i, bool identify, const std::string& stage, std::unique_ptr<CancellableLink>& link) {
+    bool Connect(size_t i, bool identify, const std::string& stage, std::unique_ptr<ITransport>& link) {
         const unsigned connectMs = options_.connectTimeoutSeconds * 1000;
         auto pause = std::chrono::duration_cast<Clock::duration>(kFirstRetryPause);
         std::string error, reason;
@@ -439,11 +347,15 @@ private:
                 if (!SleepUntil(Clock::now() + pause, cancel_)) break;
                 pause = std::min<Clock::duration>(pause * 2, kLongestRetryPause);
             }
-            link = std::make_unique<CancellableLink>(MakeRawLink(targets_[i]), cancel_, connectMs);
+            link = MakeLink(targets_[i], cancel_, connectMs);
             ProgressFor(i)(0, stage, "Connecting to " + link->Description());
             error.clear();
             if (!link->Open(error)) {
                 reason = "connect";
+                if (connectMs > 0 && link->LastFailure() == LinkFailure::TimedOut) {
+                    error = "No connection to " + link->Description() + " within " +
+                            std::to_string(options_.connectTimeoutSeconds) + " s";
+                }
                 if (cancel_.load()) break;
                 continue;
             }
@@ -469,7 +381,7 @@ private:
     }
 
     void RunIdentify(size_t i) {
-        std::unique_ptr<CancellableLink> link;
+        std::unique_ptr<ITransport> link;
         if (!Connect(i, true, "Connecting", link)) return;
         link->Close();
         TargetResult& result = results_[i];
@@ -521,7 +433,7 @@ private:
     void RunUpdate(size_t i) {
         TargetResult& result = results_[i];
         result.confirmWanted = options_.confirm;
-        std::unique_ptr<CancellableLink> link;
+        std::unique_ptr<ITransport> link;
         if (!Connect(i, true, "Connecting", link)) return;
         if (!CheckUpdateWanted(i)) {
             link->Close();
@@ -603,7 +515,7 @@ private:
     void RunLog(size_t i) {
         TargetResult& result = results_[i];
         const std::string path = logNames_.empty() ? options_.path : JoinPath(options_.path, logNames_[i]);
-        std::unique_ptr<CancellableLink> link;
+        std::unique_ptr<ITransport> link;
         if (!Connect(i, !options_.typeFilter.empty(), "Connecting", link)) return;
         LogFileOutcome outcome;
         std::string error;

@@ -354,6 +354,17 @@ TEST_F(CliRun, SigtermDuringAStalledLogLeavesTheOldFileAndNoTemporaryFile) {
     }
 }
 
+TEST_F(CliRun, SignalWhileASilentModemIsReturnedToItsMenuGivesTheLogItsResult) {
+    // The modem never answers QUIT: the wait for its menu ends on the signal, not after the grace.
+    const std::string target = StartSim({"--silent"});
+    const CliResult r = RunCli({"--telnet", target, "log", sim.Folder()}, "Connecting to", SIGINT);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_NE(r.err.find("Log download cancelled"), std::string::npos) << r.err;
+    for (const auto& entry : std::filesystem::directory_iterator(sim.Folder())) {
+        EXPECT_EQ(entry.path().filename().string().find(".brisklode-"), std::string::npos) << entry.path();
+    }
+}
+
 TEST_F(CliRun, SigtermEndsAnIdentityCheckThatIgnoresCancellation) {
     // The modem never answers QUIT: the identity check would wait its 5 s and fail with status 1.
     const std::string target = StartSim({"--silent"});

@@ -68,7 +68,7 @@ protected:
         std::string error;
         ASSERT_TRUE(simulator.Start(args, error)) << error;
         portName = mapped ? Utf8ToWide(MappedCom()) : Utf8ToWide(simulator.SerialDevice());
-        link = CreateSerialTransport(portName);
+        link = CreateSerialTransport(portName, &cancel);
         ASSERT_TRUE(link->Open(error)) << error;
     }
 
@@ -86,7 +86,7 @@ protected:
         std::string error;
         ASSERT_TRUE(simulator.Start(args, error)) << error;
         if (!mapped) portName = Utf8ToWide(simulator.SerialDevice());
-        link = CreateSerialTransport(portName);
+        link = CreateSerialTransport(portName, &cancel);
         ASSERT_TRUE(link->Open(error)) << error;
     }
 
@@ -121,6 +121,28 @@ TEST_F(SerialAgainstSimulator, UpdateToAModemThatStopsReadingMidFrameFailsAfterT
     EXPECT_EQ(error, "COM write failed: the port took no data for 10 seconds");
     EXPECT_GE(elapsed, 9000) << "the limit ran out early";
     EXPECT_LT(elapsed, 10000 + 10000 + 10000);
+    EXPECT_TRUE(simulator.WaitForLog("hostile: no longer reading, halfway through frame 1"));
+}
+
+// A frame the modem stops taking halfway is given up within a fraction of a second of the cancel flag the
+// link was made with, not after the 10 s send limit.
+TEST_F(SerialAgainstSimulator, CancelEndsAFrameTheModemStoppedTaking) {
+    ASSERT_NO_FATAL_FAILURE(StartModem({"--hostile", "stop-reading:update"}));
+    std::string error;
+    int result;
+    std::chrono::steady_clock::time_point cancelled;
+    {
+        Watchdog hang(60000, [this] { simulator.Stop(); });
+        Watchdog canceller(1500, [this, &cancelled] {
+            cancelled = std::chrono::steady_clock::now();
+            cancel = true;
+        });
+        result = RunFastUpdate(*link, Pattern(200000, 5), cancel, Recorder(), error);
+    }
+    const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - cancelled);
+    EXPECT_EQ(result, static_cast<int>(UpdateResult::Failed));
+    EXPECT_EQ(error, "Update cancelled");
+    EXPECT_LT(late.count(), 1000);
     EXPECT_TRUE(simulator.WaitForLog("hostile: no longer reading, halfway through frame 1"));
 }
 
