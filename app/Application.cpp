@@ -386,13 +386,13 @@ void Application::StartConnection() {
         if (index < 0 || static_cast<size_t>(index) >= serialPorts.size()) {
             error = L"Select a COM port";
         } else {
-            link = CreateSerialTransport(serialPorts[static_cast<size_t>(index)].portName);
+            link = CreateSerialTransport(serialPorts[static_cast<size_t>(index)].portName, cancelRequested.get());
         }
     } else {
         const std::wstring address = GetText(addressEdit);
         const int port = _wtoi(GetText(telnetPortEdit).c_str());
         if (!address.empty() && port >= 1 && port <= 65535) {
-            link = CreateTelnetTransport(WideToUtf8(address), static_cast<unsigned short>(port));
+            link = CreateTelnetTransport(WideToUtf8(address), static_cast<unsigned short>(port), cancelRequested.get());
         } else {
             error = L"Enter a modem address and valid Telnet port";
         }
