@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -27,6 +28,8 @@
 
 #include "support/CliPath.h"
 #include "support/Simulator.h"
+#include "support/Watchdog.h"
+#include "transport/Transport.h"
 
 namespace {
 
@@ -811,4 +814,32 @@ TEST_F(CliFleet, ConnectTimeoutAndRetries) {
     EXPECT_EQ(results[0].at("message"), "No connection to " + target + " within 1 s");
     EXPECT_NE(run.err.find("trying again in 1 s (1 of 2)"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("trying again in 2 s (2 of 2)"), std::string::npos) << run.err;
+}
+
+// The same host under the link itself: the connect ends on the cancel flag well before its bound, and on the
+// bound that was set, not on a fixed one.
+TEST(TelnetConnect, EndsOnCancelAndOnTheBoundThatWasSet) {
+    HangingPort hanging;
+    ASSERT_NE(hanging.Port(), 0);
+    std::atomic<bool> cancel{false};
+    auto link = CreateTelnetTransport("127.0.0.1", hanging.Port(), &cancel);
+    link->SetConnectTimeout(60000);
+    std::string error;
+    auto start = std::chrono::steady_clock::now();
+    const auto ms = [&start] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    };
+    {
+        Watchdog canceller(300, [&cancel] { cancel = true; });
+        EXPECT_FALSE(link->Open(error));
+    }
+    EXPECT_EQ(link->LastFailure(), LinkFailure::Cancelled);
+    EXPECT_EQ(error, "Cancelled while connecting to 127.0.0.1:" + std::to_string(hanging.Port()));
+    EXPECT_LT(ms(), 1300);
+    cancel = false;
+    link->SetConnectTimeout(800);
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(link->Open(error));
+    EXPECT_EQ(link->LastFailure(), LinkFailure::TimedOut) << error;
+    EXPECT_GE(ms(), 700);
 }
