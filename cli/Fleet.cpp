@@ -13,6 +13,8 @@
 
 #include "BrisklodeVersion.h"
 #include "cli/Files.h"
+#include "cli/Interrupt.h"
+#include "cli/RecordFile.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
 #include "discovery/Discovery.h"
@@ -35,8 +37,6 @@ constexpr auto kRebootRetry = std::chrono::seconds(2);
 // The first pause of --retries; each later one doubles, up to the cap.
 constexpr auto kFirstRetryPause = std::chrono::seconds(1);
 constexpr auto kLongestRetryPause = std::chrono::seconds(30);
-
-const char kVerifyingStage[] = "Verifying on modem";
 
 // Sleeps until `until`, in slices short enough to notice cancellation; false when cancelled.
 bool SleepUntil(Clock::time_point until, const std::atomic<bool>& cancel) {
@@ -146,6 +146,7 @@ public:
             result.callSign = target.callSign;
             result.statusByte = target.statusByte;
         }
+        told_ = results_;
         if (options_.LogToFolder()) {
             logNames_ = LogFileNames(targets_);
             // An earlier run's log of the same name stays: this run's file gets the time in its name.
@@ -162,6 +163,7 @@ public:
         }
     }
 
+    // Each target's own result, as its worker builds it; read it only where no worker runs.
     std::vector<TargetResult>& Results() { return results_; }
     const std::vector<CliTarget>& Targets() const { return targets_; }
 
@@ -173,7 +175,8 @@ public:
     };
     void SetImages(const std::vector<std::unique_ptr<Image>>* images) { images_ = images; }
 
-    // Ends target `i` with its result (once).
+    // Ends target `i` with its result (once). A result that comes after the run was closed is not told: the
+    // target has its result from the close.
     void Finish(size_t i, Status status, const std::string& reason, const std::string& message) {
         TargetResult& result = results_[i];
         if (result.done) return;
@@ -181,6 +184,39 @@ public:
         result.reason = reason;
         result.message = message;
         Report(i);
+    }
+
+    // Ends the run: every target still open gets its result (cancelled by a signal: the program stops waiting
+    // for it), then the summary; returns the run's exit status. Safe from any thread while workers still run.
+    int Close(double seconds) {
+        std::lock_guard<std::mutex> lock(toldMutex_);
+        closed_ = true;
+        for (size_t i = 0; i < told_.size(); ++i) {
+            TargetResult& result = told_[i];
+            if (result.done) continue;
+            result.done = true;
+            result.status = Status::Cancelled;
+            result.reason = "signal";
+            result.message = "Cancelled; the program ended without waiting for the modem";
+            if (result.image != nullptr) {
+                result.bytes = std::min<std::uint64_t>(tallies_[i].sent.load(), result.image->size);
+                if (MayInstall(tallies_[i], result.image->size)) {
+                    result.message = "cancelled after the whole image was sent; the modem may install it: check its version";
+                }
+            }
+            Stamp(i, result);
+            Tell(i);
+        }
+        const RunSummary summary = Summarise(options_.command, told_, seconds);
+        FleetEvent event;
+        event.kind = FleetEvent::Kind::Summary;
+        event.summary = &summary;
+        event.results = &told_;
+        events_.Emit(event);
+        const std::vector<std::string> faults = events_.Faults();
+        for (const std::string& fault : faults) std::fprintf(stderr, "brisklode-cli: %s\n", fault.c_str());
+        std::fflush(stderr);
+        return faults.empty() ? summary.ExitCode() : kExitFailure;
     }
 
     // The identity of every target, for the list shown before an update of several modems. A target that
@@ -210,7 +246,8 @@ public:
         for (size_t i : first) {
             if (results_[i].status != Status::Ok && results_[i].status != Status::Skipped) ++bad;
         }
-        if (bad > 0) {
+        // Canary targets cancelled by a signal say nothing about the image: the rest is cancelled, not held back.
+        if (bad > 0 && !cancel_.load()) {
             std::lock_guard<std::mutex> lock(gateMutex_);
             if (stopReason_.empty()) {
                 stopReason_ = "canary";
@@ -235,21 +272,56 @@ private:
         return all;
     }
 
-    void Begin(size_t i) {
+    // The target's own start: its identity check before the question, or else its work. `again` starts it anew
+    // (the work of a target checked before the question starts when a worker takes it up).
+    void Begin(size_t i, bool again = false) {
+        std::lock_guard<std::mutex> lock(toldMutex_);
         TargetResult& result = results_[i];
+        if (!result.startUtc.empty() && !again) return;
+        result.startUtc = UtcNow();
+        starts_[i] = Clock::now();
+        told_[i].startUtc = result.startUtc;
+    }
+
+    // What the close must know of a target still at work: its identity and its image.
+    void Publish(size_t i) {
+        std::lock_guard<std::mutex> lock(toldMutex_);
+        TargetResult& told = told_[i];
+        if (told.done) return;
+        const TargetResult& result = results_[i];
+        told.model = result.model;
+        told.firmware = result.firmware;
+        told.type = result.type;
+        told.image = result.image;
+    }
+
+    // With toldMutex_ held.
+    void Stamp(size_t i, TargetResult& result) {
         if (result.startUtc.empty()) {
             result.startUtc = UtcNow();
             starts_[i] = Clock::now();
         }
+        result.endUtc = UtcNow();
+        result.seconds = std::chrono::duration<double>(Clock::now() - starts_[i]).count();
+    }
+
+    // With toldMutex_ held.
+    void Tell(size_t i) {
+        FleetEvent event;
+        event.kind = FleetEvent::Kind::Result;
+        event.index = i;
+        event.result = &told_[i];
+        events_.Emit(event);
     }
 
     void Report(size_t i) {
         TargetResult& result = results_[i];
         if (result.done) return;
         result.done = true;
-        Begin(i);
-        result.endUtc = UtcNow();
-        result.seconds = std::chrono::duration<double>(Clock::now() - starts_[i]).count();
+        std::lock_guard<std::mutex> lock(toldMutex_);
+        if (told_[i].done) return;
+        Stamp(i, result);
+        told_[i] = result;
         if (result.status == Status::Failed) {
             const unsigned failed = ++failures_;
             if (options_.maxFailures > 0 && failed >= options_.maxFailures) {
@@ -261,14 +333,11 @@ private:
                 }
             }
         }
-        FleetEvent event;
-        event.kind = FleetEvent::Kind::Result;
-        event.index = i;
-        event.result = &result;
-        events_.Emit(event);
+        Tell(i);
     }
 
     void Emit(FleetEvent::Kind kind, size_t i, const std::string& text) {
+        if (closed_) return;
         FleetEvent event;
         event.kind = kind;
         event.index = i;
@@ -278,7 +347,7 @@ private:
 
     ProgressCallback ProgressFor(size_t i) {
         return [this, i](int percent, const std::string& stage, const std::string& detail) {
-            lastStage_[i] = stage;
+            if (closed_) return;
             FleetEvent event;
             event.kind = FleetEvent::Kind::Progress;
             event.index = i;
@@ -291,16 +360,26 @@ private:
 
     void Work(size_t i) {
         if (results_[i].done) return;  // ended before the run: not found, or settled by the identity check
-        Begin(i);
-        {
-            std::lock_guard<std::mutex> lock(gateMutex_);
-            if (!stopReason_.empty()) {
-                Finish(i, Status::NotStarted, stopReason_, stopMessage_);
-                return;
-            }
-        }
+        Begin(i, true);
         if (cancel_.load()) {
             Finish(i, Status::Cancelled, "signal", "Cancelled before it started");
+            return;
+        }
+        if (events_.StopsTargets()) {
+            std::lock_guard<std::mutex> lock(gateMutex_);
+            if (stopReason_.empty()) {
+                stopReason_ = "record";
+                stopMessage_ = "Not started: the record could not be written";
+            }
+        }
+        std::string stopReason, stopMessage;
+        {
+            std::lock_guard<std::mutex> lock(gateMutex_);
+            stopReason = stopReason_;
+            stopMessage = stopMessage_;
+        }
+        if (!stopReason.empty()) {
+            Finish(i, Status::NotStarted, stopReason, stopMessage);
             return;
         }
         const std::string& command = options_.command;
@@ -325,6 +404,7 @@ private:
         result.firmware = identity.firmware;
         result.type = Field(identity.response, "#0:");
         result.reply = identity.response;
+        Publish(i);
         if (!options_.typeFilter.empty() && result.type != options_.typeFilter) {
             error = "Type mismatch: the modem reports type " + result.type + " (" + result.model + "), not " +
                     options_.typeFilter + "; left alone";
@@ -409,6 +489,7 @@ private:
             return false;
         }
         result.image = &image->info;
+        Publish(i);
         if (!options_.expectFirmware.empty() && !options_.force && result.firmware == options_.expectFirmware) {
             Finish(i, Status::Skipped, "current", "Already runs firmware " + result.firmware + "; left alone");
             return false;
@@ -441,16 +522,17 @@ private:
         }
         const Image& image = *ImageFor(i);
         const ProgressCallback progress = ProgressFor(i);
+        TransferTally& tally = tallies_[i];
         std::string error;
         bool ok = false;
         bool refused = false;
-        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error);
+        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally);
         if (code == static_cast<int>(UpdateResult::NotSupported)) {
             Emit(FleetEvent::Kind::Note, i, error);
             error.clear();
             if (!cancel_.load() && AllowLegacy(i)) {
                 result.protocol = "legacy";
-                ok = RunPreparedLegacyUpdate(*link, image.padded, image.blocks, cancel_, progress, error);
+                ok = RunPreparedLegacyUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally);
             } else {
                 refused = true;
             }
@@ -459,10 +541,11 @@ private:
             ok = code == static_cast<int>(UpdateResult::Installed);
         }
         link->Close();  // after success the modem reboots anyway
+        result.bytes = std::min<std::uint64_t>(tally.sent.load(), image.info.size);
         if (!ok) {
-            const bool sent = lastStage_[i] == kVerifyingStage;
-            if (cancel_.load() && sent) {
-                result.bytes = image.info.size;
+            const bool whole = result.bytes == image.info.size;
+            const bool mayInstall = MayInstall(tally, image.info.size);
+            if (cancel_.load() && mayInstall) {
                 Finish(i, Status::Cancelled, "signal",
                        "cancelled after the whole image was sent; the modem may install it: check its version");
             } else if (cancel_.load()) {
@@ -471,12 +554,11 @@ private:
                 Finish(i, Status::Failed, "legacy",
                        "Not using the legacy UPDATE protocol (pass --legacy yes to allow it); nothing was sent");
             } else {
-                Finish(i, Status::Failed, sent || error.find("Checksum") != std::string::npos ? "verify" : "transfer",
-                       CutModemText(error));
+                if (mayInstall) result.warning = "the whole image was sent; the modem may install it: check its version";
+                Finish(i, Status::Failed, whole && result.protocol == "fast" ? "verify" : "transfer", CutModemText(error));
             }
             return;
         }
-        result.bytes = image.info.size;
         const bool legacy = result.protocol == "legacy";
         std::string message = legacy ? "Legacy transfer complete. Final modem checksum status unavailable"
                                      : "Checksum OK on Modem";
@@ -549,8 +631,12 @@ private:
     std::atomic<bool>& cancel_;
     FleetEvents& events_;
     std::vector<TargetResult> results_;
+    // What the outputs were told of each target, and when each started: only with toldMutex_ held.
+    std::mutex toldMutex_;
+    std::vector<TargetResult> told_;
     std::vector<Clock::time_point> starts_ = std::vector<Clock::time_point>(targets_.size(), Clock::now());
-    std::vector<std::string> lastStage_ = std::vector<std::string>(targets_.size());
+    std::atomic<bool> closed_{false};
+    std::vector<TransferTally> tallies_ = std::vector<TransferTally>(targets_.size());
     std::vector<std::string> logNames_;
     const std::vector<std::unique_ptr<Image>>* images_ = nullptr;
     std::atomic<unsigned> failures_{0};
@@ -571,9 +657,9 @@ bool AddressLess(const CliTarget& a, const CliTarget& b) {
     return std::make_tuple(key(a.host), a.port) < std::make_tuple(key(b.host), b.port);
 }
 
-std::vector<CliTarget> Discover(std::uint32_t timeoutMs, std::string& error) {
+std::vector<CliTarget> Discover(std::uint32_t timeoutMs, std::string& error, const std::atomic<bool>* cancel) {
     std::vector<CliTarget> found;
-    for (const DiscoveredModem& modem : DiscoverModems(timeoutMs, error)) {
+    for (const DiscoveredModem& modem : DiscoverModems(timeoutMs, error, cancel)) {
         CliTarget target;
         target.host = modem.address;
         target.port = modem.port;
@@ -606,7 +692,8 @@ std::string ImageLine(const ImageInfo& image) {
 
 }  // namespace
 
-bool ResolveTargets(const CliOptions& options, std::vector<CliTarget>& targets, std::string& error, bool& usage) {
+bool ResolveTargets(const CliOptions& options, std::vector<CliTarget>& targets, std::string& error, bool& usage,
+                    const std::atomic<bool>* cancel) {
     targets.clear();
     usage = true;
     if (!options.targetsFile.empty()) {
@@ -622,7 +709,7 @@ bool ResolveTargets(const CliOptions& options, std::vector<CliTarget>& targets, 
     if (options.discovered) {
         usage = false;
         std::string discoveryError;
-        const std::vector<CliTarget> found = Discover(options.discoverTimeoutMs, discoveryError);
+        const std::vector<CliTarget> found = Discover(options.discoverTimeoutMs, discoveryError, cancel);
         if (!discoveryError.empty()) {
             error = discoveryError;
             return false;
@@ -673,28 +760,23 @@ class Preflight {
 public:
     Preflight(const CliOptions& options, FleetEvents& events) : options_(options), events_(events) {}
 
-    int Fail(const std::string& message, bool usage, FleetRun* run = nullptr, const Clock::time_point* start = nullptr) {
+    // The error event; with the run, every target not started (for `reason`) and the summary.
+    int Fail(const std::string& message, bool usage, FleetRun* run = nullptr, const Clock::time_point* start = nullptr,
+             const std::string& reason = "aborted") {
         FleetEvent error;
         error.kind = FleetEvent::Kind::Error;
         error.text = message;
         error.usage = usage;
         events_.Emit(error);
         if (run != nullptr) {
-            run->FinishRest(Status::NotStarted, usage ? "usage" : "aborted", "Not started: " + message);
+            run->FinishRest(Status::NotStarted, usage ? "usage" : reason, "Not started: " + message);
             Close(*run, *start);
         }
         return usage ? kExitUsage : kExitFailure;
     }
 
     int Close(FleetRun& run, Clock::time_point start) {
-        const RunSummary summary =
-            Summarise(options_.command, run.Results(), std::chrono::duration<double>(Clock::now() - start).count());
-        FleetEvent event;
-        event.kind = FleetEvent::Kind::Summary;
-        event.summary = &summary;
-        event.results = &run.Results();
-        events_.Emit(event);
-        return summary.ExitCode();
+        return run.Close(std::chrono::duration<double>(Clock::now() - start).count());
     }
 
 private:
@@ -753,7 +835,9 @@ void AddOutputs(const CliOptions& options, size_t targetCount, FleetEvents& even
 
 }  // namespace
 
-std::vector<CliTarget> DiscoverTargets(std::uint32_t timeoutMs, std::string& error) { return Discover(timeoutMs, error); }
+std::vector<CliTarget> DiscoverTargets(std::uint32_t timeoutMs, std::string& error, const std::atomic<bool>* cancel) {
+    return Discover(timeoutMs, error, cancel);
+}
 
 int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     const Clock::time_point start = Clock::now();
@@ -766,19 +850,7 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     AddOutputs(options, 0, early);
     Preflight earlyFlight(options, early);
 
-    // Loaded and padded once; every worker sends from the same image.
-    std::vector<std::unique_ptr<FleetRun::Image>> images;
-    if (command == "update") {
-        if (!options.path.empty()) {
-            images.emplace_back();
-            if (!LoadImage("", options.path, images.back(), error)) return earlyFlight.Fail(error, false);
-        }
-        for (const auto& [type, path] : options.firmwareByType) {
-            images.emplace_back();
-            if (!LoadImage(type, path, images.back(), error)) return earlyFlight.Fail(error, false);
-        }
-    }
-
+    // The targets first: once they are known, every later failure gives each of them its result.
     std::vector<CliTarget> targets;
     std::vector<std::string> portNames;  // ports --json: the display name of each port
     if (command == "ports") {
@@ -790,11 +862,11 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
             portNames.push_back(WideToUtf8(port.displayName));
         }
     } else if (command == "inventory" || command == "discover") {
-        targets = Discover(options.discoverTimeoutMs, error);
+        targets = Discover(options.discoverTimeoutMs, error, &cancel);
         if (!error.empty()) return earlyFlight.Fail(error, false);
-    } else if (!ResolveTargets(options, targets, error, usage)) {
+    } else if (!ResolveTargets(options, targets, error, usage, &cancel)) {
         return earlyFlight.Fail(error, usage);
-    } else if (targets.empty()) {
+    } else if (targets.empty() && !cancel.load()) {
         return earlyFlight.Fail(std::string("No modem to work on") +
                                     (options.discovered ? ": no modem answered the discovery probe" : ""),
                                 false);
@@ -803,11 +875,24 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     FleetEvents events;
     AddOutputs(options, targets.size(), events);
     Preflight flight(options, events);
-    std::FILE* record = nullptr;
+    std::string recordError;
     if (!options.recordPath.empty()) {
-        record = OpenForAppend(options.recordPath, error);
-        if (record == nullptr) return flight.Fail(error, false);
-        events.Add(std::make_unique<RecordOutput>(record, BRISKLODE_VERSION_TEXT, HostName()));
+        std::unique_ptr<RecordFile> record = OpenRecordFile(options.recordPath, recordError);
+        if (record) events.Add(std::make_unique<RecordOutput>(std::move(record), BRISKLODE_VERSION_TEXT, HostName()));
+    }
+
+    // Loaded and padded once; every worker sends from the same image.
+    std::vector<std::unique_ptr<FleetRun::Image>> images;
+    std::string imageError;
+    if (command == "update" && recordError.empty()) {
+        std::vector<std::pair<std::string, std::string>> files;
+        if (!options.path.empty()) files.emplace_back("", options.path);
+        for (const auto& [type, path] : options.firmwareByType) files.emplace_back(type, path);
+        for (const auto& [type, path] : files) {
+            std::unique_ptr<FleetRun::Image> image;
+            if (!LoadImage(type, path, image, imageError)) break;
+            images.push_back(std::move(image));
+        }
     }
 
     RunStart runStart;
@@ -816,10 +901,19 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     for (const auto& image : images) runStart.images.push_back(&image->info);
     FleetRun run(options, targets, cancel, events);
     run.SetImages(&images);
+    // From here a program that stops waiting for the workers still tells every target's outcome.
+    const StopCloserScope closer([&run, start] { return run.Close(std::chrono::duration<double>(Clock::now() - start).count()); });
     FleetEvent startEvent;
     startEvent.kind = FleetEvent::Kind::Start;
     startEvent.start = &runStart;
     events.Emit(startEvent);
+
+    if (!recordError.empty()) return flight.Fail(recordError, false, &run, &start, "record");
+    if (!imageError.empty()) return flight.Fail(imageError, false, &run, &start);
+    if (cancel.load()) {
+        run.FinishRest(Status::Cancelled, "signal", "Cancelled before it started");
+        return flight.Close(run, start);
+    }
 
     for (size_t i = 0; i < targets.size(); ++i) {
         if (!targets[i].missing.empty()) {
@@ -861,14 +955,19 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
         if (ready == 0) {
             say.text = "No modem passed the identity check; nothing was sent";
             events.Emit(say);
-        } else if (!options.yes) {
+        } else if (!options.yes && !cancel.load()) {
             FleetEvent quiet;
             quiet.kind = FleetEvent::Kind::Quiet;
             events.Emit(quiet);
             std::fprintf(stderr, "Update %zu modem%s? [y/N] ", ready, ready == 1 ? "" : "s");
             std::fflush(stderr);
             std::string answer;
-            if (!ReadInputLine(answer) || cancel.load() || (answer != "y" && answer != "Y" && answer != "yes")) {
+            const bool answered = ReadInputLine(answer);
+            if (cancel.load()) {
+                run.FinishRest(Status::Cancelled, "signal", "Cancelled at the question; nothing was sent");
+                return flight.Close(run, start);
+            }
+            if (!answered || (answer != "y" && answer != "Y" && answer != "yes")) {
                 say.text = "Not confirmed; nothing was sent";
                 events.Emit(say);
                 run.FinishRest(Status::NotStarted, "declined", "Not started: the update was not confirmed");
@@ -878,5 +977,7 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
         }
     }
     run.Run();
-    return flight.Close(run, start);
+    const int code = flight.Close(run, start);
+    // A run that a signal ended is not a success, even with no target left to cancel.
+    return code == 0 && cancel.load() && targets.empty() ? kExitFailure : code;
 }

@@ -15,7 +15,9 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel);
 
 // The whole --targets / --discovered / --telnet / --serial set of a run, in that order, without
 // repeats; discovery filters applied. False with a message (a usage error) when the list is bad.
-bool ResolveTargets(const CliOptions& options, std::vector<CliTarget>& targets, std::string& error, bool& usage);
+// Discovery ends early once `cancel` is set.
+bool ResolveTargets(const CliOptions& options, std::vector<CliTarget>& targets, std::string& error, bool& usage,
+                    const std::atomic<bool>* cancel = nullptr);
 
 // The modems that answer the discovery probe, sorted by address and port.
-std::vector<CliTarget> DiscoverTargets(std::uint32_t timeoutMs, std::string& error);
+std::vector<CliTarget> DiscoverTargets(std::uint32_t timeoutMs, std::string& error, const std::atomic<bool>* cancel = nullptr);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
 #include "cli/Json.h"
 #include "console/Console.h"
@@ -36,9 +38,33 @@ RunSummary Summarise(const std::string& command, const std::vector<TargetResult>
     return summary;
 }
 
+void FleetEvents::Add(std::unique_ptr<FleetConsumer> consumer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    consumers_.push_back(std::move(consumer));
+}
+
 void FleetEvents::Emit(const FleetEvent& event) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
     for (const auto& consumer : consumers_) consumer->Consume(event);
+    if (event.kind == FleetEvent::Kind::Summary) closed_ = true;
+}
+
+std::vector<std::string> FleetEvents::Faults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> faults;
+    for (const auto& consumer : consumers_) {
+        if (!consumer->Fault().empty()) faults.push_back(consumer->Fault());
+    }
+    return faults;
+}
+
+bool FleetEvents::StopsTargets() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& consumer : consumers_) {
+        if (!consumer->Fault().empty() && consumer->FaultStopsTargets()) return true;
+    }
+    return false;
 }
 
 std::string CutModemText(const std::string& text, size_t limit) {
@@ -80,8 +106,13 @@ void JsonOutput::Consume(const FleetEvent& event) {
         case FleetEvent::Kind::Error: line = ErrorJson(event.text, event.usage); break;
         default: return;
     }
-    std::fprintf(out_, "%s\n", line.c_str());
-    std::fflush(out_);
+    if (!fault_.empty()) return;
+    line += '\n';
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0) {
+        fault_ = std::string("Cannot write the JSON lines to standard output: ") +
+                 (errno != 0 ? std::strerror(errno) : "write failed");
+    }
 }
 
 // --- several targets on a terminal or in plain lines ---
@@ -265,10 +296,6 @@ void SingleOutput::Consume(const FleetEvent& event) {
 
 // --- the record ---
 
-RecordOutput::~RecordOutput() {
-    if (file_ != nullptr) std::fclose(file_);
-}
-
 std::string RecordOutput::Line(const std::string& command, const TargetResult& r, const std::string& version,
                                const std::string& host) {
     JsonObject line("record");
@@ -300,10 +327,9 @@ std::string RecordOutput::Line(const std::string& command, const TargetResult& r
 
 void RecordOutput::Consume(const FleetEvent& event) {
     if (event.kind == FleetEvent::Kind::Start) command_ = event.start->command;
-    if (event.kind != FleetEvent::Kind::Result || file_ == nullptr) return;
-    const std::string line = Line(command_, *event.result, version_, host_) + "\n";
-    std::fwrite(line.data(), 1, line.size(), file_);
-    std::fflush(file_);
+    if (event.kind != FleetEvent::Kind::Result || !file_ || !fault_.empty()) return;
+    std::string error;
+    if (!file_->Append(Line(command_, *event.result, version_, host_) + "\n", error)) fault_ = error;
 }
 
 std::string FormatTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows) {

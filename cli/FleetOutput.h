@@ -11,6 +11,7 @@
 
 #include "cli/Args.h"
 #include "cli/Progress.h"
+#include "cli/RecordFile.h"
 
 // How one requested target ended. Exactly one per target, whatever the command.
 enum class Status { Ok, Failed, Skipped, Cancelled, NotStarted };
@@ -101,17 +102,30 @@ class FleetConsumer {
 public:
     virtual ~FleetConsumer() = default;
     virtual void Consume(const FleetEvent& event) = 0;
+    // After a write of this output failed: what failed and the system's reason; empty while all is well.
+    const std::string& Fault() const { return fault_; }
+    // True when a failed write must keep new targets from starting (the record: their outcomes would be lost).
+    virtual bool FaultStopsTargets() const { return false; }
+
+protected:
+    std::string fault_;
 };
 
-// Hands every event to each consumer in turn, one event at a time.
+// Hands every event to each consumer in turn, one event at a time, from any thread. The summary closes the
+// run: nothing after it is told.
 class FleetEvents {
 public:
-    void Add(std::unique_ptr<FleetConsumer> consumer) { consumers_.push_back(std::move(consumer)); }
+    void Add(std::unique_ptr<FleetConsumer> consumer);
     void Emit(const FleetEvent& event);
+    // The failed writes so far, one message each.
+    std::vector<std::string> Faults();
+    // True once an output whose failure stops new targets has failed.
+    bool StopsTargets();
 
 private:
     std::mutex mutex_;
     std::vector<std::unique_ptr<FleetConsumer>> consumers_;
+    bool closed_ = false;
 };
 
 // JSON lines on stdout: start, progress, result, summary, error.
@@ -183,19 +197,20 @@ private:
     std::string command_;
 };
 
-// The record of a run (--record FILE): one JSON line per target appended and flushed as it ends.
+// The record of a run (--record FILE): one JSON line per target appended and synced as it ends. After a
+// failed write it writes nothing more.
 class RecordOutput : public FleetConsumer {
 public:
-    // `file` is open for appending and owned from here on.
-    RecordOutput(std::FILE* file, std::string version, std::string host) : file_(file), version_(std::move(version)), host_(std::move(host)) {}
-    ~RecordOutput() override;
+    RecordOutput(std::unique_ptr<RecordFile> file, std::string version, std::string host)
+        : file_(std::move(file)), version_(std::move(version)), host_(std::move(host)) {}
     void Consume(const FleetEvent& event) override;
+    bool FaultStopsTargets() const override { return true; }
     // The record line of one result (without a line end).
     static std::string Line(const std::string& command, const TargetResult& result, const std::string& version,
                             const std::string& host);
 
 private:
-    std::FILE* file_;
+    std::unique_ptr<RecordFile> file_;
     std::string version_, host_, command_;
 };
 

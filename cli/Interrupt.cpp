@@ -2,6 +2,7 @@
 #include "cli/Interrupt.h"
 
 #include <chrono>
+#include <mutex>
 
 #include "transport/File.h"
 
@@ -11,7 +12,15 @@ constexpr int kExitFailure = 1;
 
 int StatusFor(StopRequest stop) { return stop == StopRequest::Terminate ? kExitTerminated : kExitInterrupted; }
 
+std::mutex g_closerMutex;
+std::function<int()> g_closer;
+
 }  // namespace
+
+void SetStopCloser(std::function<int()> closer) {
+    std::lock_guard<std::mutex> lock(g_closerMutex);
+    g_closer = std::move(closer);
+}
 
 int RunInterruptible(const std::function<int()>& operation, std::atomic<bool>& cancel, int graceMs) {
     std::atomic<bool> done{false};
@@ -43,7 +52,11 @@ int RunInterruptible(const std::function<int()>& operation, std::atomic<bool>& c
     // Before anything else: the operation may still be writing a log beside its destination.
     RemovePendingReplacementFiles();
     if (!done.load()) {
-        ExitNow(StatusFor(stop), stop == StopRequest::Terminate ? "Terminated" : "Interrupted");
+        // The modems are no longer waited for; our own outputs are. The lock stays held to the end, so the run
+        // cannot be closed and freed under the closer.
+        std::unique_lock<std::mutex> lock(g_closerMutex);
+        const int closed = g_closer ? g_closer() : kExitFailure;
+        ExitNow(closed == 0 ? 0 : StatusFor(stop), stop == StopRequest::Terminate ? "Terminated" : "Interrupted");
     }
     worker.join();
     return result.load() == 0 ? 0 : StatusFor(stop);

@@ -19,8 +19,24 @@ void InstallStopHandlers();
 // Runs `operation` on a worker thread and returns its exit status. A signal sets `cancel` and gives the worker
 // `graceMs` to stop by itself; a second signal cuts the wait short. Then any log file still being written is
 // removed and the status is 130 after an interrupt, 143 after a termination request (the stronger one when
-// both came). An operation that succeeded within the grace keeps its 0: its work is done.
+// both came). An operation that succeeded within the grace keeps its 0: its work is done. An operation that
+// did not stop in time is not waited for, but its run's closer (SetStopCloser) is: it tells every outcome
+// before the program ends.
 int RunInterruptible(const std::function<int()>& operation, std::atomic<bool>& cancel, int graceMs);
+
+// While a run is open, `closer` ends it from the main thread when the program stops waiting for the operation:
+// every target without a result gets one, the outputs get their summary, and it returns the run's exit status.
+// An empty function removes it; removal waits for a closer that is running.
+void SetStopCloser(std::function<int()> closer);
+
+// Keeps a closer set for as long as it lives.
+class StopCloserScope {
+public:
+    explicit StopCloserScope(std::function<int()> closer) { SetStopCloser(std::move(closer)); }
+    ~StopCloserScope() { SetStopCloser(nullptr); }
+    StopCloserScope(const StopCloserScope&) = delete;
+    StopCloserScope& operator=(const StopCloserScope&) = delete;
+};
 
 // --- the platform's part, used by RunInterruptible ---
 

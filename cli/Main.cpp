@@ -38,7 +38,7 @@ int Fail(const std::string& message) {
 
 int Discover(const CliOptions& options) {
     std::string error;
-    const std::vector<CliTarget> modems = DiscoverTargets(options.discoverTimeoutMs, error);
+    const std::vector<CliTarget> modems = DiscoverTargets(options.discoverTimeoutMs, error, &g_cancel);
     for (const CliTarget& modem : modems) {
         const std::string key = modem.host + ":" + std::to_string(modem.port);
         std::printf("%-21s  %-9s  S/N %016" PRIX64 "  status %u\n", key.c_str(),
@@ -46,6 +46,7 @@ int Discover(const CliOptions& options) {
                     static_cast<unsigned>(modem.statusByte));
     }
     if (!error.empty()) return Fail(error);
+    if (g_cancel.load()) return kExitFailure;  // a cut-short discovery; RunInterruptible makes it 130 or 143
     if (modems.empty()) std::fprintf(stderr, "No modem found\n");
     return kExitSuccess;
 }

@@ -15,6 +15,8 @@ const unsigned char kMagic[4] = {'Q', 'D', 'S', 'C'};
 constexpr std::size_t kReceiveBufferSize = 256;
 constexpr std::size_t kMaxAddressLength = 21;
 constexpr auto kReprobeInterval = std::chrono::milliseconds(1000);
+// The longest single wait while a cancel may come: short enough to end the pass within 250 ms of it.
+constexpr auto kCancelSlice = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -61,7 +63,8 @@ unsigned int DiscoveryWaitMs(std::chrono::steady_clock::duration remaining) {
     return static_cast<unsigned int>(std::min<long long>(ms, 1000000));
 }
 
-std::vector<DiscoveredModem> RunDiscovery(DiscoverySocket& socket, std::uint32_t timeoutMs, std::string& error) {
+std::vector<DiscoveredModem> RunDiscovery(DiscoverySocket& socket, std::uint32_t timeoutMs, std::string& error,
+                                          const std::atomic<bool>* cancel) {
     std::vector<DiscoveredModem> found;
     switch (socket.Open()) {
     case DiscoverySocket::OpenResult::Ok: break;
@@ -85,11 +88,13 @@ std::vector<DiscoveredModem> RunDiscovery(DiscoverySocket& socket, std::uint32_t
     unsigned char buffer[kReceiveBufferSize];
 
     for (auto now = MonotonicNow(); now < deadline; now = MonotonicNow()) {
+        if (cancel != nullptr && cancel->load()) break;
         if (now >= nextSend) {
             for (std::uint32_t destination : destinations) socket.SendTo(destination, kMagic, sizeof kMagic);
             nextSend = now + kReprobeInterval;
         }
-        const auto until = std::min(nextSend, deadline);
+        auto until = std::min(nextSend, deadline);
+        if (cancel != nullptr) until = std::min(until, MonotonicNow() + kCancelSlice);
         unsigned long code = 0;
         const DiscoverySocket::WaitResult waited = socket.Wait(DiscoveryWaitMs(until - MonotonicNow()), code);
         if (waited == DiscoverySocket::WaitResult::Nothing) continue;
@@ -114,7 +119,7 @@ std::vector<DiscoveredModem> RunDiscovery(DiscoverySocket& socket, std::uint32_t
     return found;
 }
 
-std::vector<DiscoveredModem> DiscoverModems(std::uint32_t timeoutMs, std::string& error) {
+std::vector<DiscoveredModem> DiscoverModems(std::uint32_t timeoutMs, std::string& error, const std::atomic<bool>* cancel) {
     const std::unique_ptr<DiscoverySocket> socket = CreateDiscoverySocket();
-    return RunDiscovery(*socket, timeoutMs, error);
+    return RunDiscovery(*socket, timeoutMs, error, cancel);
 }

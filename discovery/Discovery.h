@@ -1,6 +1,7 @@
 // Network discovery: the UDP broadcast probe on port 1101 and the 32-byte replies of the modems.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,8 +19,10 @@ constexpr std::uint16_t kDiscoveryPort = 1101;
 constexpr std::size_t kDiscoveryReplySize = 32;
 
 // Probes every directed broadcast address, listens for timeoutMs, returns one record per
-// address:port in the order of first replies. `error` is set only when the pass failed.
-std::vector<DiscoveredModem> DiscoverModems(std::uint32_t timeoutMs, std::string& error);
+// address:port in the order of first replies. `error` is set only when the pass failed. Once `cancel` is set
+// the pass ends within 250 ms with the replies it has.
+std::vector<DiscoveredModem> DiscoverModems(std::uint32_t timeoutMs, std::string& error,
+                                            const std::atomic<bool>* cancel = nullptr);
 
 // address + ":" + port: the identity of a modem across passes.
 std::string DiscoveryKey(const DiscoveredModem& modem);

@@ -45,7 +45,8 @@ public:
 std::unique_ptr<DiscoverySocket> CreateDiscoverySocket();
 
 // One whole pass over any socket implementation; DiscoverModems runs it over the platform's.
-std::vector<DiscoveredModem> RunDiscovery(DiscoverySocket& socket, std::uint32_t timeoutMs, std::string& error);
+std::vector<DiscoveredModem> RunDiscovery(DiscoverySocket& socket, std::uint32_t timeoutMs, std::string& error,
+                                          const std::atomic<bool>* cancel = nullptr);
 
 // The probe's destinations (host order), each once, in the order first seen: address | ~netmask of
 // every interface except exactly 127.0.0.1; {255.255.255.255} when there is no list or nothing is left.

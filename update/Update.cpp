@@ -30,7 +30,11 @@ bool Cancelled(const ITransport& link, std::string& error) {
 
 bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                     std::uint64_t frameSize, bool verify, std::atomic<bool>& cancel,
-                    const ProgressCallback& progress, std::string& error) {
+                    const ProgressCallback& progress, std::string& error, TransferTally* tally) {
+    if (tally != nullptr) {
+        tally->sent = 0;
+        tally->answered = false;
+    }
     // A zero frame would never advance, and an image that disagrees with its block count would announce
     // a size the modem then waits for in vain: refuse both before anything is sent.
     if (frameSize == 0 || blockCount == 0 || image.size() != static_cast<std::size_t>(blockCount) * kBlockSize) {
@@ -72,6 +76,7 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
         // Straight from the image: one write per frame, no copy.
         if (!link.Write(image.data() + sent, static_cast<std::size_t>(frame), error)) return Cancelled(link, error);
         sent += frame;
+        if (tally != nullptr) tally->sent = sent;
 
         const int percent = static_cast<int>(sent * 95 / total);
         const bool last = sent == total;
@@ -85,6 +90,7 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
         if (!ReadExact(link, &verdict, 1, verifying ? kVerifyVerdictMs : kFrameVerdictMs, &cancel, error)) {
             return Cancelled(link, error);
         }
+        if (last && tally != nullptr) tally->answered = true;
         if (verdict == ESC) {
             error = verifying ? "Checksum ERROR on Modem" : "Modem rejected a transfer frame";
             return false;
@@ -114,7 +120,8 @@ int RunFastUpdate(ITransport& link, const std::vector<unsigned char>& firmware, 
 }
 
 int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
-                          std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error) {
+                          std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
+                          TransferTally* tally) {
     const int failed = static_cast<int>(UpdateResult::Failed);
     Report(progress, 0, "Starting fast update", "Returning modem to cmd: menu");
     if (!EnterCommandMenu(link, error)) return Cancelled(link, error), failed;
@@ -130,7 +137,7 @@ int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& im
         return static_cast<int>(UpdateResult::NotSupported);
     }
 
-    if (!TransferUpdate(link, image, blockCount, kFastFrameSize, true, cancel, progress, error)) return failed;
+    if (!TransferUpdate(link, image, blockCount, kFastFrameSize, true, cancel, progress, error, tally)) return failed;
     return static_cast<int>(UpdateResult::Installed);
 }
 
@@ -143,7 +150,8 @@ bool RunLegacyUpdate(ITransport& link, const std::vector<unsigned char>& firmwar
 }
 
 bool RunPreparedLegacyUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
-                             std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error) {
+                             std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
+                             TransferTally* tally) {
     Report(progress, 0, "Starting legacy update", "Returning modem to cmd: menu");
     if (!EnterCommandMenu(link, error)) return Cancelled(link, error);
 
@@ -152,5 +160,5 @@ bool RunPreparedLegacyUpdate(ITransport& link, const std::vector<unsigned char>&
     std::string received;
     if (!ReadUntil(link, "Send handshake sequence", kReplyTimeoutMs, received, error)) return Cancelled(link, error);
 
-    return TransferUpdate(link, image, blockCount, kLegacyFrameSize, false, cancel, progress, error);
+    return TransferUpdate(link, image, blockCount, kLegacyFrameSize, false, cancel, progress, error, tally);
 }
