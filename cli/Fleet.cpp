@@ -963,7 +963,8 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
             std::fflush(stderr);
             std::string answer;
             const bool answered = ReadInputLine(answer);
-            if (cancel.load()) {
+            // The prompt gives up on the signal itself, which may be before the main thread sets the flag.
+            if (cancel.load() || StopCount() > 0) {
                 run.FinishRest(Status::Cancelled, "signal", "Cancelled at the question; nothing was sent");
                 return flight.Close(run, start);
             }

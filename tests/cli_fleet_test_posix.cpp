@@ -167,6 +167,7 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
     EXPECT_EQ(rd.at("ok"), "false");
     EXPECT_EQ(rd.at("message"), "Checksum ERROR on Modem");
     EXPECT_EQ(rd.at("reason"), "verify");
+    EXPECT_EQ(rd.at("bytes"), "150000") << "what was sent, though it failed";
     const auto& re = results["telnet " + e];
     EXPECT_EQ(re.at("ok"), "false");
     EXPECT_EQ(re.at("status"), "skipped");
@@ -342,7 +343,7 @@ int RunOnTerminal(const std::vector<std::string>& args, const std::string& answe
         if (n <= 0) break;  // EIO once the CLI is gone
         screen.append(buffer, static_cast<size_t>(n));
         if (!answered && screen.find("[y/N] ") != std::string::npos) {
-            const std::string line = answer + "\r";
+            const std::string line = answer == "\x03" ? answer : answer + "\r";  // Ctrl-C is not a line
             EXPECT_EQ(write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
             answered = true;
         }
@@ -372,6 +373,19 @@ TEST_F(CliFleet, OnATerminalAnUpdateOfSeveralModemsWaitsForYes) {
     EXPECT_TRUE(one.WaitForLog("image stored")) << screen;
     EXPECT_TRUE(two.WaitForLog("image stored")) << screen;
     EXPECT_NE(screen.find("TARGET"), std::string::npos) << "the closing table: " << screen;
+}
+
+// Ctrl-C at the question: both targets are cancelled by the signal (not declined), and the summary counts them.
+TEST_F(CliFleet, CtrlCAtTheQuestionCancelsEveryTarget) {
+    SimulatorProcess one, two;
+    const std::string a = Start(one, {});
+    const std::string b = Start(two, {});
+    const std::string image = one.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(5000, 5));
+    std::string screen;
+    EXPECT_EQ(RunOnTerminal({"--telnet", a, "--telnet", b, "update", image}, "\x03", screen), 130);
+    EXPECT_NE(screen.find("2 targets: 0 succeeded, 0 failed, 0 skipped, 2 cancelled"), std::string::npos) << screen;
+    EXPECT_EQ(one.ReadLog().find("update requested"), std::string::npos) << "nothing was sent";
 }
 
 TEST_F(CliFleet, TerminationCancelsEveryRunningTarget) {
@@ -522,15 +536,27 @@ TEST_F(CliFleet, EveryTargetOneResultWithStatusReasonAndWarning) {
               std::string::npos)
         << run.err;
 
-    // Failures before any target, and usage errors, are error events on stdout.
-    run = RunCli(good.Folder(), {"update", good.LocalPath("missing.qz7"), "--telnet", a, "--json"});
+    // Failures before any target are error events on stdout; the known targets still get start, a not-started
+    // result each, the summary and their record lines (none where the record itself cannot be opened).
+    const std::string record = good.LocalPath("early.jsonl");
+    run = RunCli(good.Folder(), {"update", good.LocalPath("missing.qz7"), "--telnet", a, "--json", "--record", record});
     EXPECT_EQ(run.exitCode, 1);
     auto lines = JsonLines(run.out);
-    ASSERT_EQ(lines.size(), 1u) << run.out;
-    EXPECT_EQ(lines[0].at("event"), "error");
-    EXPECT_NE(lines[0].at("message").find("Cannot open firmware file " + good.LocalPath("missing.qz7") + ": "),
+    ASSERT_EQ(lines.size(), 4u) << run.out;
+    EXPECT_EQ(lines[1].at("event"), "error");
+    EXPECT_NE(lines[1].at("message").find("Cannot open firmware file " + good.LocalPath("missing.qz7") + ": "),
               std::string::npos)
-        << lines[0].at("message");
+        << lines[1].at("message");
+    EXPECT_EQ(lines[2].at("status"), "not-started");
+    EXPECT_EQ(lines[3].at("not_started"), "1");
+    const std::vector<unsigned char> early = ReadBytes(record);
+    EXPECT_EQ(JsonLines(std::string(early.begin(), early.end())).size(), 1u);
+    run = RunCli(good.Folder(), {"identify", "--telnet", a, "--json", "--record", good.LocalPath("nowhere/r.jsonl")});
+    EXPECT_EQ(run.exitCode, 1);
+    lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 4u) << run.out;
+    EXPECT_EQ(lines[2].at("reason"), "record");
+    EXPECT_EQ(lines[3].at("event"), "summary");
     SimulatorProcess fresh;
     const std::string f = Start(fresh, {});
     run = RunCli(good.Folder(), {"update", image, "--telnet", f, "--telnet", l, "--json"});
@@ -842,4 +868,122 @@ TEST(TelnetConnect, EndsOnCancelAndOnTheBoundThatWasSet) {
     EXPECT_FALSE(link->Open(error));
     EXPECT_EQ(link->LastFailure(), LinkFailure::TimedOut) << error;
     EXPECT_GE(ms(), 700);
+}
+
+namespace {
+
+// Starts the CLI with stdin from /dev/null and stdout and stderr into files.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        std::vector<std::string> all = {CliPath()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+std::string ReadText(const std::string& path) {
+    const std::vector<unsigned char> bytes = ReadBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+// A signal during the canary cancels the rest (it is not held back for the canary); a second signal 30 ms after
+// the first stops waiting for the verifying modems, yet every target still gets its result, its record line
+// and the summary.
+TEST_F(CliFleet, SignalsDuringTheCanaryAndASecondSignalLeaveNoTargetUntold) {
+    SimulatorProcess one, two, three;
+    const std::string a = Start(one, {"--verify-delay", "30000"});
+    const std::string b = Start(two, {"--verify-delay", "30000"});
+    const std::string c = Start(three, {});
+    const std::string image = one.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(70000, 3));
+    const std::string out = one.LocalPath("out.json"), err = one.LocalPath("err.txt"), record = one.LocalPath("r.jsonl");
+
+    pid_t pid = Spawn({"update", image, "--telnet", a, "--telnet", c, "--canary", "1", "--yes", "--json"}, out, err);
+    bool verifying = one.WaitForLog("verdict after", 15000);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(verifying) << one.ReadLog();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    auto results = ByTarget(ReadText(out));
+    ASSERT_EQ(results.size(), 2u) << ReadText(out);
+    EXPECT_EQ(results["telnet " + c].at("status"), "cancelled");
+    EXPECT_EQ(results["telnet " + c].at("reason"), "signal");
+
+    pid = Spawn({"update", image, "--telnet", a, "--telnet", b, "--telnet", c, "--parallel", "2", "--yes", "--json",
+                 "--record", record},
+                out, err);
+    // `one` verifies for the second time in its log.
+    for (int wait = 0; wait < 300 && one.ReadLog().rfind("verdict after") == one.ReadLog().find("verdict after"); ++wait) {
+        usleep(50000);
+    }
+    verifying = two.WaitForLog("verdict after", 15000) && one.ReadLog().rfind("verdict after") != one.ReadLog().find("verdict after");
+    kill(pid, SIGINT);
+    usleep(30000);
+    kill(pid, SIGINT);
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(verifying) << one.ReadLog() << two.ReadLog();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    const std::string json = ReadText(out);
+    results = ByTarget(json);
+    ASSERT_EQ(results.size(), 3u) << json;
+    for (const std::string& sent : {a, b}) {
+        const auto& result = results["telnet " + sent];
+        EXPECT_EQ(result.at("status"), "cancelled");
+        EXPECT_EQ(result.at("bytes"), "70000");
+        EXPECT_EQ(result.at("message").rfind("cancelled after the whole image was sent", 0), 0u) << result.at("message");
+    }
+    EXPECT_EQ(results["telnet " + c].at("reason"), "signal");
+    EXPECT_NE(json.find("\"event\":\"summary\""), std::string::npos) << json;
+    std::istringstream lines(ReadText(record));
+    std::string line;
+    size_t cancelled = 0;
+    while (std::getline(lines, line)) cancelled += nlohmann::json::parse(line).at("status") == "cancelled";
+    EXPECT_EQ(cancelled, 3u);
+}
+
+// Record lines are whole and each has its own target's times; a cut last line is not continued; a record or a
+// standard output that takes no more fails the run, and the record's failure starts no further target.
+TEST_F(CliFleet, RecordLinesAreWholeAndEveryFailedWriteFailsTheRun) {
+    SimulatorProcess one, two;
+    const std::string a = Start(one, {"--verify-delay", "1200"});
+    const std::string b = Start(two, {"--verify-delay", "1200"});
+    const std::string image = one.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(5000, 6));
+    const std::string record = one.LocalPath("r.jsonl");
+    WriteBytes(record, {'{', '"', 'c', 'u', 't'});
+    CliOutcome run = RunCli(one.Folder(), {"update", image, "--telnet", a, "--telnet", b, "--parallel", "1", "--yes",
+                                           "--record", record});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::istringstream in(ReadText(record));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 3u) << ReadText(record);
+    EXPECT_EQ(lines[0], "{\"cut");
+    const nlohmann::json first = nlohmann::json::parse(lines[1]), second = nlohmann::json::parse(lines[2]);
+    EXPECT_GE(second.at("start").get<std::string>(), first.at("end").get<std::string>()) << "the second started after the first";
+
+    run = RunCli(one.Folder(), {"identify", "--telnet", a, "--telnet", b, "--parallel", "1", "--json", "--record", "/dev/full"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("Cannot write the record /dev/full: No space left on device"), std::string::npos) << run.err;
+    auto results = ByTarget(run.out);
+    ASSERT_EQ(results.size(), 2u) << run.out;
+    EXPECT_EQ(results["telnet " + b].at("status"), "not-started");
+    EXPECT_EQ(results["telnet " + b].at("reason"), "record");
+
+    const std::string err = one.LocalPath("full.err");
+    const int status = std::system(("'" + CliPath() + "' identify --telnet " + a + " --json </dev/null >/dev/full 2>'" + err + "'").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(ReadText(err).find("Cannot write the JSON lines to standard output"), std::string::npos) << ReadText(err);
 }

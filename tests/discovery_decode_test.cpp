@@ -306,6 +306,22 @@ TEST_F(DiscoveryLoop, ProbesAtOnceThenEverySecondUntilTheDeadline) {
     EXPECT_EQ(2500, longer.closedAtMs);
 }
 
+TEST_F(DiscoveryLoop, CancelEndsThePassWithinAQuarterSecond) {
+    std::atomic<bool> cancel{false};
+    struct CancelAt : ScriptedSocket {
+        std::atomic<bool>* cancel = nullptr;
+        WaitResult Wait(unsigned int ms, unsigned long& code) override {
+            if (Elapsed() >= 400) cancel->store(true);
+            return ScriptedSocket::Wait(ms, code);
+        }
+    } cancelling;
+    cancelling.incoming.push_back({300, Reply(0x1234, 3000, Text("ALPHA")), "198.18.1.7"});
+    cancelling.cancel = &cancel;
+    const auto result = RunDiscovery(cancelling, 10000, error, &cancel);
+    EXPECT_EQ(result.size(), 1u) << "what came before the cancel is kept";
+    EXPECT_LE(cancelling.closedAtMs, 400 + 250);
+}
+
 TEST_F(DiscoveryLoop, EveryDestinationOncePerSend) {
     socket.interfaces = {{Ip(198, 18, 1, 1), Ip(255, 255, 255, 0)},
                          {Ip(198, 18, 1, 2), Ip(255, 255, 255, 0)},

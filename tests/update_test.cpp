@@ -521,6 +521,42 @@ TEST(FastUpdateTest, LinkWriteFailureStopsAtOnce) {
     EXPECT_EQ(link.WriteSizes().size(), 6u);
 }
 
+// The tally counts what the link took whatever the outcome; only a whole image without a verdict may be installed.
+TEST(TransferUpdateTest, TallyCountsTheBytesSentWhateverTheOutcome) {
+    struct Case {
+        const char* name;
+        std::optional<unsigned char> lastVerdict;  // of frame 4 of 4; frame 3 is refused when `third` is ESC
+        unsigned char third;
+        std::uint64_t sent;
+        bool mayInstall;
+    };
+    const Case cases[] = {
+        {"frame 3 refused", ACK, ESC, 3 * 65536, false},
+        {"checksum refused", ESC, ACK, 4 * 65536, false},
+        {"no verdict on the whole image", std::nullopt, ACK, 4 * 65536, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        link.SetRecordWrites(false);
+        FakeUpdateModem::Config config;
+        config.verdict = [&c](std::size_t n, std::size_t f) {
+            return n == f ? c.lastVerdict : std::optional<unsigned char>(n == 3 ? c.third : ACK);
+        };
+        FakeUpdateModem modem(link, clock, config);
+        Bytes image;
+        std::uint16_t blocks = 0;
+        std::string error;
+        ASSERT_TRUE(PrepareFirmware(Bytes(4 * 65536 - 100, 1), image, blocks, error));
+        std::atomic<bool> cancel{false};
+        TransferTally tally;
+        EXPECT_EQ(RunPreparedFastUpdate(link, image, blocks, cancel, nullptr, error, &tally), 2);
+        EXPECT_EQ(tally.sent.load(), c.sent);
+        EXPECT_EQ(MayInstall(tally, 4 * 65536 - 100), c.mayInstall);
+    }
+}
+
 TEST(TransferUpdateTest, InconsistentArgumentsAreRefusedBeforeSending) {
     FakeClock clock;
     ScriptedTransport link(&clock);
