@@ -190,6 +190,7 @@ public:
     // for it), then the summary; returns the run's exit status. Safe from any thread while workers still run.
     int Close(double seconds) {
         std::lock_guard<std::mutex> lock(toldMutex_);
+        if (closed_) return closedCode_;  // the worker's close and the main thread's may meet
         closed_ = true;
         for (size_t i = 0; i < told_.size(); ++i) {
             TargetResult& result = told_[i];
@@ -216,7 +217,8 @@ public:
         const std::vector<std::string> faults = events_.Faults();
         for (const std::string& fault : faults) std::fprintf(stderr, "brisklode-cli: %s\n", fault.c_str());
         std::fflush(stderr);
-        return faults.empty() ? summary.ExitCode() : kExitFailure;
+        closedCode_ = faults.empty() ? summary.ExitCode() : kExitFailure;
+        return closedCode_;
     }
 
     // The identity of every target, for the list shown before an update of several modems. A target that
@@ -636,6 +638,7 @@ private:
     std::vector<TargetResult> told_;
     std::vector<Clock::time_point> starts_ = std::vector<Clock::time_point>(targets_.size(), Clock::now());
     std::atomic<bool> closed_{false};
+    int closedCode_ = kExitFailure;
     std::vector<TransferTally> tallies_ = std::vector<TransferTally>(targets_.size());
     std::vector<std::string> logNames_;
     const std::vector<std::unique_ptr<Image>>* images_ = nullptr;
