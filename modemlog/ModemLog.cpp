@@ -5,6 +5,7 @@
 
 #include "console/Clock.h"
 #include "transport/File.h"
+#include "transport/SystemError.h"
 
 namespace {
 
@@ -246,11 +247,24 @@ int DownloadModemLog(ITransport& link, std::vector<unsigned char>& log, std::ato
 
 bool LogFileSink::Open(const std::wstring& path, std::string& error) {
     file_ = CreateReplacementFile(path);
-    if (!file_) {
-        error = "Cannot create the selected log file";
-        return false;
-    }
-    return true;
+    return Opened(error);
+}
+
+bool LogFileSink::OpenNew(const NewFileNames& names, std::string& error) {
+    file_ = CreateNewFile(names);
+    return Opened(error);
+}
+
+bool LogFileSink::Opened(std::string& error) {
+    return file_ ? true : Fail("Cannot create the selected log file", error);
+}
+
+// Keeps the system's code of the call that just failed, before anything else can change it.
+bool LogFileSink::Fail(const char* message, std::string& error) {
+    systemError_ = LastSystemError();
+    failed_ = true;
+    error = message;
+    return false;
 }
 
 bool LogFileSink::InPlace() const { return file_ && file_->InPlace(); }
@@ -259,48 +273,83 @@ bool LogFileSink::Stream() const { return file_ && file_->Stream(); }
 
 bool LogFileSink::Changed() const { return file_ && file_->Changed(); }
 
+std::wstring LogFileSink::Destination() const { return file_ ? file_->Destination() : std::wstring(); }
+
+std::string LogFileSink::KeptNote() const { return file_ ? file_->KeptNote() : std::string(); }
+
 bool LogFileSink::Begin(std::uint64_t, std::string&) { return true; }
 
 bool LogFileSink::Append(const unsigned char* data, std::size_t length, std::string& error) {
-    if (!WriteWhole(*file_, data, length)) {
-        error = "Cannot write the selected log file";
-        return false;
-    }
+    if (!WriteWhole(*file_, data, length)) return Fail("Cannot write the selected log file", error);
     written_ += length;
     return true;
 }
 
 bool LogFileSink::Finish(std::string& error) {
-    if (!file_->Flush()) {
-        error = "Cannot write the selected log file";
-        return false;
-    }
-    if (!file_->Close()) {
-        error = "Cannot close the selected log file";
-        return false;
-    }
+    if (!file_->Flush()) return Fail("Cannot write the selected log file", error);
+    if (!file_->Close()) return Fail("Cannot close the selected log file", error);
     if (!file_->Commit()) {
-        const std::string kept = file_->KeptNote();
-        error = "Cannot create the selected log file" + (kept.empty() ? std::string() : " (" + kept + ")");
-        return false;
+        return Fail(file_->Committed() ? "Cannot sync the folder of the selected log file" : "Cannot create the selected log file",
+                    error);
     }
     return true;
 }
 
-int DownloadModemLogToFile(ITransport& link, const std::wstring& path, std::atomic<bool>& cancel,
-                           const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error) {
+namespace {
+
+int DownloadIntoSink(ITransport& link, LogFileSink& sink, bool opened, std::atomic<bool>& cancel,
+                     const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
-    outcome = LogFileOutcome();
-    LogFileSink sink;
+    int result = failed;
     // The file first: a destination that cannot be written is known before the modem is asked for anything.
-    if (!sink.Open(path, error)) return failed;
-    outcome.stream = sink.Stream();
-    outcome.inPlace = sink.InPlace() && !outcome.stream;
-    int result = DownloadModemLogTo(link, sink, cancel, progress, error);
-    if (result != failed && !sink.Finish(error)) result = failed;
+    if (opened) {
+        outcome.stream = sink.Stream();
+        outcome.inPlace = sink.InPlace() && !outcome.stream;
+        result = DownloadModemLogTo(link, sink, cancel, progress, error);
+        if (result != failed && !sink.Finish(error)) result = failed;
+    }
+    // A download that ended on the modem's side or on a cancel is not the file's failure.
+    outcome.fileFailed = sink.Failed();
+    outcome.systemError = sink.SystemError();
+    outcome.kept = sink.KeptNote();
     outcome.bytes = sink.BytesWritten();
     outcome.incomplete = result == failed && sink.Changed();
     return result;
+}
+
+}  // namespace
+
+int DownloadModemLogToFile(ITransport& link, const std::wstring& path, std::atomic<bool>& cancel,
+                           const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error) {
+    outcome = LogFileOutcome();
+    LogFileSink sink;
+    const bool opened = sink.Open(path, error);
+    outcome.path = path;
+    return DownloadIntoSink(link, sink, opened, cancel, progress, outcome, error);
+}
+
+int DownloadModemLogToNewFile(ITransport& link, const NewFileNames& names, std::atomic<bool>& cancel,
+                              const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error) {
+    outcome = LogFileOutcome();
+    LogFileSink sink;
+    const bool opened = sink.OpenNew(names, error);
+    const int result = DownloadIntoSink(link, sink, opened, cancel, progress, outcome, error);
+    outcome.path = opened ? sink.Destination() : names(0);
+    return result;
+}
+
+std::string LogFileFailureText(const std::string& error, const std::string& path, const LogFileOutcome& outcome) {
+    if (!outcome.fileFailed) return error;
+    std::string text = error + " " + path + ": " + WindowsError(outcome.systemError);
+    if (!outcome.kept.empty()) text += " (" + outcome.kept + ")";
+    return text;
+}
+
+std::string InPlaceNote(const std::string& path, const LogFileOutcome& outcome, bool ok) {
+    if (!outcome.inPlace || (!ok && !outcome.incomplete)) return std::string();
+    std::string note = path + " was written in place (its folder takes no new file, or it has other hard links)";
+    if (!ok) note += " and is incomplete";
+    return note;
 }
 
 bool SaveModemLogFile(const std::wstring& path, const std::vector<unsigned char>& log, std::string& error) {
@@ -308,5 +357,8 @@ bool SaveModemLogFile(const std::wstring& path, const std::vector<unsigned char>
     // so a failure at any step leaves an existing file exactly as it was.
     LogFileSink sink;
     if (!sink.Open(path, error)) return false;
-    return sink.Append(log.data(), log.size(), error) && sink.Finish(error);
+    if (sink.Append(log.data(), log.size(), error) && sink.Finish(error)) return true;
+    const std::string kept = sink.KeptNote();
+    if (!kept.empty()) error += " (" + kept + ")";
+    return false;
 }

@@ -46,6 +46,8 @@ class LogFileSink : public LogSink {
 public:
     // "Cannot create the selected log file" when neither is possible.
     bool Open(const std::wstring& path, std::string& error);
+    // A name chosen to be new (see CreateNewFile): Finish gives the log the first of `names` still free.
+    bool OpenNew(const NewFileNames& names, std::string& error);
     bool InPlace() const;
     // A pipe, terminal, device or standard output, written as the log arrives.
     bool Stream() const;
@@ -54,13 +56,27 @@ public:
     bool Begin(std::uint64_t length, std::string& error) override;
     // "Cannot write the selected log file" on failure.
     bool Append(const unsigned char* data, std::size_t length, std::string& error) override;
-    // After a complete log: flushes to the device, closes and replaces the destination.
+    // After a complete log: flushes to the device, closes and replaces the destination (or takes the new name).
+    // "Cannot sync the folder of the selected log file" when the log is in place but its folder could not be
+    // made durable.
     bool Finish(std::string& error);
     std::uint64_t BytesWritten() const { return written_; }
+    // Where the log goes (for a new file, the name it took once finished).
+    std::wstring Destination() const;
+    // After a failed Finish: where the new log was kept ("the new log is kept as ..."), or empty.
+    std::string KeptNote() const;
+    // True once a file call failed; SystemError() is its code.
+    bool Failed() const { return failed_; }
+    unsigned long SystemError() const { return systemError_; }
 
 private:
+    bool Opened(std::string& error);
+    bool Fail(const char* message, std::string& error);
+
     std::unique_ptr<ReplacementFile> file_;
     std::uint64_t written_ = 0;
+    unsigned long systemError_ = 0;
+    bool failed_ = false;
 };
 
 struct LogFileOutcome {
@@ -68,6 +84,10 @@ struct LogFileOutcome {
     bool inPlace = false;     // a file written in place (its folder takes no new file, or it has other hard links)
     bool stream = false;      // a pipe, terminal, device or standard output (kStandardOutputName)
     bool incomplete = false;  // failed after the destination itself was changed: it holds part of a log
+    bool fileFailed = false;  // the failure was the file's: `systemError` says why, `kept` where the log is
+    unsigned long systemError = 0;
+    std::string kept;         // after a failed commit: where the new (and old) log are, or empty
+    std::wstring path;        // where the log went: the path given, or for a new file the name it took
 };
 
 // One target's whole log download into `path`, streamed: memory stays at one chunk whatever the log's size.
@@ -77,6 +97,17 @@ struct LogFileOutcome {
 // LogDownloadResult as int.
 int DownloadModemLogToFile(ITransport& link, const std::wstring& path, std::atomic<bool>& cancel,
                            const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error);
+// The same into a name chosen to be new: the log replaces nothing and takes the first of `names` that is
+// free when it is complete (outcome.path).
+int DownloadModemLogToNewFile(ITransport& link, const NewFileNames& names, std::atomic<bool>& cancel,
+                              const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error);
 
-// Writes the bytes unchanged, as LogFileSink does.
+// What the user is told after a download into `path` (UTF-8) failed: the error, and for a failure of the
+// file itself the file's name, the system's reason and where the log was kept.
+std::string LogFileFailureText(const std::string& error, const std::string& path, const LogFileOutcome& outcome);
+// The warning for a file written in place ("... was written in place ..., and is incomplete" after a failure
+// that changed it); empty when the file was not written in place or a failure left it as it was.
+std::string InPlaceNote(const std::string& path, const LogFileOutcome& outcome, bool ok);
+
+// Writes the bytes unchanged, as LogFileSink does. A failed replacement says where the new log was kept.
 bool SaveModemLogFile(const std::wstring& path, const std::vector<unsigned char>& log, std::string& error);

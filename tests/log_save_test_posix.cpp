@@ -39,6 +39,7 @@ protected:
         fs::create_directories(folder_ / "real");
     }
     void TearDown() override {
+        SetFileFaultsForTesting(FileFaultsForTesting());
         std::error_code ignored;
         fs::remove_all(folder_, ignored);
     }
@@ -188,6 +189,51 @@ TEST_F(LogSavePosix, ANameNearTheLengthLimitCanBeSaved) {
     WriteAll(path, Content(10, 6));
     ASSERT_TRUE(Save(path, Content(60, 7)));
     EXPECT_EQ(ReadAll(path), Content(60, 7));
+}
+
+TEST_F(LogSavePosix, ANewNameReplacesNothingAndAFolderThatCannotBeSyncedIsReported) {
+    const fs::path folder = folder_ / "real";
+    const auto names = [&](unsigned n) {
+        return Utf8ToWide((folder / ("modem" + (n == 0 ? std::string() : "-" + std::to_string(n + 1)) + ".log")).string());
+    };
+    // Another run takes the chosen name while the log arrives: the log takes the next name, with the one-step
+    // rename, with a hard link where the file system refuses that rename, and with a claimed name where it
+    // refuses hard links too.
+    for (const int fallback : {0, 1, 2}) {
+        SCOPED_TRACE(fallback);
+        FileFaultsForTesting faults;
+        faults.noReplaceRenameRefused = fallback >= 1;
+        faults.hardLinkRefused = fallback >= 2;
+        SetFileFaultsForTesting(faults);
+        std::unique_ptr<ReplacementFile> file = CreateNewFile(names);
+        SetFileFaultsForTesting(FileFaultsForTesting());
+        ASSERT_TRUE(file);
+        const Bytes log = Content(3000, 20);
+        std::size_t written = 0;
+        ASSERT_TRUE(file->Write(log.data(), log.size(), written));
+        ASSERT_TRUE(file->Flush() && file->Close());
+        WriteAll(folder / "modem.log", Content(10, 21));
+        ASSERT_TRUE(file->Commit());
+        EXPECT_EQ(WideToUtf8(file->Destination()), (folder / "modem-2.log").string());
+        file.reset();
+        EXPECT_EQ(ReadAll(folder / "modem.log"), Content(10, 21));
+        EXPECT_EQ(ReadAll(folder / "modem-2.log"), log);
+        EXPECT_EQ(Count(folder), 2u);
+        fs::remove(folder / "modem.log");
+        fs::remove(folder / "modem-2.log");
+    }
+
+    // The log is under its name, but the folder entry is not yet durable: the save fails and says so.
+    FileFaultsForTesting faults;
+    faults.failFolderSync = true;
+    SetFileFaultsForTesting(faults);
+    const fs::path path = folder / "synced.log";
+    std::string error;
+    EXPECT_FALSE(SaveModemLogFile(Utf8ToWide(path.string()), Content(500, 22), error));
+    SetFileFaultsForTesting(FileFaultsForTesting());
+    EXPECT_EQ(error, "Cannot sync the folder of the selected log file (the log is in place as " + path.string() +
+                         ", but its folder could not be synced: a power loss may still take it)");
+    EXPECT_EQ(ReadAll(path), Content(500, 22));
 }
 
 TEST_F(LogSavePosix, PendingFilesAreRemovedForAProgramThatEnds) {

@@ -1,4 +1,4 @@
-// The safe log save on Windows when ReplaceFileW fails half-way: the new content is never deleted.
+// The safe log save on Windows when a replacement or a move fails: the new content is never deleted, a new name never replaces.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -86,6 +86,41 @@ TEST_F(LogSaveWin32, AReplacementThatFailsHalfWayNeverLosesEitherLog) {
         EXPECT_EQ(Entries().size(), 2u);
         fs::remove(fs::u8path(kept));
     }
+}
+
+TEST_F(LogSaveWin32, AnyFailedReplacementKeepsTheNewLogAndANewNameReplacesNothing) {
+    // The old log open in a viewer: the replacement fails at once; both logs stay, the new one is named.
+    const fs::path path = folder_ / "modem.log";
+    const Bytes original = Content(300, 4);
+    const Bytes log = Content(4000, 5);
+    WriteAll(path, original);
+    FileFaultsForTesting faults;
+    faults.replaceFailsWith = ERROR_SHARING_VIOLATION;
+    SetFileFaultsForTesting(faults);
+    std::string error;
+    EXPECT_FALSE(SaveModemLogFile(Utf8ToWide(path.u8string()), log, error));
+    SetFileFaultsForTesting(FileFaultsForTesting());
+    const std::string prefix = "Cannot create the selected log file (the new log is kept as ";
+    ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
+    const std::string kept = error.substr(prefix.size(), error.size() - prefix.size() - 1);
+    EXPECT_TRUE(ReadAll(fs::u8path(kept)) == log) << kept;
+    EXPECT_TRUE(ReadAll(path) == original);
+    fs::remove(fs::u8path(kept));
+
+    // A file that takes the chosen name while the log arrives stays; the log takes the next name.
+    const auto names = [&](unsigned n) { return (folder_ / ("new-" + std::to_string(n) + ".log")).wstring(); };
+    std::unique_ptr<ReplacementFile> file = CreateNewFile(names);
+    ASSERT_TRUE(file);
+    std::size_t written = 0;
+    ASSERT_TRUE(file->Write(log.data(), log.size(), written));
+    ASSERT_TRUE(file->Flush() && file->Close());
+    WriteAll(folder_ / "new-0.log", original);
+    ASSERT_TRUE(file->Commit());
+    EXPECT_EQ(file->Destination(), names(1));
+    file.reset();
+    EXPECT_TRUE(ReadAll(folder_ / "new-0.log") == original);
+    EXPECT_TRUE(ReadAll(folder_ / "new-1.log") == log);
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"modem.log", "new-0.log", "new-1.log"}));
 }
 
 TEST_F(LogSaveWin32, AReadOnlyDestinationIsRefusedBeforeTheModemIsAsked) {

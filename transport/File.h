@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,8 +37,14 @@ public:
     // Pushes the written bytes to the storage device.
     virtual bool Flush() = 0;
     virtual bool Close() = 0;
-    // After Close: replaces the destination with the new file in one step.
+    // After Close: replaces the destination with the new file in one step. A new file (CreateNewFile) takes
+    // the first of its names that is free at that moment and replaces nothing.
     virtual bool Commit() = 0;
+    // True once the new content is under the destination's name, also after a Commit that failed in its last
+    // step (POSIX: the folder could not be synced).
+    virtual bool Committed() const = 0;
+    // Where the content goes: the destination, or for a new file the name it took (before Commit, its first).
+    virtual std::wstring Destination() const = 0;
     // Where the new file lives until Commit (for tests and diagnostics); the destination when in place.
     virtual std::wstring TemporaryPath() const = 0;
     // True when the destination itself is being written: a failure then leaves it incomplete.
@@ -47,8 +54,8 @@ public:
     // True once the destination itself was changed (in place, from the first write on): after a failure it
     // then holds part of a log.
     virtual bool Changed() const = 0;
-    // After a Commit that failed half-way: where the new and the old content were kept, for the user
-    // ("the new log is kept as ..."); empty when nothing was left behind.
+    // After a Commit that failed: where the new and the old content were kept, for the user ("the new log
+    // is kept as ..."); empty when nothing was left behind.
     virtual std::string KeptNote() const { return std::string(); }
 
 protected:
@@ -59,10 +66,18 @@ protected:
 };
 // Null when no new file can be created beside the destination; the code is then in LastSystemError().
 std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& destination);
+// The names a new file may take, in the order they are tried: attempt 0 first, then 1 where that one is
+// taken, and so on. Every name is in the same folder.
+using NewFileNames = std::function<std::wstring(unsigned attempt)>;
+// A file that must replace nothing (a name chosen to be new): made beside names(0), and on Commit given the
+// first of the names that is free at that moment, without replacing: a file that took one of them meanwhile
+// (another run, another program) stays as it is. Never in place, never a stream.
+std::unique_ptr<ReplacementFile> CreateNewFile(const NewFileNames& names);
 // The destination that stands for the program's standard output.
 constexpr wchar_t kStandardOutputName[] = L"-";
 // True when the last part of `path` is one of the names Windows keeps for devices (CON, PRN, AUX, NUL, COM0-9,
-// LPT0-9, CONIN$, CONOUT$), with any extension, in any case: such a file is the device itself.
+// LPT0-9, CONIN$, CONOUT$), with any extension or a closing colon (COM1:), in any case: such a file is the
+// device itself.
 bool IsWindowsDeviceName(const std::wstring& path);
 
 // For a program about to end without waiting for the thread that writes a log: removes the new file of every
@@ -86,10 +101,16 @@ struct FileFaultsForTesting {
     bool failFlush = false;
     bool failClose = false;
     bool failCommit = false;
-    // Windows: ReplaceFileW fails with this code (1175, 1176 or 1177), leaving the files as the system
-    // documents for it; and the plain move tried after it fails too.
+    // Windows: ReplaceFileW fails with this code, leaving the files as the system documents for it (1176,
+    // 1177) or as they were (any other code, such as 32 for an old log open in a viewer); and the plain
+    // move tried after 1176 or 1177 fails too.
     unsigned long replaceFailsWith = 0;
     bool failMoveAfterReplace = false;
+    // POSIX: the rename that replaces nothing is refused as by a file system without it (then a hard link
+    // is tried), and the hard link too (then the name is claimed with an exclusive create).
+    bool noReplaceRenameRefused = false;
+    bool hardLinkRefused = false;
+    bool failFolderSync = false;  // POSIX: the folder cannot be synced after the rename
 };
 // Applies to files opened or created afterwards; a default-constructed value removes every fault.
 void SetFileFaultsForTesting(const FileFaultsForTesting& faults);

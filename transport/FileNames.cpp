@@ -4,8 +4,11 @@
 #include "transport/File.h"
 
 bool IsWindowsDeviceName(const std::wstring& path) {
-    const std::size_t slash = path.find_last_of(L"\\/:");
-    std::wstring stem = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    // "COM1:" and "NUL:" name the device as the plain names do: closing colons go before the last part is taken.
+    std::wstring name = path;
+    while (!name.empty() && (name.back() == L':' || name.back() == L' ')) name.pop_back();
+    const std::size_t slash = name.find_last_of(L"\\/:");
+    std::wstring stem = slash == std::wstring::npos ? name : name.substr(slash + 1);
     // "COM1.log", "nul.txt.bak" and "CON  " name the device as much as "COM1" does.
     stem = stem.substr(0, stem.find(L'.'));
     while (!stem.empty() && stem.back() == L' ') stem.pop_back();

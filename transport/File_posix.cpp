@@ -1,11 +1,14 @@
 // File access on POSIX: open/fstat/read for firmware; for saved logs a new file beside the real one (links
 // followed, mode and owner kept) plus fsync and rename, or the file itself where no new file can be made, or a
-// stream for pipes, terminals, devices and standard output.
+// stream for pipes, terminals, devices, standard output and the program's own descriptors.
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "transport/File.h"
@@ -65,14 +68,41 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// Either a new file beside the destination, renamed over it on Commit, or (where no new file can be made
-// there) the destination itself, written in place and cut to nothing only when the first bytes are written,
-// or a stream, written as it is.
+// Puts `from` under the name `to` only where nothing has that name: false with EEXIST when it is taken.
+// The one-step rename first; where the file system refuses it, a hard link (made only where no name is);
+// where hard links are refused too, the name is claimed with an exclusive create and our own empty file is
+// then renamed over.
+bool MoveWithoutReplacing(const std::string& from, const std::string& to, const FileFaultsForTesting& faults) {
+    if (!faults.noReplaceRenameRefused) {
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    }
+    if (!faults.hardLinkRefused) {
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return true;
+        }
+        if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK && errno != ENOSYS) return false;
+    }
+    const int claim = RetryOpen(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (claim < 0) return false;
+    ::close(claim);
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    const int code = errno;
+    ::unlink(to.c_str());
+    errno = code;
+    return false;
+}
+
+// Either a new file beside the destination, renamed over it on Commit (or, for a name chosen to be new, given
+// the first free one of its names), or (where no new file can be made there) the destination itself, written
+// in place and cut to nothing only when the first bytes are written, or a stream, written as it is.
 class PosixReplacementFile : public ReplacementFile {
 public:
-    PosixReplacementFile(int fd, std::string temporary, std::string destination, bool inPlace, bool stream)
+    PosixReplacementFile(int fd, std::string temporary, std::string destination, bool inPlace, bool stream,
+                         NewFileNames names = nullptr)
         : fd_(fd), temporary_(std::move(temporary)), destination_(std::move(destination)),
-          inPlace_(inPlace || stream), stream_(stream), faults_(FileFaults()) {}
+          inPlace_(inPlace || stream), stream_(stream), names_(std::move(names)), faults_(FileFaults()) {}
 
     ~PosixReplacementFile() override {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
@@ -147,18 +177,33 @@ public:
                 committed_ = true;
                 return true;
             }
-            if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
+            if (names_) {
+                if (!MoveToNewName()) return false;
+            } else if (::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+                return false;
+            }
             committed_ = true;
         }
-        // Make the new directory entry durable too; a failure here no longer affects the saved content.
-        const int dir = RetryOpen(FolderOf(destination_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        // The new directory entry must be durable too: a log that a power loss can still take is reported.
+        const int dir = faults_.failFolderSync ? (errno = EIO, -1)
+                                               : RetryOpen(FolderOf(destination_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        bool synced = dir >= 0 && ::fsync(dir) == 0;
         if (dir >= 0) {
-            ::fsync(dir);
+            const int code = errno;
             ::close(dir);
+            errno = code;
         }
-        return true;
+        // Some file systems cannot sync a folder at all; their entries are as durable as they get.
+        if (!synced && errno == EINVAL) synced = true;
+        if (!synced) {
+            note_ = "the log is in place as " + destination_ + ", but its folder could not be synced: a power loss may still take it";
+        }
+        return synced;
     }
 
+    bool Committed() const override { return committed_; }
+    std::wstring Destination() const override { return Utf8ToWide(destination_); }
+    std::string KeptNote() const override { return note_; }
     std::wstring TemporaryPath() const override { return Utf8ToWide(temporary_); }
     bool InPlace() const override { return inPlace_; }
     bool Stream() const override { return stream_; }
@@ -174,6 +219,20 @@ protected:
     }
 
 private:
+    // The first of the names that is free now; a name taken since it was chosen is stepped over.
+    bool MoveToNewName() {
+        for (unsigned attempt = 0; attempt < kNewNameAttempts; ++attempt) {
+            const std::string name = WideToUtf8(names_(attempt));
+            if (MoveWithoutReplacing(temporary_, name, faults_)) {
+                destination_ = name;
+                return true;
+            }
+            if (errno != EEXIST) return false;
+        }
+        errno = EEXIST;
+        return false;
+    }
+
     // In place, the old content stays until the new content starts: a download that fails before its first
     // byte leaves the file as it was.
     bool Truncate() {
@@ -184,25 +243,50 @@ private:
         return true;
     }
 
+    static constexpr unsigned kNewNameAttempts = 10000;
+
     int fd_;
     std::string temporary_;
     std::string destination_;
     bool inPlace_;
     bool stream_;
+    NewFileNames names_;
     FileFaultsForTesting faults_;
+    std::string note_;
     std::uint64_t writtenSoFar_ = 0;
     bool truncated_ = false;
     bool committed_ = false;
     bool abandoned_ = false;
 };
 
+void ClearNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+// True when `path` is an entry of a descriptor folder of /proc (/proc/PID/fd/N, also reached as /dev/fd/N or
+// through /dev/stdout): a link to an open descriptor, whatever that leads to (a pipe, a socket, a regular file
+// opened for appending), never a name to put a new file under.
+bool IsDescriptorLink(const std::string& path) {
+    constexpr long kProcMagic = 0x9fa0;
+    const std::string folder = FolderOf(path);
+    struct statfs system;
+    if (::statfs(folder.c_str(), &system) != 0 || static_cast<long>(system.f_type) != kProcMagic) return false;
+    return folder.size() >= 3 && folder.compare(folder.size() - 3, 3, "/fd") == 0;
+}
+
 // Follows symbolic links from `path` to the name that holds the data (which need not exist yet), so that the
-// new file is made beside the real file and the link itself stays a link.
-bool ResolveLinks(std::string path, std::string& resolved) {
+// new file is made beside the real file and the link itself stays a link. Stops at a descriptor's entry in
+// /proc, which is left in `descriptor`.
+bool ResolveLinks(std::string path, std::string& resolved, std::string& descriptor) {
     for (int hop = 0; hop < 40; ++hop) {
         struct stat info;
         if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
             resolved = path;
+            return true;
+        }
+        if (IsDescriptorLink(path)) {
+            descriptor = path;
             return true;
         }
         std::string target(4096, '\0');
@@ -213,6 +297,26 @@ bool ResolveLinks(std::string path, std::string& resolved) {
     }
     errno = ELOOP;
     return false;
+}
+
+// A descriptor's entry in /proc: for one of ours, that descriptor itself (sharing its offset and its append
+// mode, so `log /dev/stdout >> file` appends); for another process's, its file opened for appending.
+int OpenDescriptor(const std::string& entry) {
+    struct stat folder, own;
+    if (::stat(FolderOf(entry).c_str(), &folder) == 0 && ::stat("/proc/self/fd", &own) == 0 &&
+        folder.st_dev == own.st_dev && folder.st_ino == own.st_ino) {
+        const int number = std::atoi(entry.c_str() + entry.find_last_of('/') + 1);
+        const int flags = ::fcntl(number, F_GETFL);
+        if (flags < 0) return -1;
+        if ((flags & O_ACCMODE) == O_RDONLY) {
+            errno = EBADF;
+            return -1;
+        }
+        return ::fcntl(number, F_DUPFD_CLOEXEC, 3);
+    }
+    const int fd = RetryOpen(entry.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) ClearNonBlocking(fd);
+    return fd;
 }
 
 // Taken names in a row (left by an earlier process with the same id) before the folder counts as full.
@@ -231,12 +335,22 @@ bool StickyFolderKeeps(const std::string& path, const struct stat& file) {
     return me != 0 && file.st_uid != me && folder.st_uid != me;
 }
 
-void ClearNonBlocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-}
-
 bool MayWriteInPlace(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+// A stream registered like any replacement file; `open` runs under the registry's lock.
+template <typename Open>
+std::unique_ptr<ReplacementFile> OpenStream(const Open& open, const std::string& name) {
+    std::lock_guard<std::mutex> lock(ReplacementFileLock());
+    if (ReplacementFilesClosed()) {
+        errno = ECANCELED;
+        return nullptr;
+    }
+    const int fd = open();
+    if (fd < 0) return nullptr;
+    auto file = std::make_unique<PosixReplacementFile>(fd, name, name, true, true);
+    RegisterReplacementFile(file.get());
+    return file;
+}
 
 }  // namespace
 
@@ -259,28 +373,17 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         errno = EACCES;
         return nullptr;
     }
-    if (destination == kStandardOutputName) {
-        std::lock_guard<std::mutex> lock(ReplacementFileLock());
-        if (ReplacementFilesClosed()) {
-            errno = ECANCELED;
-            return nullptr;
-        }
-        const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (fd < 0) return nullptr;
-        std::unique_ptr<PosixReplacementFile> file =
-            std::make_unique<PosixReplacementFile>(fd, "/dev/stdout", "/dev/stdout", true, true);
-        RegisterReplacementFile(file.get());
-        return file;
-    }
+    if (destination == kStandardOutputName) return OpenStream([] { return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3); }, "/dev/stdout");
     const std::string named = WideToUtf8(destination);
     if (named.empty() || named.back() == '/') {
         errno = EISDIR;
         return nullptr;
     }
+    std::string target, descriptor;
+    if (!ResolveLinks(named, target, descriptor)) return nullptr;
+    if (!descriptor.empty()) return OpenStream([&] { return OpenDescriptor(descriptor); }, named);
     struct stat direct;
     const bool stream = ::stat(named.c_str(), &direct) == 0 && !S_ISREG(direct.st_mode) && !S_ISDIR(direct.st_mode);
-    std::string target;
-    if (!ResolveLinks(named, target)) return nullptr;
     struct stat old;
     const bool exists = ::stat(target.c_str(), &old) == 0;
     if (exists && S_ISDIR(old.st_mode)) {
@@ -346,6 +449,32 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         // The folder takes no new names, but the file itself may be writable.
         if (exists && MayWriteInPlace(errno)) return inPlace();
         return nullptr;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<ReplacementFile> CreateNewFile(const NewFileNames& names) {
+    if (FileFaults().failCreate) {
+        errno = EACCES;
+        return nullptr;
+    }
+    const std::string first = WideToUtf8(names(0));
+    std::lock_guard<std::mutex> lock(ReplacementFileLock());
+    if (ReplacementFilesClosed()) {
+        errno = ECANCELED;
+        return nullptr;
+    }
+    const std::string stem = FolderOf(first) + "/.brisklode-" + std::to_string(static_cast<long>(::getpid())) + "-";
+    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        const std::string temporary = stem + std::to_string(NextTemporaryNumber()) + ".tmp";
+        const int fd = FileFaults().refuseNewFileBeside ? (errno = EACCES, -1)
+                                                        : RetryOpen(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            auto file = std::make_unique<PosixReplacementFile>(fd, temporary, first, false, false, names);
+            RegisterReplacementFile(file.get());
+            return file;
+        }
+        if (errno != EEXIST) return nullptr;
     }
     return nullptr;
 }

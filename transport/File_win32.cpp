@@ -52,14 +52,15 @@ std::wstring FolderOf(const std::wstring& path) {
 }
 
 // Either a new file beside the destination that replaces it on Commit (ReplaceFileW keeps the old file's
-// attributes, ACL and creation time), or (where no new file can be made there) the destination itself,
-// written in place and cut to nothing only when the first bytes are written.
+// attributes, ACL and creation time), or for a name chosen to be new the first free one of its names, or
+// (where no new file can be made there) the destination itself, written in place and cut to nothing only when
+// the first bytes are written. A Commit that fails keeps the new content and says where.
 class WinReplacementFile : public ReplacementFile {
 public:
     WinReplacementFile(HANDLE handle, std::wstring temporary, std::wstring destination, bool inPlace,
-                       bool stream = false)
+                       bool stream = false, NewFileNames names = nullptr)
         : handle_(handle), temporary_(std::move(temporary)), destination_(std::move(destination)),
-          inPlace_(inPlace || stream), stream_(stream), faults_(FileFaults()) {}
+          inPlace_(inPlace || stream), stream_(stream), names_(std::move(names)), faults_(FileFaults()) {}
 
     ~WinReplacementFile() override {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
@@ -121,11 +122,14 @@ public:
             return true;
         }
         if (kept_) return false;
-        if (GetFileAttributesW(destination_.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            if (!MoveFileExW(temporary_.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH)) return false;
+        if (names_) return MoveToNewName();
+        // A move that replaces nothing first: where no file has the name, that is the whole commit.
+        if (MoveFileExW(temporary_.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH)) {
             committed_ = true;
             return true;
         }
+        const DWORD moveCode = GetLastError();
+        if (moveCode != ERROR_ALREADY_EXISTS && moveCode != ERROR_FILE_EXISTS) return Keep(moveCode, std::wstring());
         // With a backup name the old file is never just gone: if the replacement fails half-way, it is either
         // still in place or under the backup name.
         const std::wstring backup = temporary_.substr(0, temporary_.size() - 4) + L".bak";
@@ -135,10 +139,7 @@ public:
             return true;
         }
         const DWORD code = GetLastError();
-        if (code != ERROR_UNABLE_TO_MOVE_REPLACEMENT && code != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-            SetLastError(code);
-            return false;
-        }
+        if (code != ERROR_UNABLE_TO_MOVE_REPLACEMENT && code != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) return Keep(code, backup);
         // The new file is still under its temporary name (1177: the old one under the backup name): a plain
         // move may still put it in place. Otherwise the old file goes back and neither is deleted.
         if (!faults_.failMoveAfterReplace &&
@@ -147,19 +148,11 @@ public:
             committed_ = true;
             return true;
         }
-        const DWORD moveCode = faults_.failMoveAfterReplace ? code : GetLastError();
-        if (GetFileAttributesW(destination_.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            MoveFileExW(backup.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH);
-        }
-        kept_ = true;
-        note_ = "the new log is kept as " + WideToUtf8(temporary_);
-        if (GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            note_ += ", the old log as " + WideToUtf8(backup);
-        }
-        SetLastError(moveCode);
-        return false;
+        return Keep(faults_.failMoveAfterReplace ? code : GetLastError(), backup);
     }
 
+    bool Committed() const override { return committed_; }
+    std::wstring Destination() const override { return destination_; }
     std::string KeptNote() const override { return note_; }
 
     std::wstring TemporaryPath() const override { return temporary_; }
@@ -183,6 +176,38 @@ protected:
     }
 
 private:
+    // The first of the names that is free now; a name taken since it was chosen is stepped over. A move
+    // without MOVEFILE_REPLACE_EXISTING never replaces a file that appeared meanwhile.
+    bool MoveToNewName() {
+        for (unsigned attempt = 0; attempt < kNewNameAttempts; ++attempt) {
+            const std::wstring name = names_(attempt);
+            if (MoveFileExW(temporary_.c_str(), name.c_str(), MOVEFILE_WRITE_THROUGH)) {
+                destination_ = name;
+                committed_ = true;
+                return true;
+            }
+            const DWORD code = GetLastError();
+            if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) return Keep(code, std::wstring());
+        }
+        return Keep(ERROR_FILE_EXISTS, std::wstring());
+    }
+
+    // A commit that failed: the new content stays under its temporary name, the old file goes back under its
+    // own name where it was left under `backup`, and the note says where each one is. Returns false with
+    // `code` as the last error.
+    bool Keep(DWORD code, const std::wstring& backup) {
+        if (!backup.empty() && GetFileAttributesW(destination_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            MoveFileExW(backup.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH);
+        }
+        kept_ = true;
+        note_ = "the new log is kept as " + WideToUtf8(temporary_);
+        if (!backup.empty() && GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            note_ += ", the old log as " + WideToUtf8(backup);
+        }
+        SetLastError(code);
+        return false;
+    }
+
     // ReplaceFileW keeping the old file under `backup` until the end; the test faults stand in for the
     // system's half-way failures.
     bool Replace(const std::wstring& backup) {
@@ -218,11 +243,14 @@ private:
         return true;
     }
 
+    static constexpr unsigned kNewNameAttempts = 10000;
+
     HANDLE handle_;
     std::wstring temporary_;
     std::wstring destination_;
     bool inPlace_;
     bool stream_;
+    NewFileNames names_;
     FileFaultsForTesting faults_;
     std::uint64_t writtenSoFar_ = 0;
     bool truncated_ = false;
@@ -380,6 +408,42 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         if (exists && MayWriteInPlace(code)) return inPlace();
         SetLastError(code);
         return nullptr;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<ReplacementFile> CreateNewFile(const NewFileNames& names) {
+    if (FileFaults().failCreate) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    const std::wstring first = names(0);
+    if (IsWindowsDeviceName(first) || first.compare(0, 4, L"\\\\.\\") == 0) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(ReplacementFileLock());
+    if (ReplacementFilesClosed()) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return nullptr;
+    }
+    const std::wstring stem = FolderOf(first) + L"~brisklode-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        const std::wstring temporary = stem + std::to_wstring(NextTemporaryNumber()) + L".tmp";
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        if (FileFaults().refuseNewFileBeside) {
+            SetLastError(ERROR_ACCESS_DENIED);
+        } else {
+            handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+        if (handle != INVALID_HANDLE_VALUE) {
+            auto file = std::make_unique<WinReplacementFile>(handle, temporary, first, false, false, names);
+            RegisterReplacementFile(file.get());
+            return file;
+        }
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return nullptr;
     }
     return nullptr;
 }
