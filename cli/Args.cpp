@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <map>
 #include <set>
 
 #include <CLI/CLI.hpp>
@@ -167,6 +168,23 @@ bool CheckDistinctTargets(const std::vector<CliTarget>& targets, std::string& er
             error = "Target given twice: " + target.Label();
             return false;
         }
+    }
+    return true;
+}
+
+bool CheckSameModems(const std::vector<CliTarget>& targets, const ModemKeys& keys, std::string& error) {
+    std::map<std::string, std::string> seen;  // key -> the label of the target that has it
+    for (const CliTarget& target : targets) {
+        if (!target.missing.empty()) continue;
+        const std::vector<std::string> own = keys(target);
+        for (const std::string& key : own) {
+            const auto at = seen.find(key);
+            if (at != seen.end()) {
+                error = "Target given twice: " + at->second + " and " + target.Label() + " are the same modem (" + key + ")";
+                return false;
+            }
+        }
+        for (const std::string& key : own) seen.emplace(key, target.Label());
     }
     return true;
 }

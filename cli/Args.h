@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,13 @@ bool ParseTargetList(const std::string& text, std::vector<CliTarget>& targets, s
 
 // False with a message when a target appears twice (two workers must never share one modem).
 bool CheckDistinctTargets(const std::vector<CliTarget>& targets, std::string& error);
+// What reaches a target's modem: "telnet ADDRESS:PORT" for every address its host resolves to, or
+// "serial PATH" with the port's real path.
+using ModemKeys = std::function<std::vector<std::string>(const CliTarget&)>;
+// False with a message naming both when two targets share any key: two spellings of one modem (localhost
+// and 127.0.0.1, a link to a serial port and the port) would have two workers fight over one console.
+// Targets that discovery did not find are left out.
+bool CheckSameModems(const std::vector<CliTarget>& targets, const ModemKeys& keys, std::string& error);
 
 // One log file name per target, all distinct: the serial number discovery gave, else address and port
 // (or the port name), with anything but letters, digits, '.' and '-' replaced by '_'.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -101,15 +102,33 @@ void UseBinaryStandardInput() {
     _setmode(_fileno(stdin), _O_BINARY);
 }
 
-std::string NumericAddress(const std::string& host) {
+std::vector<std::string> NumericAddresses(const std::string& host) {
     ADDRINFOW hints {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     ADDRINFOW* found = nullptr;
-    if (GetAddrInfoW(Utf8ToWide(host).c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return host;
-    wchar_t text[NI_MAXHOST] = {};
-    const int got = GetNameInfoW(found->ai_addr, static_cast<socklen_t>(found->ai_addrlen), text, NI_MAXHOST, nullptr, 0,
-                                 NI_NUMERICHOST);
+    if (GetAddrInfoW(Utf8ToWide(host).c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return {host};
+    std::vector<std::string> addresses;
+    for (const ADDRINFOW* at = found; at != nullptr; at = at->ai_next) {
+        wchar_t text[NI_MAXHOST] = {};
+        if (GetNameInfoW(at->ai_addr, static_cast<socklen_t>(at->ai_addrlen), text, NI_MAXHOST, nullptr, 0,
+                         NI_NUMERICHOST) != 0) {
+            continue;
+        }
+        std::string address = WideToUtf8(text);
+        if (address.rfind("::ffff:", 0) == 0 && address.find('.') != std::string::npos) address.erase(0, 7);
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+    }
     FreeAddrInfoW(found);
-    return got == 0 ? WideToUtf8(text) : host;
+    if (addresses.empty()) addresses.push_back(host);
+    return addresses;
+}
+
+std::string RealSerialPath(const std::string& port) {
+    std::string name = port;
+    if (name.rfind("\\\\.\\", 0) == 0) name.erase(0, 4);
+    for (char& c : name) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return name;
 }

@@ -149,16 +149,14 @@ public:
         told_ = results_;
         if (options_.LogToFolder()) {
             logNames_ = LogFileNames(targets_);
-            // An earlier run's log of the same name stays: this run's file gets the time in its name.
-            const std::string stamp = StampNow();
-            for (std::string& name : logNames_) {
-                if (options_.overwrite || !PathExists(JoinPath(options_.path, name))) continue;
-                const std::string base = name.substr(0, name.size() - 4);  // without ".log"
-                std::string candidate = base + "-" + stamp + ".log";
-                for (unsigned n = 2; PathExists(JoinPath(options_.path, candidate)); ++n) {
-                    candidate = base + "-" + stamp + "-" + std::to_string(n) + ".log";
+            logStamp_ = StampNow();
+            firstLogName_.assign(logNames_.size(), 0);
+            // An earlier run's log of the same name stays: this run's file gets the time in its name. The
+            // name is only a first choice: the log takes the first free one when it is complete.
+            if (!options_.overwrite) {
+                for (size_t i = 0; i < logNames_.size(); ++i) {
+                    while (PathExists(LogName(i, firstLogName_[i]))) ++firstLogName_[i];
                 }
-                name = candidate;
             }
         }
     }
@@ -596,25 +594,37 @@ private:
                message + "; the modem came back with firmware " + after.firmware + " (was " + result.firmware + ")");
     }
 
+    // The `n`-th name target `i`'s log may take in the folder: its own name, then with the run's time, then
+    // with the time and a number (-2, -3, ...).
+    std::string LogName(size_t i, unsigned n) const {
+        const std::string& name = logNames_[i];
+        if (n == 0) return JoinPath(options_.path, name);
+        const std::string base = name.substr(0, name.size() - 4);  // without ".log"
+        return JoinPath(options_.path, base + "-" + logStamp_ + (n == 1 ? "" : "-" + std::to_string(n)) + ".log");
+    }
+
     void RunLog(size_t i) {
         TargetResult& result = results_[i];
-        const std::string path = logNames_.empty() ? options_.path : JoinPath(options_.path, logNames_[i]);
         std::unique_ptr<ITransport> link;
         if (!Connect(i, !options_.typeFilter.empty(), "Connecting", link)) return;
         LogFileOutcome outcome;
         std::string error;
-        const int code = DownloadModemLogToFile(*link, Utf8ToWide(path), cancel_, ProgressFor(i), outcome, error);
-        const unsigned long systemError = LastSystemError();
+        int code;
+        if (logNames_.empty() || options_.overwrite) {
+            const std::string path = logNames_.empty() ? options_.path : LogName(i, 0);
+            code = DownloadModemLogToFile(*link, Utf8ToWide(path), cancel_, ProgressFor(i), outcome, error);
+        } else {
+            // Chosen to be new: the log replaces nothing, not even a file that took its name meanwhile.
+            const unsigned first = firstLogName_[i];
+            code = DownloadModemLogToNewFile(*link, [this, i, first](unsigned n) { return Utf8ToWide(LogName(i, first + n)); },
+                                             cancel_, ProgressFor(i), outcome, error);
+        }
         link->Close();
-        // The core's file messages name neither the file nor the reason.
-        if (code == static_cast<int>(LogDownloadResult::Failed) && error.find("the selected log file") != std::string::npos) {
-            error += " " + path + ": " + WindowsError(systemError);
-        }
-        if (outcome.inPlace) {
-            result.warning = path + " was written in place (its folder takes no new file, or it has other hard links)";
-            if (outcome.incomplete) result.warning += " and is incomplete";
-        }
-        if (code == static_cast<int>(LogDownloadResult::Failed)) {
+        const std::string path = WideToUtf8(outcome.path);
+        const bool ok = code != static_cast<int>(LogDownloadResult::Failed);
+        result.warning = InPlaceNote(path, outcome, ok);
+        if (!ok) {
+            error = LogFileFailureText(error, path, outcome);
             Finish(i, cancel_.load() ? Status::Cancelled : Status::Failed, cancel_.load() ? "signal" : "transfer",
                    CutModemText(error));
             return;
@@ -641,6 +651,8 @@ private:
     int closedCode_ = kExitFailure;
     std::vector<TransferTally> tallies_ = std::vector<TransferTally>(targets_.size());
     std::vector<std::string> logNames_;
+    std::vector<unsigned> firstLogName_;  // the first of each log's names that was free when the run began
+    std::string logStamp_;
     const std::vector<std::unique_ptr<Image>>* images_ = nullptr;
     std::atomic<unsigned> failures_{0};
     std::mutex gateMutex_;
@@ -740,19 +752,20 @@ bool ResolveTargets(const CliOptions& options, std::vector<CliTarget>& targets, 
     }
     targets.insert(targets.end(), options.targets.begin(), options.targets.end());
     if (!CheckDistinctTargets(targets, error)) return false;
-    // Two spellings of one address (localhost and 127.0.0.1) would have two workers fight over one console.
-    std::map<std::string, std::string> seen;
-    for (const CliTarget& target : targets) {
-        if (!target.missing.empty()) continue;
-        const std::string key = target.serial ? "serial " + target.serialPort
-                                              : "telnet " + NumericAddress(target.host) + ":" + std::to_string(target.port);
-        const auto [at, fresh] = seen.emplace(key, target.Label());
-        if (!fresh) {
-            error = "Target given twice: " + at->second + " and " + target.Label() + " are the same modem (" + key + ")";
-            return false;
-        }
-    }
-    return true;
+    return CheckSameModems(
+        targets,
+        [](const CliTarget& target) {
+            std::vector<std::string> keys;
+            if (target.serial) {
+                keys.push_back("serial " + RealSerialPath(target.serialPort));
+            } else {
+                for (const std::string& address : NumericAddresses(target.host)) {
+                    keys.push_back("telnet " + address + ":" + std::to_string(target.port));
+                }
+            }
+            return keys;
+        },
+        error);
 }
 
 namespace {

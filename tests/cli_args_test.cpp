@@ -184,6 +184,18 @@ TEST(CliTargets, TargetListLinesAndTheirErrors) {
     ASSERT_TRUE(ParseTargetList("telnet h\ntelnet h:3000\n", targets, error));
     EXPECT_FALSE(CheckDistinctTargets(targets, error));
     EXPECT_EQ(error, "Target given twice: telnet h:3000");
+
+    // Any address in common makes one modem: localhost resolving to ::1 first and 127.0.0.1 after it.
+    targets.clear();
+    ASSERT_TRUE(ParseTargetList("telnet localhost:23\ntelnet 127.0.0.1:23\ntelnet 127.0.0.1:24\n", targets, error));
+    const ModemKeys keys = [](const CliTarget& target) {
+        if (target.host == "localhost") return std::vector<std::string>{"::1:23", "127.0.0.1:23"};
+        return std::vector<std::string>{target.host + ":" + std::to_string(target.port)};
+    };
+    EXPECT_FALSE(CheckSameModems(targets, keys, error));
+    EXPECT_EQ(error, "Target given twice: telnet localhost:23 and telnet 127.0.0.1:23 are the same modem (127.0.0.1:23)");
+    targets.erase(targets.begin() + 1);
+    EXPECT_TRUE(CheckSameModems(targets, keys, error)) << error;
 }
 
 TEST(CliTargets, LogFileNamesAreDistinctAndSafe) {
@@ -217,6 +229,8 @@ TEST(CliTargets, LogFileNamesAreNeverWindowsDeviceNames) {
     for (const std::string& name : names) EXPECT_FALSE(IsWindowsDeviceName(Utf8ToWide(name))) << name;
     EXPECT_TRUE(IsWindowsDeviceName(L"C:\\logs\\Com3.log"));
     EXPECT_TRUE(IsWindowsDeviceName(L"aux"));
+    EXPECT_TRUE(IsWindowsDeviceName(L"COM1:"));
+    EXPECT_TRUE(IsWindowsDeviceName(L"C:\\logs\\nul:"));
     EXPECT_FALSE(IsWindowsDeviceName(L"COM12.log"));
 }
 

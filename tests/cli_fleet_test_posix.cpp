@@ -225,6 +225,13 @@ TEST_F(CliFleet, SeveralModemsNeedYesWithoutATerminalAndListsRefuseRepeats) {
     run = RunCli(one.Folder(), {"--telnet", "localhost:" + port, "--telnet", a, "identify"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("are the same modem"), std::string::npos) << run.err;
+    // So is one serial port reached through a link.
+    const std::string serialPort = one.LocalPath("ttyBENCH"), serialLink = one.LocalPath("modem-port");
+    WriteBytes(serialPort, {});
+    ASSERT_EQ(symlink(serialPort.c_str(), serialLink.c_str()), 0);
+    run = RunCli(one.Folder(), {"--serial", serialLink, "--serial", serialPort, "identify"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("are the same modem (serial " + serialPort + ")"), std::string::npos) << run.err;
     // A bad line names the file and the line.
     const std::string broken = one.LocalPath("broken.txt");
     std::ofstream(broken) << "telnet " << a << "\ntelnet\n";

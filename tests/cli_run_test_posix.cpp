@@ -318,6 +318,14 @@ TEST_F(CliRun, LogToStandardOutputFeedsASlowReaderAsAStream) {
         EXPECT_NE(r.err.find("Modem log saved"), std::string::npos) << r.err;
         EXPECT_FALSE(Exists("-")) << "a file named -";
     }
+    // A regular file behind standard output is a stream too: appended to, never replaced.
+    const std::string collected = modem.LocalPath("collected.txt");
+    WriteFile(collected, {'e', 'a', 'r', 'l', 'y', '\n'});
+    const std::string command = "'" + CliPath() + "' --telnet " + target + " log /dev/stdout >> '" + collected + "' 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::vector<unsigned char> both = {'e', 'a', 'r', 'l', 'y', '\n'};
+    both.insert(both.end(), expected.begin(), expected.end());
+    EXPECT_TRUE(ReadFile(collected) == both) << ReadFile(collected).size() << " bytes";
 }
 
 TEST_F(CliRun, SignalDuringLogDownloadSendsEscAndWritesNoFile) {
