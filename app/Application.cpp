@@ -129,9 +129,25 @@ void LogDownloadWorker(HWND window, std::wstring path, ITransport* link, std::sh
         text = L"Modem log saved: " + path;
         if (result == static_cast<int>(LogDownloadResult::LegacyComplete)) text += L" (legacy 256-byte protocol)";
     } else {
-        text = Utf8ToWide(error);
+        text = Utf8ToWide(LogFileFailureText(error, WideToUtf8(path), outcome));
     }
+    // A file written in place says so, and after a failure or Cancel that it holds part of a log: the
+    // chosen file was changed.
+    const std::string note = InPlaceNote(WideToUtf8(path), outcome, ok);
+    if (!note.empty()) text += L"\n\nWARNING: " + Utf8ToWide(note);
     PostResult(window, OperationKind::LogDownload, ok, std::move(text));
+}
+
+// The log box is a multiline edit: under the dialog navigation it takes Esc for itself and answers it by
+// posting WM_CLOSE to its parent, which would close the window. Esc there means what it means everywhere in
+// the window: Cancel while busy, nothing otherwise.
+LRESULT CALLBACK LogBoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR) {
+    if (message == WM_KEYDOWN && wParam == VK_ESCAPE) {
+        SendMessageW(GetParent(box), WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+        return 0;
+    }
+    if (message == WM_NCDESTROY) RemoveWindowSubclass(box, LogBoxProcedure, id);
+    return DefSubclassProc(box, message, wParam, lParam);
 }
 
 // Starts a detached worker. A thread that cannot be started is reported like a failed operation,
@@ -211,6 +227,7 @@ Application::Application(HWND window) : window(window), cancelRequested(std::mak
     logEdit = Add(L"EDIT", L"", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, IdLog,
                   WS_EX_CLIENTEDGE);
     SendMessageW(logEdit, EM_LIMITTEXT, kLogLimit, 0);
+    SetWindowSubclass(logEdit, LogBoxProcedure, 0, 0);
     // Tab follows the reading order: Read modem log... stands right of Cancel.
     SetWindowPos(readLogButton, cancelButton, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
@@ -543,21 +560,24 @@ void Application::ApplyResult(OperationResult* result) {
     SetStatusStyle(fastSuccess);
     SetStatus(fastSuccess ? std::wstring(L"SUCCESS - Checksum OK on Modem") : text);
     AppendLog(text);
-    if (!closePending) {
-        if (success && text == kChecksumOk) {
-            Ask(L"Checksum OK on Modem\n\nThe modem is rebooting.", MB_ICONINFORMATION);
-        } else if (success && StartsWith(text, kLegacyMarker)) {
-            Ask(text.c_str(), MB_ICONWARNING);
-        } else if (!success) {
-            Ask(text.c_str(), MB_ICONERROR);
-        }
-    }
+    // The work is over before the user is told: a box that waits for an answer overnight must hold back
+    // neither a logoff or restart nor the next operation.
     busy.exchange(false);
     AllowSessionEnd();
     ending = owned.get();
     SetBusyUi(false);
     ending = nullptr;
-    if (closePending) PostMessageW(window, WM_CLOSE, 0, 0);
+    if (closePending) {
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        return;
+    }
+    if (success && text == kChecksumOk) {
+        Ask(L"Checksum OK on Modem\n\nThe modem is rebooting.", MB_ICONINFORMATION);
+    } else if (success && StartsWith(text, kLegacyMarker)) {
+        Ask(text.c_str(), MB_ICONWARNING);
+    } else if (!success) {
+        Ask(text.c_str(), MB_ICONERROR);
+    }
 }
 
 void Application::Close() {
