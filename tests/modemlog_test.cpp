@@ -798,6 +798,11 @@ TEST_F(SaveLogTest, AFolderThatTakesNoNewFileIsWrittenInPlace) {
     EXPECT_TRUE(outcome.inPlace);
     EXPECT_EQ(outcome.bytes, 0u);
     EXPECT_TRUE(outcome.incomplete);
+    // What the window and the command line tell the user: the file, the system's reason, and that it changed.
+    EXPECT_TRUE(outcome.fileFailed);
+    EXPECT_NE(outcome.systemError, 0u);
+    EXPECT_EQ(InPlaceNote("m.log", outcome, false),
+              "m.log was written in place (its folder takes no new file, or it has other hard links) and is incomplete");
 }
 
 // A modem that stalls halfway through a piece: Cancel is answered with ESC within 250 ms, not after the

@@ -921,6 +921,18 @@ bool Step(const std::vector<std::string>& w, std::string& error) {
         PostMessageW(control, BM_CLICK, 0, 0);
         return true;
     }
+    if (cmd == "mouse-click") {
+        // mouse-click REF: a left click in the middle of the control, as posted mouse messages; a control that
+        // takes no Tab stop (the log box) gets the focus this way.
+        if (w.size() < 2 || !FindControl(w[1], control, error)) return error.empty() ? error = "mouse-click REF", false : false;
+        RECT box{};
+        GetClientRect(control, &box);
+        const LPARAM at = MAKELPARAM(box.right / 2, box.bottom / 2);
+        PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        PostMessageW(control, WM_LBUTTONUP, 0, at);
+        SyncWithProduct(2);
+        return true;
+    }
     if (cmd == "command") {
         // command ID [NOTIFY]: a raw WM_COMMAND as the control would send it, whatever its state.
         long long id;
