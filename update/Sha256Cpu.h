@@ -1,0 +1,7 @@
+// The CPU-specific SHA-256 block routine, chosen by the build for the target processor.
+#pragma once
+
+#include "update/Sha256.h"
+
+// The routine that uses this CPU's SHA instructions, or null when the CPU (or the build's target) has none.
+FirmwareSha256::BlockRoutine Sha256CpuBlockRoutine();
