@@ -19,10 +19,10 @@
 #include "console/Console.h"
 #include "discovery/Discovery.h"
 #include "modemlog/ModemLog.h"
-#include "simulator/Sha256.h"
 #include "transport/File.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
+#include "update/Sha256.h"
 #include "update/Update.h"
 
 namespace {
@@ -821,14 +821,19 @@ bool LoadImage(const std::string& type, const std::string& path, std::unique_ptr
         error += " " + path + ": " + WindowsError(LastSystemError());
         return false;
     }
-    if (!PrepareFirmware(firmware, image->padded, image->blocks, error)) {
+    // The digest is worked out beside the padding copy: both only read the loaded bytes.
+    std::string digest;
+    std::thread hasher([&firmware, &digest] { digest = FirmwareSha256Hex(firmware.data(), firmware.size()); });
+    const bool prepared = PrepareFirmware(firmware, image->padded, image->blocks, error);
+    hasher.join();
+    if (!prepared) {
         error = path + ": " + error;
         return false;
     }
     image->info.type = type;
     image->info.path = path;
     image->info.size = firmware.size();
-    image->info.sha256 = Sha256Hex(firmware.data(), firmware.size());
+    image->info.sha256 = digest;
     return true;
 }
 
