@@ -133,6 +133,8 @@ private:
     std::string failure_;
     std::vector<unsigned char> wire_;
     unsigned char receiveBuffer_[kReceiveSize];
+    // Whether the next read looks for waiting data before it waits: the last receive filled the buffer.
+    bool lookFirst_ = true;
 };
 
 void TelnetTransport::CloseSocket() {
@@ -334,8 +336,10 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
     }
     if (Queued() > 0) return TakeQueued(buffer, capacity);
 
-    // Where the platform can, look for waiting data first: a busy stream then costs one call per read.
-    long received = SocketReceiveIfReady(socketHandle_, receiveBuffer_, kReceiveSize);
+    // Where the platform can, look for waiting data first: a busy stream then costs one call per read. A
+    // one-byte verdict after a frame is seldom there yet, so after a read that did not fill the buffer the
+    // next one waits first instead of paying for a look that finds nothing.
+    long received = lookFirst_ ? SocketReceiveIfReady(socketHandle_, receiveBuffer_, kReceiveSize) : kSocketNotReady;
     if (received == kSocketNotReady) {
         // Once cancelled, only what has already arrived is handed out.
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -373,6 +377,8 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
         Fail(LinkFailure::System, error, "Telnet receive failed: " + WindowsError(code));
         return -1;
     }
+
+    lookFirst_ = static_cast<size_t>(received) == kReceiveSize;
 
     ReceiveSink sink{*this, buffer, capacity, 0, false};
     telnet::Parse(telnetState_, telnetCommand_, receiveBuffer_, static_cast<size_t>(received), sink);
