@@ -129,6 +129,7 @@ int main(int argc, char** argv) {
         : Clock::time_point::max();
     std::vector<pollfd> fds;
     std::string reason;
+    Clock::time_point nextStopLook = started;
     for (;;) {
         Clock::time_point now = Clock::now();
         if (stopSignal != 0) {
@@ -139,9 +140,13 @@ int main(int argc, char** argv) {
             reason = "--max-seconds reached";
             break;
         }
-        if (FileExists(options.stopFile)) {
-            reason = "stop file appeared";
-            break;
+        // Looked for every 100 ms, not on every wake-up: a legacy transfer wakes the loop for each block.
+        if (now >= nextStopLook) {
+            if (FileExists(options.stopFile)) {
+                reason = "stop file appeared";
+                break;
+            }
+            nextStopLook = now + std::chrono::milliseconds(100);
         }
         fds.clear();
         // The stop file and the signal flag are looked at at least every 100 ms.
