@@ -265,8 +265,8 @@ double TimeUpdate(unsigned short port, const std::vector<unsigned char>& firmwar
     return seconds;
 }
 
-// A whole brisklode-cli run with --json, timed from its "Frame size" progress line to its exit: the legacy
-// transfer as the command line does it, events and outputs included, without the modem's 5 s of not
+// A whole brisklode-cli run with --json, timed from its "Frame size" progress line to its result line: the
+// legacy transfer as the command line does it, events and outputs included, without the modem's 5 s of not
 // answering UPDFAST before it. -1 on failure.
 double TimeCliTransfer(const std::vector<std::string>& args) {
     int out[2];
@@ -286,8 +286,8 @@ double TimeCliTransfer(const std::vector<std::string>& args) {
     }
     close(out[1]);
     std::FILE* lines = fdopen(out[0], "r");
-    Clock::time_point start{};
-    bool started = false;
+    Clock::time_point start{}, end{};
+    bool started = false, ended = false;
     char* line = nullptr;
     size_t capacity = 0;
     while (getline(&line, &capacity, lines) > 0) {
@@ -295,13 +295,17 @@ double TimeCliTransfer(const std::vector<std::string>& args) {
             start = Clock::now();
             started = true;
         }
+        if (started && !ended && std::strstr(line, "\"event\":\"result\"") != nullptr) {
+            end = Clock::now();
+            ended = true;
+        }
     }
     std::free(line);
     std::fclose(lines);
     int status = 0;
     waitpid(pid, &status, 0);
-    const double seconds = Seconds(start);
-    return started && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+    const double seconds = std::chrono::duration<double>(end - start).count();
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
 }
 
 // Waits until the simulator has stored `count` images in all. It hashes and stores each image after its last
