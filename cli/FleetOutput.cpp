@@ -531,13 +531,14 @@ bool SameCall(const std::string& a, const std::string& b) {
 std::vector<CliTarget> FilterDiscovered(const std::vector<CliTarget>& found, const std::vector<std::uint64_t>& serialNumbers,
                                         const std::vector<std::string>& callSigns) {
     std::vector<CliTarget> kept;
+    // Each serial number and call sign names modems wanted: a modem is kept when any of them names it.
+    const bool all = serialNumbers.empty() && callSigns.empty();
     for (const CliTarget& target : found) {
-        const bool serialOk = serialNumbers.empty() ||
-                              std::find(serialNumbers.begin(), serialNumbers.end(), target.serialNumber) != serialNumbers.end();
-        const bool callOk = callSigns.empty() || std::any_of(callSigns.begin(), callSigns.end(), [&](const std::string& c) {
-                                return SameCall(c, target.callSign);
-                            });
-        if (serialOk && callOk) kept.push_back(target);
+        const bool serialOk = std::find(serialNumbers.begin(), serialNumbers.end(), target.serialNumber) != serialNumbers.end();
+        const bool callOk = std::any_of(callSigns.begin(), callSigns.end(), [&](const std::string& c) {
+            return SameCall(c, target.callSign);
+        });
+        if (all || serialOk || callOk) kept.push_back(target);
     }
     return kept;
 }

@@ -227,8 +227,8 @@ std::string ResultTable(const std::string& command, const std::vector<TargetResu
 // The inventory as comma-separated values with a header line.
 std::string InventoryCsv(const std::vector<TargetResult>& results);
 
-// Keeps the discovered modems that the serial number and call sign lists select (all when both are empty);
-// a call sign matches whatever its case.
+// Keeps the discovered modems that any serial number or call sign of the lists names (all when both are
+// empty); a call sign matches whatever its case.
 std::vector<CliTarget> FilterDiscovered(const std::vector<CliTarget>& found, const std::vector<std::uint64_t>& serialNumbers,
                                         const std::vector<std::string>& callSigns);
 
