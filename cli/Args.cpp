@@ -274,68 +274,111 @@ bool Number(const Given& value, const char* option, std::uint64_t low, std::uint
     return true;
 }
 
+// Every option of the command line, bound to where its value goes.
+class OptionSet {
+public:
+    explicit OptionSet(CliOptions& options) : app("brisklode-cli", "brisklode-cli") {
+        app.set_help_flag();
+        app.allow_windows_style_options(false);
+        const auto text = [this](const char* name, Given& value) {
+            app.add_option_function<std::string>(name, [&value](const std::string& v) {
+                value.text = v;
+                value.given = true;
+            });
+        };
+        const auto list = [this](const char* name, std::vector<std::string>& values) {
+            app.add_option(name, values)->allow_extra_args(false);
+        };
+        app.add_flag("-h,--help", options.help);
+        app.add_flag("--version", options.version);
+        // --telnet and --serial keep the order in which they were given, mixed.
+        app.add_option_function<std::string>("--telnet", [&options](const std::string& value) {
+               CliTarget target;
+               std::string problem;
+               if (!ParseTelnetTarget(value, target.host, target.port, problem)) throw CLI::ValidationError(problem);
+               options.targets.push_back(target);
+           })
+            ->trigger_on_parse();
+        app.add_option_function<std::string>("--serial", [&options](const std::string& value) {
+               if (value.empty()) throw CLI::ValidationError("Missing serial port name");
+               CliTarget target;
+               target.serial = true;
+               target.serialPort = value;
+               options.targets.push_back(target);
+           })
+            ->trigger_on_parse();
+        app.add_option("--targets", options.targetsFile);
+        app.add_flag("--discovered", options.discovered);
+        app.add_option("--type", options.typeFilter);
+        list("--serial-number", serialNumbers);
+        list("--call", calls);
+        text("--parallel", parallel);
+        app.add_flag("--json", options.json);
+        app.add_flag("--csv", options.csv);
+        app.add_flag("-y,--yes", options.yes);
+        app.add_flag("--confirm{}", confirm.text);
+        text("--baud", baud);
+        text("--legacy", legacy);
+        text("--timeout", timeout);
+        app.add_option("--expect-firmware", options.expectFirmware);
+        app.add_flag("--force", options.force);
+        app.add_flag("--overwrite", options.overwrite);
+        list("--firmware", firmware);
+        text("--max-failures", maxFailures);
+        text("--canary", canary);
+        text("--retries", retries);
+        text("--connect-timeout", connectTimeout);
+        app.add_option("--record", options.recordPath);
+        app.add_option("words", positional);
+    }
+
+    // CLI11 gives an option that needs a value whatever token follows it, so "--record --yes" would name
+    // the record "--yes": a token that looks like an option is never a value (a file of such a name is
+    // still "./--yes" or "--record=--yes"). Negative numbers are left to the value checks.
+    bool RefuseOptionsAsValues(const std::vector<std::string>& args, std::string& error) {
+        for (size_t i = 0; i + 1 < args.size(); ++i) {
+            if (args[i] == "--") break;
+            if (args[i].size() < 2 || args[i][0] != '-' || args[i].find('=') != std::string::npos) continue;
+            const CLI::Option* option = app.get_option_no_throw(args[i]);
+            if (option == nullptr || option->get_expected_min() == 0) continue;  // a flag
+            const std::string& next = args[i + 1];
+            if (next.size() > 1 && next[0] == '-' && !(next[1] >= '0' && next[1] <= '9')) {
+                error = "Option " + args[i] + " needs a value, not " + next;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    CLI::App app;
+    std::vector<std::string> positional;
+    std::vector<std::string> serialNumbers, calls, firmware;
+    Given parallel, baud, legacy, timeout, confirm, maxFailures, canary, retries, connectTimeout;
+};
+
 }  // namespace
+
+std::vector<std::string> OptionNames() {
+    CliOptions options;
+    OptionSet set(options);
+    std::vector<std::string> names;
+    for (const CLI::Option* option : set.app.get_options()) {
+        for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+    }
+    return names;
+}
 
 bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options, std::string& error) {
     options = CliOptions();
-    std::vector<std::string> positional;
     // The tokens: CLI11 takes every option wherever it stands, one value each; the values are checked below
     // so that each message names the option and the value.
-    CLI::App app("brisklode-cli", "brisklode-cli");
-    app.set_help_flag();
-    app.allow_windows_style_options(false);
-    std::vector<std::string> serialNumbers, calls, firmware;
-    Given parallel, baud, legacy, timeout, confirm, maxFailures, canary, retries, connectTimeout;
-    const auto text = [&app](const char* name, Given& value) {
-        app.add_option_function<std::string>(name, [&value](const std::string& v) {
-            value.text = v;
-            value.given = true;
-        });
-    };
-    const auto list = [&app](const char* name, std::vector<std::string>& values) {
-        app.add_option(name, values)->allow_extra_args(false);
-    };
-    app.add_flag("-h,--help", options.help);
-    app.add_flag("--version", options.version);
-    // --telnet and --serial keep the order in which they were given, mixed.
-    app.add_option_function<std::string>("--telnet", [&options](const std::string& value) {
-           CliTarget target;
-           std::string problem;
-           if (!ParseTelnetTarget(value, target.host, target.port, problem)) throw CLI::ValidationError(problem);
-           options.targets.push_back(target);
-       })
-        ->trigger_on_parse();
-    app.add_option_function<std::string>("--serial", [&options](const std::string& value) {
-           if (value.empty()) throw CLI::ValidationError("Missing serial port name");
-           CliTarget target;
-           target.serial = true;
-           target.serialPort = value;
-           options.targets.push_back(target);
-       })
-        ->trigger_on_parse();
-    app.add_option("--targets", options.targetsFile);
-    app.add_flag("--discovered", options.discovered);
-    app.add_option("--type", options.typeFilter);
-    list("--serial-number", serialNumbers);
-    list("--call", calls);
-    text("--parallel", parallel);
-    app.add_flag("--json", options.json);
-    app.add_flag("--csv", options.csv);
-    app.add_flag("-y,--yes", options.yes);
-    app.add_flag("--confirm{}", confirm.text);
-    text("--baud", baud);
-    text("--legacy", legacy);
-    text("--timeout", timeout);
-    app.add_option("--expect-firmware", options.expectFirmware);
-    app.add_flag("--force", options.force);
-    app.add_flag("--overwrite", options.overwrite);
-    list("--firmware", firmware);
-    text("--max-failures", maxFailures);
-    text("--canary", canary);
-    text("--retries", retries);
-    text("--connect-timeout", connectTimeout);
-    app.add_option("--record", options.recordPath);
-    app.add_option("words", positional);
+    OptionSet set(options);
+    CLI::App& app = set.app;
+    std::vector<std::string>& positional = set.positional;
+    std::vector<std::string> &serialNumbers = set.serialNumbers, &calls = set.calls, &firmware = set.firmware;
+    Given &parallel = set.parallel, &baud = set.baud, &legacy = set.legacy, &timeout = set.timeout, &confirm = set.confirm,
+          &maxFailures = set.maxFailures, &canary = set.canary, &retries = set.retries, &connectTimeout = set.connectTimeout;
+    if (!set.RefuseOptionsAsValues(args, error)) return false;
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
         app.parse(reversed);
@@ -544,70 +587,126 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
 
 namespace {
 
-const char kCommands[] =
-    "Commands:\n"
-    "  identify                      return the modem to its menu and show model and firmware\n";
-const char kUpdate[] =
-    "  update FIRMWARE [--firmware TYPE=FILE ...] [--legacy ask|yes|no] [--confirm[=SECONDS]]\n"
-    "         [--expect-firmware V [--force]] [--yes]\n"
-    "                                install a firmware image (fast transfer with modem-side\n"
-    "                                verification; legacy 256-byte transfer only if allowed)\n";
-const char kLog[] =
-    "  log OUTFILE | log DIR [--overwrite] | log -\n"
-    "                                download the system log and save it; with several targets\n"
-    "                                (or --targets/--discovered), or when DIR is an existing\n"
-    "                                folder, one file per modem into DIR (an earlier file of the\n"
-    "                                same name stays: the new one gets the date and time);\n"
-    "                                log - writes it to standard output\n";
-const char kDiscover[] =
-    "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n";
-const char kInventory[] =
-    "  inventory [--timeout MS] [--csv]\n"
-    "                                discover, then identify every modem that answered\n";
-const char kPorts[] = "  ports                         list the serial ports of this machine\n";
-const char kTargets[] =
-    "Targets (identify, update, log; each may be repeated and mixed):\n"
-    "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"
-    "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"
-    "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"
-    "  --targets FILE                one target a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\";\n"
-    "                                '#' starts a comment; FILE - reads standard input\n"
-    "  --discovered                  every modem that answers the network probe (--timeout MS),\n"
-    "                                optionally only --serial-number HEX[,HEX...] / --call CALL[,CALL...]\n"
-    "  --type C                      only modems whose identity type code is C (checked after\n"
-    "                                connecting; any other modem is skipped, never flashed)\n"
-    "  --parallel N                  work on up to N modems at once (default 4)\n"
-    "\n"
-    "A rollout (identify, update, log):\n"
-    "  --canary N                    the first N targets finish before any other starts; if one of\n"
-    "                                them fails, the rest are not started\n"
-    "  --max-failures N              after N failed targets no new target starts\n"
-    "  --retries N                   try a connect or identity check that failed N more times,\n"
-    "                                pausing 1, 2, 4... s (never once a transfer has begun)\n"
-    "  --connect-timeout SECONDS     give up a connection after SECONDS\n"
-    "  --record FILE                 append one JSON line per target to FILE (what, where, when, result)\n";
-const char kOptions[] =
-    "Options:\n"
-    "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
-    "                                without a terminal or with several targets), always, never\n"
-    "  --confirm[=SECONDS]           after the update wait up to SECONDS (default 180) for the modem\n"
-    "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
-    "                                reopened), check its identity, report firmware before and after\n"
-    "  --expect-firmware V           ok only when the modem comes back with V (implies --confirm);\n"
-    "                                a modem already at V is skipped unless --force\n"
-    "  --firmware TYPE=FILE          the image for modems of identity type TYPE (repeatable); a modem\n"
-    "                                whose type has no image (and no plain FIRMWARE) is skipped\n"
-    "  --yes                         update several modems without asking (needed without a terminal)\n"
-    "  --json                        stdout carries JSON objects only, one a line (events start,\n"
-    "                                progress, result, summary, error); human text goes to stderr\n"
-    "  --csv                         inventory as comma-separated values\n"
-    "  -h, --help                    this text (COMMAND --help: that command's)\n"
-    "  --version                     the program version\n";
+// Which commands an entry of the help applies to.
+enum : unsigned {
+    kIdentify = 1,
+    kUpdate = 2,
+    kLog = 4,
+    kDiscover = 8,
+    kInventory = 16,
+    kPorts = 32,
+    kLinked = kIdentify | kUpdate | kLog,
+    kProbing = kLinked | kDiscover | kInventory,
+    kEvery = kProbing | kPorts,
+};
+
+struct HelpEntry {
+    unsigned commands;
+    const char* text;
+};
+
+struct HelpSection {
+    const char* heading;
+    std::vector<HelpEntry> entries;
+};
+
+// The help, section by section; a command's --help keeps the entries that apply to it.
+const std::vector<HelpSection>& HelpSections() {
+    static const std::vector<HelpSection> sections = {
+        {"Commands:",
+         {{kIdentify, "  identify                      return the modem to its menu and show model and firmware\n"},
+          {kUpdate,
+           "  update FIRMWARE [--firmware TYPE=FILE ...] [--legacy ask|yes|no] [--confirm[=SECONDS]]\n"
+           "         [--expect-firmware V [--force]] [--yes]\n"
+           "                                install a firmware image (fast transfer with modem-side\n"
+           "                                verification; legacy 256-byte transfer only if allowed)\n"},
+          {kLog,
+           "  log OUTFILE | log DIR [--overwrite] | log -\n"
+           "                                download the system log and save it; with several targets\n"
+           "                                (or --targets/--discovered), or when DIR is an existing\n"
+           "                                folder, one file per modem into DIR (an earlier file of the\n"
+           "                                same name stays: the new one gets the date and time);\n"
+           "                                log - writes it to standard output\n"},
+          {kDiscover, "  discover [--timeout MS]       list the modems that answer the network probe (default 2000 ms)\n"},
+          {kInventory,
+           "  inventory [--timeout MS] [--csv]\n"
+           "                                discover, then identify every modem that answered\n"},
+          {kPorts, "  ports                         list the serial ports of this machine\n"}}},
+        {"Targets (identify, update, log; each may be repeated and mixed):",
+         {{kLinked, "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"},
+          {kLinked, "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"},
+          {kLinked, "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"},
+          {kLinked,
+           "  --targets FILE                one target a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\";\n"
+           "                                '#' starts a comment; FILE - reads standard input\n"},
+          {kLinked, "  --discovered                  every modem that answers the network probe (--timeout MS)\n"},
+          {kLinked,
+           "  --serial-number HEX[,HEX...]  with --discovered: the modems with these serial numbers\n"
+           "                                (repeatable; with --call, the modems either one selects)\n"},
+          {kLinked,
+           "  --call CALL[,CALL...]         with --discovered: the modems with these call signs, whatever\n"
+           "                                their case (repeatable)\n"},
+          {kLinked,
+           "  --type C                      only modems whose identity type code is C (checked after\n"
+           "                                connecting; any other modem is skipped, never flashed)\n"},
+          {kLinked, "  --parallel N                  work on up to N modems at once (default 4)\n"}}},
+        {"A rollout (identify, update, log):",
+         {{kLinked,
+           "  --canary N                    the first N targets finish before any other starts; if one of\n"
+           "                                them fails, the rest are not started\n"},
+          {kLinked, "  --max-failures N              after N failed targets no new target starts\n"},
+          {kLinked,
+           "  --retries N                   try a connect or identity check that failed N more times,\n"
+           "                                pausing 1, 2, 4... s (never once a transfer has begun)\n"},
+          {kLinked, "  --connect-timeout SECONDS     give up a connection after SECONDS\n"},
+          {kLinked, "  --record FILE                 append one JSON line per target to FILE (what, where, when, result)\n"}}},
+        {"Options:",
+         {{kUpdate,
+           "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
+           "                                without a terminal or with several targets), always, never\n"},
+          {kUpdate,
+           "  --confirm[=SECONDS]           after the update wait up to SECONDS (default 180) for the modem\n"
+           "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
+           "                                reopened), check its identity, report firmware before and after\n"},
+          {kUpdate,
+           "  --expect-firmware V           ok only when the modem comes back with V (implies --confirm);\n"
+           "                                a modem already at V is skipped unless --force\n"},
+          {kUpdate, "  --force                       with --expect-firmware: update a modem already at V as well\n"},
+          {kUpdate,
+           "  --firmware TYPE=FILE          the image for modems of identity type TYPE (repeatable); a modem\n"
+           "                                whose type has no image (and no plain FIRMWARE) is skipped\n"},
+          {kUpdate, "  -y, --yes                     update several modems without asking (needed without a terminal)\n"},
+          {kLog,
+           "  --overwrite                   log DIR: replace an earlier run's file of the same name instead\n"
+           "                                of writing one with the date and time\n"},
+          {kProbing,
+           "  --timeout MS                  how long the network probe waits for answers (default 2000 ms;\n"
+           "                                discover, inventory, --discovered)\n"},
+          {kEvery,
+           "  --json                        stdout carries JSON objects only, one a line (events start,\n"
+           "                                progress, result, summary, error); human text goes to stderr\n"},
+          {kInventory, "  --csv                         inventory as comma-separated values\n"},
+          {kEvery, "  -h, --help                    this text (COMMAND --help: that command's)\n"},
+          {kEvery, "  --version                     the program version\n"}}},
+    };
+    return sections;
+}
+
 const char kExit[] =
     "Exit status: 0 every target ok or deliberately skipped, 1 otherwise, 2 usage error, 130 interrupted\n"
     "(SIGINT, Ctrl-C), 143 terminated (SIGTERM; on Windows Ctrl-Break or closing the console). After a\n"
     "signal the operation is cancelled (the modem is told where the protocol allows) and a log being saved\n"
     "is discarded; a second signal ends the program without waiting.\n";
+
+unsigned CommandBit(const std::string& command) {
+    if (command == "identify") return kIdentify;
+    if (command == "update") return kUpdate;
+    if (command == "log") return kLog;
+    if (command == "discover") return kDiscover;
+    if (command == "inventory") return kInventory;
+    if (command == "ports") return kPorts;
+    return kEvery;
+}
 
 }  // namespace
 
@@ -617,20 +716,15 @@ bool IsCommandName(const std::string& word) {
 }
 
 std::string UsageText(const std::string& command) {
-    const bool link = command == "identify" || command == "update" || command == "log";
-    std::string text = "Usage: brisklode-cli [TARGETS] " + (command.empty() ? std::string("COMMAND [ARGS]") : command) +
-                       " [OPTIONS]\n\n";
-    if (command.empty()) {
-        text += std::string(kCommands) + kUpdate + kLog + kDiscover + kInventory + kPorts + "\n" + kTargets + "\n" +
-                kOptions + "\n" + kExit;
-        return text;
+    const unsigned wanted = CommandBit(command);
+    std::string text = "Usage: brisklode-cli " + std::string(wanted & kLinked ? "[TARGETS] " : "") +
+                       (command.empty() ? std::string("COMMAND [ARGS]") : command) + " [OPTIONS]\n";
+    for (const HelpSection& section : HelpSections()) {
+        std::string entries;
+        for (const HelpEntry& entry : section.entries) {
+            if (entry.commands & wanted) entries += entry.text;
+        }
+        if (!entries.empty()) text += std::string("\n") + section.heading + "\n" + entries;
     }
-    if (command == "identify") text += std::string(kCommands).substr(10);
-    if (command == "update") text += kUpdate;
-    if (command == "log") text += kLog;
-    if (command == "discover") text += kDiscover;
-    if (command == "inventory") text += kInventory;
-    if (command == "ports") text += kPorts;
-    if (link) text += std::string("\n") + kTargets;
-    return text + "\n" + kOptions + "\n" + kExit;
+    return text + "\n" + kExit;
 }

@@ -100,6 +100,8 @@ bool ParseTelnetTarget(const std::string& text, std::string& host, std::uint16_t
 // False with a usage message when the arguments do not form a valid invocation.
 bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options, std::string& error);
 
+// Every long option the command line knows ("--telnet", ...).
+std::vector<std::string> OptionNames();
 // True for identify, update, log, discover, inventory and ports.
 bool IsCommandName(const std::string& word);
 // The --help text: of every command, or of one.

@@ -282,9 +282,10 @@ TEST(CliTargets, DiscoveryFiltersSelectBySerialNumberAndCall) {
     found[2].serialNumber = 3, found[2].callSign = "B";
     EXPECT_EQ(FilterDiscovered(found, {}, {}).size(), 3u);
     EXPECT_EQ(FilterDiscovered(found, {1, 3}, {}).size(), 2u);
-    const std::vector<CliTarget> both = FilterDiscovered(found, {1, 3}, {"B"});
-    ASSERT_EQ(both.size(), 1u);
-    EXPECT_EQ(both[0].serialNumber, 3u);
+    // Either list names a wanted modem: serial number 1 and call sign B select all three.
+    const std::vector<CliTarget> either = FilterDiscovered(found, {1}, {"b"});
+    ASSERT_EQ(either.size(), 3u);
+    EXPECT_EQ(FilterDiscovered(found, {9}, {"A"}).at(0).serialNumber, 1u);
 }
 
 TEST(CliProgress, FindsByteCountsInProgressDetails) {
@@ -374,6 +375,50 @@ TEST(CliCommandLine, RolloutOptions) {
     std::string error;
     Parse({"--telnet", "h", "identify", "extra"}, false, &error);
     EXPECT_EQ(error, "Unexpected argument 'extra' after the identify command");
+}
+
+TEST(CliCommandLine, AnOptionIsNeverTakenAsAValue) {
+    std::string error;
+    Parse({"--telnet", "h", "update", "fw", "--expect-firmware", "--force", "--confirm=5"}, false, &error);
+    EXPECT_EQ(error, "Option --expect-firmware needs a value, not --force");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> swallowed = {
+        {{"--telnet", "h", "identify", "--record", "--yes"}, "--record"},
+        {{"--telnet", "h", "identify", "--record", "-y"}, "--record"},
+        {{"--telnet", "--json", "identify"}, "--telnet"},
+        {{"--discovered", "identify", "--call", "--json"}, "--call"}};
+    for (const auto& [args, option] : swallowed) {
+        Parse(args, false, &error);
+        EXPECT_EQ(error.rfind("Option " + option + " needs a value", 0), 0u) << error;
+    }
+    // A file of such a name is still reachable, and "-" stays standard input.
+    EXPECT_EQ(Parse({"--telnet", "h", "identify", "--record", "./--yes"}, true).recordPath, "./--yes");
+    EXPECT_EQ(Parse({"--telnet", "h", "identify", "--record=--yes"}, true).recordPath, "--yes");
+    EXPECT_EQ(Parse({"--targets", "-", "identify"}, true).targetsFile, "-");
+}
+
+TEST(CliCommandLine, EachCommandsHelpListsItsOwnOptionsAndEveryOptionIsListed) {
+    // An entry starts a line with the option ("  --name VALUE", "  -h, --help", "  --confirm[=SECONDS]").
+    const auto listed = [](const std::string& help, const std::string& name) {
+        for (const std::string& lead : {"\n  " + name, ", " + name}) {
+            for (size_t at = help.find(lead); at != std::string::npos; at = help.find(lead, at + 1)) {
+                const char next = help[at + lead.size()];
+                if (next == ' ' || next == '[') return true;
+            }
+        }
+        return false;
+    };
+    for (const std::string& name : OptionNames()) EXPECT_TRUE(listed(UsageText(), name)) << name << " has no entry";
+    const std::string identify = UsageText("identify"), update = UsageText("update"), log = UsageText("log"),
+                      discover = UsageText("discover");
+    EXPECT_TRUE(listed(update, "--force") && listed(update, "--telnet") && listed(update, "--confirm"));
+    EXPECT_TRUE(listed(log, "--overwrite") && listed(log, "--record"));
+    EXPECT_TRUE(listed(discover, "--timeout") && listed(discover, "--json"));
+    for (const char* foreign : {"--legacy", "--firmware", "--yes", "--overwrite", "--csv"}) {
+        EXPECT_EQ(identify.find(foreign), std::string::npos) << foreign;
+    }
+    EXPECT_EQ(log.find("--expect-firmware"), std::string::npos);
+    EXPECT_EQ(discover.find("--telnet"), std::string::npos);
+    EXPECT_EQ(discover.find("--record"), std::string::npos);
 }
 
 TEST(CliRecord, OneLinePerTargetWithImageVersionsAndOutcome) {
