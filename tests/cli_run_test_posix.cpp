@@ -137,10 +137,7 @@ TEST_F(CliRun, ClosedPortFailsAtOnceWithTheRefusedText) {
     sim.Stop();  // nothing listens on that port any more
     const CliResult r = RunCli({"--telnet", target, "identify"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("Cannot connect to " + target + ": No connection could be made because the target machine "
-                         "actively refused it."),
-              std::string::npos)
-        << r.err;
+    EXPECT_NE(r.err.find("Cannot connect to " + target + ": Connection refused"), std::string::npos) << r.err;
     EXPECT_LT(r.seconds, 4.0) << "a refused connection must not wait for the 5 s connect bound";
 }
 

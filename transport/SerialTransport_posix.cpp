@@ -154,10 +154,10 @@ public:
             return false;
         }
         // TIOCEXCL alone does not stop a privileged second opener, so every opener of ours also takes
-        // the advisory lock; a port held elsewhere is reported the way Windows reports a busy port.
+        // the advisory lock; a port held elsewhere is a busy port, as an exclusive open would report it.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int e = errno;
-            const unsigned long code = (e == EWOULDBLOCK) ? kErrorAccessDenied : TranslateErrno(e, false);
+            const unsigned long code = TranslateErrno(e == EWOULDBLOCK ? EBUSY : e, false);
             close(fd);
             error = "Cannot open " + name + ": " + WindowsError(code);
             return false;

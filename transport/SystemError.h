@@ -1,4 +1,4 @@
-// System error codes in one numbering: Win32/Winsock codes, which every message of the core is built from.
+// System error codes in one numbering: Win32/Winsock codes, which the core's logic decides on.
 #pragma once
 
 // The codes the core's own logic tests for.
@@ -35,7 +35,8 @@ unsigned long LastSystemError();
 unsigned long LastSocketError();
 
 // POSIX: errno translated into the Win32/Winsock numbering; an errno without a Windows
-// counterpart becomes kErrnoBase + errno, which WindowsError renders with strerror.
+// counterpart becomes kErrnoBase + errno. WindowsError renders every code with strerror, naming the errno
+// of this thread's last translation where it gave that code.
 // Windows: not used.
 constexpr unsigned long kErrnoBase = 0x20000000ul;
 unsigned long TranslateErrno(int errnoValue, bool socketCall);

@@ -1,11 +1,19 @@
-// System error codes and texts on POSIX: errno translated into the Windows numbering, with texts of our own.
+// System error codes and texts on POSIX: errno translated into the Windows numbering, told in strerror's words.
 #include <cerrno>
 #include <cstring>
 
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 
-unsigned long TranslateErrno(int e, bool socketCall) {
+namespace {
+
+// The errno behind the code the last translation on this thread returned, until its text is made: several
+// errno values share one code (ENXIO and ENOENT, EISDIR and EACCES), and the text should name the one that
+// happened.
+thread_local int t_lastErrno = 0;
+thread_local unsigned long t_lastCode = 0;
+
+unsigned long Translate(int e, bool socketCall) {
     switch (e) {
     case 0: return 0;
     case EINTR: return kWsaEintr;
@@ -53,72 +61,61 @@ unsigned long TranslateErrno(int e, bool socketCall) {
     return kErrnoBase + static_cast<unsigned long>(e);
 }
 
+// For a code that did not come from the last translation on this thread (kept, or made by the core
+// itself): the errno it most often stands for.
+struct CodeErrno {
+    unsigned long code;
+    int errnoValue;
+};
+
+const CodeErrno kUsualErrno[] = {
+    {0, 0}, {kErrorFileNotFound, ENOENT}, {3, ENOTDIR},  {4, EMFILE},   {kErrorAccessDenied, EACCES},
+    {kErrorInvalidHandle, EBADF}, {8, ENOMEM},   {19, EROFS},   {kErrorSharingViolation, EBUSY},
+    {80, EEXIST},                 {kErrorInvalidParameter, EINVAL}, {109, EPIPE}, {112, ENOSPC},
+    {1117, EIO},                  {kWsaEintr, EINTR},     {kWsaEbadf, EBADF},     {kWsaEinval, EINVAL},
+    {kWsaEwouldblock, EWOULDBLOCK}, {kWsaEinprogress, EALREADY}, {kWsaEnotsock, ENOTSOCK},
+    {kWsaEafnosupport, EAFNOSUPPORT}, {kWsaEaddrinuse, EADDRINUSE}, {kWsaEaddrnotavail, EADDRNOTAVAIL},
+    {kWsaEnetdown, ENETDOWN},     {kWsaEnetunreach, ENETUNREACH}, {kWsaEconnaborted, ECONNABORTED},
+    {kWsaEconnreset, ECONNRESET}, {kWsaEnobufs, ENOBUFS}, {kWsaEnotconn, ENOTCONN}, {kWsaEshutdown, ESHUTDOWN},
+    {kWsaEtimedout, ETIMEDOUT},   {kWsaEconnrefused, ECONNREFUSED}, {kWsaEhostunreach, EHOSTUNREACH},
+};
+
+std::string ErrnoText(int e) {
+    char buffer[256];
+    // GNU strerror_r may return a static string rather than fill the buffer.
+    const char* text = strerror_r(e, buffer, sizeof buffer);
+    return text != nullptr ? std::string(text) : std::string();
+}
+
+}  // namespace
+
+unsigned long TranslateErrno(int e, bool socketCall) {
+    const unsigned long code = Translate(e, socketCall);
+    t_lastErrno = e;
+    t_lastCode = code;
+    return code;
+}
+
 unsigned long LastSystemError() { return TranslateErrno(errno, false); }
 
 unsigned long LastSocketError() { return TranslateErrno(errno, true); }
 
-namespace {
-
-struct CodeText {
-    unsigned long code;
-    const char* text;
-};
-
-// The wording follows the Windows message table, so that messages read the same on both builds.
-const CodeText kTexts[] = {
-    {0, "The operation completed successfully."},
-    {2, "The system cannot find the file specified."},
-    {3, "The system cannot find the path specified."},
-    {4, "The system cannot open the file."},
-    {5, "Access is denied."},
-    {6, "The handle is invalid."},
-    {8, "Not enough memory resources are available to process this command."},
-    {19, "The media is write protected."},
-    {32, "The process cannot access the file because it is being used by another process."},
-    {80, "The file exists."},
-    {87, "The parameter is incorrect."},
-    {109, "The pipe has been ended."},
-    {112, "There is not enough space on the disk."},
-    {1117, "The request could not be performed because of an I/O device error."},
-    {10004, "A blocking operation was interrupted by a call to WSACancelBlockingCall."},
-    {10009, "The file handle supplied is not valid."},
-    {10022, "An invalid argument was supplied."},
-    {10035, "A non-blocking socket operation could not be completed immediately."},
-    {10036, "A blocking operation is currently executing."},
-    {10038, "An operation was attempted on something that is not a socket."},
-    {10047, "An address incompatible with the requested protocol was used."},
-    {10048, "Only one usage of each socket address (protocol/network address/port) is normally permitted."},
-    {10049, "The requested address is not valid in its context."},
-    {10050, "A socket operation encountered a dead network."},
-    {10051, "A socket operation was attempted to an unreachable network."},
-    {10053, "An established connection was aborted by the software in your host machine."},
-    {10054, "An existing connection was forcibly closed by the remote host."},
-    {10055, "An operation on a socket could not be performed because the system lacked sufficient buffer space "
-            "or because a queue was full."},
-    {10057, "A request to send or receive data was disallowed because the socket is not connected and (when "
-            "sending on a datagram socket using a sendto call) no address was supplied."},
-    {10058, "A request to send or receive data was disallowed because the socket had already been shut down "
-            "in that direction with a previous shutdown call."},
-    {10060, "A connection attempt failed because the connected party did not properly respond after a period "
-            "of time, or established connection failed because connected host has failed to respond."},
-    {10061, "No connection could be made because the target machine actively refused it."},
-    {10065, "A socket operation was attempted to an unreachable host."},
-};
-
-}  // namespace
-
+// The system's own words (strerror): the core's logic decides on the codes, the people read these.
 std::string WindowsError(unsigned long code) {
-    for (const CodeText& entry : kTexts) {
-        if (entry.code == code) return entry.text;
+    int e = -1;
+    if (code == t_lastCode && t_lastErrno != 0) {
+        e = t_lastErrno;
+        t_lastErrno = 0;  // told once, where it happened: a later code of the same number may be another errno
+    } else if (code > kErrnoBase && code < kErrnoBase + 0x10000) {
+        e = static_cast<int>(code - kErrnoBase);
+    } else {
+        for (const CodeErrno& entry : kUsualErrno) {
+            if (entry.code == code) e = entry.errnoValue;
+        }
     }
-    if (code > kErrnoBase && code < kErrnoBase + 0x10000) {
-        char buffer[256];
-        const int e = static_cast<int>(code - kErrnoBase);
-        // GNU strerror_r may return a static string rather than fill the buffer.
-        const char* text = strerror_r(e, buffer, sizeof buffer);
-        if (text != nullptr && text[0] != '\0') return text;
-    }
-    return "Windows error " + std::to_string(static_cast<unsigned int>(code));
+    const std::string text = e >= 0 ? ErrnoText(e) : std::string();
+    if (!text.empty()) return text;
+    return "System error " + std::to_string(static_cast<unsigned int>(code));
 }
 
 namespace {

@@ -64,8 +64,9 @@ struct SerialPortInfo {
 // Never fails: sources that cannot be read are skipped. Sorted textually by portName.
 std::vector<SerialPortInfo> EnumerateSerialPorts();
 
-// Text for a Windows / Winsock error code (other platforms translate their codes into that numbering
-// first, see SystemError.h). Never empty: unknown codes give "Windows error N".
+// The system's own text for an error code (other platforms translate their codes into the Windows
+// numbering first and tell them in their own words, see SystemError.h). Never empty: unknown codes give
+// "Windows error N" on Windows, "System error N" elsewhere.
 std::string WindowsError(unsigned long code);
 
 // UTF-8 <-> wide text. Never fail; malformed input becomes U+FFFD.
