@@ -807,11 +807,20 @@ bool LoadImage(const std::string& type, const std::string& path, std::unique_ptr
     {
         const std::unique_ptr<InputFile> file = OpenInputFile(Utf8ToWide(path));
         if (!file) {
-            error = "Cannot open firmware file " + path + ": " + WindowsError(LastSystemError());
+            const unsigned long code = LastSystemError();
+            error = IsFolder(path) ? "Firmware " + path + " is a folder"
+                                   : "Cannot open firmware file " + path + ": " + WindowsError(code);
             return false;
         }
         std::uint64_t size = 0;
-        if (file->Size(size) && (size == 0 || size > kMaxFirmwareSize)) {
+        if (!file->Size(size)) {
+            // Pipes and devices have no size: the one refusal Size makes with an invalid parameter.
+            const unsigned long code = LastSystemError();
+            error = code == kErrorInvalidParameter ? "Firmware " + path + " is not a regular file"
+                                                   : "Cannot open firmware file " + path + ": " + WindowsError(code);
+            return false;
+        }
+        if (size == 0 || size > kMaxFirmwareSize) {
             error = "Firmware file " + path + " has " + std::to_string(size) + " bytes: an image has 1 to " +
                     std::to_string(kMaxFirmwareSize) + " bytes";
             return false;

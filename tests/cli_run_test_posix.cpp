@@ -1,6 +1,7 @@
 // brisklode-cli end to end against the simulator: output, exit codes, Ctrl-C and the files it leaves.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -159,6 +160,7 @@ TEST_F(CliRun, UsageErrorsExitWithTwo) {
                                                {"--telnet", "127.0.0.1:0", "identify"},
                                                {"--telnet", "127.0.0.1:65536", "identify"},
                                                {"--bogus"},
+                                               {"--telnet", "127.0.0.1:3000", "identify", "--record", "--yes"},
                                                {}}) {
         const CliResult r = RunCli(args);
         EXPECT_EQ(r.exitCode, 2) << r.err;
@@ -177,6 +179,22 @@ TEST_F(CliRun, UsageErrorsExitWithTwo) {
     const CliResult updateHelp = RunCli({"update", "--help"});
     EXPECT_NE(updateHelp.out.find("--expect-firmware"), std::string::npos);
     EXPECT_EQ(updateHelp.out.find("discover [--timeout"), std::string::npos) << "the help of one command";
+}
+
+TEST_F(CliRun, FirmwareThatIsNoFileIsCalledWhatItIs) {
+    char folder[] = "/tmp/brisklode-fw-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string pipe = std::string(folder) + "/pipe.qz7", missing = std::string(folder) + "/missing.qz7";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    for (const auto& [path, text] : std::vector<std::pair<std::string, std::string>>{
+             {folder, "Firmware " + std::string(folder) + " is a folder"},
+             {pipe, "Firmware " + pipe + " is not a regular file"},
+             {missing, "Cannot open firmware file " + missing + ": No such file or directory"}}) {
+        const CliResult r = RunCli({"--telnet", "127.0.0.1:9", "update", path});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find(text + "\n"), std::string::npos) << r.err;
+    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(CliRun, FastUpdateStoresThePaddedImage) {
