@@ -380,7 +380,7 @@ TEST_F(CliRun, SigtermDuringAStalledLogLeavesTheOldFileAndNoTemporaryFile) {
 TEST_F(CliRun, SignalWhileASilentModemIsReturnedToItsMenuGivesTheLogItsResult) {
     // The modem never answers QUIT: the wait for its menu ends on the signal, not after the grace.
     const std::string target = StartSim({"--silent"});
-    const CliResult r = RunCli({"--telnet", target, "log", sim.Folder()}, "Connecting to", SIGINT);
+    const CliResult r = RunCli({"--telnet", target, "log", sim.Folder()}, "Returning modem to cmd: menu", SIGINT);
     EXPECT_EQ(r.exitCode, 130) << r.err;
     EXPECT_NE(r.err.find("Log download cancelled"), std::string::npos) << r.err;
     for (const auto& entry : std::filesystem::directory_iterator(sim.Folder())) {
