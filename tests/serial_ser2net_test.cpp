@@ -16,12 +16,8 @@
 
 namespace {
 
-// scripts/ser2net-bridge, found from this source file's place in the tree.
-std::string BridgeScript() {
-    const std::string source = __FILE__;
-    const size_t slash = source.find_last_of("/\\");
-    return (slash == std::string::npos ? std::string(".") : source.substr(0, slash)) + "/../scripts/ser2net-bridge";
-}
+// scripts/ser2net-bridge of the tree the tests were built from.
+std::string BridgeScript() { return std::string(BRISKLODE_SOURCE_DIR) + "/scripts/ser2net-bridge"; }
 
 std::vector<unsigned char> Pattern(size_t size, unsigned seed) {
     std::vector<unsigned char> data(size);
