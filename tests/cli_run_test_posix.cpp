@@ -37,7 +37,7 @@ struct CliResult {
 // Runs brisklode-cli without a terminal; sends `signal` once `trigger` (when given) shows in its stderr.
 // With `slowReaderMs`, its stdout is read as a slow reader would: 4 KiB at a time with that pause between.
 CliResult RunCli(const std::vector<std::string>& args, const std::string& trigger = "", int signal = SIGINT,
-                 int slowReaderMs = 0) {
+                 int slowReaderMs = 0, int signalDelayMs = 0) {
     int outPipe[2], errPipe[2];
     EXPECT_EQ(pipe(outPipe), 0);
     EXPECT_EQ(pipe(errPipe), 0);
@@ -80,6 +80,8 @@ CliResult RunCli(const std::vector<std::string>& args, const std::string& trigge
             (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
         }
         if (!trigger.empty() && !interrupted && result.err.find(trigger) != std::string::npos) {
+            // A delay lets the program pass from the step the trigger names into the wait that follows it.
+            if (signalDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(signalDelayMs));
             kill(pid, signal);
             interrupted = true;
         }
@@ -391,7 +393,7 @@ TEST_F(CliRun, SignalWhileASilentModemIsReturnedToItsMenuGivesTheLogItsResult) {
 TEST_F(CliRun, SigtermEndsAnIdentityCheckThatIgnoresCancellation) {
     // The modem never answers QUIT: the identity check would wait its 5 s and fail with status 1.
     const std::string target = StartSim({"--silent"});
-    const CliResult r = RunCli({"--telnet", target, "identify"}, "Connecting to", SIGTERM);
+    const CliResult r = RunCli({"--telnet", target, "identify"}, "Connecting to", SIGTERM, 0, 500);
     EXPECT_EQ(r.exitCode, 143) << r.err;
     // The check itself ends on the signal and reports it, rather than being cut off after the grace.
     EXPECT_NE(r.err.find("Cancelled during the identity check of telnet " + target), std::string::npos) << r.err;
