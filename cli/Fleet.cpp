@@ -1085,7 +1085,7 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
             failure.kind = FleetEvent::Kind::Error;
             failure.text = unmatched;
             events.Emit(failure);
-        } else if (updates == 0) {
+        } else if (updates == 0 && (targets.size() > 1 || options.plan)) {  // one modem's result says it all
             say.text = NothingToSend(plan);
             events.Emit(say);
         }
