@@ -11,7 +11,6 @@
 
 #include "cli/Args.h"
 #include "cli/Progress.h"
-#include "cli/RecordFile.h"
 
 // How one requested target ended. Exactly one per target, whatever the command.
 enum class Status { Ok, Failed, Skipped, Cancelled, NotStarted };
@@ -219,22 +218,11 @@ private:
     std::string command_;
 };
 
-// The record of a run (--record FILE): one JSON line per target appended and synced as it ends. After a
-// failed write it writes nothing more.
-class RecordOutput : public FleetConsumer {
-public:
-    RecordOutput(std::unique_ptr<RecordFile> file, std::string version, std::string host)
-        : file_(std::move(file)), version_(std::move(version)), host_(std::move(host)) {}
-    void Consume(const FleetEvent& event) override;
-    bool FaultStopsTargets() const override { return true; }
-    // The record line of one result (without a line end).
-    static std::string Line(const std::string& command, const TargetResult& result, const std::string& version,
-                            const std::string& host);
-
-private:
-    std::unique_ptr<RecordFile> file_;
-    std::string version_, host_, command_;
-};
+class JsonObject;
+// Who the modem is: serial_number, call_sign and model, null where unknown.
+void AddIdentity(JsonObject& object, const TargetResult& result);
+// "000000000000002A": a serial number as every output writes it.
+std::string Hex16(std::uint64_t value);
 
 // The result's JSON line for `command` (identify, update, log, inventory, discover, ports).
 std::string ResultJson(const std::string& command, const TargetResult& result);

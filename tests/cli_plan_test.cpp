@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/Args.h"
-#include "cli/Plan.h"
+#include "rollout/Plan.h"
 
 namespace {
 

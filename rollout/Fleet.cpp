@@ -1,6 +1,6 @@
 // brisklode-cli on one modem or many: each target on its own link and thread through the same core routines,
 // the run told as a stream of events that the outputs consume.
-#include "cli/Fleet.h"
+#include "rollout/Fleet.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,12 +14,12 @@
 #include "BrisklodeVersion.h"
 #include "cli/Files.h"
 #include "cli/Interrupt.h"
-#include "cli/Plan.h"
-#include "cli/RecordFile.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
 #include "discovery/Discovery.h"
 #include "modemlog/ModemLog.h"
+#include "rollout/Plan.h"
+#include "rollout/Record.h"
 #include "transport/File.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
@@ -135,12 +135,6 @@ bool WholeField(const std::string& reply, const std::string& marker, std::string
     if (end == std::string::npos) return false;
     value = reply.substr(begin, end - begin);
     return true;
-}
-
-std::string Hex16(std::uint64_t value) {
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(value));
-    return hex;
 }
 
 class FleetRun {

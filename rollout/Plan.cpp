@@ -1,18 +1,7 @@
 // The plan of an update, from the identities and the command line alone.
-#include "cli/Plan.h"
+#include "rollout/Plan.h"
 
 #include <algorithm>
-#include <cstdio>
-
-namespace {
-
-std::string Hex16(std::uint64_t value) {
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(value));
-    return hex;
-}
-
-}  // namespace
 
 const ImageInfo* ImageForType(const std::vector<const ImageInfo*>& images, const std::string& type) {
     const ImageInfo* plain = nullptr;
