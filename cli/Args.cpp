@@ -686,8 +686,9 @@ const std::vector<HelpSection>& HelpSections() {
           {kLinked, "  --parallel N                  work on up to N modems at once (default 4)\n"}}},
         {"A rollout (identify, update, log):",
          {{kLinked,
-           "  --canary N                    the first N targets finish before any other starts; if one of\n"
-           "                                them fails, the rest are not started\n"},
+           "  --canary N                    the first N targets (of an update: the first N that get an image)\n"
+           "                                finish before any other starts; if one of them fails, the rest\n"
+           "                                are not started\n"},
           {kLinked, "  --max-failures N              after N failed targets no new target starts\n"},
           {kLinked,
            "  --retries N                   try a connect or identity check that failed N more times,\n"
@@ -736,7 +737,8 @@ const std::vector<HelpSection>& HelpSections() {
 }
 
 const char kExit[] =
-    "Exit status: 0 every target ok or deliberately skipped, 1 otherwise, 2 usage error, 130 interrupted\n"
+    "Exit status: 0 every target ok or deliberately skipped (--strict: every target ok; update --plan:\n"
+    "every target would be updated or deliberately skipped), 1 otherwise, 2 usage error, 130 interrupted\n"
     "(SIGINT, Ctrl-C), 143 terminated (SIGTERM; on Windows Ctrl-Break or closing the console). After a\n"
     "signal the operation is cancelled (the modem is told where the protocol allows) and a log being saved\n"
     "is discarded; a second signal ends the program without waiting.\n";
