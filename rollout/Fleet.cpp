@@ -275,7 +275,7 @@ public:
         for (size_t i = 0; i < plan_.size(); ++i) {
             const PlanEntry& entry = plan_[i];
             const bool asRest = entry.action == PlanEntry::Action::Update || (skipsToo && entry.action == PlanEntry::Action::Skip);
-            if (asRest) Finish(i, rest, reason, message.empty() ? entry.message : message);
+            if (asRest) Finish(i, rest, reason, message.empty() ? "Planned, not sent: " + entry.message : message);
             else Finish(i, PlannedStatus(entry, false), entry.reason, entry.message);
         }
         DropLinks();
