@@ -114,6 +114,13 @@ std::string CliTarget::Label() const {
     return "telnet " + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
+const std::string& CliOptions::ExpectedFirmware(const std::string& type) const {
+    for (const auto& [given, version] : expectFirmwareByType) {
+        if (given == type) return version;
+    }
+    return expectFirmware;
+}
+
 bool CliOptions::Fleet() const { return json || (command != "discover" && command != "ports"); }
 
 bool CliOptions::LogToFolder() const {
@@ -320,8 +327,10 @@ public:
         text("--baud", baud);
         text("--legacy", legacy);
         text("--timeout", timeout);
-        app.add_option("--expect-firmware", options.expectFirmware);
+        list("--expect-firmware", expected);
         app.add_flag("--force", options.force);
+        app.add_flag("--plan", options.plan);
+        app.add_flag("--strict", options.strict);
         app.add_flag("--overwrite", options.overwrite);
         list("--firmware", firmware);
         text("--max-failures", maxFailures);
@@ -352,7 +361,7 @@ public:
 
     CLI::App app;
     std::vector<std::string> positional;
-    std::vector<std::string> serialNumbers, calls, firmware;
+    std::vector<std::string> serialNumbers, calls, firmware, expected;
     Given parallel, baud, legacy, timeout, confirm, maxFailures, canary, retries, connectTimeout;
 };
 
@@ -375,7 +384,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     OptionSet set(options);
     CLI::App& app = set.app;
     std::vector<std::string>& positional = set.positional;
-    std::vector<std::string> &serialNumbers = set.serialNumbers, &calls = set.calls, &firmware = set.firmware;
+    std::vector<std::string> &serialNumbers = set.serialNumbers, &calls = set.calls, &firmware = set.firmware,
+                             &expected = set.expected;
     Given &parallel = set.parallel, &baud = set.baud, &legacy = set.legacy, &timeout = set.timeout, &confirm = set.confirm,
           &maxFailures = set.maxFailures, &canary = set.canary, &retries = set.retries, &connectTimeout = set.connectTimeout;
     if (!set.RefuseOptionsAsValues(args, error)) return false;
@@ -442,9 +452,31 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     unsigned timeoutMs = options.discoverTimeoutMs;
     if (!Number(timeout, "--timeout", 0, 3600000, timeoutMs, error)) return false;
     options.discoverTimeoutMs = timeoutMs;
-    if (app.count("--expect-firmware") > 0 && options.expectFirmware.empty()) {
-        error = "Missing version after --expect-firmware";
-        return false;
+    // V for every modem, TYPE=V for the modems of one identity type (a mixed line).
+    for (const std::string& item : expected) {
+        const size_t equals = item.find('=');
+        if (item.empty() || equals == 0 || (equals != std::string::npos && equals + 1 == item.size())) {
+            error = item.empty() ? "Missing version after --expect-firmware"
+                                 : "Invalid --expect-firmware '" + item + "': expected V or TYPE=V";
+            return false;
+        }
+        std::string& plain = options.expectFirmware;
+        if (equals == std::string::npos) {
+            if (!plain.empty()) {
+                error = "--expect-firmware gives the version for every type twice";
+                return false;
+            }
+            plain = item;
+            continue;
+        }
+        const std::string type = item.substr(0, equals);
+        for (const auto& given : options.expectFirmwareByType) {
+            if (given.first == type) {
+                error = "--expect-firmware names type " + type + " twice";
+                return false;
+            }
+        }
+        options.expectFirmwareByType.emplace_back(type, item.substr(equals + 1));
     }
     for (const std::string& item : firmware) {
         const size_t equals = item.find('=');
@@ -554,20 +586,22 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     }
     const char* updateOnly = options.yes                              ? "--yes"
                              : options.confirm                          ? "--confirm"
-                             : !options.expectFirmware.empty()          ? "--expect-firmware"
+                             : options.ExpectsFirmware()                ? "--expect-firmware"
                              : options.force                            ? "--force"
                              : !options.firmwareByType.empty()          ? "--firmware"
+                             : options.plan                             ? "--plan"
+                             : options.strict                           ? "--strict"
                                                                         : nullptr;
     if (updateOnly != nullptr && command != "update") {
         error = std::string(updateOnly) + " applies to the update command only";
         return false;
     }
-    if (options.force && options.expectFirmware.empty()) {
+    if (options.force && !options.ExpectsFirmware()) {
         error = "--force goes with --expect-firmware";
         return false;
     }
     // The expected version is checked after the restart.
-    if (!options.expectFirmware.empty()) options.confirm = true;
+    if (options.ExpectsFirmware()) options.confirm = true;
     if ((options.maxFailures > 0 || options.canary > 0 || options.retries > 0 || options.connectTimeoutSeconds > 0 ||
          !options.recordPath.empty()) &&
         !needsLink) {
@@ -617,7 +651,7 @@ const std::vector<HelpSection>& HelpSections() {
          {{kIdentify, "  identify                      return the modem to its menu and show model and firmware\n"},
           {kUpdate,
            "  update FIRMWARE [--firmware TYPE=FILE ...] [--legacy ask|yes|no] [--confirm[=SECONDS]]\n"
-           "         [--expect-firmware V [--force]] [--yes]\n"
+           "         [--expect-firmware [TYPE=]V [--force]] [--plan] [--strict] [--yes]\n"
            "                                install a firmware image (fast transfer with modem-side\n"
            "                                verification; legacy 256-byte transfer only if allowed)\n"},
           {kLog,
@@ -652,8 +686,9 @@ const std::vector<HelpSection>& HelpSections() {
           {kLinked, "  --parallel N                  work on up to N modems at once (default 4)\n"}}},
         {"A rollout (identify, update, log):",
          {{kLinked,
-           "  --canary N                    the first N targets finish before any other starts; if one of\n"
-           "                                them fails, the rest are not started\n"},
+           "  --canary N                    the first N targets (of an update: the first N that get an image)\n"
+           "                                finish before any other starts; if one of them fails, the rest\n"
+           "                                are not started\n"},
           {kLinked, "  --max-failures N              after N failed targets no new target starts\n"},
           {kLinked,
            "  --retries N                   try a connect or identity check that failed N more times,\n"
@@ -669,9 +704,17 @@ const std::vector<HelpSection>& HelpSections() {
            "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
            "                                reopened), check its identity, report firmware before and after\n"},
           {kUpdate,
-           "  --expect-firmware V           ok only when the modem comes back with V (implies --confirm);\n"
-           "                                a modem already at V is skipped unless --force\n"},
+           "  --expect-firmware [TYPE=]V    ok only when the modem comes back with V (implies --confirm);\n"
+           "                                a modem already at V is skipped unless --force; TYPE=V for the\n"
+           "                                modems of identity type TYPE (repeatable, beside a plain V)\n"},
           {kUpdate, "  --force                       with --expect-firmware: update a modem already at V as well\n"},
+          {kUpdate,
+           "  --plan                        check every modem's identity and show what the update would do\n"
+           "                                (update, skip or fail, with the image), then stop: nothing is sent;\n"
+           "                                exit 0 when every modem would be updated or deliberately skipped\n"},
+          {kUpdate,
+           "  --strict                      a modem succeeds only when it ends ok (at the expected version):\n"
+           "                                every skipped modem is a failure\n"},
           {kUpdate,
            "  --firmware TYPE=FILE          the image for modems of identity type TYPE (repeatable); a modem\n"
            "                                whose type has no image (and no plain FIRMWARE) is skipped\n"},
@@ -684,7 +727,8 @@ const std::vector<HelpSection>& HelpSections() {
            "                                discover, inventory, --discovered)\n"},
           {kEvery,
            "  --json                        stdout carries JSON objects only, one a line (events start,\n"
-           "                                progress, result, summary, error); human text goes to stderr\n"},
+           "                                plan, progress, retry, result, summary, error); human text goes\n"
+           "                                to stderr\n"},
           {kInventory, "  --csv                         inventory as comma-separated values\n"},
           {kEvery, "  -h, --help                    this text (COMMAND --help: that command's)\n"},
           {kEvery, "  --version                     the program version\n"}}},
@@ -693,7 +737,8 @@ const std::vector<HelpSection>& HelpSections() {
 }
 
 const char kExit[] =
-    "Exit status: 0 every target ok or deliberately skipped, 1 otherwise, 2 usage error, 130 interrupted\n"
+    "Exit status: 0 every target ok or deliberately skipped (--strict: every target ok; update --plan:\n"
+    "every target would be updated or deliberately skipped), 1 otherwise, 2 usage error, 130 interrupted\n"
     "(SIGINT, Ctrl-C), 143 terminated (SIGTERM; on Windows Ctrl-Break or closing the console). After a\n"
     "signal the operation is cancelled (the modem is told where the protocol allows) and a log being saved\n"
     "is discarded; a second signal ends the program without waiting.\n";

@@ -59,13 +59,20 @@ struct CliOptions {
 
     // The guard rails of a rollout.
     std::string expectFirmware;          // --expect-firmware V: ok only when the modem comes back with V
+    std::vector<std::pair<std::string, std::string>> expectFirmwareByType;  // --expect-firmware TYPE=V
     bool force = false;                  // update even a modem that already reports V
+    bool plan = false;                   // update --plan: identify, show what the update would do, send nothing
+    bool strict = false;                 // update --strict: only ok targets succeed; a skip is a failure
     std::vector<std::pair<std::string, std::string>> firmwareByType;  // --firmware TYPE=FILE
     unsigned maxFailures = 0;            // 0: no limit
     unsigned canary = 0;                 // the first N targets run before any other starts
     unsigned retries = 0;                // connect and identity attempts after the first
     unsigned connectTimeoutSeconds = 0;  // 0: the transport's own bound
     std::string recordPath;              // --record FILE
+
+    // The version a modem of identity type `type` must come back with: by type, else the plain one; empty for none.
+    const std::string& ExpectedFirmware(const std::string& type) const;
+    bool ExpectsFirmware() const { return !expectFirmware.empty() || !expectFirmwareByType.empty(); }
 
     // True when the run goes through the run of targets (one target is a run of one): every command but
     // discover and ports without JSON, which only print what they found.

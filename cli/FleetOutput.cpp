@@ -101,6 +101,15 @@ void JsonOutput::Consume(const FleetEvent& event) {
             line = progress.Text();
             break;
         }
+        case FleetEvent::Kind::Plan:
+            for (size_t i = 0; i < event.plan->size(); ++i) {
+                line += (line.empty() ? "" : "\n") + PlanJson((*event.plan)[i], (*event.results)[i]);
+            }
+            break;
+        case FleetEvent::Kind::Retry:
+            if (event.index >= labels_.size()) return;
+            line = RetryJson(event, labels_[event.index]);
+            break;
         case FleetEvent::Kind::Result: line = ResultJson(command_, *event.result); break;
         case FleetEvent::Kind::Summary: line = SummaryJson(*event.summary); break;
         case FleetEvent::Kind::Error: line = ErrorJson(event.text, event.usage); break;
@@ -214,6 +223,14 @@ void FleetOutput::Consume(const FleetEvent& event) {
             break;
         case FleetEvent::Kind::Progress: Progress(event.index, event.percent, event.stage, event.detail); break;
         case FleetEvent::Kind::Note: Line("[" + labels_[event.index] + "] " + event.text); break;
+        case FleetEvent::Kind::Retry: Line("[" + labels_[event.index] + "] " + RetryText(event)); break;
+        case FleetEvent::Kind::Plan: {
+            for (Track& track : tracks_) track.running = false;  // the identity checks are over
+            std::string table = PlanTable(*event.plan, *event.results);
+            if (!table.empty() && table.back() == '\n') table.pop_back();
+            Line(table);
+            break;
+        }
         case FleetEvent::Kind::Say: Line(event.text); break;
         case FleetEvent::Kind::Error: Line(event.text); break;
         case FleetEvent::Kind::Quiet:
@@ -262,6 +279,17 @@ void SingleOutput::Consume(const FleetEvent& event) {
             display_.Finish();
             std::fprintf(stderr, "%s\n", event.text.c_str());
             break;
+        case FleetEvent::Kind::Retry:
+            display_.Finish();
+            std::fprintf(stderr, "%s\n", RetryText(event).c_str());
+            break;
+        case FleetEvent::Kind::Plan:
+            // One modem's update shows its plan only when the plan is all there is to see.
+            if (event.stop) {
+                display_.Finish();
+                std::fputs(PlanTable(*event.plan, *event.results).c_str(), stderr);
+            }
+            break;
         case FleetEvent::Kind::Error:
             display_.Finish();
             std::fprintf(stderr, "%s\n", event.text.c_str());
@@ -294,42 +322,20 @@ void SingleOutput::Consume(const FleetEvent& event) {
     }
 }
 
-// --- the record ---
-
-std::string RecordOutput::Line(const std::string& command, const TargetResult& r, const std::string& version,
-                               const std::string& host) {
-    JsonObject line("record");
-    line.Add("tool_version", version).Add("command", command).Add("host", host);
-    line.Add("start", r.startUtc).Add("end", r.endUtc);
-    if (r.image != nullptr) {
-        line.Add("image", r.image->path).Add("image_size", r.image->size).Add("image_sha256", r.image->sha256);
-    } else {
-        line.Null("image").Null("image_size").Null("image_sha256");
-    }
-    line.Add("target", r.label);
-    if (r.discovered) {
-        char hex[17];
-        std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(r.serialNumber));
-        line.Add("serial_number", hex);
-    } else {
-        line.Null("serial_number");
-    }
-    if (r.model.empty()) line.Null("model");
-    else line.Add("model", r.model);
-    if (r.firmware.empty()) line.Null("firmware_before");
-    else line.Add("firmware_before", r.firmware);
-    if (r.confirmed) line.Add("firmware_after", r.firmwareAfter);
-    else line.Null("firmware_after");
-    line.Add("status", StatusName(r.status)).Add("reason", r.reason).Add("message", r.message).Add("warning", r.warning);
-    line.Add("bytes", r.bytes).Add("seconds", r.seconds);
-    return line.Text();
+std::string Hex16(std::uint64_t value) {
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(value));
+    return hex;
 }
 
-void RecordOutput::Consume(const FleetEvent& event) {
-    if (event.kind == FleetEvent::Kind::Start) command_ = event.start->command;
-    if (event.kind != FleetEvent::Kind::Result || !file_ || !fault_.empty()) return;
-    std::string error;
-    if (!file_->Append(Line(command_, *event.result, version_, host_) + "\n", error)) fault_ = error;
+// A production line is keyed by serial number, not by address.
+void AddIdentity(JsonObject& object, const TargetResult& r) {
+    if (r.serialKnown) object.Add("serial_number", Hex16(r.serialNumber));
+    else object.Null("serial_number");
+    if (r.callKnown) object.Add("call_sign", r.callSign);
+    else object.Null("call_sign");
+    if (r.model.empty()) object.Null("model");
+    else object.Add("model", r.model);
 }
 
 std::string FormatTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows) {
@@ -356,12 +362,6 @@ std::string FormatTable(const std::vector<std::string>& header, const std::vecto
 
 namespace {
 
-std::string Hex16(std::uint64_t value) {
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(value));
-    return hex;
-}
-
 std::string Seconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", seconds);
@@ -377,6 +377,12 @@ std::string Verdict(const TargetResult& result) {
     if (result.Ok()) return Cut(result.warning.empty() ? "ok" : "ok, WARNING: " + result.warning, 48);
     const std::string status = result.status == Status::Failed ? "FAILED" : StatusName(result.status);
     return Cut(status + ": " + result.message, 48);
+}
+
+// The target and who it is: label, serial number, call sign and model ("-" where unknown).
+std::vector<std::string> IdentityCells(const TargetResult& r) {
+    return {r.label, r.serialKnown ? Hex16(r.serialNumber) : "-", r.callKnown && !r.callSign.empty() ? r.callSign : "-",
+            r.model.empty() ? "-" : r.model};
 }
 
 std::string CsvField(const std::string& text) {
@@ -431,6 +437,62 @@ std::string SummaryJson(const RunSummary& s) {
     return summary.Text();
 }
 
+const char* ActionName(PlanEntry::Action action) {
+    switch (action) {
+        case PlanEntry::Action::Update: return "update";
+        case PlanEntry::Action::Skip: return "skip";
+        case PlanEntry::Action::Fail: return "fail";
+    }
+    return "fail";
+}
+
+std::string PlanJson(const PlanEntry& entry, const TargetResult& r) {
+    JsonObject event("plan");
+    event.Add("target", r.label).Add("action", ActionName(entry.action)).Add("reason", entry.reason);
+    event.Add("message", entry.message).Add("warning", entry.warning);
+    AddIdentity(event, r);
+    if (r.type.empty()) event.Null("type");
+    else event.Add("type", r.type);
+    if (r.firmware.empty()) event.Null("firmware");
+    else event.Add("firmware", r.firmware);
+    const bool update = entry.action == PlanEntry::Action::Update && entry.image != nullptr;
+    if (update) event.Raw("image", ImageJson(*entry.image)).Add("transfer", "fast");
+    else event.Null("image").Null("transfer");
+    return event.Bool("canary", entry.canary).Text();
+}
+
+std::string RetryJson(const FleetEvent& retry, const std::string& label) {
+    JsonObject event("retry");
+    event.Add("target", label).Add("attempt", static_cast<std::uint64_t>(retry.attempt));
+    event.Add("of", static_cast<std::uint64_t>(retry.of)).Add("seconds", retry.seconds).Add("message", retry.text);
+    return event.Text();
+}
+
+std::string RetryText(const FleetEvent& retry) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", retry.seconds);
+    return retry.text + "; trying again in " + seconds + " s (" + std::to_string(retry.attempt) + " of " +
+           std::to_string(retry.of) + ")";
+}
+
+std::string PlanTable(const std::vector<PlanEntry>& plan, const std::vector<TargetResult>& results) {
+    std::vector<std::vector<std::string>> rows;
+    for (size_t i = 0; i < plan.size() && i < results.size(); ++i) {
+        const PlanEntry& entry = plan[i];
+        const TargetResult& r = results[i];
+        std::vector<std::string> row = IdentityCells(r);
+        row.push_back(r.firmware.empty() ? "-" : r.firmware);
+        std::string action = ActionName(entry.action);
+        if (entry.canary) action += " (canary)";
+        row.push_back(action);
+        std::string what = entry.action == PlanEntry::Action::Update ? entry.image->path : Cut(entry.message, 60);
+        if (!entry.warning.empty()) what += " (WARNING: " + entry.warning + ")";
+        row.push_back(what);
+        rows.push_back(row);
+    }
+    return FormatTable({"TARGET", "SERIAL NUMBER", "CALL", "MODEL", "FIRMWARE", "PLAN", "IMAGE OR REASON"}, rows);
+}
+
 std::string ErrorJson(const std::string& message, bool usage) {
     JsonObject error("error");
     error.Add("message", message).Bool("usage", usage);
@@ -442,15 +504,11 @@ std::string ResultJson(const std::string& command, const TargetResult& result) {
     event.Add("target", result.label).Bool("ok", result.Ok());
     event.Add("status", StatusName(result.status)).Add("reason", result.reason);
     event.Add("message", result.message).Add("warning", result.warning);
+    AddIdentity(event, result);
     if (result.discovered) {
-        event.Add("address", result.address)
-            .Add("port", result.port)
-            .Add("serial_number", Hex16(result.serialNumber))
-            .Add("call_sign", result.callSign)
-            .Add("status_byte", result.statusByte);
+        event.Add("address", result.address).Add("port", result.port).Add("status_byte", result.statusByte);
     }
     if (command != "discover" && command != "log" && command != "ports") {
-        if (!result.model.empty()) event.Add("model", result.model);
         if (!result.firmware.empty()) event.Add("firmware", result.firmware);
         if (!result.type.empty()) event.Add("type", result.type);
     }
@@ -483,24 +541,26 @@ std::string ResultTable(const std::string& command, const std::vector<TargetResu
                             r.Ok() ? r.firmware : "ERROR: " + Cut(r.message, 60)});
         }
     } else if (command == "update") {
-        header = {"TARGET", "MODEL", "BEFORE", "AFTER", "RESULT", "TIME"};
+        header = {"TARGET", "SERIAL NUMBER", "CALL", "MODEL", "BEFORE", "AFTER", "RESULT", "TIME"};
         for (const TargetResult& r : results) {
-            rows.push_back({r.label, r.model.empty() ? "-" : r.model, r.firmware.empty() ? "-" : r.firmware,
-                            r.confirmed ? r.firmwareAfter : "-", Verdict(r), Seconds(r.seconds)});
+            rows.push_back(IdentityCells(r));
+            rows.back().insert(rows.back().end(), {r.firmware.empty() ? "-" : r.firmware, r.confirmed ? r.firmwareAfter : "-",
+                                                   Verdict(r), Seconds(r.seconds)});
         }
     } else if (command == "log") {
-        header = {"TARGET", "BYTES", "FILE", "RESULT", "TIME"};
+        header = {"TARGET", "SERIAL NUMBER", "CALL", "MODEL", "BYTES", "FILE", "RESULT", "TIME"};
         for (const TargetResult& r : results) {
-            rows.push_back({r.label, r.Ok() ? std::to_string(r.bytes) : "-", r.Ok() ? r.file : "-", Verdict(r),
-                            Seconds(r.seconds)});
+            rows.push_back(IdentityCells(r));
+            rows.back().insert(rows.back().end(), {r.Ok() ? std::to_string(r.bytes) : "-", r.Ok() ? r.file : "-",
+                                                   Verdict(r), Seconds(r.seconds)});
         }
     } else if (command == "discover" || command == "ports") {
         return std::string();
     } else {
-        header = {"TARGET", "MODEL", "FIRMWARE", "RESULT", "TIME"};
+        header = {"TARGET", "SERIAL NUMBER", "CALL", "MODEL", "FIRMWARE", "RESULT", "TIME"};
         for (const TargetResult& r : results) {
-            rows.push_back({r.label, r.model.empty() ? "-" : r.model, r.firmware.empty() ? "-" : r.firmware, Verdict(r),
-                            Seconds(r.seconds)});
+            rows.push_back(IdentityCells(r));
+            rows.back().insert(rows.back().end(), {r.firmware.empty() ? "-" : r.firmware, Verdict(r), Seconds(r.seconds)});
         }
     }
     return FormatTable(header, rows);

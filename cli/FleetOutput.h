@@ -11,7 +11,6 @@
 
 #include "cli/Args.h"
 #include "cli/Progress.h"
-#include "cli/RecordFile.h"
 
 // How one requested target ended. Exactly one per target, whatever the command.
 enum class Status { Ok, Failed, Skipped, Cancelled, NotStarted };
@@ -47,16 +46,32 @@ struct TargetResult {
     const ImageInfo* image = nullptr;  // update: the image this target got (or would have got)
     double seconds = 0;
     std::string startUtc, endUtc;  // ISO 8601, for the record
+    // Who the modem is: from discovery, or from its identity reply (which names itself).
+    bool serialKnown = false, callKnown = false;
+    std::uint64_t serialNumber = 0;
+    std::string callSign;
     // Inventory and discovery rows.
     bool discovered = false;
     std::string address;
     unsigned port = 0;
-    std::uint64_t serialNumber = 0;
-    std::string callSign;
     unsigned statusByte = 0;
 
     bool Ok() const { return status == Status::Ok; }
 };
+
+// What an update will do with one target, decided once its identity is known and before any image is sent;
+// the apply follows it.
+struct PlanEntry {
+    enum class Action { Update, Skip, Fail };
+    Action action = Action::Fail;
+    std::string reason;   // skip: type, current; fail: not-found, connect, identity; update: empty
+    std::string message;
+    std::string warning;  // e.g. another target with the same serial number
+    const ImageInfo* image = nullptr;  // update: the image it gets
+    bool canary = false;
+};
+// "update", "skip", "fail".
+const char* ActionName(PlanEntry::Action action);
 
 // The counts that close a run.
 struct RunSummary {
@@ -83,6 +98,8 @@ struct FleetEvent {
         Note,      // index, text: human text about one target
         Say,       // text: human text about the run
         Quiet,     // the run is about to ask on the terminal: live lines must go
+        Plan,      // plan, results: what the update will do with each target (results hold their identity)
+        Retry,     // index, attempt, of, seconds, text: a connect or identity check failed and is tried again
         Result,    // index, result
         Summary,   // summary, results
         Error,     // text, usage: the run (or the command line) failed before any target
@@ -92,7 +109,11 @@ struct FleetEvent {
     int percent = 0;
     std::string stage, detail, text;
     bool usage = false;
+    bool stop = false;  // Plan: the run ends with the plan (update --plan)
+    unsigned attempt = 0, of = 0;
+    double seconds = 0;
     const RunStart* start = nullptr;
+    const std::vector<PlanEntry>* plan = nullptr;
     const TargetResult* result = nullptr;
     const RunSummary* summary = nullptr;
     const std::vector<TargetResult>* results = nullptr;
@@ -197,28 +218,24 @@ private:
     std::string command_;
 };
 
-// The record of a run (--record FILE): one JSON line per target appended and synced as it ends. After a
-// failed write it writes nothing more.
-class RecordOutput : public FleetConsumer {
-public:
-    RecordOutput(std::unique_ptr<RecordFile> file, std::string version, std::string host)
-        : file_(std::move(file)), version_(std::move(version)), host_(std::move(host)) {}
-    void Consume(const FleetEvent& event) override;
-    bool FaultStopsTargets() const override { return true; }
-    // The record line of one result (without a line end).
-    static std::string Line(const std::string& command, const TargetResult& result, const std::string& version,
-                            const std::string& host);
-
-private:
-    std::unique_ptr<RecordFile> file_;
-    std::string version_, host_, command_;
-};
+class JsonObject;
+// Who the modem is: serial_number, call_sign and model, null where unknown.
+void AddIdentity(JsonObject& object, const TargetResult& result);
+// "000000000000002A": a serial number as every output writes it.
+std::string Hex16(std::uint64_t value);
 
 // The result's JSON line for `command` (identify, update, log, inventory, discover, ports).
 std::string ResultJson(const std::string& command, const TargetResult& result);
 // The start event's JSON line.
 std::string StartJson(const RunStart& start);
 std::string SummaryJson(const RunSummary& summary);
+// One target's line of the plan: its action and identity (from `result`).
+std::string PlanJson(const PlanEntry& entry, const TargetResult& result);
+std::string RetryJson(const FleetEvent& retry, const std::string& label);
+// The human text of a retry: the failure and when it is tried again.
+std::string RetryText(const FleetEvent& retry);
+// The plan as a table: one row per target, with its identity and what it gets.
+std::string PlanTable(const std::vector<PlanEntry>& plan, const std::vector<TargetResult>& results);
 std::string ErrorJson(const std::string& message, bool usage);
 
 // The closing table of a run (not for JSON): one row per target.

@@ -11,7 +11,6 @@
 #include "cli/Args.h"
 #include "cli/CliMain.h"
 #include "cli/Files.h"
-#include "cli/Fleet.h"
 #include "cli/FleetOutput.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
@@ -19,6 +18,7 @@
 #include "console/Console.h"
 #include "discovery/Discovery.h"
 #include "modemlog/ModemLog.h"
+#include "rollout/Fleet.h"
 #include "transport/Transport.h"
 #include "update/Update.h"
 

@@ -5,6 +5,7 @@
 #include "cli/FleetOutput.h"
 #include "cli/Json.h"
 #include "cli/Progress.h"
+#include "rollout/Record.h"
 #include "transport/File.h"
 #include "transport/Transport.h"
 

@@ -129,6 +129,7 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
     std::map<std::string, std::map<std::string, std::string>> results;
     std::map<std::string, std::string> summary;
     std::map<std::string, int> progress;
+    std::map<std::string, std::string> plans;
     for (const auto& object : JsonLines(run.out)) {
         const std::string event = object.at("event");
         if (event == "result") {
@@ -136,6 +137,9 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
             results[object.at("target")] = object;
         } else if (event == "summary") {
             summary = object;
+        } else if (event == "plan") {
+            EXPECT_TRUE(results.empty() && progress.empty()) << "the plan comes before any image is sent";
+            plans[object.at("target")] = object.at("action") + " " + object.at("reason");
         } else if (event != "start") {
             ASSERT_EQ(event, "progress");
             for (const char* key : {"target", "stage", "percent", "detail", "bytes"}) EXPECT_EQ(object.count(key), 1u) << key;
@@ -144,6 +148,9 @@ TEST_F(CliFleet, SixModemsEveryResultStoredImagesJsonAndRebootCheck) {
     }
     const std::string serialTarget = "serial " + serial.SerialDevice();
     ASSERT_EQ(results.size(), 6u) << run.out;
+    EXPECT_EQ(plans.size(), 6u) << run.out;
+    EXPECT_EQ(plans["telnet " + e], "skip type");
+    EXPECT_EQ(plans[serialTarget], "update ");
     const auto& ra = results["telnet " + a];
     EXPECT_EQ(ra.at("ok"), "true");
     EXPECT_EQ(ra.at("protocol"), "fast");
@@ -370,7 +377,9 @@ TEST_F(CliFleet, OnATerminalAnUpdateOfSeveralModemsWaitsForYes) {
     WriteBytes(image, RandomBytes(5000, 5));
     std::string screen;
     EXPECT_EQ(RunOnTerminal({"--telnet", a, "--telnet", b, "update", image}, "n", screen), 1);
-    EXPECT_NE(screen.find("telnet " + b + "  Torvanix / VX-4410, firmware 6.9"), std::string::npos) << screen;
+    // The plan's row: the target, who it is and what it gets.
+    const size_t row = screen.find("\ntelnet " + b + "  0000000000000001  SIM   Torvanix / VX-4410  6.9       update");
+    EXPECT_NE(row, std::string::npos) << screen;
     EXPECT_NE(screen.find("Update 2 modems? [y/N]"), std::string::npos) << screen;
     EXPECT_EQ(one.ReadLog().find("update requested"), std::string::npos) << "no answer, no update";
     EXPECT_EQ(two.ReadLog().find("update requested"), std::string::npos);
@@ -786,6 +795,78 @@ TEST_F(CliFleet, ASkippedCanaryIsNoFailedCanaryAndForceUpdatesACurrentModem) {
     EXPECT_EQ(ReadBytes(current.LocalPath(stored)), firmware);
 }
 
+// A mixed line planned, then applied: the plan names each modem and what it gets and sends nothing; a typo'd
+// type fails instead of skipping every modem; the canary is the first modem that gets an image, so a failing
+// one holds back the rest even behind modems that are skipped.
+TEST_F(CliFleet, PlanThenApplyOnAMixedLine) {
+    SimulatorProcess other, current, bad, good;
+    const std::string o = Start(other, {"--type", "I", "--serial-number", "11", "--call-sign", "OTHER"});
+    const std::string c = Start(current, {"--firmware", "7.3", "--serial-number", "12"});
+    const std::string b = Start(bad, {"--bad-checksum", "--serial-number", "13"});
+    const std::string g = Start(good, {"--serial-number", "14", "--call-sign", "GOOD"});
+    const std::string image = good.LocalPath("u.qz7"), record = good.LocalPath("record.jsonl");
+    WriteBytes(image, RandomBytes(3000, 12));
+    std::vector<std::string> line;
+    for (const std::string& target : {o, c, b, g, std::string("127.0.0.1:1")}) line.insert(line.end(), {"--telnet", target});
+    const auto update = [&](std::vector<std::string> args, size_t targets) {
+        args.insert(args.begin(), line.begin(), line.begin() + static_cast<std::ptrdiff_t>(2 * targets));
+        args.insert(args.end(), {"update", "--expect-firmware", "7.3", "--canary", "1", "--json", "--record", record});
+        return RunCli(good.Folder(), args);
+    };
+
+    CliOutcome run = update({"--firmware", "U=" + image, "--plan"}, 5);
+    EXPECT_EQ(run.exitCode, 1) << "an unreachable modem: " << run.err;
+    std::map<std::string, std::map<std::string, std::string>> plan;
+    for (const auto& object : JsonLines(run.out)) {
+        if (object.at("event") == "plan") plan[object.at("target").substr(7)] = object;
+    }
+    ASSERT_EQ(plan.size(), 5u) << run.out;
+    const auto said = [&](const std::string& target) {
+        const auto& p = plan[target];
+        return p.at("action") + " " + p.at("reason") + " " + p.at("canary") + " " + p.at("serial_number");
+    };
+    EXPECT_EQ(said(o), "skip type false 000000000000000B");
+    EXPECT_EQ(said(c), "skip current false 000000000000000C");
+    EXPECT_EQ(said(b), "update  true 000000000000000D");
+    EXPECT_EQ(said(g), "update  false 000000000000000E");
+    EXPECT_EQ(said("127.0.0.1:1"), "fail connect false null");
+    EXPECT_EQ(plan[g].at("call_sign"), "GOOD");
+    EXPECT_EQ(plan[g].at("firmware"), "7.2");
+    EXPECT_EQ(nlohmann::json::parse(plan[g].at("image")).at("size"), 3000);
+    EXPECT_EQ(plan[g].at("transfer"), "fast");
+    EXPECT_EQ(ByTarget(run.out)["telnet " + g].at("reason"), "plan");
+    EXPECT_TRUE(ReadBytes(record).empty()) << "a plan records nothing";
+    // Without the unreachable modem every skip is deliberate; --strict wants every modem updated.
+    EXPECT_EQ(update({"--firmware", "U=" + image, "--plan"}, 4).exitCode, 0);
+    EXPECT_EQ(update({"--firmware", "U=" + image, "--plan", "--strict"}, 4).exitCode, 1);
+
+    run = update({"--firmware", "u=" + image, "--yes"}, 4);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.out.find("--firmware u=" + image + " names (types seen: I, U)"), std::string::npos) << run.out;
+    EXPECT_EQ(ByTarget(run.out)["telnet " + g].at("status"), "not-started");
+
+    // --strict fails the skipped modems, but a skip known before anything was sent is no failure of the image:
+    // it leaves the failure limit to the modems that were sent one.
+    run = update({"--firmware", "U=" + image, "--yes", "--strict", "--max-failures", "2"}, 4);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    auto results = ByTarget(run.out);
+    EXPECT_EQ(results["telnet " + o].at("status"), "failed");
+    EXPECT_EQ(results["telnet " + c].at("reason"), "current");
+    EXPECT_EQ(results["telnet " + b].at("reason"), "verify");
+    EXPECT_EQ(results["telnet " + g].at("reason"), "canary");
+    EXPECT_EQ(results["telnet " + g].at("serial_number"), "000000000000000E");
+    for (SimulatorProcess* sim : {&other, &current, &good}) EXPECT_EQ(sim->ReadLog().find("update requested"), std::string::npos);
+    std::ifstream in(record);
+    std::string text;
+    size_t lines = 0;
+    while (std::getline(in, text)) {
+        const nlohmann::json entry = nlohmann::json::parse(text);
+        EXPECT_TRUE(entry.at("serial_number").is_string() && entry.contains("call_sign")) << text;
+        ++lines;
+    }
+    EXPECT_EQ(lines, 8u) << "two runs of four, the typo's included";
+}
+
 // An expected version: ok only when the modem comes back with it; a modem already at it is left alone; each
 // type gets its own image, never the plain file given beside them.
 TEST_F(CliFleet, ExpectedVersionAndAnImagePerType) {
@@ -847,6 +928,11 @@ TEST_F(CliFleet, ConnectTimeoutAndRetries) {
     EXPECT_EQ(results[0].at("message"), "No connection to " + target + " within 1 s");
     EXPECT_NE(run.err.find("trying again in 1 s (1 of 2)"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("trying again in 2 s (2 of 2)"), std::string::npos) << run.err;
+    std::vector<std::string> retries;  // and the same as events for a script
+    for (const auto& object : JsonLines(run.out)) {
+        if (object.at("event") == "retry") retries.push_back(object.at("attempt") + "/" + object.at("of") + " " + object.at("seconds"));
+    }
+    EXPECT_EQ(retries, (std::vector<std::string>{"1/2 1.0", "2/2 2.0"})) << run.out;
 }
 
 // The same host under the link itself: the connect ends on the cancel flag well before its bound, and on the

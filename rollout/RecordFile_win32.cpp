@@ -1,7 +1,7 @@
 // The record file on Windows: writes at the end of the file and FlushFileBuffers.
 #include <windows.h>
 
-#include "cli/RecordFile.h"
+#include "rollout/RecordFile.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/RecordFile.h"
+#include "rollout/RecordFile.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // brisklode-cli on one modem or many: each target on its own link and thread through the same core routines,
 // the run told as a stream of events that the outputs consume.
-#include "cli/Fleet.h"
+#include "rollout/Fleet.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,11 +14,12 @@
 #include "BrisklodeVersion.h"
 #include "cli/Files.h"
 #include "cli/Interrupt.h"
-#include "cli/RecordFile.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
 #include "discovery/Discovery.h"
 #include "modemlog/ModemLog.h"
+#include "rollout/Plan.h"
+#include "rollout/Record.h"
 #include "transport/File.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
@@ -125,10 +126,15 @@ std::string StampNow() {
     return stamp;
 }
 
-std::string Hex16(std::uint64_t value) {
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(value));
-    return hex;
+// The value after `marker` when its end arrived too (a "#" or a line end): a reply cut short names nothing.
+bool WholeField(const std::string& reply, const std::string& marker, std::string& value) {
+    const size_t at = reply.find(marker);
+    if (at == std::string::npos) return false;
+    const size_t begin = at + marker.size();
+    const size_t end = reply.find_first_of("#\r\n", begin);
+    if (end == std::string::npos) return false;
+    value = reply.substr(begin, end - begin);
+    return true;
 }
 
 class FleetRun {
@@ -142,6 +148,7 @@ public:
             result.discovered = target.discovered;
             result.address = target.host;
             result.port = target.port;
+            result.serialKnown = result.callKnown = target.discovered;
             result.serialNumber = target.serialNumber;
             result.callSign = target.callSign;
             result.statusByte = target.statusByte;
@@ -219,28 +226,89 @@ public:
         return closedCode_;
     }
 
-    // The identity of every target, for the list shown before an update of several modems. A target that
-    // fails here, or is of another type, or already runs the expected version, has its result now.
-    void PreCheck() {
-        RunParallel(All(), options_.parallel, [this](size_t i) {
-            if (results_[i].done) return;
+    // The update's plan: every target's identity checked on the link its update will use (held open until the
+    // apply), then what it gets. Targets that cannot be reached or identified fail; others of another type, or
+    // already at the expected version, are skipped; the first --canary of the rest are the canaries.
+    void Plan() {
+        plan_.assign(targets_.size(), PlanEntry());
+        links_.resize(targets_.size());
+        std::vector<bool> identified(targets_.size(), false);
+        RunParallel(All(), options_.parallel, [this, &identified](size_t i) {
+            PlanEntry& entry = plan_[i];
+            if (!targets_[i].missing.empty()) {
+                entry.reason = "not-found";
+                entry.message = "Did not answer the discovery probe (" + targets_[i].missing + ")";
+                return;
+            }
             Begin(i);
-            std::unique_ptr<ITransport> link;
-            if (Connect(i, true, "Checking identity", link)) link->Close();
-            else return;
-            CheckUpdateWanted(i);
+            Outcome outcome;
+            if (Connect(i, true, "Checking identity", links_[i], outcome)) {
+                identified[i] = true;
+                return;
+            }
+            // A cancelled check ends the run before the plan is shown: its result is told at once.
+            if (outcome.status == Status::Cancelled) Finish(i, outcome.status, outcome.reason, outcome.message);
+            entry.action = outcome.status == Status::Skipped ? PlanEntry::Action::Skip : PlanEntry::Action::Fail;
+            entry.reason = outcome.reason;
+            entry.message = outcome.message;
         });
+        std::vector<const ImageInfo*> images;
+        for (const auto& image : *images_) images.push_back(&image->info);
+        DecidePlan(options_, images, results_, identified, plan_);
+        for (size_t i = 0; i < plan_.size(); ++i) {
+            if (plan_[i].action == PlanEntry::Action::Update) {
+                results_[i].image = plan_[i].image;
+                Publish(i);
+            } else if (links_[i]) {
+                links_[i]->Close();
+                links_[i].reset();
+            }
+        }
+    }
+
+    const std::vector<PlanEntry>& PlanEntries() const { return plan_; }
+
+    // Every target gets its plan as its result: skipped and failed as planned, the rest not started for `reason`.
+    // With `skipsToo` the skipped targets are not started as well: a run stopped by a mistake in the command line
+    // decided nothing about them.
+    void FinishAsPlanned(Status rest, const std::string& reason, const std::string& message, bool skipsToo = false) {
+        for (size_t i = 0; i < plan_.size(); ++i) {
+            const PlanEntry& entry = plan_[i];
+            const bool asRest = entry.action == PlanEntry::Action::Update || (skipsToo && entry.action == PlanEntry::Action::Skip);
+            if (asRest) Finish(i, rest, reason, message.empty() ? "Planned, not sent: " + entry.message : message);
+            else Finish(i, PlannedStatus(entry, false), entry.reason, entry.message);
+        }
+        DropLinks();
+    }
+
+    void DropLinks() {
+        for (auto& link : links_) {
+            if (link) link->Close();
+            link.reset();
+        }
     }
 
     void Run() {
-        const std::vector<size_t> all = All();
-        const size_t canary = std::min<size_t>(options_.canary, all.size());
-        if (canary == 0 || canary == all.size()) {
-            RunParallel(all, options_.parallel, [this](size_t i) { Work(i); });
+        // An update applies its plan: the skipped and failed targets end as planned, and the canaries are the
+        // first targets that get an image.
+        std::vector<size_t> list;
+        for (size_t i = 0; i < targets_.size(); ++i) {
+            if (i >= plan_.size() || plan_[i].action == PlanEntry::Action::Update) {
+                list.push_back(i);
+                continue;
+            }
+            const PlanEntry& entry = plan_[i];
+            const bool strictSkip = options_.strict && entry.action == PlanEntry::Action::Skip;
+            Finish(i, PlannedStatus(entry, options_.strict), entry.reason,
+                   entry.message + (strictSkip ? " (--strict: a skipped modem is a failure)" : ""));
+        }
+        const size_t canary = std::min<size_t>(options_.canary, list.size());
+        if (canary == 0 || canary == list.size()) {
+            RunParallel(list, options_.parallel, [this](size_t i) { Work(i); });
             return;
         }
-        const std::vector<size_t> first(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(canary));
-        const std::vector<size_t> rest(all.begin() + static_cast<std::ptrdiff_t>(canary), all.end());
+        const std::vector<size_t> first(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(canary));
+        const std::vector<size_t> rest(list.begin() + static_cast<std::ptrdiff_t>(canary), list.end());
         RunParallel(first, options_.parallel, [this](size_t i) { Work(i); });
         size_t bad = 0;
         for (size_t i : first) {
@@ -290,6 +358,10 @@ private:
         if (told.done) return;
         const TargetResult& result = results_[i];
         told.model = result.model;
+        told.serialKnown = result.serialKnown;
+        told.serialNumber = result.serialNumber;
+        told.callKnown = result.callKnown;
+        told.callSign = result.callSign;
         told.firmware = result.firmware;
         told.type = result.type;
         told.image = result.image;
@@ -322,7 +394,9 @@ private:
         if (told_[i].done) return;
         Stamp(i, result);
         told_[i] = result;
-        if (result.status == Status::Failed) {
+        // A skip that --strict fails was known before anything was sent: it says nothing of the image.
+        const bool strictSkip = i < plan_.size() && plan_[i].action == PlanEntry::Action::Skip;
+        if (result.status == Status::Failed && !strictSkip) {
             const unsigned failed = ++failures_;
             if (options_.maxFailures > 0 && failed >= options_.maxFailures) {
                 std::lock_guard<std::mutex> lock(gateMutex_);
@@ -387,6 +461,10 @@ private:
         else if (command == "update") RunUpdate(i);
         else RunLog(i);
         if (!results_[i].done) Finish(i, results_[i].status, results_[i].reason, results_[i].message);
+        if (i < links_.size() && links_[i]) {  // a target that did not start lets its modem go at once
+            links_[i]->Close();
+            links_[i].reset();
+        }
     }
 
     enum class Identity { Ok, Failed, OtherType };
@@ -404,6 +482,18 @@ private:
         result.firmware = identity.firmware;
         result.type = Field(identity.response, "#0:");
         result.reply = identity.response;
+        // The modem names itself after the version: serial number and call sign, where they came whole.
+        std::string serial;
+        if (WholeField(identity.response, "#2:", serial) && serial.size() == 16 &&
+            serial.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos) {
+            result.serialKnown = true;
+            result.serialNumber = std::stoull(serial, nullptr, 16);
+        }
+        std::string call;
+        if (WholeField(identity.response, "#3:", call)) {
+            result.callKnown = true;
+            result.callSign = call;
+        }
         Publish(i);
         if (!options_.typeFilter.empty() && result.type != options_.typeFilter) {
             error = "Type mismatch: the modem reports type " + result.type + " (" + result.model + "), not " +
@@ -413,17 +503,30 @@ private:
         return Identity::Ok;
     }
 
+    // How a connection or identity check ended when it did not succeed.
+    struct Outcome {
+        Status status = Status::Failed;
+        std::string reason, message;
+    };
+
     // Connects (and checks the identity when asked), trying again after connect and identity failures as
-    // --retries allows. False when the target has its result.
-    bool Connect(size_t i, bool identify, const std::string& stage, std::unique_ptr<ITransport>& link) {
+    // --retries allows. False with the target's outcome: failed, cancelled, or skipped as another --type.
+    bool Connect(size_t i, bool identify, const std::string& stage, std::unique_ptr<ITransport>& link, Outcome& outcome) {
         const unsigned connectMs = options_.connectTimeoutSeconds * 1000;
         auto pause = std::chrono::duration_cast<Clock::duration>(kFirstRetryPause);
         std::string error, reason;
         for (unsigned attempt = 0; attempt <= options_.retries; ++attempt) {
             if (attempt > 0) {
-                Emit(FleetEvent::Kind::Note, i,
-                     error + "; trying again in " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(pause).count()) +
-                         " s (" + std::to_string(attempt) + " of " + std::to_string(options_.retries) + ")");
+                if (!closed_) {
+                    FleetEvent retry;
+                    retry.kind = FleetEvent::Kind::Retry;
+                    retry.index = i;
+                    retry.attempt = attempt;
+                    retry.of = options_.retries;
+                    retry.seconds = std::chrono::duration<double>(pause).count();
+                    retry.text = error;
+                    events_.Emit(retry);
+                }
                 if (!SleepUntil(Clock::now() + pause, cancel_)) break;
                 pause = std::min<Clock::duration>(pause * 2, kLongestRetryPause);
             }
@@ -444,57 +547,45 @@ private:
             if (identity == Identity::Ok) return true;
             link->Close();
             if (identity == Identity::OtherType) {
-                Finish(i, Status::Skipped, "type", error);
+                outcome = {Status::Skipped, "type", error};
                 return false;
             }
             reason = "identity";
             if (cancel_.load()) break;
         }
+        link.reset();
         if (cancel_.load()) {
-            Finish(i, Status::Cancelled, "signal",
-                   reason == "identity" ? "Cancelled during the identity check of " + targets_[i].Label()
-                                        : "Cancelled while connecting to " + targets_[i].Label());
+            outcome = {Status::Cancelled, "signal",
+                       reason == "identity" ? "Cancelled during the identity check of " + targets_[i].Label()
+                                            : "Cancelled while connecting to " + targets_[i].Label()};
         } else {
-            Finish(i, Status::Failed, reason, error);
+            outcome = {Status::Failed, reason, error};
         }
+        return false;
+    }
+
+    // Connect, or else the target's result.
+    bool ConnectOrFinish(size_t i, bool identify, std::unique_ptr<ITransport>& link) {
+        Outcome outcome;
+        if (Connect(i, identify, "Connecting", link, outcome)) return true;
+        Finish(i, outcome.status, outcome.reason, outcome.message);
         return false;
     }
 
     void RunIdentify(size_t i) {
         std::unique_ptr<ITransport> link;
-        if (!Connect(i, true, "Connecting", link)) return;
+        if (!ConnectOrFinish(i, true, link)) return;
         link->Close();
         TargetResult& result = results_[i];
         Finish(i, Status::Ok, "", result.model + ", firmware " + result.firmware);
     }
 
-    // The image for target `i`'s type, or null (the plain file when its type has none of its own).
+    // The loaded image the plan gave target `i`.
     const Image* ImageFor(size_t i) const {
-        const Image* plain = nullptr;
         for (const auto& image : *images_) {
-            if (image->info.type.empty()) plain = image.get();
-            else if (image->info.type == results_[i].type) return image.get();
+            if (&image->info == results_[i].image) return image.get();
         }
-        return plain;
-    }
-
-    // After the identity: is there an image for this type, and is the modem not already at the version?
-    // False when the target has its (skipped) result.
-    bool CheckUpdateWanted(size_t i) {
-        TargetResult& result = results_[i];
-        const Image* image = ImageFor(i);
-        if (image == nullptr) {
-            Finish(i, Status::Skipped, "type",
-                   "No firmware image for type " + result.type + " (" + result.model + "); left alone");
-            return false;
-        }
-        result.image = &image->info;
-        Publish(i);
-        if (!options_.expectFirmware.empty() && !options_.force && result.firmware == options_.expectFirmware) {
-            Finish(i, Status::Skipped, "current", "Already runs firmware " + result.firmware + "; left alone");
-            return false;
-        }
-        return true;
+        return nullptr;
     }
 
     bool AllowLegacy(size_t i) {
@@ -514,10 +605,10 @@ private:
     void RunUpdate(size_t i) {
         TargetResult& result = results_[i];
         result.confirmWanted = options_.confirm;
-        std::unique_ptr<ITransport> link;
-        if (!Connect(i, true, "Connecting", link)) return;
-        if (!CheckUpdateWanted(i)) {
-            link->Close();
+        // The link the plan identified the modem on: the update is what the plan checked, with no second look.
+        std::unique_ptr<ITransport> link = std::move(links_[i]);
+        if (!link || result.image == nullptr) {
+            Finish(i, Status::Failed, "plan", "No identified link for this target");
             return;
         }
         const Image& image = *ImageFor(i);
@@ -578,10 +669,10 @@ private:
         }
         result.confirmed = true;
         result.firmwareAfter = after.firmware;
-        if (!options_.expectFirmware.empty() && after.firmware != options_.expectFirmware) {
+        const std::string& expected = options_.ExpectedFirmware(result.type);
+        if (!expected.empty() && after.firmware != expected) {
             Finish(i, Status::Failed, "version",
-                   message + "; the modem came back with firmware " + after.firmware + ", expected " +
-                       options_.expectFirmware);
+                   message + "; the modem came back with firmware " + after.firmware + ", expected " + expected);
             return;
         }
         if (after.firmware == result.firmware) {
@@ -606,7 +697,7 @@ private:
     void RunLog(size_t i) {
         TargetResult& result = results_[i];
         std::unique_ptr<ITransport> link;
-        if (!Connect(i, !options_.typeFilter.empty(), "Connecting", link)) return;
+        if (!ConnectOrFinish(i, !options_.typeFilter.empty(), link)) return;
         LogFileOutcome outcome;
         std::string error;
         int code;
@@ -654,6 +745,8 @@ private:
     std::vector<unsigned> firstLogName_;  // the first of each log's names that was free when the run began
     std::string logStamp_;
     const std::vector<std::unique_ptr<Image>>* images_ = nullptr;
+    std::vector<PlanEntry> plan_;
+    std::vector<std::unique_ptr<ITransport>> links_;  // update: each target's link, open from identity to apply
     std::atomic<unsigned> failures_{0};
     std::mutex gateMutex_;
     std::string stopReason_, stopMessage_;
@@ -687,18 +780,6 @@ std::vector<CliTarget> Discover(std::uint32_t timeoutMs, std::string& error, con
     // Replies come in whatever order the network gives; tables and lists must not change from run to run.
     std::stable_sort(found.begin(), found.end(), AddressLess);
     return found;
-}
-
-std::string ListLine(const CliTarget& target, const TargetResult& result) {
-    std::string line = "  " + target.Label();
-    if (target.discovered) {
-        line += "  S/N " + Hex16(target.serialNumber);
-        line += "  call " + (target.callSign.empty() ? std::string("<none>") : target.callSign);
-    }
-    if (result.done) return line + "  " + std::string(StatusName(result.status)) + ": " + result.message;
-    line += "  " + result.model + ", firmware " + result.firmware;
-    if (result.image != nullptr && !result.image->type.empty()) line += "  <- " + result.image->path;
-    return line;
 }
 
 std::string ImageLine(const ImageInfo& image) {
@@ -906,7 +987,7 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     AddOutputs(options, targets.size(), events);
     Preflight flight(options, events);
     std::string recordError;
-    if (!options.recordPath.empty()) {
+    if (!options.recordPath.empty() && !options.plan) {  // a plan changes nothing, so records nothing
         std::unique_ptr<RecordFile> record = OpenRecordFile(options.recordPath, recordError);
         if (record) events.Add(std::make_unique<RecordOutput>(std::move(record), BRISKLODE_VERSION_TEXT, HostName()));
     }
@@ -945,9 +1026,11 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
         return flight.Close(run, start);
     }
 
-    for (size_t i = 0; i < targets.size(); ++i) {
-        if (!targets[i].missing.empty()) {
-            run.Finish(i, Status::Failed, "not-found", "Did not answer the discovery probe (" + targets[i].missing + ")");
+    if (command != "update") {
+        for (size_t i = 0; i < targets.size(); ++i) {
+            if (!targets[i].missing.empty()) {
+                run.Finish(i, Status::Failed, "not-found", "Did not answer the discovery probe (" + targets[i].missing + ")");
+            }
         }
     }
 
@@ -959,55 +1042,86 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     }
 
     if (options.LogToFolder() && !EnsureFolder(options.path, error)) return flight.Fail(error, false, &run, &start);
-    const bool ask = command == "update" && targets.size() > 1;
+    const bool ask = command == "update" && targets.size() > 1 && !options.plan;
     if (ask && !options.yes && !(StdinIsTerminal() && StderrIsTerminal())) {
         return flight.Fail("updating " + std::to_string(targets.size()) + " modems needs --yes when no terminal is attached",
                            true, &run, &start);
     }
 
-    if (ask) {
-        run.PreCheck();
-        size_t ready = 0;
-        std::string list;
-        for (const auto& image : images) {
-            list += (list.empty() ? "" : "\n") + std::string(image->info.type.empty() ? "Firmware " : "Firmware for type " + image->info.type + ": ") +
-                    ImageLine(image->info);
+    if (command == "update") {
+        // The plan first: what each modem gets is known, shown and checked before any image is sent.
+        run.Plan();
+        if (cancel.load()) {
+            run.DropLinks();
+            run.FinishRest(Status::Cancelled, "signal", "Cancelled before the plan was complete; nothing was sent");
+            return flight.Close(run, start);
         }
-        list += "\nfor:";
-        for (size_t i = 0; i < targets.size(); ++i) {
-            list += "\n" + ListLine(targets[i], run.Results()[i]);
-            if (!run.Results()[i].done) ++ready;
-        }
+        const std::vector<PlanEntry>& plan = run.PlanEntries();
+        const size_t updates = static_cast<size_t>(std::count_if(plan.begin(), plan.end(), [](const PlanEntry& entry) {
+            return entry.action == PlanEntry::Action::Update;
+        }));
         FleetEvent say;
         say.kind = FleetEvent::Kind::Say;
-        say.text = list;
-        events.Emit(say);
-        if (ready == 0) {
-            say.text = "No modem passed the identity check; nothing was sent";
+        if (targets.size() > 1 || options.plan) {
+            for (const auto& image : images) {
+                say.text = (image->info.type.empty() ? "Firmware " : "Firmware for type " + image->info.type + ": ") +
+                           ImageLine(image->info);
+                events.Emit(say);
+            }
+        }
+        FleetEvent planEvent;
+        planEvent.kind = FleetEvent::Kind::Plan;
+        planEvent.plan = &plan;
+        planEvent.results = &run.Results();
+        planEvent.stop = options.plan;
+        events.Emit(planEvent);
+        const std::string unmatched = UnmatchedTypes(options, plan, run.Results());
+        if (!unmatched.empty()) {
+            FleetEvent failure;
+            failure.kind = FleetEvent::Kind::Error;
+            failure.text = unmatched;
+            events.Emit(failure);
+        } else if (updates == 0 && (targets.size() > 1 || options.plan)) {  // one modem's result says it all
+            say.text = NothingToSend(plan);
             events.Emit(say);
-        } else if (!options.yes && !cancel.load()) {
+        }
+        if (options.plan) {
+            run.FinishAsPlanned(Status::NotStarted, "plan", "");
+            flight.Close(run, start);
+            // The plan succeeds when the apply would do only what was asked: update, or skip on purpose.
+            const bool expected = unmatched.empty() && PlanAsExpected(plan, options.strict);
+            return expected && events.Faults().empty() ? 0 : kExitFailure;
+        }
+        if (!unmatched.empty()) {
+            run.FinishAsPlanned(Status::NotStarted, "unmatched", "Not started: " + unmatched, true);
+            flight.Close(run, start);
+            return kExitFailure;
+        }
+        if (updates > 0 && ask && !options.yes && !cancel.load()) {
             FleetEvent quiet;
             quiet.kind = FleetEvent::Kind::Quiet;
             events.Emit(quiet);
-            std::fprintf(stderr, "Update %zu modem%s? [y/N] ", ready, ready == 1 ? "" : "s");
+            std::fprintf(stderr, "Update %zu modem%s? [y/N] ", updates, updates == 1 ? "" : "s");
             std::fflush(stderr);
             std::string answer;
             const bool answered = ReadInputLine(answer);
             // The prompt gives up on the signal itself, which may be before the main thread sets the flag.
             if (cancel.load() || StopCount() > 0) {
+                run.DropLinks();
                 run.FinishRest(Status::Cancelled, "signal", "Cancelled at the question; nothing was sent");
                 return flight.Close(run, start);
             }
             if (!answered || (answer != "y" && answer != "Y" && answer != "yes")) {
                 say.text = "Not confirmed; nothing was sent";
                 events.Emit(say);
-                run.FinishRest(Status::NotStarted, "declined", "Not started: the update was not confirmed");
+                run.FinishAsPlanned(Status::NotStarted, "declined", "Not started: the update was not confirmed");
                 flight.Close(run, start);
                 return kExitFailure;
             }
         }
     }
     run.Run();
+    run.DropLinks();
     const int code = flight.Close(run, start);
     // A run that a signal ended is not a success, even with no target left to cancel.
     return code == 0 && cancel.load() && targets.empty() ? kExitFailure : code;
