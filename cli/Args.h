@@ -66,6 +66,7 @@ struct CliOptions {
     unsigned retries = 0;                // connect and identity attempts after the first
     unsigned connectTimeoutSeconds = 0;  // 0: the transport's own bound
     std::string recordPath;              // --record FILE
+    std::string resumePath;              // --resume RECORD: the targets that did not end well there; appends to it
 
     // True when the run goes through the run of targets (one target is a run of one): every command but
     // discover and ports without JSON, which only print what they found.

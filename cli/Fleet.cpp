@@ -15,6 +15,7 @@
 #include "cli/Files.h"
 #include "cli/Interrupt.h"
 #include "cli/RecordFile.h"
+#include "cli/Resume.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
 #include "discovery/Discovery.h"
@@ -894,6 +895,11 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     } else if (command == "inventory" || command == "discover") {
         targets = Discover(options.discoverTimeoutMs, error, &cancel);
         if (!error.empty()) return earlyFlight.Fail(error, false);
+    } else if (!options.resumePath.empty()) {
+        std::vector<std::string> notes;
+        const bool resolved = ResolveResumeTargets(options, targets, notes, error, usage, &cancel);
+        for (const std::string& note : notes) early.Emit({FleetEvent::Kind::Say, 0, 0, "", "", note});
+        if (!resolved) return earlyFlight.Fail(error, usage);
     } else if (!ResolveTargets(options, targets, error, usage, &cancel)) {
         return earlyFlight.Fail(error, usage);
     } else if (targets.empty() && !cancel.load()) {
