@@ -40,6 +40,6 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
 
 // The targets of a run with --resume: reads the record and this run's images, chooses, and resolves the choice
 // as the command line's targets are (discovery for the modems it did not find before). False with a message
-// (`usage` set when the record refuses the run rather than cannot be read); `notes` for the person.
+// (`usage` set unless discovery failed); `notes` for the person. No target and true: nothing to resume.
 bool ResolveResumeTargets(const CliOptions& options, std::vector<CliTarget>& targets, std::vector<std::string>& notes,
                           std::string& error, bool& usage, const std::atomic<bool>* cancel);

@@ -41,7 +41,7 @@ bool ReadPieces(const std::string& path, const char* what, const std::function<v
 bool ResolveResumeTargets(const CliOptions& options, std::vector<CliTarget>& targets, std::vector<std::string>& notes,
                           std::string& error, bool& usage, const std::atomic<bool>* cancel) {
     targets.clear();
-    usage = false;
+    usage = true;  // a record that cannot be read is a bad command line, as a target list is
     std::string text;
     if (!ReadPieces(options.resumePath, "the record", [&text](const unsigned char* data, size_t size) {
             text.append(reinterpret_cast<const char*>(data), size);
@@ -71,12 +71,14 @@ bool ResolveResumeTargets(const CliOptions& options, std::vector<CliTarget>& tar
     notes = choice.notes;
     if (choice.refusal != ResumeRefusal::None) {
         error = choice.error;
-        usage = true;
         return false;
     }
     if (choice.targets.empty()) {
-        notes.push_back("Nothing to resume: every target of " + options.resumePath + " for " + options.command +
-                        " ended ok or skipped (" + std::to_string(choice.settled) + ")");
+        const std::string what = options.command + (options.command == "update" ? " with this image" : "");
+        notes.push_back("Nothing to resume: " +
+                        (choice.settled == 0 ? options.resumePath + " holds no result of " + what
+                                             : "every target of " + options.resumePath + " (" + std::to_string(choice.settled) +
+                                                   ") ended ok or skipped in its last " + what));
         return true;
     }
     // The chosen targets go through the command line's own resolution: the same checks, and discovery for
