@@ -5,161 +5,83 @@
 #include <charconv>
 #include <map>
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
-// One top-level member of a record line: a string's text, or the JSON text of anything else.
-struct Member {
-    std::string text;
-    bool string = false;
-};
+using Json = nlohmann::json;
 
 enum class Shape { Whole, Cut, Bad };
 
-class LineReader {
+// Keeps the top-level string and null members of a line that ends inside its object (its run stopped while
+// writing it), those read whole before the cut; nested values are passed over (other versions may add some).
+class CutLine : public Json::json_sax_t {
 public:
-    explicit LineReader(const std::string& line) : s_(line) {}
+    CutLine(const std::string& line, Json& members) : line_(line), members_(members) {}
 
-    // Reads one flat JSON object. A line that ends inside it (its run stopped while writing it) is Cut and
-    // keeps the members read whole before the cut.
-    Shape Read(std::map<std::string, Member>& members) {
-        Space();
-        if (At() != '{') return End() ? Shape::Cut : Shape::Bad;
-        ++i_;
-        for (bool first = true;; first = false) {
-            Space();
-            if (End()) return Shape::Cut;
-            if (At() == '}' && first) break;
-            std::string key;
-            Member value;
-            Shape shape = String(key);
-            if (shape != Shape::Whole) return shape;
-            Space();
-            if (End()) return Shape::Cut;
-            if (At() != ':') return Shape::Bad;
-            ++i_;
-            Space();
-            if (End()) return Shape::Cut;
-            shape = Value(value);
-            if (shape != Shape::Whole) return shape;
-            members[key] = value;
-            Space();
-            if (End()) return Shape::Cut;
-            if (At() == '}') break;
-            if (At() != ',') return Shape::Bad;
-            ++i_;
-        }
-        ++i_;
-        Space();
-        return End() ? Shape::Whole : Shape::Bad;
+    bool null() override { return Keep(nullptr); }
+    bool string(string_t& text) override { return Keep(text); }
+    bool boolean(bool) override { return Drop(); }
+    bool number_integer(number_integer_t) override { return Drop(); }
+    bool number_unsigned(number_unsigned_t) override { return Drop(); }
+    bool number_float(number_float_t, const string_t&) override { return Drop(); }
+    bool binary(binary_t&) override { return Drop(); }
+    bool start_object(std::size_t) override { return Open(true); }
+    bool start_array(std::size_t) override { return Open(false); }
+    bool end_object() override { return Close(); }
+    bool end_array() override { return Close(); }
+    bool key(string_t& key) override {
+        if (depth_ == 1) key_ = key;
+        return true;
+    }
+    // Only a failure past the line's last character is a cut: one at a character the line holds is bad JSON.
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
+        cut_ = position > line_.size();
+        return false;
+    }
+
+    Shape Read() {
+        Json::sax_parse(line_, this);
+        return object_ && cut_ ? Shape::Cut : Shape::Bad;
     }
 
 private:
-    bool End() const { return i_ >= s_.size(); }
-    char At() const { return s_[i_]; }
-    void Space() {
-        while (!End() && (At() == ' ' || At() == '\t' || At() == '\r')) ++i_;
+    bool Keep(Json value) {
+        if (depth_ == 1) members_[key_] = std::move(value);
+        return true;
+    }
+    // A later value of another kind replaces an earlier one of the same name, as in a whole line.
+    bool Drop() {
+        if (depth_ == 1) members_.erase(key_);
+        return true;
+    }
+    bool Open(bool object) {
+        if (depth_ == 0) object_ = object;
+        Drop();
+        ++depth_;
+        return true;
+    }
+    bool Close() {
+        --depth_;
+        return true;
     }
 
-    static void Utf8(std::uint32_t code, std::string& out) {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | code >> 6);
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | code >> 12);
-            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | code >> 18);
-            out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-
-    Shape Hex4(std::uint32_t& code) {
-        if (i_ + 4 > s_.size()) return Shape::Cut;
-        const auto [stop, failure] = std::from_chars(s_.data() + i_, s_.data() + i_ + 4, code, 16);
-        if (failure != std::errc() || stop != s_.data() + i_ + 4) return Shape::Bad;
-        i_ += 4;
-        return Shape::Whole;
-    }
-
-    Shape String(std::string& out) {
-        if (At() != '"') return Shape::Bad;
-        ++i_;
-        while (!End()) {
-            const char c = s_[i_++];
-            if (c == '"') return Shape::Whole;
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            if (End()) return Shape::Cut;
-            const char e = s_[i_++];
-            switch (e) {
-                case '"': case '\\': case '/': out += e; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
-                case 'u': {
-                    std::uint32_t code = 0;
-                    const Shape shape = Hex4(code);
-                    if (shape != Shape::Whole) return shape;
-                    if (code >= 0xD800 && code <= 0xDBFF && s_.compare(i_, 2, "\\u") == 0) {
-                        i_ += 2;
-                        std::uint32_t low = 0;
-                        const Shape second = Hex4(low);
-                        if (second != Shape::Whole) return second;
-                        code = low >= 0xDC00 && low <= 0xDFFF ? 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00) : 0xFFFD;
-                    } else if (code >= 0xD800 && code <= 0xDFFF) {
-                        code = 0xFFFD;
-                    }
-                    Utf8(code, out);
-                    break;
-                }
-                default: return Shape::Bad;
-            }
-        }
-        return Shape::Cut;
-    }
-
-    // A string, or anything else kept as its JSON text (other versions may nest objects: they are passed over).
-    Shape Value(Member& value) {
-        if (At() == '"') {
-            value.string = true;
-            return String(value.text);
-        }
-        const size_t start = i_;
-        int depth = 0;
-        while (!End()) {
-            const char c = At();
-            if (c == '"') {
-                std::string ignored;
-                const Shape shape = String(ignored);
-                if (shape != Shape::Whole) return shape;
-                continue;
-            }
-            if (c == '{' || c == '[') ++depth;
-            if (c == '}' || c == ']') {
-                if (depth == 0) break;
-                --depth;
-            }
-            if (c == ',' && depth == 0) break;
-            ++i_;
-        }
-        if (End()) return Shape::Cut;
-        value.text = s_.substr(start, i_ - start);
-        while (!value.text.empty() && (value.text.back() == ' ' || value.text.back() == '\t')) value.text.pop_back();
-        return value.text.empty() ? Shape::Bad : Shape::Whole;
-    }
-
-    const std::string& s_;
-    size_t i_ = 0;
+    const std::string& line_;
+    Json& members_;
+    std::string key_;
+    int depth_ = 0;
+    bool object_ = false;
+    bool cut_ = false;
 };
+
+// Reads one record line, a JSON object; `members` holds its top-level members, for a cut line those before
+// the cut.
+Shape Read(const std::string& line, Json& members) {
+    members = Json::parse(line, nullptr, false);
+    if (!members.is_discarded()) return members.is_object() ? Shape::Whole : Shape::Bad;
+    members = Json::object();
+    return CutLine(line, members).Read();
+}
 
 // One line of the record that names a target of the wanted command.
 struct Entry {
@@ -168,9 +90,9 @@ struct Entry {
     std::string image;   // SHA-256; empty for no image
 };
 
-std::string Text(const std::map<std::string, Member>& members, const char* key) {
+std::string Text(const Json& members, const char* key) {
     const auto at = members.find(key);
-    return at != members.end() && at->second.string ? at->second.text : std::string();
+    return at != members.end() && at->is_string() ? at->get<std::string>() : std::string();
 }
 
 bool ParseHex64(const std::string& text, std::uint64_t& value) {
@@ -221,8 +143,8 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
         start = end + 1;
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         const std::string where = recordName + " line " + std::to_string(number);
-        std::map<std::string, Member> members;
-        const Shape shape = LineReader(line).Read(members);
+        Json members;
+        const Shape shape = Read(line, members);
         Entry entry;
         entry.target = Text(members, "target");
         entry.status = Text(members, "status");
