@@ -592,6 +592,86 @@ FleetRun RunInNamespace(const std::string& ns, const std::vector<std::string>& a
     return run;
 }
 
+// The modems that are down during the rollout that the resume then completes: every eighth.
+bool IsDownForResume(int i) { return i % 8 == 5; }
+
+// A rollout of 64 in which 8 modems are down, then --resume once they are back: only those 8 run again,
+// and a second resume has nothing to do. The record tells how each run ended.
+bool BenchResume(const std::string& testnet, const std::string& id, const std::string& folder, const std::string& image,
+                 const std::vector<std::string>& addresses, std::vector<pid_t>& sims) {
+    const int modems = static_cast<int>(addresses.size());
+    std::ofstream(folder + "/stop-down").put('\n');
+    for (int i = 0; i < modems; ++i) {
+        if (IsDownForResume(i)) waitpid(sims[i], nullptr, 0);
+    }
+    const std::string targets = folder + "/resume-targets", record = folder + "/resume.jsonl";
+    {
+        std::ofstream list(targets);
+        for (const std::string& address : addresses) list << "telnet " << address << "\n";
+    }
+    std::printf("Fleet rollout resumed from its record, %d modems, 8 of them down during the rollout, 16 at once\n", modems);
+    std::printf("  run                                            wall   targets      ok  failed  exit\n");
+    bool met = true;
+    size_t seen = 0;  // record bytes of the runs before
+    const auto row = [&](const char* name, const std::vector<std::string>& args, size_t wantTargets, size_t wantOk,
+                         int wantExit) {
+        const FleetRun run = RunInNamespace("bl-tool-" + id, args);
+        std::ifstream in(record);
+        const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string added = all.substr(std::min(seen, all.size()));
+        seen = all.size();
+        size_t lines = 0, ok = 0, failed = 0;
+        for (size_t at = added.find("\"status\":"); at != std::string::npos; at = added.find("\"status\":", at + 1)) {
+            ++lines;
+            const std::string okText = "\"status\":\"ok\"", failedText = "\"status\":\"failed\"";
+            if (added.compare(at, okText.size(), okText) == 0) ++ok;
+            if (added.compare(at, failedText.size(), failedText) == 0) ++failed;
+        }
+        const bool expected = lines == wantTargets && ok == wantOk && failed == wantTargets - wantOk && run.exitCode == wantExit;
+        std::printf("  %-44s %6.2f s  %7zu  %6zu  %6zu  %4d%s\n", name, run.seconds, lines, ok, failed, run.exitCode,
+                    expected ? "" : "   UNEXPECTED");
+        std::fflush(stdout);
+        met = met && expected;
+    };
+    const std::vector<std::string> resume = {Cli(), "update", image, "--resume", record, "--yes", "--json", "--parallel", "16"};
+    size_t down = 0;
+    for (int i = 0; i < modems; ++i) down += IsDownForResume(i) ? 1 : 0;
+    row("rollout, 8 modems down", {Cli(), "--targets", targets, "update", image, "--yes", "--json", "--parallel", "16",
+                                   "--record", record},
+        static_cast<size_t>(modems), static_cast<size_t>(modems) - down, 1);
+    // The 8 come back, at the same addresses.
+    for (int i = 0; i < modems; ++i) {
+        if (!IsDownForResume(i)) continue;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            const std::string ready = folder + "/back-" + std::to_string(i), stop = folder + "/stop";
+            execl(testnet.c_str(), testnet.c_str(), "host-exec", id.c_str(), "fleet", BRISKLODE_SIM_PATH, "--bind",
+                  addresses[i].c_str(), "--telnet-port", "3000", "--verify-delay", "1000", "--quiet", "--ready-file",
+                  ready.c_str(), "--stop-file", stop.c_str(), "--max-seconds", "1800", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        sims[i] = pid;
+    }
+    bool ready = false;
+    for (int wait = 0; wait < 300 && !ready; ++wait) {
+        ready = true;
+        for (int i = 0; i < modems && ready; ++i) {
+            ready = !IsDownForResume(i) || access((folder + "/back-" + std::to_string(i)).c_str(), F_OK) == 0;
+        }
+        if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!ready) {
+        std::fprintf(stderr, "fleet: the modems that were down did not come back\n");
+        return false;
+    }
+    row("--resume, the 8 back", resume, down, down, 0);
+    row("--resume again: nothing to resume", resume, 0, 0, 0);
+    return met;
+}
+
 int BenchFleet() {
     if (getuid() != 0) {
         std::fprintf(stderr, "fleet: needs root (it builds the test network of scripts/testnet)\n");
@@ -637,7 +717,7 @@ int BenchFleet() {
                 dup2(null, STDOUT_FILENO);
                 dup2(null, STDERR_FILENO);
                 const std::string ready = folder + "/ready-" + std::to_string(i);
-                const std::string stop = folder + "/stop";
+                const std::string stop = folder + (IsDownForResume(i) ? "/stop-down" : "/stop");
                 execl(testnet.c_str(), testnet.c_str(), "host-exec", id.c_str(), "fleet", BRISKLODE_SIM_PATH, "--bind",
                       addresses[i].c_str(), "--telnet-port", "3000", "--verify-delay", "1000", "--log-size", "16777216", "--log-seed",
                       std::to_string(i + 1).c_str(), "--quiet", "--ready-file",
@@ -754,6 +834,7 @@ int BenchFleet() {
                 }
                 std::system(("rm -rf '" + logs + "'").c_str());
             }
+            if (!BenchResume(testnet, id, folder, image, addresses, sims)) status = 1;
         }
         std::ofstream(folder + "/stop").put('\n');
     }

@@ -124,7 +124,8 @@ const std::string& CliOptions::ExpectedFirmware(const std::string& type) const {
 bool CliOptions::Fleet() const { return json || (command != "discover" && command != "ports"); }
 
 bool CliOptions::LogToFolder() const {
-    return command == "log" && (targets.size() > 1 || !targetsFile.empty() || discovered || logPathIsFolder);
+    return command == "log" &&
+           (targets.size() > 1 || !targetsFile.empty() || discovered || logPathIsFolder || !resumePath.empty());
 }
 
 bool ParseTargetList(const std::string& raw, std::vector<CliTarget>& targets, std::string& error) {
@@ -338,6 +339,7 @@ public:
         text("--retries", retries);
         text("--connect-timeout", connectTimeout);
         app.add_option("--record", options.recordPath);
+        app.add_option("--resume", options.resumePath);
         app.add_option("words", positional);
     }
 
@@ -503,6 +505,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = "Missing file name after --record";
         return false;
     }
+    if (app.count("--resume") > 0 && options.resumePath.empty()) {
+        error = "Missing file name after --resume";
+        return false;
+    }
 
     if (options.help || options.version) {
         if (!positional.empty() && IsCommandName(positional[0])) options.command = positional[0];
@@ -542,7 +548,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     const bool hasTargets = !options.targets.empty() || !options.targetsFile.empty() || options.discovered;
-    if (needsLink && !hasTargets) {
+    const bool resume = !options.resumePath.empty();
+    if (resume && (hasTargets || !needsLink)) {
+        error = hasTargets ? "--resume takes its targets from the record: no --telnet, --serial, --targets or --discovered"
+                           : "--resume applies to identify, update and log";
+        return false;
+    }
+    // The resumed run's outcomes go where the next resume looks for them, unless --record names another file.
+    if (resume && options.recordPath.empty()) options.recordPath = options.resumePath;
+    if (needsLink && !hasTargets && !resume) {
         error = "The " + command + " command needs --telnet HOST[:PORT], --serial PORT, --targets FILE or --discovered";
         return false;
     }
@@ -556,7 +570,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         hasSerial = true;
         target.baudRate = options.baudRate;
     }
-    if (options.baudRate != 0 && !hasSerial) {
+    if (options.baudRate != 0 && !hasSerial && !resume) {
         error = "--baud goes with --serial";
         return false;
     }
@@ -564,7 +578,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     // Standard output then carries the log alone: no fleet lines, no JSON.
     if (command == "log" && options.path == "-" &&
         (options.targets.size() > 1 || !options.targetsFile.empty() || options.discovered || options.json ||
-         !options.typeFilter.empty())) {
+         !options.typeFilter.empty() || resume)) {
         error = "log - (standard output) takes one modem, without --json and --type";
         return false;
     }
@@ -596,8 +610,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = std::string(updateOnly) + " applies to the update command only";
         return false;
     }
-    if (options.force && !options.ExpectsFirmware()) {
-        error = "--force goes with --expect-firmware";
+    if (options.force && !options.ExpectsFirmware() && !resume) {
+        error = "--force goes with --expect-firmware or --resume";
         return false;
     }
     // The expected version is checked after the restart.
@@ -694,7 +708,13 @@ const std::vector<HelpSection>& HelpSections() {
            "  --retries N                   try a connect or identity check that failed N more times,\n"
            "                                pausing 1, 2, 4... s (never once a transfer has begun)\n"},
           {kLinked, "  --connect-timeout SECONDS     give up a connection after SECONDS\n"},
-          {kLinked, "  --record FILE                 append one JSON line per target to FILE (what, where, when, result)\n"}}},
+          {kLinked, "  --record FILE                 append one JSON line per target to FILE (what, where, when, result)\n"},
+          {kLinked,
+           "  --resume RECORD               instead of targets: run again every target whose last result in\n"
+           "                                RECORD (same command; update: same image) is not ok or skipped,\n"
+           "                                in the order they first appear, and append to RECORD (unless\n"
+           "                                --record FILE); an update with another image than RECORD's last\n"
+           "                                is refused unless --force\n"}}},
         {"Options:",
          {{kUpdate,
            "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
@@ -707,7 +727,9 @@ const std::vector<HelpSection>& HelpSections() {
            "  --expect-firmware [TYPE=]V    ok only when the modem comes back with V (implies --confirm);\n"
            "                                a modem already at V is skipped unless --force; TYPE=V for the\n"
            "                                modems of identity type TYPE (repeatable, beside a plain V)\n"},
-          {kUpdate, "  --force                       with --expect-firmware: update a modem already at V as well\n"},
+          {kUpdate,
+           "  --force                       with --expect-firmware: update a modem already at V as well;\n"
+           "                                with --resume: resume with another image than the record's\n"},
           {kUpdate,
            "  --plan                        check every modem's identity and show what the update would do\n"
            "                                (update, skip or fail, with the image), then stop: nothing is sent;\n"

@@ -69,6 +69,7 @@ struct CliOptions {
     unsigned retries = 0;                // connect and identity attempts after the first
     unsigned connectTimeoutSeconds = 0;  // 0: the transport's own bound
     std::string recordPath;              // --record FILE
+    std::string resumePath;              // --resume RECORD: the targets that did not end well there; appends to it
 
     // The version a modem of identity type `type` must come back with: by type, else the plain one; empty for none.
     const std::string& ExpectedFirmware(const std::string& type) const;

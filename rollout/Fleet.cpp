@@ -14,6 +14,7 @@
 #include "BrisklodeVersion.h"
 #include "cli/Files.h"
 #include "cli/Interrupt.h"
+#include "rollout/Resume.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
 #include "discovery/Discovery.h"
@@ -975,6 +976,11 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     } else if (command == "inventory" || command == "discover") {
         targets = Discover(options.discoverTimeoutMs, error, &cancel);
         if (!error.empty()) return earlyFlight.Fail(error, false);
+    } else if (!options.resumePath.empty()) {
+        std::vector<std::string> notes;
+        const bool resolved = ResolveResumeTargets(options, targets, notes, error, usage, &cancel);
+        for (const std::string& note : notes) early.Emit({FleetEvent::Kind::Say, 0, 0, "", "", note});
+        if (!resolved) return earlyFlight.Fail(error, usage);
     } else if (!ResolveTargets(options, targets, error, usage, &cancel)) {
         return earlyFlight.Fail(error, usage);
     } else if (targets.empty() && !cancel.load()) {
@@ -1074,7 +1080,7 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
         planEvent.plan = &plan;
         planEvent.results = &run.Results();
         planEvent.stop = options.plan;
-        events.Emit(planEvent);
+        if (!plan.empty()) events.Emit(planEvent);  // a resume with nothing left has no plan to show
         const std::string unmatched = UnmatchedTypes(options, plan, run.Results());
         if (!unmatched.empty()) {
             FleetEvent failure;

@@ -368,11 +368,20 @@ TEST(CliCommandLine, RolloutOptions) {
              {"--telnet", "h", "update", "fw", "--canary", "0"},
              {"--telnet", "h", "update", "fw", "--max-failures", "x"},
              {"discover", "--record", "r"},
-             {"--telnet", "h", "identify", "--overwrite"}}) {
+             {"--telnet", "h", "identify", "--overwrite"},
+             {"--telnet", "h", "update", "fw", "--resume", "r"},
+             {"discover", "--resume", "r"}}) {
         std::string error;
         Parse(args, false, &error);
         EXPECT_FALSE(error.empty()) << args.back();
     }
+    // A resume takes its targets from the record and appends to it unless told otherwise.
+    o = Parse({"update", "fw", "--resume", "r.jsonl", "--force"}, true);
+    EXPECT_EQ(o.recordPath, "r.jsonl");
+    EXPECT_TRUE(o.targets.empty());
+    o = Parse({"log", "logs", "--resume", "r.jsonl", "--record", "again.jsonl"}, true);
+    EXPECT_EQ(o.recordPath, "again.jsonl");
+    EXPECT_TRUE(o.LogToFolder()) << "a resumed log run may hold several modems";
     std::string error;
     Parse({"--telnet", "h", "identify", "extra"}, false, &error);
     EXPECT_EQ(error, "Unexpected argument 'extra' after the identify command");

@@ -736,6 +736,58 @@ TEST_F(CliFleet, CanaryAndFailureLimitStopTheRolloutAndTheRecordKeepsEveryTarget
     EXPECT_EQ(lines[6].at("status"), "not-started");
 }
 
+// A rollout in which one modem fails, resumed from its record: only that modem runs again, its new line is
+// appended, a second resume has nothing to do, and another image is refused.
+TEST_F(CliFleet, ResumeRunsAgainOnlyWhatDidNotSucceedAndAppendsToTheRecord) {
+    SimulatorProcess one, flaky, two;
+    const std::string o = Start(one, {}), f = Start(flaky, {"--bad-checksum"}), t = Start(two, {});
+    const std::string image = one.LocalPath("fw.qz7"), other = one.LocalPath("other.qz7");
+    WriteBytes(image, RandomBytes(5000, 5));
+    WriteBytes(other, RandomBytes(5000, 6));
+    const std::string record = one.LocalPath("rollout.jsonl");
+    CliOutcome run = RunCli(one.Folder(), {"update", image, "--telnet", o, "--telnet", f, "--telnet", t, "--yes", "--json",
+                                           "--record", record});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(ByTarget(run.out)["telnet " + f].at("reason"), "verify") << run.out;
+
+    // The modem is mended where it stands: the same address, a new simulator.
+    flaky.Stop();
+    SimulatorProcess mended;
+    ASSERT_EQ(Start(mended, {"--telnet-port", f.substr(f.find(':') + 1)}), f);
+    run = RunCli(one.Folder(), {"update", image, "--resume", record, "--canary", "1", "--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const auto results = ResultsOf(run.out);
+    ASSERT_EQ(results.size(), 1u) << run.out;
+    EXPECT_EQ(results[0].at("target"), "telnet " + f);
+    EXPECT_EQ(results[0].at("status"), "ok");
+    EXPECT_TRUE(mended.WaitForLog("update requested"));
+    for (const SimulatorProcess* done : {&one, &two}) {
+        const std::string log = done->ReadLog();
+        EXPECT_EQ(log.find("update requested"), log.rfind("update requested")) << "a modem that succeeded ran again";
+    }
+    std::vector<nlohmann::json> lines;
+    {
+        std::ifstream in(record);
+        std::string line;
+        while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[3].at("target"), "telnet " + f);
+    EXPECT_EQ(lines[3].at("status"), "ok");
+
+    // Nothing left: an empty run that says so; and another image is refused, naming both.
+    run = RunCli(one.Folder(), {"update", image, "--resume", record, "--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(ResultsOf(run.out).empty()) << run.out;
+    EXPECT_NE(run.out.find("\"event\":\"summary\""), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("Nothing to resume"), std::string::npos) << run.err;
+    run = RunCli(one.Folder(), {"update", other, "--resume", record, "--json"});
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find(lines[3].at("image_sha256").get<std::string>()), std::string::npos) << run.err;
+    std::ifstream again(record);
+    EXPECT_EQ(std::count(std::istreambuf_iterator<char>(again), std::istreambuf_iterator<char>(), '\n'), 4);
+}
+
 // A target's record line is on disk when that target ends, while another is still worked on: a run cut off
 // keeps what it finished.
 TEST_F(CliFleet, TheRecordHoldsAFinishedTargetWhileAnotherIsStillWaitedOn) {
