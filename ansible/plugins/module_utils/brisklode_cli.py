@@ -317,8 +317,9 @@ def update_outcome(run, params, records=()):
 
     problems = []
     if run.killed:
-        problems.append('brisklode-cli %s; state unknown: %s' % (
-            run.how_it_ended(), ', '.join(response['unknown']) or 'none'))
+        unknown = response['unknown']
+        problems.append('brisklode-cli %s' % run.how_it_ended() +
+                        ('; state unknown: %s' % ', '.join(unknown) if unknown else ''))
     unfinished = [m for m in modems if m['status'] not in ('ok', 'skipped', 'unknown')]
     if params.get('fail_on_skipped'):
         unfinished += [m for m in modems if m['status'] == 'skipped']

@@ -145,8 +145,8 @@ def main():
     fail_on_killed(module, run, **response)
     for modem in modems:
         if modem['status'] != 'ok':
-            module.warn('%s answered discovery but not the identity check: %s' % (modem.get('address'),
-                                                                                 modem.get('message')))
+            module.warn('%s answered discovery but not the identity check: %s'
+                        % (modem.get('address'), modem.get('message')))
     short = expected_count_problem(module.params['expected_count'], len(modems))
     if short:
         module.fail_json(msg=short, **response)

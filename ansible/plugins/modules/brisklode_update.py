@@ -22,7 +22,7 @@ description:
     well have installed it. RV(modems) says so per modem (C(changed)) and RV(updated) lists them.
   - Without I(expect_firmware) every run installs the image again, so every run reports C(changed); the
     module warns about it.
-  - In check mode nothing is sent: the command line's C(update --plan) says per modem whether it would be
+  - In check mode nothing is sent; the command line's C(update --plan) says per modem whether it would be
     updated, skipped (and why) or fail; C(changed) is true when any would be updated, and a plan with a
     failure fails the task as the run would (a missing image as well).
   - In diff mode the firmware version before and after (or expected) is shown per modem.
