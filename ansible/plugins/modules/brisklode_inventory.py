@@ -111,7 +111,7 @@ summary:
   returned: when the command line got as far
   type: dict
 ansible_facts:
-  description: C(brisklode_modems), the same list as RV(modems).
+  description: C(brisklode_modems), the same list as C(modems).
   returned: always
   type: dict
 '''

@@ -13,7 +13,7 @@ short_description: Download the system logs of a site's radio modems
 description:
   - Runs C(brisklode-cli --json log DIR) on the site host; one file per modem goes into I(dest).
   - The files stay on the site host; fetch them to the controller with M(ansible.builtin.fetch) over the
-    returned RV(files) (see the example).
+    returned C(files) (see the example).
   - The task fails unless every requested modem gave its log or was deliberately skipped, when fewer modems
     are found than I(expected_count), or when the command line was killed.
   - In check mode nothing is downloaded; the modems that would be asked are identified and listed.

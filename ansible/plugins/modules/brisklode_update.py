@@ -19,7 +19,7 @@ description:
     modems are found than I(expected_count), and when the command line was killed or stopped at the deadline.
   - C(changed) is true when any modem may now hold the new image, also when the task fails - a modem that
     took the whole image and then did not come back, came back at another version or was cancelled may
-    well have installed it. RV(modems) says so per modem (C(changed)) and RV(updated) lists them.
+    well have installed it. C(modems) says so per modem (C(changed)) and C(updated) lists them.
   - Without I(expect_firmware) every run installs the image again, so every run reports C(changed); the
     module warns about it.
   - In check mode nothing is sent; the command line's C(update --plan) says per modem whether it would be
@@ -183,7 +183,7 @@ modems:
       description: In check mode, whether this modem would get the image.
       type: bool
 summary:
-  description: The command line's summary (counts by status, spelled as in RV(counts), and the run's seconds).
+  description: The command line's summary (counts by status, spelled as in C(counts), and the run's seconds).
   returned: when the command line got as far
   type: dict
 counts:
