@@ -278,13 +278,14 @@ def update_outcome(run, params, records=()):
     """Judges an update run: (response, failure message or None).
 
     Every target named at the start gets one entry: its result, else its record line (the command line
-    was killed after writing it), else status "unknown" with the progress seen. `changed` holds for each
+    was killed after writing it), else status "unknown" with its plan and the progress seen. `changed` holds for each
     modem that may have a new image, whether or not the task fails."""
     start = run.first('start')
     sizes = image_sizes(start)
     results = dict((e.get('target'), modem_result(e)) for e in run.all('result'))
     from_record = dict((r['target'], r) for r in records)
     progress = last_progress(run)
+    plans = dict((e.get('target'), e) for e in run.all('plan'))
     labels = list((start or {}).get('target_list') or [])
     labels += [label for label in results if label not in labels]
     modems = []
@@ -296,7 +297,9 @@ def update_outcome(run, params, records=()):
             modem['from_record'] = True
         else:
             seen = progress.get(label, {})
-            modem = dict(target=label, status='unknown', reason=None, bytes=seen.get('bytes', 0),
+            modem = dict((key, value) for key, value in plans.get(label, {}).items()
+                         if key in ('serial_number', 'call_sign', 'model', 'type', 'firmware', 'action'))
+            modem.update(target=label, status='unknown', reason=None, bytes=seen.get('bytes', 0),
                          message='no result: brisklode-cli %s%s' % (
                              run.how_it_ended(), ' during "%s"' % seen['stage'] if seen.get('stage') else ''))
         modem['changed'] = may_have_new_image(modem, sizes)

@@ -53,7 +53,8 @@ options:
   fail_on_skipped:
     description:
       - Fail the task when any modem is skipped (another type, already current). Catches a mistyped I(type)
-        or version that would otherwise install nothing and succeed.
+        or version that would otherwise install nothing and succeed. Passed on as the command line's
+        C(--strict), so that its exit status and plan agree.
     type: bool
     default: false
   canary:
@@ -246,16 +247,19 @@ def update_arguments(module):
         args += ['--expect-firmware', p['expect_firmware']]
     if p['force']:
         args.append('--force')
+    if p['fail_on_skipped']:
+        args.append('--strict')
     if p['confirm'] is not None:
         args.append('--confirm=%d' % p['confirm'])
     for option, value in (('--canary', p['canary']), ('--max-failures', p['max_failures']),
                           ('--retries', p['retries']), ('--connect-timeout', p['connect_timeout'])):
         if value is not None:
             args += [option, str(value)]
+    # Without a terminal, several modems need --yes even for the plan.
+    args.append('--yes')
     if module.check_mode:
         # The plan sends nothing and writes no record.
         return args + ['--plan'], data
-    args.append('--yes')
     if p['record']:
         args += ['--record', p['record']]
     return args, data

@@ -40,6 +40,13 @@ def summary(**counts):
     return out
 
 
+def plan(target, action, reason='', firmware='7.2', type_code='U'):
+    return {'event': 'plan', 'target': target, 'action': action, 'reason': reason, 'message': '...',
+            'warning': '', 'serial_number': '0000000005100100', 'call_sign': 'S1M0', 'model': 'VX-4410',
+            'type': type_code, 'firmware': firmware, 'image': IMAGE if action == 'update' else None,
+            'transfer': 'fast' if action == 'update' else None, 'canary': target == A}
+
+
 ARGS = dict(images={'U': '/srv/fw-7.3.qz7'}, expect_firmware='7.3', discovered=True)
 
 
@@ -78,7 +85,8 @@ class UpdateOutcomeTests(unittest.TestCase):
             # The record line of B was written, its result line never reached standard output.
             with open(record, 'a') as f:
                 f.write(lines(dict(result(B, 'failed', 'reboot'), event='record')))
-            return -9, lines(start(A, B, C), result(A, 'ok', after='7.3'), progress(B, 'Waiting for restart', 65536),
+            return -9, lines(start(A, B, C), plan(A, 'update'), plan(B, 'update'), plan(C, 'update'),
+                             result(A, 'ok', after='7.3'), progress(B, 'Waiting for restart', 65536),
                              progress(C, 'Sending', 4096)), ''
 
         res, failed, calls, warnings = run_module(brisklode_update.main, dict(ARGS, record=record), [killed_while_waiting])
@@ -88,6 +96,7 @@ class UpdateOutcomeTests(unittest.TestCase):
         self.assertTrue(res['modems'][1]['from_record'])
         self.assertEqual(res['updated'], [A, B])
         self.assertEqual(res['unknown'], [C])
+        self.assertEqual((res['modems'][2]['type'], res['modems'][2]['firmware']), ('U', '7.2'))
         self.assertIn('killed by signal 9; state unknown: ' + C, res['msg'])
         self.assertEqual(res['rc'], -9)
 
@@ -106,7 +115,8 @@ class UpdateOutcomeTests(unittest.TestCase):
         res, failed, _, _ = run_module(brisklode_update.main, ARGS, [(0, out, '')])
         self.assertFalse(failed)
         self.assertFalse(res['changed'])
-        res, failed, _, _ = run_module(brisklode_update.main, dict(ARGS, fail_on_skipped=True), [(0, out, '')])
+        res, failed, calls, _ = run_module(brisklode_update.main, dict(ARGS, fail_on_skipped=True), [(0, out, '')])
+        self.assertIn('--strict', calls[0]['command'])
         self.assertTrue(failed)
         self.assertIn('%s skipped (type)' % A, res['msg'])
         out = lines(start(A), result(A, 'ok', after='7.3'), summary(ok=1))
@@ -117,17 +127,10 @@ class UpdateOutcomeTests(unittest.TestCase):
 
 
 class PlanTests(unittest.TestCase):
-    @staticmethod
-    def plan(target, action, reason='', firmware='7.2', type_code='U'):
-        return {'event': 'plan', 'target': target, 'action': action, 'reason': reason, 'message': '...',
-                'warning': '', 'serial_number': '0000000005100100', 'call_sign': 'S1M0', 'model': 'VX-4410',
-                'type': type_code, 'firmware': firmware, 'image': IMAGE if action == 'update' else None,
-                'transfer': 'fast' if action == 'update' else None, 'canary': target == A}
-
     def test_check_mode_is_the_command_lines_plan(self):
         # A plain image beside one by type: the plan, not a guess from the identity, says who is updated.
-        out = lines(start(A, B, C), self.plan(A, 'update', type_code='I'), self.plan(B, 'skip', 'current', '7.3'),
-                    self.plan(C, 'update'),
+        out = lines(start(A, B, C), plan(A, 'update', type_code='I'), plan(B, 'skip', 'current', '7.3'),
+                    plan(C, 'update'),
                     dict(result(A, 'not-started', 'plan', sent=0), type='I'),
                     result(B, 'skipped', 'current', sent=0, before='7.3'),
                     result(C, 'not-started', 'plan', sent=0), summary(skipped=1, not_started=2))
@@ -142,11 +145,10 @@ class PlanTests(unittest.TestCase):
         command = calls[0]['command']
         self.assertIn('--plan', command)
         self.assertIn('/srv/any.qz7', command)
-        self.assertNotIn('--yes', command)
         self.assertNotIn('--record', command)
 
     def test_a_plan_that_cannot_be_carried_out_fails_as_the_run_would(self):
-        out = lines(start(A, B), self.plan(A, 'update'), self.plan(B, 'fail', 'not-found'),
+        out = lines(start(A, B), plan(A, 'update'), plan(B, 'fail', 'not-found'),
                     result(A, 'not-started', 'plan', sent=0), result(B, 'failed', 'not-found', sent=0), summary())
         res, failed, _, _ = run_module(brisklode_update.main, ARGS, [(1, out, '')], check_mode=True)
         self.assertTrue(failed)
