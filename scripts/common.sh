@@ -15,7 +15,7 @@ BRISKLODE_PACKAGES=(
   binutils zip unzip dpkg-dev help2man wixl msitools osslsigncode openssl
   lintian softhsm2 libengine-pkcs11-openssl gnupg
   libcli11-dev nlohmann-json3-dev
-  ansible ansible-lint openssh-server
+  ansible ansible-lint openssh-server python3-pycodestyle python3-voluptuous
 )
 
 log_step() { printf '\n==> %s\n' "$*"; }

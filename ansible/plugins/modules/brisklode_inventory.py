@@ -1,5 +1,6 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# Copyright: Velmor. Proprietary; the same terms as brisklode-cli (see LICENSE in the collection).
 # Ansible module: every modem on the site host's network, found by discovery and identified by brisklode-cli.
 from __future__ import absolute_import, division, print_function
 
@@ -14,34 +15,34 @@ description:
     which is why the work runs at each site.
   - Every modem that answered the probe is returned with its address, serial number, call sign, model and
     firmware, also as the fact C(brisklode_modems).
-  - A modem that answered discovery but not the identity check is listed with its error; it does not fail
-    the task unless O(fail_on_unidentified) is set.
+  - A modem that answered discovery but not the identity check is listed with its error and an Ansible
+    warning; it fails the task only with I(fail_on_unidentified).
+  - The task fails when fewer modems answer than I(expected_count), or when the command line was killed.
   - Nothing is sent to a modem but the probe and the identity question, so check mode runs it as well.
 version_added: 1.0.0
-author: Velmor
+author: Velmor Brisklode team (@velmor)
+extends_documentation_fragment:
+  - velmor.brisklode.brisklode
+  - velmor.brisklode.brisklode.discovery
 options:
-  timeout:
-    description: How long to wait for discovery replies, in milliseconds.
-    type: int
-    default: 2000
   fail_on_unidentified:
     description: Fail when a modem answered discovery but its identity could not be read.
     type: bool
     default: false
-  cli_path:
-    description: The brisklode-cli program; by default the one on the site host's PATH.
-    type: path
 attributes:
   check_mode:
     support: full
-notes:
-  - Needs brisklode-cli on the site host (the role C(velmor.brisklode.cli) installs it).
+  diff_mode:
+    support: none
+  platform:
+    support: full
 '''
 
 EXAMPLES = r'''
-- name: Inventory of the site
+- name: Inventory of the site, which has three modems
   velmor.brisklode.brisklode_inventory:
-    timeout: 3000
+    discovery_timeout: 3
+    expected_count: 3
   register: site
 
 - name: Show the modems
@@ -105,15 +106,20 @@ unidentified:
   returned: always
   type: list
   elements: str
+summary:
+  description: The command line's summary (counts by status and the run's seconds).
+  returned: when the command line got as far
+  type: dict
 ansible_facts:
-  description: C(brisklode_modems), the same list as RV(modems).
+  description: C(brisklode_modems), the same list as C(modems).
   returned: always
   type: dict
 '''
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmor.brisklode.plugins.module_utils.brisklode_cli import (
-    fail_on_cli_error, run_json, split_events)
+    DISCOVERY_ARGS, check_ranges, discovery_arguments, expected_count_problem, fail_on_cli_error, fail_on_killed,
+    modem_result, run_json, summary_of)
 
 
 def address_key(modem):
@@ -124,28 +130,31 @@ def address_key(modem):
 
 
 def main():
-    module = AnsibleModule(
-        argument_spec=dict(
-            timeout=dict(type='int', default=2000),
-            fail_on_unidentified=dict(type='bool', default=False),
-            cli_path=dict(type='path'),
-        ),
-        supports_check_mode=True,
-    )
-    rc, events, err, command = run_json(module, ['inventory', '--timeout', str(module.params['timeout'])])
-    results, summary, errors, _ = split_events(events)
-    fail_on_cli_error(module, rc, errors, err, command)
-    modems = sorted(results, key=address_key)
+    argument_spec = dict(fail_on_unidentified=dict(type='bool', default=False))
+    argument_spec.update(DISCOVERY_ARGS)
+    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
+    check_ranges(module)
+    run = run_json(module, ['inventory'] + discovery_arguments(module))
+    fail_on_cli_error(module, run)
+    modems = sorted((modem_result(e) for e in run.all('result')), key=address_key)
     for modem in modems:
         modem.pop('target', None)
     unidentified = [m.get('address') for m in modems if m['status'] != 'ok']
-    response = dict(changed=False, modems=modems, count=len(modems), unidentified=unidentified, summary=summary,
-                    ansible_facts=dict(brisklode_modems=modems))
+    response = dict(changed=False, modems=modems, count=len(modems), unidentified=unidentified,
+                    summary=summary_of(run), ansible_facts=dict(brisklode_modems=modems))
+    fail_on_killed(module, run, **response)
+    for modem in modems:
+        if modem['status'] != 'ok':
+            module.warn('%s answered discovery but not the identity check: %s'
+                        % (modem.get('address'), modem.get('message')))
+    short = expected_count_problem(module.params['expected_count'], len(modems))
+    if short:
+        module.fail_json(msg=short, **response)
     if unidentified and module.params['fail_on_unidentified']:
         module.fail_json(msg='%d modem(s) did not answer the identity check: %s' % (
             len(unidentified), ', '.join(unidentified)), **response)
-    if rc not in (0, 1):
-        module.fail_json(msg='brisklode-cli exited with status %d' % rc, stderr=err, **response)
+    if run.rc not in (0, 1):
+        module.fail_json(msg='brisklode-cli %s' % run.how_it_ended(), stderr=run.stderr_tail(), **response)
     module.exit_json(**response)
 
 

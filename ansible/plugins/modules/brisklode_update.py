@@ -1,5 +1,6 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# Copyright: Velmor. Proprietary; the same terms as brisklode-cli (see LICENSE in the collection).
 # Ansible module: a firmware rollout to the modems of one site, run by brisklode-cli on the site host.
 from __future__ import absolute_import, division, print_function
 
@@ -12,93 +13,89 @@ short_description: Install firmware into the radio modems of a site
 description:
   - Runs C(brisklode-cli --json update) on the site host and returns one result per requested modem.
   - The command line does the work and keeps its guard rails (expected version, canary, failure limit);
-    this module only passes them on and reads the results.
-  - The task fails when any requested modem did not end C(ok) or deliberately C(skipped) (another type, or
-    already at O(expect_firmware)).
-  - C(changed) is true only when at least one modem received and installed an image.
-  - In check mode nothing is sent; the modems are identified and those that would be updated are listed.
+    this module passes them on and judges the results.
+  - The task fails unless every requested modem ended C(ok) or deliberately C(skipped) (another type, or
+    already at I(expect_firmware)); with I(fail_on_skipped) only C(ok) will do. It fails as well when fewer
+    modems are found than I(expected_count), and when the command line was killed or stopped at the deadline.
+  - C(changed) is true when any modem may now hold the new image, also when the task fails - a modem that
+    took the whole image and then did not come back, came back at another version or was cancelled may
+    well have installed it. C(modems) says so per modem (C(changed)) and C(updated) lists them.
+  - Without I(expect_firmware) every run installs the image again, so every run reports C(changed); the
+    module warns about it.
+  - In check mode nothing is sent; the command line's C(update --plan) says per modem whether it would be
+    updated, skipped (and why) or fail; C(changed) is true when any would be updated, and a plan with a
+    failure fails the task as the run would (a missing image as well).
+  - In diff mode the firmware version before and after (or expected) is shown per modem.
 version_added: 1.0.0
-author: Velmor
+author: Velmor Brisklode team (@velmor)
+extends_documentation_fragment:
+  - velmor.brisklode.brisklode
+  - velmor.brisklode.brisklode.targets
+  - velmor.brisklode.brisklode.discovery
 options:
   firmware:
-    description: The image for every modem (a file on the site host). Needs O(firmware) or O(images).
+    description: The image for every modem of a type without its own in I(images) (a file on the site host).
     type: path
   images:
     description:
-      - Images by identity type code (C(U), C(I), ...), files on the site host. A modem whose type has no
-        image is skipped.
+      - Images by identity type code (C(U), C(I), ...), files on the site host. A modem whose type has
+        neither an image here nor I(firmware) is skipped with reason C(type).
     type: dict
   expect_firmware:
     description:
       - The version a modem must report after its restart to count as C(ok); modems that report it already
-        are skipped with reason C(current).
+        are skipped with reason C(current). Implies waiting for the restart (see I(confirm)).
     type: str
   force:
-    description: Update modems that already report O(expect_firmware) as well.
+    description: Update modems that already report I(expect_firmware) as well.
+    type: bool
+    default: false
+  fail_on_skipped:
+    description:
+      - Fail the task when any modem is skipped (another type, already current). Catches a mistyped I(type)
+        or version that would otherwise install nothing and succeed. Passed on as the command line's
+        C(--strict), so that its exit status and plan agree.
     type: bool
     default: false
   canary:
-    description: The first N modems run (and confirm) before any other; if one of them fails, the rest do not start.
+    description: The first N modems run (and confirm) before any other; if one of them fails, the rest do not start (1 to 1000000).
     type: int
   max_failures:
-    description: After this many failed modems no further modem starts.
+    description: After this many failed modems no further modem starts (1 to 1000000).
     type: int
   confirm:
-    description: Seconds to wait for each modem to restart and report its version (0 does not wait).
+    description:
+      - Seconds to wait for each modem to restart and report its version (1 to 86400).
+      - Without it the command line does not wait, unless I(expect_firmware) is given; then it waits its
+        default of 180 seconds.
     type: int
   retries:
-    description: Attempts again on connect and identity failures (never once a transfer began).
+    description: Attempts again on connect and identity failures, never once a transfer began (0 to 20).
     type: int
   connect_timeout:
-    description: Seconds allowed for one connection attempt.
+    description: Seconds allowed for one connection attempt (1 to 3600).
     type: int
   legacy:
     description: Allow the slow legacy transfer for firmware without the fast one.
     type: bool
     default: false
   record:
-    description: A file on the site host to which one JSON line per modem is appended (the run record).
-    type: path
-  targets:
     description:
-      - Modems to update, each C(telnet HOST[:PORT]), C(serial PORT [BAUD]) or C(HOST[:PORT]).
-        Without it, the discovered modems are updated.
-    type: list
-    elements: str
-    default: []
-  discovered:
-    description: Update every modem that answers discovery (the default when O(targets) is empty).
-    type: bool
-    default: false
-  serial_numbers:
-    description: Only these discovered modems (hex serial numbers); one that is not found fails.
-    type: list
-    elements: str
-    default: []
-  call_signs:
-    description: Only the discovered modems with these call signs; one that is not found fails.
-    type: list
-    elements: str
-    default: []
-  type:
-    description: Leave alone every modem whose identity type code is not this one.
-    type: str
-  timeout:
-    description: How long discovery waits for replies, in milliseconds.
-    type: int
-    default: 2000
-  parallel:
-    description: Work on up to N modems at once (the command line's default is 4).
-    type: int
-  cli_path:
-    description: The brisklode-cli program; by default the one on the site host's PATH.
+      - A file on the site host to which the command line appends one JSON line per modem (the run record).
+      - When the command line is killed, the lines it wrote in this run fill in the modems its JSON output
+        had not reported yet.
     type: path
 attributes:
   check_mode:
     support: full
+  diff_mode:
+    support: full
+  platform:
+    support: full
 notes:
   - The image files must be on the site host; copy them there first (see the example).
 '''
+
 
 EXAMPLES = r'''
 - name: Copy the image to the site
@@ -107,21 +104,42 @@ EXAMPLES = r'''
     dest: /var/lib/brisklode/vx4410-7.3.qz7
     mode: "0644"
 
+- name: What the update would do (the command line's plan)
+  velmor.brisklode.brisklode_update:
+    images:
+      U: /var/lib/brisklode/vx4410-7.3.qz7
+    expect_firmware: "7.3"
+    expected_count: 3
+  check_mode: true
+  register: plan
+
 - name: Update every modem of type U on the site, one canary first
   velmor.brisklode.brisklode_update:
     images:
       U: /var/lib/brisklode/vx4410-7.3.qz7
     expect_firmware: "7.3"
+    expected_count: 3
     canary: 1
-    max_failures: 2
-    confirm: 120
+    max_failures: 1
+    confirm: 300
+    timeout: 3600
     record: /var/log/brisklode/rollout.jsonl
   register: rollout
+
+- name: Two serial modems at their own baud rates
+  velmor.brisklode.brisklode_update:
+    firmware: /var/lib/brisklode/vx4410-7.3.qz7
+    expect_firmware: "7.3"
+    targets:
+      - serial /dev/ttyUSB0 9600
+      - serial /dev/ttyUSB1 115200
 '''
 
 RETURN = r'''
 modems:
-  description: One result per requested modem, in the order the command line reported them.
+  description:
+    - One entry per modem the command line named, in its order. In check mode, the plan's entry (with
+      C(action), C(reason), C(image), C(transfer), C(canary), C(would_update)).
   returned: always
   type: list
   elements: dict
@@ -131,90 +149,137 @@ modems:
       type: str
       sample: "telnet 198.18.21.10:3000"
     status:
-      description: "C(ok), C(failed), C(skipped), C(cancelled) or C(not-started)."
+      description:
+        - C(ok), C(failed), C(skipped), C(cancelled), C(not-started), or C(unknown) for a modem the command
+          line named but never reported on (it was killed).
       type: str
     reason:
-      description: Why, in one word, where the command line gives one (C(current), C(type), C(verify), ...).
+      description: Why, in one word, where the command line gives one (C(current), C(type), C(verify), C(version), ...).
       type: str
     message:
       description: The command line's text for this modem.
       type: str
     warning:
-      description: A warning (a legacy transfer, an unchanged version).
+      description: A warning (a legacy transfer, an unchanged version); each is also an Ansible warning.
       type: str
+    changed:
+      description: Whether the modem may now hold the new image (in check mode, whether it would be updated).
+      type: bool
     firmware_before:
       description: Version before the update.
       type: str
     firmware_after:
-      description: Version reported after the restart.
+      description: Version reported after the restart (null when the modem did not come back).
       type: str
     bytes:
       description: Image bytes sent.
       type: int
+    from_record:
+      description: True when this entry comes from the run record, the command line having been killed before it reported.
+      type: bool
+    action:
+      description: In check mode, C(update), C(skip) or C(fail).
+      type: str
     would_update:
       description: In check mode, whether this modem would get the image.
       type: bool
 summary:
-  description: The command line's summary event (counts by outcome and the run's time).
-  returned: when the command line ran
+  description: The command line's summary (counts by status, spelled as in C(counts), and the run's seconds).
+  returned: when the command line got as far
   type: dict
 counts:
   description: Number of modems by status.
   returned: always
   type: dict
-  sample: {ok: 2, failed: 0, skipped: 1, cancelled: 0, not-started: 0}
+  sample: {ok: 2, failed: 0, skipped: 1, cancelled: 0, not-started: 0, unknown: 0}
+actions:
+  description: In check mode, the number of modems by planned action.
+  returned: in check mode
+  type: dict
+  sample: {update: 2, skip: 1, fail: 0}
 updated:
-  description: Targets that installed an image in this run.
+  description: Targets that may now hold the new image (empty in check mode).
   returned: always
   type: list
   elements: str
+would_update:
+  description: In check mode, the targets the run would update.
+  returned: in check mode
+  type: list
+  elements: str
+unknown:
+  description: Targets whose state is unknown because the command line was killed or stopped at the deadline.
+  returned: always
+  type: list
+  elements: str
+rc:
+  description: The command line's exit status (negative when a signal killed it; 124 or 137 at the deadline).
+  returned: when the command line ran
+  type: int
 image:
-  description: The plain image (O(firmware)) as the command line names it, with C(path), C(size) and C(sha256).
+  description: The plain image (I(firmware)) as the command line names it, with C(path), C(size) and C(sha256).
   returned: when the command line reports it
   type: dict
 images_by_type:
-  description: The images of O(images) by type code, each with C(path), C(size) and C(sha256).
+  description: The images of I(images) by type code, each with C(path), C(size) and C(sha256).
   returned: when the command line reports it
   type: dict
 '''
 
+import os
+
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmor.brisklode.plugins.module_utils.brisklode_cli import (
-    STATUSES, TARGET_ARGS, fail_on_cli_error, run_json, split_events, target_arguments)
+    TARGET_ARGS, TARGET_EXCLUSIVE, check_ranges, fail_on_cli_error, plan_outcome, record_lines, run_json,
+    target_arguments, update_outcome, warn_all)
 
 
-def counts_of(modems):
-    counts = dict((status, 0) for status in STATUSES)
-    for modem in modems:
-        counts[modem['status']] = counts.get(modem['status'], 0) + 1
-    return counts
-
-
-def installed(modem):
-    """An image went in: the modem ended ok after receiving it."""
-    return modem['status'] == 'ok' and (modem.get('bytes') or 0) > 0
-
-
-def check_mode(module):
-    """Identifies the modems and says which would be updated; nothing is sent beyond the identity question."""
+def update_arguments(module):
     p = module.params
-    rc, events, err, command = run_json(module, target_arguments(module) + ['identify'])
-    modems, summary, errors, _ = split_events(events)
-    fail_on_cli_error(module, rc, errors, err, command, modems=modems)
-    images = p['images'] or {}
-    for modem in modems:
-        would = modem['status'] == 'ok'
-        if would and images and modem.get('type') not in images:
-            would = False
-        if would and p['expect_firmware'] and modem.get('firmware') == p['expect_firmware'] and not p['force']:
-            would = False
-        modem['would_update'] = would
-    unreachable = [m['target'] for m in modems if m['status'] not in ('ok', 'skipped')]
-    response = dict(changed=any(m['would_update'] for m in modems), modems=modems, counts=counts_of(modems),
-                    updated=[], summary=summary)
-    if unreachable:
-        module.fail_json(msg='not reachable for an update: %s' % ', '.join(unreachable), **response)
-    module.exit_json(**response)
+    args, data = target_arguments(module)
+    args.append('update')
+    if p['firmware']:
+        args.append(p['firmware'])
+    for type_code, path in sorted((p['images'] or {}).items()):
+        args += ['--firmware', '%s=%s' % (type_code, path)]
+    args += ['--legacy', 'yes' if p['legacy'] else 'no']
+    if p['expect_firmware']:
+        args += ['--expect-firmware', p['expect_firmware']]
+    if p['force']:
+        args.append('--force')
+    if p['fail_on_skipped']:
+        args.append('--strict')
+    if p['confirm'] is not None:
+        args.append('--confirm=%d' % p['confirm'])
+    for option, value in (('--canary', p['canary']), ('--max-failures', p['max_failures']),
+                          ('--retries', p['retries']), ('--connect-timeout', p['connect_timeout'])):
+        if value is not None:
+            args += [option, str(value)]
+    # Without a terminal, several modems need --yes even for the plan.
+    args.append('--yes')
+    if module.check_mode:
+        # The plan sends nothing and writes no record.
+        return args + ['--plan'], data
+    if p['record']:
+        args += ['--record', p['record']]
+    return args, data
+
+
+def record_size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def records_since(path, offset):
+    """The record lines appended after OFFSET."""
+    try:
+        with open(path, 'rb') as f:
+            f.seek(offset)
+            return record_lines(f.read().decode('utf-8', 'replace'))
+    except (IOError, OSError):
+        return []
 
 
 def main():
@@ -223,6 +288,7 @@ def main():
         images=dict(type='dict'),
         expect_firmware=dict(type='str'),
         force=dict(type='bool', default=False),
+        fail_on_skipped=dict(type='bool', default=False),
         canary=dict(type='int'),
         max_failures=dict(type='int'),
         confirm=dict(type='int'),
@@ -233,45 +299,27 @@ def main():
     )
     argument_spec.update(TARGET_ARGS)
     module = AnsibleModule(argument_spec=argument_spec, required_one_of=[('firmware', 'images')],
+                           mutually_exclusive=TARGET_EXCLUSIVE, required_if=[('force', True, ('expect_firmware',))],
                            supports_check_mode=True)
+    check_ranges(module)
     p = module.params
+    if not p['expect_firmware']:
+        module.warn('without expect_firmware every run installs the image again and reports changed')
+    args, data = update_arguments(module)
+    offset = record_size(p['record']) if p['record'] else 0
+
+    run = run_json(module, args, data)
+    fail_on_cli_error(module, run)
     if module.check_mode:
-        check_mode(module)
-
-    args = target_arguments(module) + ['update']
-    if p['firmware']:
-        args.append(p['firmware'])
-    for type_code, path in sorted((p['images'] or {}).items()):
-        args += ['--firmware', '%s=%s' % (type_code, path)]
-    args += ['--yes', '--legacy', 'yes' if p['legacy'] else 'no']
-    if p['expect_firmware']:
-        args += ['--expect-firmware', p['expect_firmware']]
-    if p['force']:
-        args.append('--force')
-    if p['confirm'] is not None and p['confirm'] > 0:
-        args.append('--confirm=%d' % p['confirm'])
-    for option, value in (('--canary', p['canary']), ('--max-failures', p['max_failures']),
-                          ('--retries', p['retries']), ('--connect-timeout', p['connect_timeout'])):
-        if value is not None:
-            args += [option, str(value)]
-    if p['record']:
-        args += ['--record', p['record']]
-
-    rc, events, err, command = run_json(module, args)
-    modems, summary, errors, start = split_events(events)
-    updated = [m['target'] for m in modems if installed(m)]
-    response = dict(changed=bool(updated), modems=modems, counts=counts_of(modems), updated=updated, summary=summary)
-    if start:
-        response['image'] = start.get('image')
-        response['images_by_type'] = start.get('images_by_type') or {}
-    fail_on_cli_error(module, rc, errors, err, command, **response)
-    unfinished = [m for m in modems if m['status'] not in ('ok', 'skipped')]
-    if unfinished or rc != 0:
-        described = ', '.join('%s %s%s' % (m['target'], m['status'], ' (%s)' % m['reason'] if m.get('reason') else '')
-                              for m in unfinished)
-        module.fail_json(msg='%d of %d modem(s) not updated: %s' % (len(unfinished), len(modems),
-                                                                  described or 'exit status %d' % rc),
-                         rc=rc, stderr=err[-2000:], **response)
+        response, problem = plan_outcome(run, p)
+    else:
+        records = records_since(p['record'], offset) if p['record'] and run.killed else []
+        response, problem = update_outcome(run, p, records)
+    warn_all(module, response['modems'])
+    if not module._diff:
+        response.pop('diff')
+    if problem:
+        module.fail_json(msg=problem, stderr=run.stderr_tail(), **response)
     module.exit_json(**response)
 
 
