@@ -526,13 +526,14 @@ private:
         std::string error;
         bool ok = false;
         bool refused = false;
-        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally);
+        UpdateOutcome outcome;
+        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome);
         if (code == static_cast<int>(UpdateResult::NotSupported)) {
             Emit(FleetEvent::Kind::Note, i, error);
             error.clear();
             if (!cancel_.load() && AllowLegacy(i)) {
-                result.protocol = "legacy";
-                ok = RunPreparedLegacyUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally);
+                ok = RunPreparedLegacyUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome);
+                if (tally.sent.load() > 0) result.protocol = "legacy";  // only where its frames went
             } else {
                 refused = true;
             }
@@ -555,7 +556,10 @@ private:
                        "Not using the legacy UPDATE protocol (pass --legacy yes to allow it); nothing was sent");
             } else {
                 if (mayInstall) result.warning = "the whole image was sent; the modem may install it: check its version";
-                Finish(i, Status::Failed, whole && result.protocol == "fast" ? "verify" : "transfer", CutModemText(error));
+                // Failed at the menu: nothing of the update reached the modem, the connection to it failed.
+                Finish(i, Status::Failed,
+                       outcome.step == UpdateStep::Menu ? "connect" : whole && result.protocol == "fast" ? "verify" : "transfer",
+                       CutModemText(error));
             }
             return;
         }
