@@ -210,7 +210,8 @@ bool CheckModemIdentity(ITransport& link, ModemIdentity& identity, std::string& 
     unsigned char scratch[kScratchSize];
     for (;;) {
         if (MonotonicNow() >= deadline) {
-            error = "No complete V ### reply from modem at " + link.Description() + " (" + DiagnosticResponse(text) +
+            error = "No complete V ### reply from modem at " + link.Description() + " within " +
+                    WaitText(kReplyTimeoutMs) + " (" + DiagnosticResponse(text) +
                     "). When using Telnet, close any other modem console connection; the modem accepts only one "
                     "Telnet console client at a time";
             return false;

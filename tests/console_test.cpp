@@ -405,7 +405,7 @@ TEST(CheckModemIdentityTest, NoCompleteReplyAfterFiveSeconds) {
     std::string error;
     EXPECT_FALSE(CheckModemIdentity(link, identity, error));
     EXPECT_EQ(error,
-              "No complete V ### reply from modem at 10.0.0.5:3000 (#0:U#1:7.2). When using Telnet, close any "
+              "No complete V ### reply from modem at 10.0.0.5:3000 within 5 s (#0:U#1:7.2). When using Telnet, close any "
               "other modem console connection; the modem accepts only one Telnet console client at a time");
     EXPECT_GE(clock.Elapsed(), 5000ms);
     EXPECT_LT(clock.Elapsed(), 5500ms);
@@ -418,7 +418,7 @@ TEST(CheckModemIdentityTest, SilentAfterQuestionRendersNoData) {
     ModemIdentity identity;
     std::string error;
     EXPECT_FALSE(CheckModemIdentity(link, identity, error));
-    EXPECT_EQ(error.rfind("No complete V ### reply from modem at COM7 (no data received). ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind("No complete V ### reply from modem at COM7 within 5 s (no data received). ", 0), 0u) << error;
 }
 
 TEST(CheckModemIdentityTest, FailuresOfTheMenuTheWriteAndTheRead) {

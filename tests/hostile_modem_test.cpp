@@ -83,7 +83,7 @@ TEST_F(HostileModem, EndlessTextAfterTheIdentityQueryGivesTheIncompleteReplyMess
     ModemIdentity identity;
     std::string error;
     EXPECT_FALSE(CheckModemIdentity(*link_, identity, error));
-    const std::string prefix = "No complete V ### reply from modem at " + link_->Description() + " (";
+    const std::string prefix = "No complete V ### reply from modem at " + link_->Description() + " within 5 s (";
     EXPECT_TRUE(StartsWith(error, prefix)) << error.substr(0, 200);
     EXPECT_TRUE(EndsWith(error, "the modem accepts only one Telnet console client at a time"));
     EXPECT_LE(error.size(), kRenderedBound + 300);
