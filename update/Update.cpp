@@ -45,7 +45,8 @@ bool StepFailed(const ITransport& link, const std::atomic<bool>& cancel, UpdateO
     return false;
 }
 
-bool Refusal(UpdateOutcome& out, UpdateCause cause, const char* message, std::string& error) {
+// Ends the attempt for a reason of the protocol's own (the modem's refusal, an answer it does not know, a cancel).
+bool EndWith(UpdateOutcome& out, UpdateCause cause, const char* message, std::string& error) {
     out.cause = cause;
     error = message;
     return false;
@@ -132,7 +133,7 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
     // a size the modem then waits for in vain: refuse both before anything is sent.
     if (frameSize == 0 || blockCount == 0 || image.size() != static_cast<std::size_t>(blockCount) * kBlockSize) {
         out.step = UpdateStep::Prepare;
-        return Refusal(out, UpdateCause::BadImage, "Invalid firmware image for transfer", error);
+        return EndWith(out, UpdateCause::BadImage, "Invalid firmware image for transfer", error);
     }
 
     out.step = UpdateStep::Header;
@@ -142,7 +143,7 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
         return StepFailed(link, cancel, out, "waiting for the update header", error);
     }
     if (header[0] != 0x1F || header[1] != 0xA4) {
-        return Refusal(out, UpdateCause::Garbled, "Unexpected modem update header", error);
+        return EndWith(out, UpdateCause::Garbled, "Unexpected modem update header", error);
     }
 
     out.step = UpdateStep::Size;
@@ -154,7 +155,7 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
     if (!ReadExact(link, &verdict, 1, kReplyTimeoutMs, &cancel, error)) {
         return StepFailed(link, cancel, out, "waiting for the answer to the block count", error);
     }
-    if (verdict != ACK) return Refusal(out, UpdateCause::Rejected, "Modem rejected the firmware size", error);
+    if (verdict != ACK) return EndWith(out, UpdateCause::Rejected, "Modem rejected the firmware size", error);
 
     Report(progress, 1, "Transferring firmware", "Frame size: " + std::to_string(frameSize) + " bytes");
 
@@ -169,7 +170,7 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
     int lastPercent = -1;
     out.step = UpdateStep::Frames;
     while (sent < total) {
-        if (cancel.load()) return Refusal(out, UpdateCause::Cancelled, "Update cancelled", error);
+        if (cancel.load()) return EndWith(out, UpdateCause::Cancelled, "Update cancelled", error);
         const std::uint64_t frame = frameSize < total - sent ? frameSize : total - sent;
         if (sent + frame == total) out.step = UpdateStep::LastVerdict;
         // Straight from the image: one write per frame, no copy.
@@ -196,10 +197,10 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
         }
         if (last && tally != nullptr) tally->answered = true;
         if (verdict == ESC) {
-            return Refusal(out, UpdateCause::Rejected,
+            return EndWith(out, UpdateCause::Rejected,
                            verifying ? "Checksum ERROR on Modem" : "Modem rejected a transfer frame", error);
         }
-        if (verdict != ACK) return Refusal(out, UpdateCause::Garbled, "Unexpected modem response during update", error);
+        if (verdict != ACK) return EndWith(out, UpdateCause::Garbled, "Unexpected modem response during update", error);
     }
 
     out.step = UpdateStep::Done;
