@@ -26,6 +26,12 @@ constexpr std::size_t kDrainKeep = 256;
 constexpr std::size_t kTextHighMark = 32768;
 constexpr std::size_t kTextLowMark = 16384;
 
+// "5 s", or "250 ms" for a wait that is not whole seconds: the wait as messages name it.
+std::string WaitText(std::uint32_t timeoutMs) {
+    if (timeoutMs % 1000 == 0) return std::to_string(timeoutMs / 1000) + " s";
+    return std::to_string(timeoutMs) + " ms";
+}
+
 MonotonicClock::time_point DeadlineAfter(std::uint32_t timeoutMs) {
     return MonotonicNow() + std::chrono::milliseconds(timeoutMs);
 }
@@ -66,7 +72,10 @@ bool ReadExact(ITransport& link, unsigned char* buffer, std::uint64_t length, st
         }
         const auto now = MonotonicNow();
         if (now >= deadline) {
-            error = "Timeout waiting for modem";
+            // The caller adds what it was waiting for: the step is its to name.
+            error = stored == 0 ? "No answer from the modem within " + WaitText(timeoutMs)
+                                : "Only " + std::to_string(stored) + " of " + std::to_string(length) +
+                                      " bytes from the modem within " + WaitText(timeoutMs);
             return false;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
@@ -88,7 +97,9 @@ bool ReadUntil(ITransport& link, const std::string& marker, std::uint32_t timeou
     unsigned char scratch[kScratchSize];
     for (;;) {
         if (MonotonicNow() >= deadline) {
-            error = "Timeout waiting for modem response: " + marker;
+            error = received.empty() ? "No answer from the modem within " + WaitText(timeoutMs) + " while waiting for \"" +
+                                           marker + "\""
+                                     : "No \"" + marker + "\" from the modem within " + WaitText(timeoutMs);
             return false;
         }
         const int got = link.Read(scratch, sizeof scratch, kTextReadMs, error);
@@ -199,7 +210,8 @@ bool CheckModemIdentity(ITransport& link, ModemIdentity& identity, std::string& 
     unsigned char scratch[kScratchSize];
     for (;;) {
         if (MonotonicNow() >= deadline) {
-            error = "No complete V ### reply from modem at " + link.Description() + " (" + DiagnosticResponse(text) +
+            error = "No complete V ### reply from modem at " + link.Description() + " within " +
+                    WaitText(kReplyTimeoutMs) + " (" + DiagnosticResponse(text) +
                     "). When using Telnet, close any other modem console connection; the modem accepts only one "
                     "Telnet console client at a time";
             return false;

@@ -22,7 +22,9 @@ struct ModemIdentity {
     std::string response;  // everything received after "V ###\r" up to completeness
 };
 
-// Exactly `length` bytes within timeoutMs; `cancel` (may be null) is checked before every read.
+// Exactly `length` bytes within timeoutMs; `cancel` (may be null) is checked before every read. It fails on
+// the flag ("Update cancelled"), on the link (LastFailure says how) or at the deadline (LastFailure None):
+// the deadline's message names the wait, and the caller adds the step, " while waiting for ...".
 bool ReadExact(ITransport& link, unsigned char* buffer, std::uint64_t length, std::uint32_t timeoutMs,
                const std::atomic<bool>* cancel, std::string& error);
 // Reads until `marker` occurs in the received text (kept bounded at 32 KiB).

@@ -79,6 +79,12 @@ int LinkEnded(ITransport& link, std::string& error) {
     return static_cast<int>(LogDownloadResult::Failed);
 }
 
+// A read of the step `during` names that failed: a deadline's message gets the step, the link's stays its own.
+int ReadFailed(ITransport& link, const std::string& during, std::string& error) {
+    if (link.LastFailure() == LinkFailure::None) error += " while waiting for " + during;
+    return LinkEnded(link, error);
+}
+
 // One chunk or block. Its reads wait at most 250 ms each and look at the flag before each one, so that a
 // cancellation is noticed within 250 ms even while the modem stalls inside a piece (a fast chunk may take
 // 15 s); the caller then sends ESC as it does between pieces.
@@ -100,7 +106,9 @@ int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, con
     Report(progress, 0, "Reading modem log", "Block size: 65536 bytes");
     if (!WriteByte(link, SYN, error)) return LinkEnded(link, error);
     unsigned char field[4];
-    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) return LinkEnded(link, error);
+    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) {
+        return ReadFailed(link, "the log size", error);
+    }
     const std::uint64_t size = (std::uint64_t{field[0]} << 24) | (std::uint64_t{field[1]} << 16) |
                                (std::uint64_t{field[2]} << 8) | std::uint64_t{field[3]};
     if (size > kMaxFastLogSize) {
@@ -124,7 +132,11 @@ int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, con
         if (cancel.load()) return Cancelled(link, error);
         const std::uint64_t chunk = kChunkSize < size - received ? kChunkSize : size - received;
         if (!ReadPiece(link, chunkBuffer.data(), chunk, kChunkTimeoutMs, cancel, error)) {
-            return cancel.load() ? Cancelled(link, error) : LinkEnded(link, error);
+            if (cancel.load()) return Cancelled(link, error);
+            return ReadFailed(link,
+                              "log chunk " + std::to_string(received / kChunkSize + 1) + " of " +
+                                  std::to_string((size + kChunkSize - 1) / kChunkSize),
+                              error);
         }
         received += chunk;
         // The chunk just read stays unacknowledged: the modem learns of the cancellation instead.
@@ -150,7 +162,9 @@ int LegacyTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, c
     const int failed = static_cast<int>(LogDownloadResult::Failed);
     if (!WriteByte(link, SYN, error)) return LinkEnded(link, error);
     unsigned char field[2];
-    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) return LinkEnded(link, error);
+    if (!ReadExact(link, field, sizeof field, kReplyTimeoutMs, nullptr, error)) {
+        return ReadFailed(link, "the log's block count", error);
+    }
     const std::uint64_t blockCount = (std::uint64_t{field[0]} << 8) | std::uint64_t{field[1]};
     const std::uint64_t length = blockCount * kBlockSize;
     std::string sinkError;
@@ -166,7 +180,8 @@ int LegacyTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, c
     while (blocks < blockCount) {
         if (cancel.load()) return Cancelled(link, error);
         if (!ReadPiece(link, block, kBlockSize, kBlockTimeoutMs, cancel, error)) {
-            return cancel.load() ? Cancelled(link, error) : LinkEnded(link, error);
+            if (cancel.load()) return Cancelled(link, error);
+            return ReadFailed(link, "log block " + std::to_string(blocks + 1) + " of " + std::to_string(blockCount), error);
         }
         // A block that cannot be kept is refused with ESC in place of its ACK.
         if (!sink.Append(block, kBlockSize, sinkError)) return SinkFailed(link, error, sinkError);

@@ -25,6 +25,7 @@
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 #include "update/Sha256.h"
+#include "update/Restart.h"
 #include "update/Update.h"
 
 namespace {
@@ -34,8 +35,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-// A restarting modem is tried this often.
-constexpr auto kRebootRetry = std::chrono::seconds(2);
 // The first pause of --retries; each later one doubles, up to the cap.
 constexpr auto kFirstRetryPause = std::chrono::seconds(1);
 constexpr auto kLongestRetryPause = std::chrono::seconds(30);
@@ -80,42 +79,6 @@ void RunParallel(const std::vector<size_t>& list, unsigned parallel, const Work&
     for (size_t i = 1; i < threads; ++i) helpers.emplace_back(loop);
     loop();
     for (std::thread& helper : helpers) helper.join();
-}
-
-// Waits for a modem that reboots after its update to answer its identity again: a new Telnet
-// connection, or the serial port reopened, every 2 s until `seconds` have passed.
-bool WaitForReboot(const CliTarget& target, unsigned seconds, std::atomic<bool>& cancel, const ProgressCallback& progress,
-                   ModemIdentity& after, std::string& error) {
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + std::chrono::seconds(seconds);
-    Clock::time_point attempt = start + kRebootRetry;  // give the modem time to go down first
-    progress(100, "Waiting for restart", "Waiting up to " + std::to_string(seconds) + " s for the modem to restart");
-    std::string lastError = "no answer";
-    unsigned tries = 0;
-    while (attempt <= deadline) {
-        if (!SleepUntil(attempt, cancel)) {
-            error = "Reboot check cancelled";
-            return false;
-        }
-        attempt += kRebootRetry;
-        ++tries;
-        const std::unique_ptr<ITransport> link = MakeLink(target, cancel, 0);
-        std::string attemptError;
-        if (link->Open(attemptError)) {
-            const bool ok = CheckModemIdentity(*link, after, attemptError);
-            link->Close();
-            if (ok) return true;
-        }
-        lastError = CutModemText(attemptError);
-        if (cancel.load()) {
-            error = "Reboot check cancelled";
-            return false;
-        }
-        while (attempt < Clock::now()) attempt += kRebootRetry;  // an attempt that took long skips missed slots
-    }
-    error = "The modem did not come back within " + std::to_string(seconds) + " s after the update (" +
-            std::to_string(tries) + " attempts; last: " + lastError + ")";
-    return false;
 }
 
 // "20261207T191305Z": the UTC time for a file name.
@@ -618,13 +581,14 @@ private:
         std::string error;
         bool ok = false;
         bool refused = false;
-        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally);
+        UpdateOutcome outcome;
+        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome);
         if (code == static_cast<int>(UpdateResult::NotSupported)) {
             Emit(FleetEvent::Kind::Note, i, error);
             error.clear();
             if (!cancel_.load() && AllowLegacy(i)) {
-                result.protocol = "legacy";
-                ok = RunPreparedLegacyUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally);
+                ok = RunPreparedLegacyUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome);
+                if (tally.sent.load() > 0) result.protocol = "legacy";  // only where its frames went
             } else {
                 refused = true;
             }
@@ -647,7 +611,10 @@ private:
                        "Not using the legacy UPDATE protocol (pass --legacy yes to allow it); nothing was sent");
             } else {
                 if (mayInstall) result.warning = "the whole image was sent; the modem may install it: check its version";
-                Finish(i, Status::Failed, whole && result.protocol == "fast" ? "verify" : "transfer", CutModemText(error));
+                // Failed at the menu: nothing of the update reached the modem, the connection to it failed.
+                Finish(i, Status::Failed,
+                       outcome.step == UpdateStep::Menu ? "connect" : whole && result.protocol == "fast" ? "verify" : "transfer",
+                       CutModemText(error));
             }
             return;
         }
@@ -663,7 +630,8 @@ private:
             return;
         }
         ModemIdentity after;
-        if (!WaitForReboot(targets_[i], options_.confirmSeconds, cancel_, progress, after, error)) {
+        const LinkFactory relink = [this, i] { return MakeLink(targets_[i], cancel_, 0); };
+        if (!WaitForRestart(relink, options_.confirmSeconds, cancel_, progress, SystemWaitClock(), after, error)) {
             Finish(i, cancel_.load() ? Status::Cancelled : Status::Failed, cancel_.load() ? "signal" : "reboot",
                    message + "; " + error);
             return;

@@ -1132,3 +1132,31 @@ TEST_F(CliFleet, RecordLinesAreWholeAndEveryFailedWriteFailsTheRun) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_NE(ReadText(err).find("Cannot write the JSON lines to standard output"), std::string::npos) << ReadText(err);
 }
+
+// With --legacy yes: a link that drops right after UPDFAST is a transfer that failed there, never the legacy
+// transfer; a modem that refuses both transfers has its legacy attempt fail, but no legacy frame went.
+TEST_F(CliFleet, ALinkLostAfterTheFastRequestIsNoLegacyAndLegacyIsOnlyWhereItsFramesWent) {
+    SimulatorProcess dropping, refusing;
+    const std::string d = Start(dropping, {"--fault", "prompt:drop"});
+    const std::string r = Start(refusing, {"--no-updfast", "--no-update"});
+    const std::string image = dropping.LocalPath("fw.qz7");
+    WriteBytes(image, RandomBytes(3000, 11));
+    const CliOutcome run = RunCli(dropping.Folder(), {"update", image, "--telnet", d, "--telnet", r, "--legacy", "yes",
+                                                      "--parallel", "2", "--yes", "--json"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    auto results = ByTarget(run.out);
+    ASSERT_EQ(results.size(), 2u) << run.out;
+    const auto& rd = results["telnet " + d];
+    EXPECT_EQ(rd.at("status"), "failed");
+    EXPECT_EQ(rd.at("reason"), "transfer");
+    EXPECT_EQ(rd.at("message"),
+              "Link lost while waiting for the answer to the fast-update request: The modem closed the Telnet connection");
+    EXPECT_NE(rd.at("protocol"), "legacy");
+    EXPECT_EQ(dropping.ReadLog().find("legacy update requested"), std::string::npos) << "no legacy attempt";
+    const auto& rr = results["telnet " + r];
+    EXPECT_EQ(rr.at("status"), "failed");
+    EXPECT_EQ(rr.at("reason"), "transfer");
+    EXPECT_EQ(rr.at("message"), "The modem refused the legacy update request (received: UPDATE<CR><LF>Unknown "
+                                "command<CR><LF>cmd: )");
+    EXPECT_EQ(rr.count("protocol"), 0u) << "nothing of the image went";
+}

@@ -80,7 +80,7 @@ TEST(ReadExactTest, PartialDataThenDeadline) {
     std::string error;
     unsigned char buffer[4];
     EXPECT_FALSE(ReadExact(link, buffer, 4, 600, nullptr, error));
-    EXPECT_EQ(error, "Timeout waiting for modem");
+    EXPECT_EQ(error, "Only 2 of 4 bytes from the modem within 600 ms");
     EXPECT_GE(clock.Elapsed(), 600ms);
     EXPECT_LT(clock.Elapsed(), 700ms);
     // Waits are capped at 250 ms and the last one takes only the time left.
@@ -148,7 +148,7 @@ TEST(ReadUntilTest, TimeoutNamesTheMarkerAndClearsOldText) {
     std::string received = "stale";
     std::string error;
     EXPECT_FALSE(ReadUntil(link, "Send handshake sequence", 5000, received, error));
-    EXPECT_EQ(error, "Timeout waiting for modem response: Send handshake sequence");
+    EXPECT_EQ(error, "No \"Send handshake sequence\" from the modem within 5 s");
     EXPECT_EQ(received, "nothing useful");
     EXPECT_GE(clock.Elapsed(), 5000ms);
     EXPECT_LT(clock.Elapsed(), 5300ms);
@@ -242,7 +242,7 @@ TEST(EnterCommandMenuTest, SilentModemGivesTheQuitMessageAfterFiveSeconds) {
     EXPECT_FALSE(EnterCommandMenu(link, error));
     EXPECT_EQ(error,
               "QUIT did not return the modem at 127.0.0.1:3000 to the cmd: menu (no data received): "
-              "Timeout waiting for modem response: cmd: ");
+              "No answer from the modem within 5 s while waiting for \"cmd: \"");
     EXPECT_GE(clock.Elapsed(), 5000ms);
     EXPECT_LT(clock.Elapsed(), 5500ms);
     EXPECT_EQ(link.WrittenText(), "QUIT\r");
@@ -256,7 +256,7 @@ TEST(EnterCommandMenuTest, OtherTextIsRenderedInTheMessage) {
     EXPECT_FALSE(EnterCommandMenu(link, error));
     EXPECT_EQ(error,
               "QUIT did not return the modem at COM3 to the cmd: menu (Unknown<CR><LF><27>): "
-              "Timeout waiting for modem response: cmd: ");
+              "No \"cmd: \" from the modem within 5 s");
 }
 
 TEST(EnterCommandMenuTest, WriteFailureAndDrainFailure) {
@@ -297,7 +297,7 @@ TEST(EnterCommandMenuTest, EndlessChatterDoesNotHangTheDrain) {
     const auto chatter = Chatter(link, clock, "noise noise noise\r\n", 10);
     std::string error;
     EXPECT_FALSE(EnterCommandMenu(link, error));
-    EXPECT_NE(error.find("Timeout waiting for modem response: cmd: "), std::string::npos);
+    EXPECT_NE(error.find("No \"cmd: \" from the modem within 5 s"), std::string::npos);
     EXPECT_EQ(link.WrittenText(), "QUIT\r");
     // Bounded drain plus the 5 s prompt wait, with generous slack.
     EXPECT_LT(clock.Elapsed(), 12000ms);
@@ -405,7 +405,7 @@ TEST(CheckModemIdentityTest, NoCompleteReplyAfterFiveSeconds) {
     std::string error;
     EXPECT_FALSE(CheckModemIdentity(link, identity, error));
     EXPECT_EQ(error,
-              "No complete V ### reply from modem at 10.0.0.5:3000 (#0:U#1:7.2). When using Telnet, close any "
+              "No complete V ### reply from modem at 10.0.0.5:3000 within 5 s (#0:U#1:7.2). When using Telnet, close any "
               "other modem console connection; the modem accepts only one Telnet console client at a time");
     EXPECT_GE(clock.Elapsed(), 5000ms);
     EXPECT_LT(clock.Elapsed(), 5500ms);
@@ -418,7 +418,7 @@ TEST(CheckModemIdentityTest, SilentAfterQuestionRendersNoData) {
     ModemIdentity identity;
     std::string error;
     EXPECT_FALSE(CheckModemIdentity(link, identity, error));
-    EXPECT_EQ(error.rfind("No complete V ### reply from modem at COM7 (no data received). ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind("No complete V ### reply from modem at COM7 within 5 s (no data received). ", 0), 0u) << error;
 }
 
 TEST(CheckModemIdentityTest, FailuresOfTheMenuTheWriteAndTheRead) {

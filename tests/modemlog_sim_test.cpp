@@ -139,7 +139,7 @@ TEST_F(LogSimTest, StalledLegacyBlockTimesOut) {
     Bytes log;
     std::string error;
     EXPECT_EQ(Download(log, error), 2);
-    EXPECT_EQ(error, "Timeout waiting for modem");
+    EXPECT_EQ(error, "Only 128 of 256 bytes from the modem within 5 s while waiting for log block 3 of 5");
     EXPECT_TRUE(log.empty());
 }
 

@@ -344,11 +344,15 @@ TEST(ModemLogDownloadTest, DeadlinesOfSizeChunkAndBlock) {
         std::size_t stallPiece;
         bool silentSize;
         std::chrono::milliseconds limit;
+        const char* message;
     } cases[] = {
-        {"fast size", false, 1000, 0, true, 5000ms},
-        {"fast chunk", false, 200000, 2, false, 15000ms},
-        {"legacy count", true, 1024, 0, true, 5000ms},
-        {"legacy block", true, 1024, 3, false, 5000ms},
+        {"fast size", false, 1000, 0, true, 5000ms, "No answer from the modem within 5 s while waiting for the log size"},
+        {"fast chunk", false, 200000, 2, false, 15000ms,
+         "Only 32768 of 65536 bytes from the modem within 15 s while waiting for log chunk 2 of 4"},
+        {"legacy count", true, 1024, 0, true, 5000ms,
+         "No answer from the modem within 5 s while waiting for the log's block count"},
+        {"legacy block", true, 1024, 3, false, 5000ms,
+         "Only 128 of 256 bytes from the modem within 5 s while waiting for log block 3 of 4"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -376,7 +380,7 @@ TEST(ModemLogDownloadTest, DeadlinesOfSizeChunkAndBlock) {
         std::atomic<bool> cancel{false};
         const LogRun run = Download(link, cancel);
         EXPECT_EQ(run.result, 2);
-        EXPECT_EQ(run.error, "Timeout waiting for modem");
+        EXPECT_EQ(run.error, c.message);
         EXPECT_GE(clock.Elapsed() - stalledAt, c.limit);
         EXPECT_LT(clock.Elapsed() - stalledAt, c.limit + 500ms);
         EXPECT_TRUE(run.log.empty());

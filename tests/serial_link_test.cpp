@@ -118,7 +118,7 @@ TEST_F(SerialAgainstSimulator, UpdateToAModemThatStopsReadingMidFrameFailsAfterT
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(result, static_cast<int>(UpdateResult::Failed));
-    EXPECT_EQ(error, "COM write failed: the port took no data for 10 seconds");
+    EXPECT_EQ(error, "Link stalled while sending frame 1 of 4: COM write failed: the port took no data for 10 seconds");
     EXPECT_GE(elapsed, 9000) << "the limit ran out early";
     EXPECT_LT(elapsed, 10000 + 10000 + 10000);
     EXPECT_TRUE(simulator.WaitForLog("hostile: no longer reading, halfway through frame 1"));

@@ -134,7 +134,12 @@ TEST_F(UpdateSimTest, OneByteOverTheLimitIsRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(UpdateSimTest, LegacyFallbackWhenFastIsUnknownOrUnanswered) {
-    for (const char* variant : {"--no-updfast", "--no-updfast=silent"}) {
+    // The modem's refusal, and its silence: the only two signs of a firmware without the fast transfer.
+    const std::pair<const char*, const char*> variants[] = {
+        {"--no-updfast", "UPDFAST is not supported by this modem firmware"},
+        {"--no-updfast=silent",
+         "UPDFAST is not supported by this modem firmware (no answer to the fast-update request within 5 s)"}};
+    for (const auto& [variant, message] : variants) {
         SCOPED_TRACE(variant);
         SimulatorProcess sim;
         std::string error;
@@ -143,7 +148,7 @@ TEST_F(UpdateSimTest, LegacyFallbackWhenFastIsUnknownOrUnanswered) {
         ASSERT_TRUE(link->Open(error)) << error;
         const Bytes firmware = Pattern(1000, 77);
         EXPECT_EQ(RunFastUpdate(*link, firmware, cancel_, nullptr, error), 1);
-        EXPECT_EQ(error, "UPDFAST is not supported by this modem firmware");
+        EXPECT_EQ(error, message);
         // Same link, as the tool keeps it open between the attempts.
         std::vector<std::string> stages;
         const ProgressCallback progress = [&](int, const std::string& stage, const std::string&) {
@@ -164,7 +169,7 @@ TEST_F(UpdateSimTest, LegacyRefusedToo) {
     Start({"--no-updfast", "--no-update"});
     std::string error;
     EXPECT_FALSE(RunLegacyUpdate(*link_, Pattern(300, 2), cancel_, nullptr, error));
-    EXPECT_EQ(error, "Timeout waiting for modem response: Send handshake sequence");
+    EXPECT_EQ(error, "The modem refused the legacy update request (received: UPDATE<CR><LF>Unknown command<CR><LF>cmd: )");
 }
 
 namespace {
@@ -187,7 +192,8 @@ TEST_F(UpdateSimTest, EveryFaultKnobEndsWithItsMessage) {
         {{"--verdict-byte", "2:65"}, false, "Unexpected modem response during update"},
         {{"--verdict-byte", "1:21"}, true, "Unexpected modem response during update"},
         {{"--bad-header"}, false, "Unexpected modem update header"},
-        {{"--stall-after-frame", "2"}, false, "Timeout waiting for modem"},
+        {{"--stall-after-frame", "2"}, false,
+         "No answer from the modem within 10 s while waiting for the verdict on frame 2 of 3"},
     };
     for (const auto& knob : knobs) {
         SCOPED_TRACE(knob.args.front() + (knob.args.size() > 1 ? " " + knob.args[1] : "") +

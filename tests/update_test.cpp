@@ -330,15 +330,47 @@ TEST(FastUpdateTest, CancelWhileWaitingForTheHandshakeIsNoRefusal) {
     EXPECT_LE(clock.Elapsed(), 1250ms);
 }
 
-TEST(FastUpdateTest, LinkFailureWhileWaitingForHandshakeIsNotSupported) {
-    FakeClock clock;
-    ScriptedTransport link(&clock);
-    link.Reply("QUIT\r", "cmd: ");
-    link.After("UPDFAST\r", [&] { link.DeliverPeerClose(); });
-    std::atomic<bool> cancel{false};
-    std::string error;
-    EXPECT_EQ(RunFastUpdate(link, Pattern(10), cancel, nullptr, error), 1);
-    EXPECT_EQ(error, "UPDFAST is not supported by this modem firmware");
+// Only the modem's refusal or its silence says its firmware has no fast transfer; a link that drops, a modem
+// that stops part way or answers nonsense after the request is a failed transfer, and no legacy question.
+TEST(FastUpdateTest, OnlyARefusalOrSilenceAfterTheRequestMeansNoFastTransfer) {
+    const std::string noMarker = ": no \"Send handshake sequence\" within 5 s (received: ";
+    const struct Case {
+        const char* name;
+        std::function<void(ScriptedTransport&)> answer;
+        UpdateResult result;
+        UpdateCause cause;
+        std::string message;
+    } cases[] = {
+        {"refusal", [](ScriptedTransport& l) { l.Deliver("UPDFAST\r\nUnknown command\r\ncmd: "); },
+         UpdateResult::NotSupported, UpdateCause::Refused, "UPDFAST is not supported by this modem firmware"},
+        {"silence", [](ScriptedTransport&) {}, UpdateResult::NotSupported, UpdateCause::NoAnswer,
+         "UPDFAST is not supported by this modem firmware (no answer to the fast-update request within 5 s)"},
+        {"drop", [](ScriptedTransport& l) { l.DeliverPeerClose(); }, UpdateResult::Failed, UpdateCause::LinkLost,
+         "Link lost while waiting for the answer to the fast-update request: Scripted link is not connected"},
+        {"stall", [](ScriptedTransport& l) { l.Deliver("UPDFAST\r\nSend hand"); }, UpdateResult::Failed,
+         UpdateCause::Stalled, "The modem stopped answering the fast-update request" + noMarker + "UPDFAST<CR><LF>Send hand)"},
+        {"garbage", [](ScriptedTransport& l) { l.Deliver("\x8f\x13zz"); }, UpdateResult::Failed, UpdateCause::Garbled,
+         "Unexpected answer to the fast-update request" + noMarker + "<143><19>zz)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        link.Reply("QUIT\r", "cmd: ");
+        link.After("UPDFAST\r", [&] { c.answer(link); });
+        std::atomic<bool> cancel{false};
+        std::string error;
+        std::vector<unsigned char> image;
+        std::uint16_t blocks = 0;
+        ASSERT_TRUE(PrepareFirmware(Pattern(10), image, blocks, error));
+        UpdateOutcome outcome;
+        EXPECT_EQ(RunPreparedFastUpdate(link, image, blocks, cancel, nullptr, error, nullptr, &outcome),
+                  static_cast<int>(c.result));
+        EXPECT_EQ(error, c.message);
+        EXPECT_EQ(outcome.step, UpdateStep::Request);
+        EXPECT_EQ(outcome.cause, c.cause);
+        EXPECT_EQ(link.WrittenText(), "QUIT\rUPDFAST\r") << "nothing follows the request";
+    }
 }
 
 TEST(FastUpdateTest, RefusedFirmwareSizeSendsNothing) {
@@ -396,9 +428,11 @@ TEST(FastUpdateTest, EveryFailureHasItsMessageAndNothingFollows) {
                  return n == 2 ? std::nullopt : std::optional<unsigned char>(ACK);
              };
          },
-         "Timeout waiting for modem", 7},
-        {"no header", 2, [](auto& c) { c.header.clear(); }, "Timeout waiting for modem", 3},
-        {"short header", 2, [](auto& c) { c.header = {0x1F, 0xA4, 0}; }, "Timeout waiting for modem", 3},
+         "No answer from the modem within 10 s while waiting for the verdict on frame 2 of 4", 7},
+        {"no header", 2, [](auto& c) { c.header.clear(); },
+         "No answer from the modem within 5 s while waiting for the update header", 3},
+        {"short header", 2, [](auto& c) { c.header = {0x1F, 0xA4, 0}; },
+         "Only 3 of 6 bytes from the modem within 5 s while waiting for the update header", 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -434,7 +468,7 @@ TEST(FastUpdateTest, VerdictDeadlinesAreTenSecondsPerFrameAndThirtyForTheLast) {
         const int result = RunFastUpdate(link, Bytes(c.frames * 65536, 3), cancel, nullptr, error);
         EXPECT_EQ(result, c.ok ? 0 : 2);
         if (!c.ok) {
-            EXPECT_EQ(error, "Timeout waiting for modem");
+            EXPECT_EQ(error, "No answer from the modem within 30 s while waiting for the modem's verdict on the whole image");
             const auto waited = clock.Elapsed() - modem.LastFrameWrittenAt();
             EXPECT_GE(waited, 30000ms);
             EXPECT_LT(waited, 30500ms);
@@ -517,7 +551,7 @@ TEST(FastUpdateTest, LinkWriteFailureStopsAtOnce) {
     std::atomic<bool> cancel{false};
     std::string error;
     EXPECT_EQ(RunFastUpdate(link, Bytes(3 * 65536, 7), cancel, nullptr, error), 2);
-    EXPECT_EQ(error, "Telnet send failed: gone");
+    EXPECT_EQ(error, "Link lost while sending frame 2 of 3: Telnet send failed: gone");
     EXPECT_EQ(link.WriteSizes().size(), 6u);
 }
 
@@ -638,7 +672,7 @@ TEST(LegacyUpdateTest, LastBlockIsAnOrdinaryFrame) {
         const bool ok = RunLegacyUpdate(link, Bytes(1024, 1), cancel, nullptr, error);
         EXPECT_EQ(ok, delay < 10000ms);
         if (!ok) {
-            EXPECT_EQ(error, "Timeout waiting for modem");
+            EXPECT_EQ(error, "No answer from the modem within 10 s while waiting for the verdict on block 4 of 4");
             EXPECT_LT(clock.Elapsed() - modem.LastFrameWrittenAt(), 10500ms);
         }
     }
@@ -653,7 +687,7 @@ TEST(LegacyUpdateTest, ModemThatRefusesUpdateToo) {
     std::atomic<bool> cancel{false};
     std::string error;
     EXPECT_FALSE(RunLegacyUpdate(link, Bytes(10, 1), cancel, nullptr, error));
-    EXPECT_EQ(error, "Timeout waiting for modem response: Send handshake sequence");
+    EXPECT_EQ(error, "The modem refused the legacy update request (received: Unknown<CR><LF>cmd: )");
     EXPECT_EQ(link.WrittenText(), "QUIT\rUPDATE\r");
     EXPECT_GE(clock.Elapsed(), 5000ms);
 }

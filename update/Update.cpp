@@ -20,9 +20,100 @@ bool WriteText(ITransport& link, const char* text, std::size_t length, std::stri
     return link.Write(reinterpret_cast<const unsigned char*>(text), length, error);
 }
 
-// A wait the link ended on the cancel flag says so in the update's own words.
-bool Cancelled(const ITransport& link, std::string& error) {
-    if (link.LastFailure() == LinkFailure::Cancelled) error = "Update cancelled";
+constexpr const char* kHandshakeMarker = "Send handshake sequence";
+// Of a request's unexpected answer, this much is shown.
+constexpr std::size_t kShownAnswer = 100;
+
+// A write, or a read with its deadline, of the step `during` names failed: on the cancel flag, on the link (its
+// LastFailure says how) or, for a read, at the deadline, whose message names the wait.
+bool StepFailed(const ITransport& link, const std::atomic<bool>& cancel, UpdateOutcome& out, const std::string& during,
+                std::string& error) {
+    const LinkFailure failure = link.LastFailure();
+    if (failure == LinkFailure::Cancelled || cancel.load()) {
+        out.cause = UpdateCause::Cancelled;
+        error = "Update cancelled";
+    } else if (failure == LinkFailure::TimedOut) {
+        out.cause = UpdateCause::Stalled;
+        error = "Link stalled while " + during + ": " + error;
+    } else if (failure != LinkFailure::None) {
+        out.cause = UpdateCause::LinkLost;
+        error = "Link lost while " + during + ": " + error;
+    } else {
+        out.cause = UpdateCause::Stalled;
+        error += " while " + during;
+    }
+    return false;
+}
+
+// Ends the attempt for a reason of the protocol's own (the modem's refusal, an answer it does not know, a cancel).
+bool EndWith(UpdateOutcome& out, UpdateCause cause, const char* message, std::string& error) {
+    out.cause = cause;
+    error = message;
+    return false;
+}
+
+std::string FrameName(std::uint64_t frameSize) { return frameSize == kBlockSize ? "block " : "frame "; }
+
+// After the request no handshake text came within its wait. The modem back at its prompt refused it; not a
+// byte is the silence the protocol reads as no such transfer; anything else (an echo or the handshake text
+// that stops part way, bytes of no meaning) is a modem or link gone wrong during the request.
+UpdateCause RequestCause(const std::string& received, const std::string& command) {
+    if (received.empty()) return UpdateCause::NoAnswer;
+    if (received.find("cmd: ") != std::string::npos) return UpdateCause::Refused;
+    std::size_t at = received.compare(0, command.size(), command) == 0 ? command.size() : 0;
+    while (at < received.size() && (received[at] == '\r' || received[at] == '\n')) ++at;
+    const std::string marker = kHandshakeMarker;
+    const std::string rest = received.substr(at);
+    return rest.size() < marker.size() && marker.compare(0, rest.size(), rest) == 0 ? UpdateCause::Stalled
+                                                                                  : UpdateCause::Garbled;
+}
+
+std::string Shown(const std::string& received) {
+    if (received.size() <= kShownAnswer) return DiagnosticResponse(received);
+    return DiagnosticResponse(received.substr(0, kShownAnswer)) + "...";
+}
+
+// The wait for "Send handshake sequence" after `command` ("UPDFAST" or "UPDATE"); `request` names it.
+bool AwaitHandshake(ITransport& link, const std::atomic<bool>& cancel, const std::string& command,
+                    const std::string& request, UpdateOutcome& out, std::string& error) {
+    std::string received;
+    std::string reason;
+    if (ReadUntil(link, kHandshakeMarker, kReplyTimeoutMs, received, reason)) return true;
+    if (link.LastFailure() != LinkFailure::None || cancel.load()) {
+        error = reason;
+        return StepFailed(link, cancel, out, "waiting for the answer to the " + request, error);
+    }
+    out.cause = RequestCause(received, command);
+    const std::string what = " (received: " + Shown(received) + ")";
+    switch (out.cause) {
+    case UpdateCause::NoAnswer:
+        error = "No answer to the " + request + " within 5 s";
+        break;
+    case UpdateCause::Refused:
+        error = "The modem refused the " + request + what;
+        break;
+    case UpdateCause::Stalled:
+        error = "The modem stopped answering the " + request + ": no \"" + kHandshakeMarker + "\" within 5 s" + what;
+        break;
+    default:
+        error = "Unexpected answer to the " + request + ": no \"" + kHandshakeMarker + "\" within 5 s" + what;
+        break;
+    }
+    return false;
+}
+
+// The return to the menu that starts every transfer: its failure is the menu's message, with its cause.
+bool ReachMenu(ITransport& link, const std::atomic<bool>& cancel, UpdateOutcome& out, std::string& error) {
+    out.step = UpdateStep::Menu;
+    if (EnterCommandMenu(link, error)) return true;
+    const LinkFailure failure = link.LastFailure();
+    if (failure == LinkFailure::Cancelled || cancel.load()) {
+        out.cause = UpdateCause::Cancelled;
+        error = "Update cancelled";
+    } else {
+        out.cause = failure == LinkFailure::None || failure == LinkFailure::TimedOut ? UpdateCause::Stalled
+                                                                                      : UpdateCause::LinkLost;
+    }
     return false;
 }
 
@@ -30,7 +121,10 @@ bool Cancelled(const ITransport& link, std::string& error) {
 
 bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                     std::uint64_t frameSize, bool verify, std::atomic<bool>& cancel,
-                    const ProgressCallback& progress, std::string& error, TransferTally* tally) {
+                    const ProgressCallback& progress, std::string& error, TransferTally* tally,
+                    UpdateOutcome* outcome) {
+    UpdateOutcome local;
+    UpdateOutcome& out = outcome != nullptr ? *outcome : local;
     if (tally != nullptr) {
         tally->sent = 0;
         tally->answered = false;
@@ -38,43 +132,51 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
     // A zero frame would never advance, and an image that disagrees with its block count would announce
     // a size the modem then waits for in vain: refuse both before anything is sent.
     if (frameSize == 0 || blockCount == 0 || image.size() != static_cast<std::size_t>(blockCount) * kBlockSize) {
-        error = "Invalid firmware image for transfer";
-        return false;
+        out.step = UpdateStep::Prepare;
+        return EndWith(out, UpdateCause::BadImage, "Invalid firmware image for transfer", error);
     }
 
-    if (!WriteByte(link, ACK, error)) return Cancelled(link, error);
+    out.step = UpdateStep::Header;
+    if (!WriteByte(link, ACK, error)) return StepFailed(link, cancel, out, "sending the handshake", error);
     unsigned char header[6];
-    if (!ReadExact(link, header, sizeof header, kReplyTimeoutMs, &cancel, error)) return Cancelled(link, error);
+    if (!ReadExact(link, header, sizeof header, kReplyTimeoutMs, &cancel, error)) {
+        return StepFailed(link, cancel, out, "waiting for the update header", error);
+    }
     if (header[0] != 0x1F || header[1] != 0xA4) {
-        error = "Unexpected modem update header";
-        return false;
+        return EndWith(out, UpdateCause::Garbled, "Unexpected modem update header", error);
     }
 
-    if (!WriteByte(link, ACK, error)) return Cancelled(link, error);
+    out.step = UpdateStep::Size;
+    if (!WriteByte(link, ACK, error)) return StepFailed(link, cancel, out, "accepting the update header", error);
     const unsigned char count[2] = {static_cast<unsigned char>(blockCount >> 8),
                                     static_cast<unsigned char>(blockCount & 0xFF)};
-    if (!link.Write(count, sizeof count, error)) return Cancelled(link, error);
+    if (!link.Write(count, sizeof count, error)) return StepFailed(link, cancel, out, "sending the block count", error);
     unsigned char verdict = 0;
-    if (!ReadExact(link, &verdict, 1, kReplyTimeoutMs, &cancel, error)) return Cancelled(link, error);
-    if (verdict != ACK) {
-        error = "Modem rejected the firmware size";
-        return false;
+    if (!ReadExact(link, &verdict, 1, kReplyTimeoutMs, &cancel, error)) {
+        return StepFailed(link, cancel, out, "waiting for the answer to the block count", error);
     }
+    if (verdict != ACK) return EndWith(out, UpdateCause::Rejected, "Modem rejected the firmware size", error);
 
     Report(progress, 1, "Transferring firmware", "Frame size: " + std::to_string(frameSize) + " bytes");
 
     const std::uint64_t total = image.size();
     const std::string totalText = std::to_string(total);
+    const std::uint64_t frames = (total + frameSize - 1) / frameSize;
+    // Only a failure names its frame: the text is made then, not for every frame.
+    const auto frameText = [&](std::uint64_t number) {
+        return FrameName(frameSize) + std::to_string(number) + " of " + std::to_string(frames);
+    };
     std::uint64_t sent = 0;
     int lastPercent = -1;
+    out.step = UpdateStep::Frames;
     while (sent < total) {
-        if (cancel.load()) {
-            error = "Update cancelled";
-            return false;
-        }
+        if (cancel.load()) return EndWith(out, UpdateCause::Cancelled, "Update cancelled", error);
         const std::uint64_t frame = frameSize < total - sent ? frameSize : total - sent;
+        if (sent + frame == total) out.step = UpdateStep::LastVerdict;
         // Straight from the image: one write per frame, no copy.
-        if (!link.Write(image.data() + sent, static_cast<std::size_t>(frame), error)) return Cancelled(link, error);
+        if (!link.Write(image.data() + sent, static_cast<std::size_t>(frame), error)) {
+            return StepFailed(link, cancel, out, "sending " + frameText(sent / frameSize + 1), error);
+        }
         sent += frame;
         if (tally != nullptr) tally->sent = sent;
 
@@ -88,19 +190,21 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
         }
 
         if (!ReadExact(link, &verdict, 1, verifying ? kVerifyVerdictMs : kFrameVerdictMs, &cancel, error)) {
-            return Cancelled(link, error);
+            return StepFailed(link, cancel, out,
+                              verifying ? "waiting for the modem's verdict on the whole image"
+                                        : "waiting for the verdict on " + frameText((sent + frameSize - 1) / frameSize),
+                              error);
         }
         if (last && tally != nullptr) tally->answered = true;
         if (verdict == ESC) {
-            error = verifying ? "Checksum ERROR on Modem" : "Modem rejected a transfer frame";
-            return false;
+            return EndWith(out, UpdateCause::Rejected,
+                           verifying ? "Checksum ERROR on Modem" : "Modem rejected a transfer frame", error);
         }
-        if (verdict != ACK) {
-            error = "Unexpected modem response during update";
-            return false;
-        }
+        if (verdict != ACK) return EndWith(out, UpdateCause::Garbled, "Unexpected modem response during update", error);
     }
 
+    out.step = UpdateStep::Done;
+    out.cause = UpdateCause::None;
     if (verify) {
         Report(progress, 100, "Checksum OK on Modem", "Firmware CRC and modem file write verified; modem is rebooting");
     } else {
@@ -121,23 +225,34 @@ int RunFastUpdate(ITransport& link, const std::vector<unsigned char>& firmware, 
 
 int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                           std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
-                          TransferTally* tally) {
+                          TransferTally* tally, UpdateOutcome* outcome) {
+    UpdateOutcome local;
+    UpdateOutcome& out = outcome != nullptr ? *outcome : local;
     const int failed = static_cast<int>(UpdateResult::Failed);
     Report(progress, 0, "Starting fast update", "Returning modem to cmd: menu");
-    if (!EnterCommandMenu(link, error)) return Cancelled(link, error), failed;
+    if (!ReachMenu(link, cancel, out, error)) return failed;
 
+    out.step = UpdateStep::Request;
     static const char command[] = "UPDFAST\r";
-    if (!WriteText(link, command, sizeof command - 1, error)) return Cancelled(link, error), failed;
-    std::string received;
-    std::string ignored;
-    if (!ReadUntil(link, "Send handshake sequence", kReplyTimeoutMs, received, ignored)) {
-        // A cancel is no answer from the modem: it says nothing about the firmware's support.
-        if (link.LastFailure() == LinkFailure::Cancelled) return Cancelled(link, error), failed;
-        error = "UPDFAST is not supported by this modem firmware";
+    if (!WriteText(link, command, sizeof command - 1, error)) {
+        return StepFailed(link, cancel, out, "sending the fast-update request", error), failed;
+    }
+    if (!AwaitHandshake(link, cancel, "UPDFAST", "fast-update request", out, error)) {
+        // Only the modem's own word, or its silence, says that its firmware has no fast transfer; a link that
+        // drops, stalls or talks nonsense here says nothing about the firmware.
+        if (out.cause == UpdateCause::Refused) {
+            error = "UPDFAST is not supported by this modem firmware";
+        } else if (out.cause == UpdateCause::NoAnswer) {
+            error = "UPDFAST is not supported by this modem firmware (no answer to the fast-update request within 5 s)";
+        } else {
+            return failed;
+        }
         return static_cast<int>(UpdateResult::NotSupported);
     }
 
-    if (!TransferUpdate(link, image, blockCount, kFastFrameSize, true, cancel, progress, error, tally)) return failed;
+    if (!TransferUpdate(link, image, blockCount, kFastFrameSize, true, cancel, progress, error, tally, &out)) {
+        return failed;
+    }
     return static_cast<int>(UpdateResult::Installed);
 }
 
@@ -151,14 +266,18 @@ bool RunLegacyUpdate(ITransport& link, const std::vector<unsigned char>& firmwar
 
 bool RunPreparedLegacyUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                              std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
-                             TransferTally* tally) {
+                             TransferTally* tally, UpdateOutcome* outcome) {
+    UpdateOutcome local;
+    UpdateOutcome& out = outcome != nullptr ? *outcome : local;
     Report(progress, 0, "Starting legacy update", "Returning modem to cmd: menu");
-    if (!EnterCommandMenu(link, error)) return Cancelled(link, error);
+    if (!ReachMenu(link, cancel, out, error)) return false;
 
+    out.step = UpdateStep::Request;
     static const char command[] = "UPDATE\r";
-    if (!WriteText(link, command, sizeof command - 1, error)) return Cancelled(link, error);
-    std::string received;
-    if (!ReadUntil(link, "Send handshake sequence", kReplyTimeoutMs, received, error)) return Cancelled(link, error);
+    if (!WriteText(link, command, sizeof command - 1, error)) {
+        return StepFailed(link, cancel, out, "sending the legacy update request", error);
+    }
+    if (!AwaitHandshake(link, cancel, "UPDATE", "legacy update request", out, error)) return false;
 
-    return TransferUpdate(link, image, blockCount, kLegacyFrameSize, false, cancel, progress, error, tally);
+    return TransferUpdate(link, image, blockCount, kLegacyFrameSize, false, cancel, progress, error, tally, &out);
 }

@@ -14,8 +14,38 @@ constexpr std::uint64_t kMaxFirmwareSize = 16776960;
 
 enum class UpdateResult : int {
     Installed = 0,     // transferred and verified by the modem; it reboots
-    NotSupported = 1,  // no "Send handshake sequence" after "UPDFAST\r"
+    NotSupported = 1,  // "UPDFAST\r" refused by the modem, or not answered at all within 5 s
     Failed = 2,        // anything else; the error text says why
+};
+
+// The step an update attempt had reached when it ended.
+enum class UpdateStep {
+    Prepare,      // the image itself; nothing sent
+    Menu,         // returning the modem to its cmd: menu; nothing of the update sent
+    Request,      // "UPDFAST\r" or "UPDATE\r" and the wait for "Send handshake sequence"
+    Header,       // the handshake and the update header
+    Size,         // the block count and the modem's answer to it
+    Frames,       // a frame before the last and its verdict
+    LastVerdict,  // the last frame and its verdict (fast: the modem's verdict on the whole image)
+    Done,
+};
+
+// Why it ended there. Callers decide on this, never on the message.
+enum class UpdateCause {
+    None,       // installed
+    Refused,    // the modem answered the request and went back to its prompt without the handshake text
+    NoAnswer,   // not a byte in answer to the request within 5 s: the protocol's sign of no such transfer
+    LinkLost,   // the link closed or failed
+    Stalled,    // the modem (or the link) stopped: nothing, or nothing more, within the step's wait
+    Garbled,    // an answer the protocol does not know
+    Rejected,   // the modem refused with ESC: the size, a frame or the whole image's checksum
+    Cancelled,
+    BadImage,   // an image no modem could be sent
+};
+
+struct UpdateOutcome {
+    UpdateStep step = UpdateStep::Prepare;
+    UpdateCause cause = UpdateCause::None;
 };
 
 bool LoadFirmwareFile(const std::wstring& path, std::vector<unsigned char>& firmware, std::string& error);
@@ -34,7 +64,8 @@ inline bool MayInstall(const TransferTally& tally, std::uint64_t imageSize) {
 // The shared engine after "Send handshake sequence": handshake, block count, frames and verdicts.
 bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                     std::uint64_t frameSize, bool verify, std::atomic<bool>& cancel,
-                    const ProgressCallback& progress, std::string& error, TransferTally* tally = nullptr);
+                    const ProgressCallback& progress, std::string& error, TransferTally* tally = nullptr,
+                    UpdateOutcome* outcome = nullptr);
 // Returns an UpdateResult as int.
 int RunFastUpdate(ITransport& link, const std::vector<unsigned char>& firmware, std::atomic<bool>& cancel,
                   const ProgressCallback& progress, std::string& error);
@@ -44,7 +75,7 @@ bool RunLegacyUpdate(ITransport& link, const std::vector<unsigned char>& firmwar
 // at once share it read-only instead of each building its own copy.
 int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                           std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
-                          TransferTally* tally = nullptr);
+                          TransferTally* tally = nullptr, UpdateOutcome* outcome = nullptr);
 bool RunPreparedLegacyUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                              std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
-                             TransferTally* tally = nullptr);
+                             TransferTally* tally = nullptr, UpdateOutcome* outcome = nullptr);

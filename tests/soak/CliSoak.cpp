@@ -43,7 +43,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kClosed = "The modem closed the Telnet connection";
-constexpr const char* kTimeout = "Timeout waiting for modem";
+constexpr const char* kHeaderTimeout = "No answer from the modem within 5 s while waiting for the update header";
 constexpr const char* kNoUpdfast = "UPDFAST is not supported by this modem firmware";
 constexpr const char* kLegacyDone =
     "Legacy transfer complete. Final modem checksum status unavailable; after reboot, check that the new firmware "
@@ -149,18 +149,25 @@ Operation Choose(std::mt19937_64& rng) {
             op.expectLine = "Cannot open firmware file";  // then the file and the system's reason
             op.prefixOnly = true;
         } else {
-            struct Fault { const char* knob; const char* message; };
-            static const Fault faults[] = {
-                {"prompt:drop", kNoUpdfast}, {"prompt:byte:65", kNoUpdfast},
-                {"header:drop", kClosed}, {"header:byte:32", "Unexpected modem update header"},
-                {"header:esc", "Unexpected modem update header"}, {"size:drop", kClosed},
+            struct Fault { const char* knob; std::string message; };
+            // A link lost at a step of the update says which; a drop after the request is no refusal.
+            const auto lost = [](const std::string& step) { return "Link lost while waiting for " + step + ": " + kClosed; };
+            const std::string lastVerdict = "the modem's verdict on the whole image";
+            const std::string firstVerdict =
+                frames == 1 ? lastVerdict : "the verdict on frame 1 of " + std::to_string(frames);
+            const Fault faults[] = {
+                {"prompt:drop", lost("the answer to the fast-update request")},
+                {"prompt:byte:65", "Unexpected answer to the fast-update request: no \"Send handshake sequence\" within "
+                                   "5 s (received: UPDFAST<CR><LF>Aend handshake sequence)"},
+                {"header:drop", lost("the update header")}, {"header:byte:32", "Unexpected modem update header"},
+                {"header:esc", "Unexpected modem update header"}, {"size:drop", lost("the answer to the block count")},
                 {"size:byte:21", "Modem rejected the firmware size"}, {"size:esc", "Modem rejected the firmware size"},
-                {"verdict:last:drop", kClosed}, {"verdict:last:byte:21", "Unexpected modem response during update"},
-                {"verdict:last:esc", "Checksum ERROR on Modem"}, {"verdict:1:drop", kClosed},
+                {"verdict:last:drop", lost(lastVerdict)}, {"verdict:last:byte:21", "Unexpected modem response during update"},
+                {"verdict:last:esc", "Checksum ERROR on Modem"}, {"verdict:1:drop", lost(firstVerdict)},
                 {"verdict:1:esc", "Modem rejected a transfer frame"},
                 {"verdict:1:byte:21", "Unexpected modem response during update"},
                 {"reject-size", "Modem rejected the firmware size"}, {"bad-checksum", "Checksum ERROR on Modem"},
-                {"header:stall", kTimeout}};
+                {"header:stall", kHeaderTimeout}};
             // The stall costs the step's whole deadline (5 s): rare, so that the run stays brisk.
             std::size_t pick = Uniform(rng, 0, 16 * 8 + 1);
             pick = pick >= 16 * 8 ? 16 : pick / 8;

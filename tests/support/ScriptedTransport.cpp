@@ -91,7 +91,14 @@ std::size_t ScriptedTransport::PendingBytes() const {
     return total;
 }
 
-bool ScriptedTransport::Open(std::string&) {
+bool ScriptedTransport::Open(std::string& error) {
+    if (!openRefusal_.empty()) {
+        lastFailure_ = LinkFailure::System;
+        error = openRefusal_;
+        open_ = false;
+        return false;
+    }
+    lastFailure_ = LinkFailure::None;
     input_.clear();
     open_ = true;
     return true;

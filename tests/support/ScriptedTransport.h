@@ -79,6 +79,8 @@ public:
     void SetCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
 
     // --- faults ---
+    // Open fails with `message`, as a connection nobody accepts does.
+    void RefuseOpen(const std::string& message) { openRefusal_ = message; }
     // Write call number `index` (0-based, counting every call) fails with `message`; nothing of it is recorded.
     void FailWriteCall(std::size_t index, const std::string& message);
     // Keep only the sizes of write calls, not their bytes (for very large transfers).
@@ -149,6 +151,7 @@ private:
     std::size_t randomMax_ = 1;
     std::mt19937 random_;
     std::vector<std::pair<std::size_t, std::string>> writeFailures_;
+    std::string openRefusal_;
     bool recordWrites_ = true;
     Bytes written_;
     std::vector<std::size_t> writeSizes_;
