@@ -526,7 +526,8 @@ private:
         std::string error;
         bool ok = false;
         bool refused = false;
-        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally);
+        // The identity check just left the modem at its menu on this link: no second QUIT.
+        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, true);
         if (code == static_cast<int>(UpdateResult::NotSupported)) {
             Emit(FleetEvent::Kind::Note, i, error);
             error.clear();

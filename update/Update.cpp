@@ -121,10 +121,14 @@ int RunFastUpdate(ITransport& link, const std::vector<unsigned char>& firmware, 
 
 int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                           std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
-                          TransferTally* tally) {
+                          TransferTally* tally, bool atMenu) {
     const int failed = static_cast<int>(UpdateResult::Failed);
-    Report(progress, 0, "Starting fast update", "Returning modem to cmd: menu");
-    if (!EnterCommandMenu(link, error)) return Cancelled(link, error), failed;
+    if (atMenu) {
+        Report(progress, 0, "Starting fast update", "Modem at cmd: menu after its identity check");
+    } else {
+        Report(progress, 0, "Starting fast update", "Returning modem to cmd: menu");
+        if (!EnterCommandMenu(link, error)) return Cancelled(link, error), failed;
+    }
 
     static const char command[] = "UPDFAST\r";
     if (!WriteText(link, command, sizeof command - 1, error)) return Cancelled(link, error), failed;
