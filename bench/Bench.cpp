@@ -559,6 +559,26 @@ int BenchRoundTrips(size_t size, int repeat) {
     }
     std::vector<double> turnValues(turns.begin(), turns.end());
     const double median = Median(trips);
+
+    // Two modems in one run, side by side: each target's identity is asked before the question is answered.
+    SimulatorProcess second;
+    DelayProxy secondProxy;
+    if (!StartSim(second, {}) || !secondProxy.Start(second.TelnetPort(), kOneWay, error)) return 1;
+    proxy.Take();
+    const TimedRun pair = RunCliTimed({Cli(), "--telnet", "127.0.0.1:" + std::to_string(proxy.Port()), "--telnet",
+                                       "127.0.0.1:" + std::to_string(secondProxy.Port()), "update", file, "--yes",
+                                       "--json", "--parallel", "2"});
+    if (pair.ok) {
+        WaitUntilStored(sim, ++stored);
+        WaitUntilStored(second, 1);
+    }
+    proxy.WaitIdle(std::chrono::seconds(5));
+    secondProxy.WaitIdle(std::chrono::seconds(5));
+    const DelayProxy::Tally one = proxy.Take(), two = secondProxy.Take();
+    std::printf("  two modems at once (--yes --parallel 2): %.3f s = %.1f round trips%s; per modem %d and %d turns over "
+                "%d and %d connections\n",
+                pair.seconds, pair.seconds / roundTrip, pair.ok ? "" : " (FAILED)", one.turns, two.turns,
+                one.connections, two.connections);
     std::printf("  whole brisklode-cli update: %.1f round trips (median), %.0f turns; %zu of them frames\n", median,
                 Median(turnValues), frames);
     std::printf("  targets: at most 22 round trips: %s (%.1f)\n", median <= 22 ? "met" : "MISSED", median);

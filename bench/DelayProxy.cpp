@@ -39,6 +39,9 @@ struct Side {
 struct Connection {
     Side tool, modem;
     int lastSpoke = 0;  // 1 the tool, 2 the modem
+    // The connection to the modem is made one delay after the tool's, as its opening would reach the modem;
+    // a close before it on an earlier connection then arrives first, as on a real link.
+    Clock::time_point connectDue;
 };
 
 void NoDelay(int fd) {
@@ -153,7 +156,9 @@ void DelayProxy::Loop() {
         fds.push_back({listener_, POLLIN, 0});
         fds.push_back({wake_[0], POLLIN, 0});
         for (const auto& c : connections) {
+            if (c->modem.fd < 0) wake = std::min(wake, c->connectDue);
             for (const Side* side : {&c->tool, &c->modem}) {
+                if (side->fd < 0) continue;
                 short events = side->readEnded ? 0 : POLLIN;
                 if (!side->out.empty()) {
                     if (side->out.front().due <= now) events |= POLLOUT;
@@ -170,29 +175,28 @@ void DelayProxy::Loop() {
         if (fds[0].revents & POLLIN) {
             const int tool = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (tool >= 0) {
-                const int modem = ConnectLoopback(targetPort_);
-                if (modem < 0) {
-                    close(tool);
-                } else {
-                    NoDelay(tool);
-                    auto c = std::make_unique<Connection>();
-                    c->tool.fd = tool;
-                    c->modem.fd = modem;
-                    connections.push_back(std::move(c));
-                    ++open_;
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    ++tally_.connections;
-                }
+                NoDelay(tool);
+                auto c = std::make_unique<Connection>();
+                c->tool.fd = tool;
+                c->connectDue = now + delay_;
+                connections.push_back(std::move(c));
+                ++open_;
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++tally_.connections;
             }
         }
 
         for (size_t k = 0; k < connections.size(); ++k) {
             Connection& c = *connections[k];
             bool gone = false;
+            if (c.modem.fd < 0 && now >= c.connectDue) {
+                c.modem.fd = ConnectLoopback(targetPort_);
+                gone = c.modem.fd < 0;
+            }
             for (int from = 0; from < 2; ++from) {
                 Side& source = from == 0 ? c.tool : c.modem;
                 Side& sink = from == 0 ? c.modem : c.tool;
-                if (source.readEnded) continue;
+                if (source.readEnded || source.fd < 0 || gone) continue;
                 const ssize_t n = recv(source.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
                 if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
                 Piece piece;
@@ -222,12 +226,12 @@ void DelayProxy::Loop() {
                 sink.out.push_back(std::move(piece));
             }
             for (Side* side : {&c.tool, &c.modem}) {
-                if (!SendDue(*side, now)) gone = true;
+                if (!gone && side->fd >= 0 && !SendDue(*side, now)) gone = true;
             }
             const bool finished = c.tool.writeEnded && c.modem.writeEnded;
             if (gone || finished) {
                 close(c.tool.fd);
-                close(c.modem.fd);
+                if (c.modem.fd >= 0) close(c.modem.fd);
                 connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(k));
                 --open_;
                 --k;
@@ -236,6 +240,6 @@ void DelayProxy::Loop() {
     }
     for (const auto& c : connections) {
         close(c->tool.fd);
-        close(c->modem.fd);
+        if (c->modem.fd >= 0) close(c->modem.fd);
     }
 }
