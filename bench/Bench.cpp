@@ -229,6 +229,14 @@ bool StartSim(SimulatorProcess& sim, std::vector<std::string> args) {
     return true;
 }
 
+// The load average over 1 and 5 minutes, "0.52 / 1.20": other work on the machine moves every figure.
+std::string LoadText() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five;
+    in >> one >> five;
+    return one + " / " + five;
+}
+
 double Median(std::vector<double> values) {
     if (values.empty()) return -1;
     std::sort(values.begin(), values.end());
@@ -328,8 +336,9 @@ void WaitUntilStored(const SimulatorProcess& sim, size_t count) {
 
 int BenchUpdate(size_t size, int repeat) {
     const int legacyRepeat = std::max(1, repeat / 2);
-    std::printf("Firmware update, %zu-byte image over loopback Telnet to the simulator (median of %d; legacy of %d)\n",
-                size, repeat, legacyRepeat);
+    std::printf("Firmware update, %zu-byte image over loopback Telnet to the simulator (median of %d; legacy of %d; "
+                "load average 1 / 5 min at start: %s)\n",
+                size, repeat, legacyRepeat, LoadText().c_str());
     const std::vector<unsigned char> firmware = RandomBytes(size, 7);
     SimulatorProcess sim, oldFirmware;
     if (!StartSim(sim, {}) || !StartSim(oldFirmware, {"--no-updfast"})) return 1;
@@ -399,35 +408,28 @@ int BenchUpdate(size_t size, int repeat) {
     return 0;
 }
 
-std::string LoadText() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five;
-    in >> one >> five;
-    return one + " / " + five;
+// On a virtual machine a wake-up of a halted virtual CPU costs tens of microseconds, so a stop-and-wait round
+// whose two ends the scheduler happens to place on different CPUs takes several times as long as one where they
+// share one, for the floor as much as for the tool. With one-cpu this process and everything it starts (the
+// simulators, the CLI, the floor's peer) run on one CPU, and each round measures the exchange rather than that
+// placement. False when the mask cannot be set.
+bool RunOnOneCpu() {
+    cpu_set_t mask;
+    CPU_ZERO(&mask);
+    if (sched_getaffinity(0, sizeof mask, &mask) != 0) return false;
+    int last = -1;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &mask)) last = cpu;
+    }
+    if (last < 0) return false;
+    CPU_ZERO(&mask);
+    CPU_SET(last, &mask);
+    return sched_setaffinity(0, sizeof mask, &mask) == 0;
 }
 
 // Only the legacy transfer, round after round: the floor, the in-process transfer and the CLI's, each run's
 // ratio printed, so that a noisy round shows as one.
 int BenchLegacy(size_t size, int rounds, bool oneCpu) {
-    // On a virtual machine a wake-up of a halted virtual CPU costs tens of microseconds, so a round whose two
-    // ends the scheduler happens to place on different CPUs takes several times as long as one where they
-    // share one, for the floor as much as for the tool. With one-cpu everything here runs on one CPU (the
-    // simulators and the CLI inherit it), and each round measures the exchange rather than that placement.
-    if (oneCpu) {
-        cpu_set_t mask;
-        CPU_ZERO(&mask);
-        if (sched_getaffinity(0, sizeof mask, &mask) == 0) {
-            int last = -1;
-            for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-                if (CPU_ISSET(cpu, &mask)) last = cpu;
-            }
-            CPU_ZERO(&mask);
-            CPU_SET(last, &mask);
-            if (last < 0 || sched_setaffinity(0, sizeof mask, &mask) != 0) oneCpu = false;
-        } else {
-            oneCpu = false;
-        }
-    }
     std::printf("Legacy update, %zu-byte image over loopback Telnet, %d rounds%s (load average 1 / 5 min at start: %s)\n",
                 size, rounds, oneCpu ? ", all on one CPU" : "", LoadText().c_str());
     const std::vector<unsigned char> firmware = RandomBytes(size, 5);
@@ -983,10 +985,12 @@ int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "all";
     const int repeat = argc > 2 ? std::atoi(argv[2]) : 5;
     int status = 0;
+    const bool oneCpu = argc > 3 && std::string(argv[3]) == "one-cpu" && RunOnOneCpu();
+    if (oneCpu) std::printf("(all on one CPU)\n");
     if (what == "update" || what == "all") status |= BenchUpdate(16776960, repeat);
     if (what == "log" || what == "all") status |= BenchLog(size_t(256) << 20, std::max(1, repeat / 2));
     if (what == "serial" || what == "all") status |= BenchSerial(1 << 20, 921600);
-    if (what == "legacy") status |= BenchLegacy(16776960, repeat, argc > 3 && std::string(argv[3]) == "one-cpu");
+    if (what == "legacy") status |= BenchLegacy(16776960, repeat, oneCpu);
     if (what == "roundtrips" || what == "all") status |= BenchRoundTrips(1 << 20, std::max(3, repeat / 2));
     if (what == "fleet") status |= BenchFleet();
     return status;
