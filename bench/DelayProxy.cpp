@@ -164,7 +164,8 @@ void DelayProxy::Loop() {
                     if (side->out.front().due <= now) events |= POLLOUT;
                     else wake = std::min(wake, side->out.front().due);
                 }
-                fds.push_back({side->fd, events, 0});
+                // A side with nothing to read or send is left out: a closed one would wake the wait at once.
+                if (events != 0) fds.push_back({side->fd, events, 0});
             }
         }
         const long long waitNs = std::max<long long>(0, std::chrono::nanoseconds(wake - now).count());
