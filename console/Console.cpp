@@ -63,14 +63,16 @@ bool IdentityCancelled(const ITransport& link, std::string& error) {
 
 bool ReadExact(ITransport& link, unsigned char* buffer, std::uint64_t length, std::uint32_t timeoutMs,
                const std::atomic<bool>* cancel, std::string& error) {
-    const auto deadline = DeadlineAfter(timeoutMs);
+    // The clock is read once per wait: a transfer waits for a verdict after every frame.
+    auto now = MonotonicNow();
+    const auto deadline = now + std::chrono::milliseconds(timeoutMs);
     std::uint64_t stored = 0;
-    while (stored < length) {
+    for (bool first = true; stored < length; first = false) {
         if (cancel != nullptr && cancel->load()) {
             error = "Update cancelled";
             return false;
         }
-        const auto now = MonotonicNow();
+        if (!first) now = MonotonicNow();
         if (now >= deadline) {
             // The caller adds what it was waiting for: the step is its to name.
             error = stored == 0 ? "No answer from the modem within " + WaitText(timeoutMs)

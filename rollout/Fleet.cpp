@@ -582,7 +582,9 @@ private:
         bool ok = false;
         bool refused = false;
         UpdateOutcome outcome;
-        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome);
+        // The plan's identity check left the modem at its menu on this link: no second QUIT.
+        const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome,
+                                               true);
         if (code == static_cast<int>(UpdateResult::NotSupported)) {
             Emit(FleetEvent::Kind::Note, i, error);
             error.clear();

@@ -212,6 +212,9 @@ TEST_F(CliRun, FastUpdateStoresThePaddedImage) {
     ASSERT_TRUE(sim.WaitForLog("image stored"));
     EXPECT_EQ(ReadFile(sim.LocalPath("stored.bin")), expected);
     EXPECT_NE(r.err.find("Verifying on modem"), std::string::npos) << "plain progress lines without a terminal";
+    // The update goes on from the menu its identity check left the modem at: one QUIT on the link.
+    const std::string log = sim.ReadLog();
+    EXPECT_EQ(log.find("rx QUIT"), log.rfind("rx QUIT")) << log;
 }
 
 TEST_F(CliRun, MissingFastTransferFollowsTheLegacyChoice) {

@@ -224,6 +224,27 @@ TEST(FastUpdateTest, WireBytesForTwoFrames) {
     }
 }
 
+TEST(FastUpdateTest, RightAfterTheIdentityCheckTheFastRequestGoesFirst) {
+    FakeClock clock;
+    ScriptedTransport link(&clock);
+    FakeUpdateModem modem(link, clock, {});
+    link.Reply("V ###\r", "V ###\r\n#0:U#1:7.2#2:0000000000000001#3:SIM\r\ncmd: ");
+    ModemIdentity identity;
+    std::string error;
+    ASSERT_TRUE(CheckModemIdentity(link, identity, error)) << error;
+    const Bytes firmware = Pattern(300);
+    Bytes image;
+    std::uint16_t blocks = 0;
+    ASSERT_TRUE(PrepareFirmware(firmware, image, blocks, error));
+    std::atomic<bool> cancel{false};
+    ProgressLog progress;
+    ASSERT_EQ(RunPreparedFastUpdate(link, image, blocks, cancel, progress.Callback(), error, nullptr, nullptr, true), 0) << error;
+    // The identity check left the modem at its menu: a second QUIT would cost a round trip for nothing.
+    EXPECT_EQ(ToText(link.Written()), "QUIT\rV ###\rUPDFAST\r" + ToText(Concat({Bytes{ACK, ACK, 0x00, 0x02}, image})));
+    ASSERT_FALSE(progress.reports.empty());
+    EXPECT_EQ(progress.reports[0].stage, "Starting fast update");
+}
+
 TEST(FastUpdateTest, SingleFrameProgressAndVerificationWait) {
     FakeClock clock;
     ScriptedTransport link(&clock);

@@ -72,7 +72,8 @@ long SocketSendIfReady(SocketHandle socket, const unsigned char* data, size_t le
 
 // Sends everything, in calls of at most `chunk` bytes, waiting for room in between, but never longer than
 // `stallLimitMs` after the socket last took a byte, or, before it takes the first, after `waitingSince`
-// (bytes that have already waited for room bring their wait along). Steady clock; signals do not restart
+// (bytes that have already waited for room bring their wait along; a default time point: bytes that have not
+// waited yet, whose wait starts when the socket first has no room). Steady clock; signals do not restart
 // the wait. Sent: all bytes went out. Failed: a send or wait failed, its code in `code`. Stalled: the limit
 // passed. Cancelled: `cancel` (may be null) was set while the socket had no room; what it took at once
 // has gone out.
@@ -92,6 +93,15 @@ long SocketReceive(SocketHandle socket, unsigned char* buffer, size_t capacity);
 // kSocketNotReady when nothing is waiting or the platform has no such receive (then no system call is made).
 constexpr long kSocketNotReady = -2;
 long SocketReceiveIfReady(SocketHandle socket, unsigned char* buffer, size_t capacity);
+// Makes a connected socket ready for SocketReceiveWithin (POSIX: blocking mode, where every other call of
+// this layer passes its own no-wait flag; Windows: nothing to do). False, with the code left, on failure.
+bool SocketPrepareTimedReceive(SocketHandle socket);
+// One receive that waits at most timeoutMs for data (0: takes only what has arrived): the count, 0 when the
+// peer closed, kSocketNotReady when nothing came in time or a signal cut the wait short, -1 on failure. Where
+// the platform can, it is a single system call. `armedMs` belongs to the socket: the wait the socket is set
+// to, kept by the caller so that an unchanged wait is not set again (0 at first).
+long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capacity, unsigned int timeoutMs,
+                         unsigned int& armedMs);
 
 void SocketShutdownBoth(SocketHandle socket);
 void SocketClose(SocketHandle socket);

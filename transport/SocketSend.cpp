@@ -22,21 +22,29 @@ SendOutcome SocketSendAll(SocketHandle socket, const unsigned char* data, size_t
     using Clock = std::chrono::steady_clock;
     const Clock::duration limit = std::chrono::milliseconds(stallLimitMs);
     Clock::time_point lastProgress = waitingSince;
+    // Bytes were taken since lastProgress was set: it moves to the moment the next wait begins. The clock is
+    // read only when a wait is due, not after every send; no wait lies between a send and that moment.
+    bool progressed = waitingSince == Clock::time_point{};
     size_t offset = 0;
     while (offset < length) {
         const long sent = SocketSendIfReady(socket, data + offset, std::min(length - offset, chunk));
         if (sent > 0) {
             offset += static_cast<size_t>(sent);
-            lastProgress = Clock::now();
+            progressed = true;
             continue;
         }
         if (sent != kSocketNotReady) {
             code = LastSocketError();
             return SendOutcome::Failed;
         }
+        const Clock::time_point now = Clock::now();
+        if (progressed) {
+            lastProgress = now;
+            progressed = false;
+        }
         // The limit runs from the last byte taken, so a wait cut short (by a signal, or by room for a
         // few bytes only) never earns a fresh one.
-        const Clock::duration left = lastProgress + limit - Clock::now();
+        const Clock::duration left = lastProgress + limit - now;
         if (left <= Clock::duration::zero()) return SendOutcome::Stalled;
         if (IsCancelled(cancel)) return SendOutcome::Cancelled;
         const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();

@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "transport/SystemError.h"
@@ -143,6 +144,26 @@ long SocketReceiveIfReady(SocketHandle socket, unsigned char* buffer, size_t cap
         if (errno == EAGAIN || errno == EWOULDBLOCK) return kSocketNotReady;
         return -1;
     }
+}
+
+bool SocketPrepareTimedReceive(SocketHandle socket) { return SocketSetNonBlocking(socket, false); }
+
+long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capacity, unsigned int timeoutMs,
+                         unsigned int& armedMs) {
+    if (timeoutMs == 0) return SocketReceiveIfReady(socket, buffer, capacity);
+    // A receive with its own deadline: one call where a wait for readiness and a receive were two, on every
+    // block of a transfer that waits for its verdict.
+    if (armedMs != timeoutMs) {
+        timeval wait{};
+        wait.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+        wait.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+        if (setsockopt(Fd(socket), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) return -1;
+        armedMs = timeoutMs;
+    }
+    const ssize_t received = recv(Fd(socket), buffer, capacity, 0);
+    if (received >= 0) return static_cast<long>(received);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return kSocketNotReady;
+    return -1;
 }
 
 void SocketShutdownBoth(SocketHandle socket) { shutdown(Fd(socket), SHUT_RDWR); }

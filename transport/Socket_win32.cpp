@@ -133,6 +133,20 @@ long SocketReceiveIfReady(SocketHandle, unsigned char*, size_t) {
     return kSocketNotReady;
 }
 
+bool SocketPrepareTimedReceive(SocketHandle) { return true; }
+
+long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capacity, unsigned int timeoutMs,
+                         unsigned int&) {
+    // The socket stays non-blocking for the sends: a readiness wait, then the receive.
+    const int ready = SocketWaitReadable(socket, timeoutMs);
+    if (ready < 0) return -1;
+    if (ready == 0) return kSocketNotReady;
+    const long received = SocketReceive(socket, buffer, capacity);
+    // Readiness that vanished before the receive is no failure.
+    if (received < 0 && WSAGetLastError() == WSAEWOULDBLOCK) return kSocketNotReady;
+    return received;
+}
+
 void SocketShutdownBoth(SocketHandle socket) { shutdown(Sock(socket), SD_BOTH); }
 
 void SocketClose(SocketHandle socket) { closesocket(Sock(socket)); }

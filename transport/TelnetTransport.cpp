@@ -135,6 +135,8 @@ private:
     unsigned char receiveBuffer_[kReceiveSize];
     // Whether the next read looks for waiting data before it waits: the last receive filled the buffer.
     bool lookFirst_ = true;
+    // The wait the socket's timed receive is set to (SocketReceiveWithin).
+    unsigned int receiveArmedMs_ = 0;
 };
 
 void TelnetTransport::CloseSocket() {
@@ -224,6 +226,12 @@ bool TelnetTransport::Open(std::string& error) {
     }
 
     socketHandle_ = connected;
+    receiveArmedMs_ = 0;
+    if (!SocketPrepareTimedReceive(socketHandle_)) {
+        const unsigned long code = LastSocketError();
+        Close();
+        return Fail(LinkFailure::System, error, "Cannot set up the Telnet transport: " + WindowsError(code));
+    }
     SocketSetOption(socketHandle_, SocketOption::ReceiveBuffer, kSocketBufferSize);
     SocketSetOption(socketHandle_, SocketOption::SendBuffer, kSocketBufferSize);
     if (!SocketSetOption(socketHandle_, SocketOption::NoDelay, 1)) {
@@ -300,16 +308,17 @@ bool TelnetTransport::Write(const unsigned char* data, size_t length, std::strin
         if (!SendAll(replies_.data(), replies_.size(), repliesWaitingSince_, error)) return false;
         replies_.clear();
     }
-    const Clock::time_point start = Clock::now();
+    // These bytes have not waited yet: their stall limit starts when the socket first has no room.
+    const Clock::time_point fresh{};
     bool sent;
     if (std::memchr(data, telnet::kIac, length) == nullptr) {
         // Nothing to double: the caller's bytes are already the wire form.
-        sent = SendAll(data, length, start, error);
+        sent = SendAll(data, length, fresh, error);
     } else {
         wire_.clear();
         wire_.reserve(length + length / 64);
         telnet::Escape(data, length, wire_);
-        sent = SendAll(wire_.data(), wire_.size(), start, error);
+        sent = SendAll(wire_.data(), wire_.size(), fresh, error);
         if (wire_.capacity() > kWireKeepLimit) std::vector<unsigned char>().swap(wire_);
     }
     return sent;
@@ -342,29 +351,24 @@ int TelnetTransport::Read(unsigned char* buffer, size_t capacity, unsigned int t
     long received = lookFirst_ ? SocketReceiveIfReady(socketHandle_, receiveBuffer_, kReceiveSize) : kSocketNotReady;
     if (received == kSocketNotReady) {
         // Once cancelled, only what has already arrived is handed out.
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        Clock::time_point now = Clock::now();
+        const Clock::time_point deadline = now + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             const bool cancelled = IsCancelled(cancel_);
-            const Clock::time_point now = Clock::now();
             const unsigned int left =
                 cancelled || now >= deadline
                     ? 0u
                     : static_cast<unsigned int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
-            const int ready = SocketWaitReadable(socketHandle_, CancelSlice(left, cancel_));
-            if (ready < 0) {
-                Fail(LinkFailure::System, error, "Telnet receive wait failed: " + WindowsError(LastSocketError()));
-                return -1;
-            }
-            if (ready > 0) break;
+            received = SocketReceiveWithin(socketHandle_, receiveBuffer_, kReceiveSize, CancelSlice(left, cancel_),
+                                           receiveArmedMs_);
+            if (received != kSocketNotReady) break;
             if (cancelled) {
                 Fail(LinkFailure::Cancelled, error, kLinkCancelledText);
                 return -1;
             }
             if (left == 0) return 0;
+            now = Clock::now();
         }
-        received = SocketReceive(socketHandle_, receiveBuffer_, kReceiveSize);
-        // The socket does not block; readiness that vanished before the receive is no failure.
-        if (received < 0 && LastSocketError() == kWsaEwouldblock) return 0;
     }
     if (received == 0) {
         CloseSocket();

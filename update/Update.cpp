@@ -225,12 +225,16 @@ int RunFastUpdate(ITransport& link, const std::vector<unsigned char>& firmware, 
 
 int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                           std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
-                          TransferTally* tally, UpdateOutcome* outcome) {
+                          TransferTally* tally, UpdateOutcome* outcome, bool atMenu) {
     UpdateOutcome local;
     UpdateOutcome& out = outcome != nullptr ? *outcome : local;
     const int failed = static_cast<int>(UpdateResult::Failed);
-    Report(progress, 0, "Starting fast update", "Returning modem to cmd: menu");
-    if (!ReachMenu(link, cancel, out, error)) return failed;
+    if (atMenu) {
+        Report(progress, 0, "Starting fast update", "Modem at cmd: menu after its identity check");
+    } else {
+        Report(progress, 0, "Starting fast update", "Returning modem to cmd: menu");
+        if (!ReachMenu(link, cancel, out, error)) return failed;
+    }
 
     out.step = UpdateStep::Request;
     static const char command[] = "UPDFAST\r";

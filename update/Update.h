@@ -72,10 +72,11 @@ int RunFastUpdate(ITransport& link, const std::vector<unsigned char>& firmware, 
 bool RunLegacyUpdate(ITransport& link, const std::vector<unsigned char>& firmware, std::atomic<bool>& cancel,
                      const ProgressCallback& progress, std::string& error);
 // The same two transfers for an image that PrepareFirmware made once, so that transfers to several modems
-// at once share it read-only instead of each building its own copy.
+// at once share it read-only instead of each building its own copy. `atMenu`: the link's last exchange was
+// an identity check that ended at the cmd: menu, so the fast request goes first, without a QUIT's round trip.
 int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                           std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
-                          TransferTally* tally = nullptr, UpdateOutcome* outcome = nullptr);
+                          TransferTally* tally = nullptr, UpdateOutcome* outcome = nullptr, bool atMenu = false);
 bool RunPreparedLegacyUpdate(ITransport& link, const std::vector<unsigned char>& image, std::uint16_t blockCount,
                              std::atomic<bool>& cancel, const ProgressCallback& progress, std::string& error,
                              TransferTally* tally = nullptr, UpdateOutcome* outcome = nullptr);
