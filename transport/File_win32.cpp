@@ -295,6 +295,28 @@ unsigned long NextTemporaryNumber() {
     return next.fetch_add(1);
 }
 
+// A new temporary file beside `sibling`, with a short name of its own whatever the length of the sibling's
+// name. The number runs on for the whole process, so any number of files may be open at once in one folder;
+// names left by an earlier process with the same id are stepped over. INVALID_HANDLE_VALUE with the last
+// error set where the folder takes no new file.
+HANDLE CreateTemporaryBeside(const std::wstring& sibling, std::wstring& temporary) {
+    const std::wstring stem = FolderOf(sibling) + L"~brisklode-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        temporary = stem + std::to_wstring(NextTemporaryNumber()) + L".tmp";
+        if (FileFaults().refuseNewFileBeside) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return handle;
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+}
+
 bool MayWrite(const std::wstring& path) {
     // The attribute first: an administrator may open a read-only file for writing on some systems, but it
     // still cannot be replaced.
@@ -388,27 +410,13 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
     // A replaced file would leave the other names of a hard-linked log behind.
     if (exists && links > 1) return inPlace();
 
-    // A short name of its own, whatever the length of the destination's name. The number runs on for the
-    // whole process, so any number of files may be open at once in one folder; names left by an earlier
-    // process with the same id are stepped over.
-    const std::wstring stem = FolderOf(target) + L"~brisklode-" + std::to_wstring(GetCurrentProcessId()) + L"-";
-    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        const std::wstring temporary = stem + std::to_wstring(NextTemporaryNumber()) + L".tmp";
-        HANDLE handle = INVALID_HANDLE_VALUE;
-        if (FileFaults().refuseNewFileBeside) {
-            SetLastError(ERROR_ACCESS_DENIED);
-        } else {
-            handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-        }
-        if (handle != INVALID_HANDLE_VALUE) return make(handle, temporary, false);
-        const DWORD code = GetLastError();
-        if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
-        // The folder takes no new names, but the file itself may be writable.
-        if (exists && MayWriteInPlace(code)) return inPlace();
-        SetLastError(code);
-        return nullptr;
-    }
+    std::wstring temporary;
+    HANDLE handle = CreateTemporaryBeside(target, temporary);
+    if (handle != INVALID_HANDLE_VALUE) return make(handle, temporary, false);
+    const DWORD code = GetLastError();
+    // The folder takes no new names, but the file itself may be writable.
+    if (exists && code != ERROR_FILE_EXISTS && MayWriteInPlace(code)) return inPlace();
+    SetLastError(code);
     return nullptr;
 }
 
@@ -427,23 +435,10 @@ std::unique_ptr<ReplacementFile> CreateNewFile(const NewFileNames& names) {
         SetLastError(ERROR_OPERATION_ABORTED);
         return nullptr;
     }
-    const std::wstring stem = FolderOf(first) + L"~brisklode-" + std::to_wstring(GetCurrentProcessId()) + L"-";
-    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        const std::wstring temporary = stem + std::to_wstring(NextTemporaryNumber()) + L".tmp";
-        HANDLE handle = INVALID_HANDLE_VALUE;
-        if (FileFaults().refuseNewFileBeside) {
-            SetLastError(ERROR_ACCESS_DENIED);
-        } else {
-            handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-        }
-        if (handle != INVALID_HANDLE_VALUE) {
-            auto file = std::make_unique<WinReplacementFile>(handle, temporary, first, false, false, names);
-            RegisterReplacementFile(file.get());
-            return file;
-        }
-        const DWORD code = GetLastError();
-        if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return nullptr;
-    }
-    return nullptr;
+    std::wstring temporary;
+    HANDLE handle = CreateTemporaryBeside(first, temporary);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    auto file = std::make_unique<WinReplacementFile>(handle, temporary, first, false, false, names);
+    RegisterReplacementFile(file.get());
+    return file;
 }
