@@ -23,7 +23,6 @@ namespace {
 namespace Gdip = Gdiplus::DllExports;
 
 constexpr const wchar_t* kCaption = L"Brisklode";
-constexpr const wchar_t* kLegacyMarker = L"Legacy transfer complete";
 constexpr const wchar_t* kChecksumOk = L"Checksum OK on Modem";
 constexpr const wchar_t* kLegacyDone =
     L"Legacy transfer complete. Final modem checksum status unavailable; after reboot, check that the new "
@@ -38,10 +37,13 @@ void Post(HWND window, UINT message, Record* record) {
     if (!PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(record))) delete record;
 }
 
-void PostResult(HWND window, OperationKind kind, bool success, std::wstring text) {
+void PostResult(HWND window, OperationKind kind, bool success, std::wstring text, bool verified = false,
+                bool legacy = false) {
     auto* result = new OperationResult;
     result->kind = static_cast<std::int32_t>(kind);
     result->success = success;
+    result->verified = verified;
+    result->legacy = legacy;
     result->text = std::move(text);
     Post(window, WM_APP_RESULT, result);
 }
@@ -113,7 +115,7 @@ void UpdateWorker(HWND window, std::wstring path, ITransport* link, std::shared_
     } else {
         text = Utf8ToWide(error);
     }
-    PostResult(window, OperationKind::Update, ok, std::move(text));
+    PostResult(window, OperationKind::Update, ok, std::move(text), ok && !legacy, ok && legacy);
 }
 
 void LogDownloadWorker(HWND window, std::wstring path, ITransport* link, std::shared_ptr<std::atomic<bool>> cancel) {
@@ -556,7 +558,7 @@ void Application::ApplyResult(OperationResult* result) {
         }
         break;
     }
-    const bool fastSuccess = static_cast<OperationKind>(owned->kind) == OperationKind::Update && success && text == kChecksumOk;
+    const bool fastSuccess = static_cast<OperationKind>(owned->kind) == OperationKind::Update && owned->verified;
     SetStatusStyle(fastSuccess);
     SetStatus(fastSuccess ? std::wstring(L"SUCCESS - Checksum OK on Modem") : text);
     AppendLog(text);
@@ -571,9 +573,9 @@ void Application::ApplyResult(OperationResult* result) {
         PostMessageW(window, WM_CLOSE, 0, 0);
         return;
     }
-    if (success && text == kChecksumOk) {
+    if (fastSuccess) {
         Ask(L"Checksum OK on Modem\n\nThe modem is rebooting.", MB_ICONINFORMATION);
-    } else if (success && StartsWith(text, kLegacyMarker)) {
+    } else if (success && owned->legacy) {
         Ask(text.c_str(), MB_ICONWARNING);
     } else if (!success) {
         Ask(text.c_str(), MB_ICONERROR);

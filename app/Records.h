@@ -24,6 +24,9 @@ struct ProgressUpdate {
 struct OperationResult {
     std::int32_t kind = 0;  // an OperationKind
     bool success = false;
+    // An update's outcome as such, so that the window never decides on the text it shows.
+    bool verified = false;  // the modem verified the whole image (fast transfer)
+    bool legacy = false;    // every block acknowledged, no final verification (legacy transfer)
     std::wstring text;
 };
 
