@@ -152,12 +152,14 @@ LRESULT CALLBACK LogBoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM l
     return DefSubclassProc(box, message, wParam, lParam);
 }
 
-// Starts a detached worker. A thread that cannot be started is reported like a failed operation,
-// through the same message, so that the window leaves its busy state the usual way.
+// Starts a worker in `slot`, after the one before it there, which has already posted its result. A thread
+// that cannot be started is reported like a failed operation, through the same message, so that the window
+// leaves its busy state the usual way.
 template <typename... Args>
-bool Launch(Args&&... args) {
+bool Launch(std::thread& slot, Args&&... args) {
     try {
-        std::thread(std::forward<Args>(args)...).detach();
+        if (slot.joinable()) slot.join();
+        slot = std::thread(std::forward<Args>(args)...);
         return true;
     } catch (const std::system_error&) {
         return false;
@@ -166,11 +168,11 @@ bool Launch(Args&&... args) {
 
 constexpr const wchar_t* kNoThread = L"Cannot start a worker thread";
 
-void DiscoveryWorker(HWND window, bool background) {
+void DiscoveryWorker(HWND window, bool background, const std::atomic<bool>* stopping) {
     auto* message = new DiscoveryMessage;
     message->background = background;
     std::string error;
-    message->modems = DiscoverModems(2000, error);
+    message->modems = DiscoverModems(2000, error, stopping);
     message->error = Utf8ToWide(error);
     Post(window, WM_APP_DISCOVERY, message);
 }
@@ -251,9 +253,17 @@ Application::~Application() {
     DeleteObject(backgroundBrush);
     DeleteObject(headerBrush);
     DeleteObject(successBrush);
-    // A worker still inside the link (the window was destroyed without the close rules, e.g. at
-    // log-off) must not find it freed under it; the process is ending, so it is left to the system.
-    if (busy.load()) (void)transport.release();
+    stopping.store(true);
+    if (discoveryThread.joinable()) discoveryThread.join();  // ends within a slice of the flag
+    // An operation still running here (the window was destroyed without the close rules, e.g. at log-off)
+    // may be waiting on a question box of its own, which no flag ends: the process is ending, so it and its
+    // link are left to the system. Every other worker has posted its result and is joined.
+    if (busy.load() && operationThread.joinable()) {
+        (void)transport.release();
+        operationThread.detach();
+    } else if (operationThread.joinable()) {
+        operationThread.join();
+    }
     transport.reset();
 }
 
@@ -428,7 +438,7 @@ void Application::StartConnection() {
     SetBusyUi(true);
     SetStatus(L"Connecting to modem...");
     SetConnectionState(L"CONNECTING...");
-    if (!Launch(ConnectionWorker, window, transport.get())) PostResult(window, OperationKind::Connection, false, kNoThread);
+    if (!Launch(operationThread, ConnectionWorker, window, transport.get())) PostResult(window, OperationKind::Connection, false, kNoThread);
 }
 
 void Application::StartUpdate() {
@@ -443,7 +453,7 @@ void Application::StartUpdate() {
         return;
     }
     BeginTransfer(OperationKind::Update, L"Starting update on connected modem...");
-    if (!Launch(UpdateWorker, window, path, transport.get(), cancelRequested)) {
+    if (!Launch(operationThread, UpdateWorker, window, path, transport.get(), cancelRequested)) {
         PostResult(window, OperationKind::Update, false, kNoThread);
     }
 }
@@ -478,7 +488,7 @@ void Application::StartLogDownload() {
     if (!Modal([&] { return GetSaveFileNameW(&dialog); })) return;
     const std::wstring path = file;
     BeginTransfer(OperationKind::LogDownload, L"Preparing modem log...");
-    if (!Launch(LogDownloadWorker, window, path, transport.get(), cancelRequested)) {
+    if (!Launch(operationThread, LogDownloadWorker, window, path, transport.get(), cancelRequested)) {
         PostResult(window, OperationKind::LogDownload, false, kNoThread);
     }
 }
@@ -626,7 +636,7 @@ void Application::StartDiscovery(bool background) {
         SetBusyUi(true);
         SetStatus(L"Discovering Velmor modems...");
     }
-    if (!Launch(DiscoveryWorker, window, background)) {
+    if (!Launch(discoveryThread, DiscoveryWorker, window, background, &stopping)) {
         auto* message = new DiscoveryMessage;
         message->background = background;
         message->error = kNoThread;

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BrisklodeVersion.h"
@@ -42,7 +43,7 @@ public:
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
-    // Modem operations, each on a detached worker thread.
+    // Modem operations, each on a worker thread that the window joins.
     void StartConnection();
     void StartUpdate();
     void StartLogDownload();
@@ -122,6 +123,11 @@ private:
     // Shared with the workers: a worker may still be winding down when the window is torn down.
     std::shared_ptr<std::atomic<bool>> cancelRequested;
     std::atomic<bool> discoveryRunning{false};
+    // The workers: one operation and one discovery pass at a time. Each has posted its result before the
+    // next one starts, so the join before a start is short; the window's end cancels and joins them.
+    std::thread operationThread;
+    std::thread discoveryThread;
+    std::atomic<bool> stopping{false};  // the window is going: a discovery pass ends at once
     bool connected = false;
     bool successHighlight = false;
     bool closePending = false;
