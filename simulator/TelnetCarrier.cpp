@@ -220,8 +220,10 @@ void TelnetCarrier::Accept(Clock::time_point now) {
     }
 }
 
-bool TelnetCarrier::ReadClient(Clock::time_point now, bool wait) {
+bool TelnetCarrier::ReadClient(Clock::time_point& now, bool wait) {
     ssize_t n = ::recv(clientFd_, rxBuffer_.data(), rxBuffer_.size(), wait ? 0 : MSG_DONTWAIT);
+    // After a wait, what arrived is handled at the time it came, as after a poll.
+    if (wait && n >= 0) now = Clock::now();
     if (n == 0) {
         DropClient(now, "client closed the connection");
         return true;

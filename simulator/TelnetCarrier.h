@@ -25,8 +25,8 @@ public:
 private:
     void Accept(Clock::time_point now);
     // False when nothing was waiting (with `wait`: nothing came within the receive timeout); a closed or
-    // failed connection counts as read.
-    bool ReadClient(Clock::time_point now, bool wait = false);
+    // failed connection counts as read. After a wait, `now` moves to the moment the data came.
+    bool ReadClient(Clock::time_point& now, bool wait = false);
     void Pump(Clock::time_point now);  // takes due console output and writes what the socket accepts
     void DropClient(Clock::time_point now, const std::string& why);
     // Strips Telnet commands from received bytes (logging the client's answers); returns the data bytes.
