@@ -13,4 +13,7 @@ public:
     virtual void Prepare(Clock::time_point now, std::vector<pollfd>& fds, Clock::time_point& wake) = 0;
     // Called after poll with the same vector; handles whatever is ready and due.
     virtual void Handle(Clock::time_point now, const std::vector<pollfd>& fds) = 0;
+    // After Prepare, instead of a poll: takes input that is most likely waiting already and handles it as
+    // Handle would. False when it read nothing (the loop then polls as usual).
+    virtual bool ReadWithoutPoll(Clock::time_point) { return false; }
 };

@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
     std::vector<pollfd> fds;
     std::string reason;
     Clock::time_point nextStopLook = started;
+    Clock::time_point nextFullPoll = started;
     for (;;) {
         Clock::time_point now = Clock::now();
         if (stopSignal != 0) {
@@ -155,16 +156,32 @@ int main(int argc, char** argv) {
         if (log.Pending()) wake = std::min(wake, log.PendingSince() + std::chrono::milliseconds(50));
         // Exact wake-ups: a paced serial line hands over a 256-byte block every 2.8 ms at 921,600 baud,
         // and a whole-millisecond poll would add its rounding to every block.
-        const long long waitNs = std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now).count());
-        timespec timeout{static_cast<time_t>(waitNs / 1000000000), static_cast<long>(waitNs % 1000000000)};
-        int result = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
-        if (result < 0 && errno != EINTR) {
-            reason = std::string("poll failed: ") + std::strerror(errno);
-            break;
+        // While nothing else is due for a while, a client in the middle of an exchange is waited for in its
+        // receive instead of a poll; everything is still polled every few milliseconds (new clients, discovery
+        // probes, the stop file).
+        bool handled = false;
+        if (wake - now >= std::chrono::milliseconds(5) && now < nextFullPoll) {
+            for (PollParticipant* participant : participants) {
+                if (participant->ReadWithoutPoll(now)) {
+                    handled = true;
+                    break;
+                }
+            }
         }
-        if (result < 0) continue;
-        now = Clock::now();
-        for (PollParticipant* participant : participants) participant->Handle(now, fds);
+        if (!handled) {
+            const long long waitNs =
+                std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now).count());
+            timespec timeout{static_cast<time_t>(waitNs / 1000000000), static_cast<long>(waitNs % 1000000000)};
+            int result = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
+            if (result < 0 && errno != EINTR) {
+                reason = std::string("poll failed: ") + std::strerror(errno);
+                break;
+            }
+            if (result < 0) continue;
+            now = Clock::now();
+            for (PollParticipant* participant : participants) participant->Handle(now, fds);
+            nextFullPoll = now + std::chrono::milliseconds(5);
+        }
         if (log.Pending() && now - log.PendingSince() >= std::chrono::milliseconds(50)) log.Flush();
     }
     log.Event("exiting: " + reason);

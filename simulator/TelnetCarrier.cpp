@@ -17,6 +17,8 @@ namespace {
 constexpr size_t kReadSize = 256 * 1024;
 constexpr size_t kTakeSize = 256 * 1024;
 constexpr size_t kFloodBlockRequests = 16 * 1024;
+// The longest a read without a poll waits for the client; the loop polls everything else in between.
+constexpr int kReadWaitMs = 5;
 
 // A client that hangs up is noticed even while its input is left unread.
 #ifdef POLLRDHUP
@@ -137,12 +139,29 @@ void TelnetCarrier::Handle(Clock::time_point now, const std::vector<pollfd>& fds
         if (console_.ReadingStopped()) {
             if (revents & kHangupEvents) DropClient(now, "client went away (its input was left unread)");
         } else if (revents & (POLLIN | POLLHUP | POLLERR)) {
-            ReadClient(now);
+            if (ReadClient(now)) readFirst_ = true;
         }
         if (clientFd_ >= 0) Pump(now);
     }
     if (clientFd_ >= 0) console_.Tick(now, txDone_ == tx_.size());
     if (listenIndex_ < fds.size() && fds[listenIndex_].revents & POLLIN) Accept(now);
+}
+
+// In a stop-and-wait exchange (a legacy block, then its one-byte verdict) the loop's next task is the client's
+// next block: it waits for it in the receive itself, briefly, as the modem's own answer would, where a poll and
+// then a receive would be two system calls per block. A client that falls silent is left to the poll.
+bool TelnetCarrier::ReadWithoutPoll(Clock::time_point now) {
+    if (!readFirst_ || clientFd_ < 0 || console_.ReadingStopped() || txDone_ != tx_.size()) return false;
+    if (console_.NextWake(now, true) - now < std::chrono::milliseconds(kReadWaitMs)) return false;
+    if (!ReadClient(now, true)) {
+        // A signal ends the wait as well: the loop then looks at its flag first.
+        const bool interrupted = errno == EINTR;
+        readFirst_ = false;
+        return interrupted;
+    }
+    if (clientFd_ >= 0) Pump(now);
+    if (clientFd_ >= 0) console_.Tick(now, txDone_ == tx_.size());
+    return true;
 }
 
 bool TelnetCarrier::ClientStillThere() {
@@ -173,7 +192,9 @@ void TelnetCarrier::Accept(Clock::time_point now) {
             continue;
         }
         clientFd_ = fd;
-        SetNonBlocking(fd);
+        // Blocking, with a receive timeout, for the wait in ReadWithoutPoll; every other call passes MSG_DONTWAIT.
+        const timeval readWait{0, kReadWaitMs * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &readWait, sizeof readWait);
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         int size = 1024 * 1024;
@@ -183,6 +204,7 @@ void TelnetCarrier::Accept(Clock::time_point now) {
         tx_.clear();
         txDone_ = 0;
         hangupAfterTx_ = false;
+        readFirst_ = false;
         floodRequests_ = 0;
         log_.Event("client connected from " + PeerText(peer));
         for (const auto& offer : options_.telnetOffers) {
@@ -198,26 +220,29 @@ void TelnetCarrier::Accept(Clock::time_point now) {
     }
 }
 
-void TelnetCarrier::ReadClient(Clock::time_point now) {
-    ssize_t n = ::recv(clientFd_, rxBuffer_.data(), rxBuffer_.size(), 0);
+bool TelnetCarrier::ReadClient(Clock::time_point& now, bool wait) {
+    ssize_t n = ::recv(clientFd_, rxBuffer_.data(), rxBuffer_.size(), wait ? 0 : MSG_DONTWAIT);
+    // After a wait, what arrived is handled at the time it came, as after a poll.
+    if (wait && n >= 0) now = Clock::now();
     if (n == 0) {
         DropClient(now, "client closed the connection");
-        return;
+        return true;
     }
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return false;
         DropClient(now, std::string("receive failed: ") + std::strerror(errno));
-        return;
+        return true;
     }
     const unsigned char* data = rxBuffer_.data();
     size_t length = static_cast<size_t>(n);
     if (telnetState_ == 0 && std::memchr(data, 255, length) == nullptr) {
         console_.Receive(data, length, now);  // the common case: no Telnet commands, no copy
-        return;
+        return true;
     }
     data_.clear();
     Parse(data, length, data_);
     if (!data_.empty()) console_.Receive(data_.data(), data_.size(), now);
+    return true;
 }
 
 void TelnetCarrier::Parse(const unsigned char* data, size_t length, std::vector<unsigned char>& out) {
@@ -309,7 +334,7 @@ void TelnetCarrier::Pump(Clock::time_point now) {
             }
             continue;
         }
-        ssize_t n = ::send(clientFd_, tx_.data() + txDone_, tx_.size() - txDone_, MSG_NOSIGNAL);
+        ssize_t n = ::send(clientFd_, tx_.data() + txDone_, tx_.size() - txDone_, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             if (errno == EINTR) continue;

@@ -20,10 +20,13 @@ public:
 
     void Prepare(Clock::time_point now, std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void Handle(Clock::time_point now, const std::vector<pollfd>& fds) override;
+    bool ReadWithoutPoll(Clock::time_point now) override;
 
 private:
     void Accept(Clock::time_point now);
-    void ReadClient(Clock::time_point now);
+    // False when nothing was waiting (with `wait`: nothing came within the receive timeout); a closed or
+    // failed connection counts as read. After a wait, `now` moves to the moment the data came.
+    bool ReadClient(Clock::time_point& now, bool wait = false);
     void Pump(Clock::time_point now);  // takes due console output and writes what the socket accepts
     void DropClient(Clock::time_point now, const std::string& why);
     // Strips Telnet commands from received bytes (logging the client's answers); returns the data bytes.
@@ -41,6 +44,8 @@ private:
     size_t listenIndex_ = 0;
     size_t clientIndex_ = 0;
     bool clientPolled_ = false;
+    // The last read found data: the next one waits in the receive instead of a poll.
+    bool readFirst_ = false;
     std::string tx_;        // wire bytes not yet accepted by the socket
     size_t txDone_ = 0;
     bool hangupAfterTx_ = false;
