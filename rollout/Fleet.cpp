@@ -196,8 +196,9 @@ public:
     void Plan() {
         plan_.assign(targets_.size(), PlanEntry());
         links_.resize(targets_.size());
-        std::vector<bool> identified(targets_.size(), false);
-        RunParallel(All(), options_.parallel, [this, &identified](size_t i) {
+        // One byte a target, written by its own worker (a vector<bool> packs neighbours into one word).
+        std::vector<unsigned char> identifiedBy(targets_.size(), 0);
+        RunParallel(All(), options_.parallel, [this, &identifiedBy](size_t i) {
             PlanEntry& entry = plan_[i];
             if (!targets_[i].missing.empty()) {
                 entry.reason = "not-found";
@@ -207,7 +208,7 @@ public:
             Begin(i);
             Outcome outcome;
             if (Connect(i, true, "Checking identity", links_[i], outcome)) {
-                identified[i] = true;
+                identifiedBy[i] = 1;
                 return;
             }
             // A cancelled check ends the run before the plan is shown: its result is told at once.
@@ -218,6 +219,7 @@ public:
         });
         std::vector<const ImageInfo*> images;
         for (const auto& image : *images_) images.push_back(&image->info);
+        const std::vector<bool> identified(identifiedBy.begin(), identifiedBy.end());
         DecidePlan(options_, images, results_, identified, plan_);
         for (size_t i = 0; i < plan_.size(); ++i) {
             if (plan_[i].action == PlanEntry::Action::Update) {
