@@ -93,7 +93,7 @@ void UpdateWorker(HWND window, std::wstring path, ITransport* link, std::shared_
     bool legacy = false;
     if (ok) {
         const int result = RunFastUpdate(*link, image, *cancel, progress, error);
-        if (result == static_cast<int>(UpdateResult::NotSupported)) {
+        if (result == static_cast<int>(UpdateResult::NotSupported) && !cancel->load()) {
             // Shown on this thread, so the window's own loop goes on meanwhile: a close then asks and waits
             // for this update's result like any close while busy; the window outlives the box.
             const int answer = MessageBoxW(window, kUpdfastQuestion, L"UPDFAST not available", MB_ICONWARNING | MB_YESNO);
@@ -164,6 +164,17 @@ bool Launch(std::thread& slot, Args&&... args) {
     } catch (const std::system_error&) {
         return false;
     }
+}
+
+// Answers No to every question box that a worker shows over `owner`: the box runs on the worker's thread,
+// so it is told by message, as a click would tell it.
+void AnswerQuestionsNo(HWND owner) {
+    EnumWindows(
+        [](HWND box, LPARAM lParam) -> BOOL {
+            if (GetWindow(box, GW_OWNER) == reinterpret_cast<HWND>(lParam)) PostMessageW(box, WM_COMMAND, IDNO, 0);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(owner));
 }
 
 constexpr const wchar_t* kNoThread = L"Cannot start a worker thread";
@@ -256,12 +267,16 @@ Application::~Application() {
     stopping.store(true);
     if (discoveryThread.joinable()) discoveryThread.join();  // ends within a slice of the flag
     // An operation still running here (the window was destroyed without the close rules, e.g. at log-off)
-    // may be waiting on a question box of its own, which no flag ends: the process is ending, so it and its
-    // link are left to the system. Every other worker has posted its result and is joined.
-    if (busy.load() && operationThread.joinable()) {
-        (void)transport.release();
-        operationThread.detach();
-    } else if (operationThread.joinable()) {
+    // has its cancel flag, which ends every wait in the link; only the legacy question it may be showing
+    // waits for a person, so that box is answered No. Then the worker ends and is joined.
+    if (operationThread.joinable()) {
+        // Until its result is posted: a question box may come up after a first answer was sent.
+        MSG message;
+        while (busy.load() && !PeekMessageW(&message, window, WM_APP_RESULT, WM_APP_RESULT, PM_REMOVE)) {
+            AnswerQuestionsNo(window);
+            Sleep(20);
+        }
+        if (busy.load()) delete reinterpret_cast<OperationResult*>(message.lParam);
         operationThread.join();
     }
     transport.reset();
