@@ -631,7 +631,7 @@ type 127.0.0.1
 key TAB
 wait 3000 focus 1010
 type ${SIMPORT[modem]}
-expect text 1010 "${SIMPORT[modem]}"
+wait 3000 text 1010 "${SIMPORT[modem]}"
 key TAB
 wait 3000 focus 1011
 key SPACE
