@@ -64,10 +64,6 @@ HFONT MakeFont(const wchar_t* face, int height, int weight) {
                        CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
 }
 
-bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 void ConnectionWorker(HWND window, ITransport* link) {
     std::string error;
     bool ok = link->Open(error);
@@ -76,7 +72,8 @@ void ConnectionWorker(HWND window, ITransport* link) {
     if (ok) {
         auto* update = new ProgressUpdate;
         update->percent = 0;
-        update->stage = L"Connected: " + Utf8ToWide(identity.model) + L", firmware " + Utf8ToWide(identity.firmware);
+        update->connectedTo = Utf8ToWide(identity.model) + L", firmware " + Utf8ToWide(identity.firmware);
+        update->stage = L"Connected: " + update->connectedTo;
         update->detail = L"V ###: " + Utf8ToWide(identity.response);
         Post(window, WM_APP_PROGRESS, update);
     } else {
@@ -540,12 +537,8 @@ void Application::Cancel() {
 
 void Application::ApplyProgress(ProgressUpdate* update) {
     std::unique_ptr<ProgressUpdate> owned(update);
-    if (!owned->stage.empty()) {
-        SetStatus(owned->stage);
-        if (StartsWith(owned->stage, L"Connected:")) {
-            SetConnectionState(L"CONNECTED - " + owned->stage.substr(owned->stage.size() >= 11 ? 11 : owned->stage.size()));
-        }
-    }
+    if (!owned->stage.empty()) SetStatus(owned->stage);
+    if (!owned->connectedTo.empty()) SetConnectionState(L"CONNECTED - " + owned->connectedTo);
     if (owned->percent > 0) SendMessageW(progressBar, PBM_SETPOS, static_cast<WPARAM>(owned->percent), 0);
     if (!owned->detail.empty()) AppendLog(owned->detail);
 }

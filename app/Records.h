@@ -18,6 +18,7 @@ struct ProgressUpdate {
     std::int32_t percent = 0;
     std::wstring stage;
     std::wstring detail;
+    std::wstring connectedTo;  // the checked modem's model and firmware, once a connection is made; else empty
 };
 
 // WM_APP + 2: the end of a connection, update or log download.
