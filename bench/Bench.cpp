@@ -181,6 +181,34 @@ struct ChildRun {
     double peakMiB = 0;
 };
 
+// Starts a program with its output on a pipe, read through `output`; its input and errors go to /dev/null.
+// Returns its process id, or -1.
+pid_t StartWithOutputPipe(const std::vector<std::string>& args, std::FILE*& output) {
+    int out[2];
+    if (pipe(out) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(out[0]);
+        close(out[1]);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    if (pid < 0) {
+        close(out[0]);
+        return -1;
+    }
+    output = fdopen(out[0], "r");
+    return pid;
+}
+
 // Runs a program to its end; peak memory is the child's own maximum resident size.
 ChildRun RunChild(const std::vector<std::string>& args, const std::string& workDir = "") {
     ChildRun run;
@@ -280,23 +308,9 @@ double TimeUpdate(unsigned short port, const std::vector<unsigned char>& firmwar
 // without the simulator's hashing of the image after its last verdict, which competes with the tool's closing
 // work for the CPU. The run must still end in success. -1 on failure.
 double TimeCliTransfer(const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe(out) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        close(out[0]);
-        close(out[1]);
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::FILE* lines = fdopen(out[0], "r");
+    std::FILE* lines = nullptr;
+    const pid_t pid = StartWithOutputPipe(args, lines);
+    if (pid < 0) return -1;
     Clock::time_point start{}, end{};
     bool started = false, ended = false;
     char* line = nullptr;
@@ -476,25 +490,10 @@ struct TimedRun {
 
 TimedRun RunCliTimed(const std::vector<std::string>& args) {
     TimedRun run;
-    int out[2];
-    if (pipe(out) != 0) return run;
     const auto start = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        close(out[0]);
-        close(out[1]);
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::FILE* lines = fdopen(out[0], "r");
+    std::FILE* lines = nullptr;
+    const pid_t pid = StartWithOutputPipe(args, lines);
+    if (pid < 0) return run;
     char* line = nullptr;
     size_t capacity = 0;
     while (getline(&line, &capacity, lines) > 0) run.lines.emplace_back(Seconds(start), line);
