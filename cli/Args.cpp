@@ -282,6 +282,20 @@ bool Number(const Given& value, const char* option, std::uint64_t low, std::uint
     return true;
 }
 
+// TYPE=VALUE (split at `equals`) into a per-type list; a type given twice is a usage error.
+bool AddByType(std::vector<std::pair<std::string, std::string>>& list, const std::string& item, size_t equals,
+               const char* option, std::string& error) {
+    const std::string type = item.substr(0, equals);
+    for (const auto& given : list) {
+        if (given.first == type) {
+            error = std::string(option) + " names type " + type + " twice";
+            return false;
+        }
+    }
+    list.emplace_back(type, item.substr(equals + 1));
+    return true;
+}
+
 // Every option of the command line, bound to where its value goes.
 class OptionSet {
 public:
@@ -471,14 +485,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
             plain = item;
             continue;
         }
-        const std::string type = item.substr(0, equals);
-        for (const auto& given : options.expectFirmwareByType) {
-            if (given.first == type) {
-                error = "--expect-firmware names type " + type + " twice";
-                return false;
-            }
-        }
-        options.expectFirmwareByType.emplace_back(type, item.substr(equals + 1));
+        if (!AddByType(options.expectFirmwareByType, item, equals, "--expect-firmware", error)) return false;
     }
     for (const std::string& item : firmware) {
         const size_t equals = item.find('=');
@@ -486,14 +493,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
             error = "Invalid --firmware '" + item + "': expected TYPE=FILE";
             return false;
         }
-        const std::string type = item.substr(0, equals);
-        for (const auto& given : options.firmwareByType) {
-            if (given.first == type) {
-                error = "--firmware names type " + type + " twice";
-                return false;
-            }
-        }
-        options.firmwareByType.emplace_back(type, item.substr(equals + 1));
+        if (!AddByType(options.firmwareByType, item, equals, "--firmware", error)) return false;
     }
     if (!Number(maxFailures, "--max-failures", 1, 1000000, options.maxFailures, error) ||
         !Number(canary, "--canary", 1, 1000000, options.canary, error) ||
