@@ -90,6 +90,11 @@ std::string StampNow() {
     return stamp;
 }
 
+// A target that discovery named but that did not answer its probe.
+std::string NotFoundMessage(const CliTarget& target) {
+    return "Did not answer the discovery probe (" + target.missing + ")";
+}
+
 // The value after `marker` when its end arrived too (a "#" or a line end): a reply cut short names nothing.
 bool WholeField(const std::string& reply, const std::string& marker, std::string& value) {
     const size_t at = reply.find(marker);
@@ -202,7 +207,7 @@ public:
             PlanEntry& entry = plan_[i];
             if (!targets_[i].missing.empty()) {
                 entry.reason = "not-found";
-                entry.message = "Did not answer the discovery probe (" + targets_[i].missing + ")";
+                entry.message = NotFoundMessage(targets_[i]);
                 return;
             }
             Begin(i);
@@ -248,10 +253,14 @@ public:
     }
 
     void DropLinks() {
-        for (auto& link : links_) {
-            if (link) link->Close();
-            link.reset();
-        }
+        for (size_t i = 0; i < links_.size(); ++i) DropLink(i);
+    }
+
+    // Only target i's worker, or the main thread once no worker runs, touches links_[i].
+    void DropLink(size_t i) {
+        if (i >= links_.size() || !links_[i]) return;
+        links_[i]->Close();
+        links_[i].reset();
     }
 
     void Run() {
@@ -403,6 +412,7 @@ private:
         Begin(i, true);
         if (cancel_.load()) {
             Finish(i, Status::Cancelled, "signal", "Cancelled before it started");
+            DropLink(i);  // a target that does not start lets its modem go at once
             return;
         }
         if (events_.StopsTargets()) {
@@ -420,6 +430,7 @@ private:
         }
         if (!stopReason.empty()) {
             Finish(i, Status::NotStarted, stopReason, stopMessage);
+            DropLink(i);
             return;
         }
         const std::string& command = options_.command;
@@ -427,10 +438,6 @@ private:
         else if (command == "update") RunUpdate(i);
         else RunLog(i);
         if (!results_[i].done) Finish(i, results_[i].status, results_[i].reason, results_[i].message);
-        if (i < links_.size() && links_[i]) {  // a target that did not start lets its modem go at once
-            links_[i]->Close();
-            links_[i].reset();
-        }
     }
 
     enum class Identity { Ok, Failed, OtherType };
@@ -1007,7 +1014,7 @@ int RunFleet(const CliOptions& options, std::atomic<bool>& cancel) {
     if (command != "update") {
         for (size_t i = 0; i < targets.size(); ++i) {
             if (!targets[i].missing.empty()) {
-                run.Finish(i, Status::Failed, "not-found", "Did not answer the discovery probe (" + targets[i].missing + ")");
+                run.Finish(i, Status::Failed, "not-found", NotFoundMessage(targets[i]));
             }
         }
     }
