@@ -37,12 +37,10 @@ void Post(HWND window, UINT message, Record* record) {
     if (!PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(record))) delete record;
 }
 
-void PostResult(HWND window, OperationKind kind, bool success, std::wstring text, bool verified = false,
-                bool legacy = false) {
+void PostResult(HWND window, OperationKind kind, bool success, std::wstring text, bool legacy = false) {
     auto* result = new OperationResult;
     result->kind = static_cast<std::int32_t>(kind);
     result->success = success;
-    result->verified = verified;
     result->legacy = legacy;
     result->text = std::move(text);
     Post(window, WM_APP_RESULT, result);
@@ -112,7 +110,7 @@ void UpdateWorker(HWND window, std::wstring path, ITransport* link, std::shared_
     } else {
         text = Utf8ToWide(error);
     }
-    PostResult(window, OperationKind::Update, ok, std::move(text), ok && !legacy, ok && legacy);
+    PostResult(window, OperationKind::Update, ok, std::move(text), legacy);
 }
 
 void LogDownloadWorker(HWND window, std::wstring path, ITransport* link, std::shared_ptr<std::atomic<bool>> cancel) {
@@ -576,7 +574,7 @@ void Application::ApplyResult(OperationResult* result) {
         }
         break;
     }
-    const bool fastSuccess = static_cast<OperationKind>(owned->kind) == OperationKind::Update && owned->verified;
+    const bool fastSuccess = static_cast<OperationKind>(owned->kind) == OperationKind::Update && success && !owned->legacy;
     SetStatusStyle(fastSuccess);
     SetStatus(fastSuccess ? std::wstring(L"SUCCESS - Checksum OK on Modem") : text);
     AppendLog(text);

@@ -25,9 +25,9 @@ struct ProgressUpdate {
 struct OperationResult {
     std::int32_t kind = 0;  // an OperationKind
     bool success = false;
-    // An update's outcome as such, so that the window never decides on the text it shows.
-    bool verified = false;  // the modem verified the whole image (fast transfer)
-    bool legacy = false;    // every block acknowledged, no final verification (legacy transfer)
+    // An update's transfer as such, so that the window never decides on the text it shows: a fast transfer's
+    // success means the modem verified the whole image; a legacy one's that it acknowledged every block.
+    bool legacy = false;
     std::wstring text;
 };
 
