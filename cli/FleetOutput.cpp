@@ -67,11 +67,6 @@ bool FleetEvents::StopsTargets() {
     return false;
 }
 
-std::string CutModemText(const std::string& text, size_t limit) {
-    if (text.size() <= limit) return text;
-    return text.substr(0, limit) + "... (" + std::to_string(text.size() - limit) + " more bytes)";
-}
-
 // --- JSON lines ---
 
 void JsonOutput::Consume(const FleetEvent& event) {

@@ -252,5 +252,3 @@ std::vector<CliTarget> FilterDiscovered(const std::vector<CliTarget>& found, con
 // A text table with a header line and columns as wide as their widest cell.
 std::string FormatTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
 
-// A modem's text for a message: at most `limit` bytes, with the count of what was left out.
-std::string CutModemText(const std::string& text, size_t limit = 300);

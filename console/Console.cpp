@@ -26,11 +26,14 @@ constexpr std::size_t kDrainKeep = 256;
 constexpr std::size_t kTextHighMark = 32768;
 constexpr std::size_t kTextLowMark = 16384;
 
-// "5 s", or "250 ms" for a wait that is not whole seconds: the wait as messages name it.
+}  // namespace
+
 std::string WaitText(std::uint32_t timeoutMs) {
     if (timeoutMs % 1000 == 0) return std::to_string(timeoutMs / 1000) + " s";
     return std::to_string(timeoutMs) + " ms";
 }
+
+namespace {
 
 MonotonicClock::time_point DeadlineAfter(std::uint32_t timeoutMs) {
     return MonotonicNow() + std::chrono::milliseconds(timeoutMs);
@@ -111,6 +114,11 @@ bool ReadUntil(ITransport& link, const std::string& marker, std::uint32_t timeou
         if (received.find(marker) != std::string::npos) return true;
         KeepBounded(received);
     }
+}
+
+std::string CutModemText(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    return text.substr(0, limit) + "... (" + std::to_string(text.size() - limit) + " more bytes)";
 }
 
 std::string DiagnosticResponse(const std::string& received) {

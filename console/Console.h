@@ -32,6 +32,10 @@ bool ReadUntil(ITransport& link, const std::string& marker, std::uint32_t timeou
                std::string& error);
 // Printable rendering of received bytes for messages: <CR>, <LF>, <27>, "no data received".
 std::string DiagnosticResponse(const std::string& received);
+// "5 s", or "250 ms" for a wait that is not whole seconds: a wait as messages name it.
+std::string WaitText(std::uint32_t timeoutMs);
+// A modem's text for a message: at most `limit` bytes, with the count of what was left out.
+std::string CutModemText(const std::string& text, size_t limit = 300);
 // The value after `marker`, up to "#", else the first CR/LF, else the end; empty when absent.
 std::string Field(const std::string& reply, const std::string& marker);
 // Drains pending output, sends "QUIT\r" and waits for the "cmd: " prompt.

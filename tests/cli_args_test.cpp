@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/Args.h"
+#include "console/Console.h"
 #include "cli/FleetOutput.h"
 #include "cli/Json.h"
 #include "cli/Progress.h"

@@ -11,8 +11,6 @@ using TimePoint = MonotonicClock::time_point;
 
 // Pauses are cut into slices this long, so that a set cancel flag is noticed promptly.
 constexpr std::chrono::milliseconds kPauseSlice{100};
-// Of an attempt's failure, this much is kept for the final message.
-constexpr std::size_t kKeptError = 300;
 
 class SystemClock : public WaitClock {
 public:
@@ -90,11 +88,6 @@ bool PauseUntil(WaitClock& clock, TimePoint until, const std::atomic<bool>& canc
     return !cancel.load();
 }
 
-std::string Kept(const std::string& text) {
-    if (text.size() <= kKeptError) return text;
-    return text.substr(0, kKeptError) + "... (" + std::to_string(text.size() - kKeptError) + " more bytes)";
-}
-
 }  // namespace
 
 WaitClock& SystemWaitClock() {
@@ -127,7 +120,7 @@ bool WaitForRestart(const LinkFactory& makeLink, unsigned seconds, const std::at
             link.Close();
             if (ok) return true;
         }
-        lastError = Kept(attemptError);
+        lastError = CutModemText(attemptError);
         if (cancel.load()) {
             error = "Reboot check cancelled";
             return false;

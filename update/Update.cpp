@@ -24,24 +24,24 @@ constexpr const char* kHandshakeMarker = "Send handshake sequence";
 // Of a request's unexpected answer, this much is shown.
 constexpr std::size_t kShownAnswer = 100;
 
+// What a failed write or read of the link means: a cancel, a stall (its deadline passed, or a read that found
+// nothing it wanted in time), or a link that is gone.
+UpdateCause LinkCause(const ITransport& link, const std::atomic<bool>& cancel) {
+    const LinkFailure failure = link.LastFailure();
+    if (failure == LinkFailure::Cancelled || cancel.load()) return UpdateCause::Cancelled;
+    if (failure == LinkFailure::None || failure == LinkFailure::TimedOut) return UpdateCause::Stalled;
+    return UpdateCause::LinkLost;
+}
+
 // A write, or a read with its deadline, of the step `during` names failed: on the cancel flag, on the link (its
 // LastFailure says how) or, for a read, at the deadline, whose message names the wait.
 bool StepFailed(const ITransport& link, const std::atomic<bool>& cancel, UpdateOutcome& out, const std::string& during,
                 std::string& error) {
-    const LinkFailure failure = link.LastFailure();
-    if (failure == LinkFailure::Cancelled || cancel.load()) {
-        out.cause = UpdateCause::Cancelled;
-        error = "Update cancelled";
-    } else if (failure == LinkFailure::TimedOut) {
-        out.cause = UpdateCause::Stalled;
-        error = "Link stalled while " + during + ": " + error;
-    } else if (failure != LinkFailure::None) {
-        out.cause = UpdateCause::LinkLost;
-        error = "Link lost while " + during + ": " + error;
-    } else {
-        out.cause = UpdateCause::Stalled;
-        error += " while " + during;
-    }
+    out.cause = LinkCause(link, cancel);
+    if (out.cause == UpdateCause::Cancelled) error = "Update cancelled";
+    else if (link.LastFailure() == LinkFailure::TimedOut) error = "Link stalled while " + during + ": " + error;
+    else if (out.cause == UpdateCause::LinkLost) error = "Link lost while " + during + ": " + error;
+    else error += " while " + during;
     return false;
 }
 
@@ -87,16 +87,16 @@ bool AwaitHandshake(ITransport& link, const std::atomic<bool>& cancel, const std
     const std::string what = " (received: " + Shown(received) + ")";
     switch (out.cause) {
     case UpdateCause::NoAnswer:
-        error = "No answer to the " + request + " within 5 s";
+        error = "No answer to the " + request + " within " + WaitText(kReplyTimeoutMs);
         break;
     case UpdateCause::Refused:
         error = "The modem refused the " + request + what;
         break;
     case UpdateCause::Stalled:
-        error = "The modem stopped answering the " + request + ": no \"" + kHandshakeMarker + "\" within 5 s" + what;
+        error = "The modem stopped answering the " + request + ": no \"" + kHandshakeMarker + "\" within " + WaitText(kReplyTimeoutMs) + what;
         break;
     default:
-        error = "Unexpected answer to the " + request + ": no \"" + kHandshakeMarker + "\" within 5 s" + what;
+        error = "Unexpected answer to the " + request + ": no \"" + kHandshakeMarker + "\" within " + WaitText(kReplyTimeoutMs) + what;
         break;
     }
     return false;
@@ -106,14 +106,8 @@ bool AwaitHandshake(ITransport& link, const std::atomic<bool>& cancel, const std
 bool ReachMenu(ITransport& link, const std::atomic<bool>& cancel, UpdateOutcome& out, std::string& error) {
     out.step = UpdateStep::Menu;
     if (EnterCommandMenu(link, error)) return true;
-    const LinkFailure failure = link.LastFailure();
-    if (failure == LinkFailure::Cancelled || cancel.load()) {
-        out.cause = UpdateCause::Cancelled;
-        error = "Update cancelled";
-    } else {
-        out.cause = failure == LinkFailure::None || failure == LinkFailure::TimedOut ? UpdateCause::Stalled
-                                                                                      : UpdateCause::LinkLost;
-    }
+    out.cause = LinkCause(link, cancel);
+    if (out.cause == UpdateCause::Cancelled) error = "Update cancelled";
     return false;
 }
 
@@ -247,7 +241,8 @@ int RunPreparedFastUpdate(ITransport& link, const std::vector<unsigned char>& im
         if (out.cause == UpdateCause::Refused) {
             error = "UPDFAST is not supported by this modem firmware";
         } else if (out.cause == UpdateCause::NoAnswer) {
-            error = "UPDFAST is not supported by this modem firmware (no answer to the fast-update request within 5 s)";
+            error = "UPDFAST is not supported by this modem firmware (no answer to the fast-update request within " +
+                    WaitText(kReplyTimeoutMs) + ")";
         } else {
             return failed;
         }
