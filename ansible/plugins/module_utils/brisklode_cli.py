@@ -310,9 +310,7 @@ def update_outcome(run, params, records=()):
                     updated=[m['target'] for m in modems if m['changed']],
                     unknown=[m['target'] for m in modems if m['status'] == 'unknown'],
                     summary=summary_of(run), rc=run.rc)
-    if start:
-        response['image'] = start.get('image')
-        response['images_by_type'] = start.get('images_by_type') or {}
+    add_image(response, start)
     response['diff'] = [dict(before_header=m['target'], after_header=m['target'],
                              before='firmware %s\n' % m.get('firmware_before', m.get('firmware')),
                              after='firmware %s\n' % m.get('firmware_after', 'unknown'))
@@ -327,15 +325,32 @@ def update_outcome(run, params, records=()):
     if params.get('fail_on_skipped'):
         unfinished += [m for m in modems if m['status'] == 'skipped']
     if unfinished:
-        problems.append('%d of %d modem(s) not updated: %s' % (len(unfinished), len(modems), ', '.join(
-            '%s %s%s' % (m['target'], m['status'], ' (%s)' % m['reason'] if m.get('reason') else '')
-            for m in unfinished)))
-    short = expected_count_problem(params.get('expected_count'), len(modems))
+        problems.append('%d of %d modem(s) not updated: %s' % (len(unfinished), len(modems), listed(unfinished, 'status')))
+    return response, judged(problems, run, params.get('expected_count'), len(modems))
+
+
+def add_image(response, start):
+    """The image, or the images by type, that the run's start event names."""
+    if start:
+        response['image'] = start.get('image')
+        response['images_by_type'] = start.get('images_by_type') or {}
+
+
+def listed(modems, word):
+    """'target WORD (reason)' for each modem, where WORD is its status or action."""
+    return ', '.join('%s %s%s' % (m['target'], m.get(word), ' (%s)' % m['reason'] if m.get('reason') else '')
+                     for m in modems)
+
+
+def judged(problems, run, expected_count, found):
+    """The task's failure message or None: its problems, a count short of the expected one, else a command
+    line that did not end in success."""
+    short = expected_count_problem(expected_count, found)
     if short:
         problems.append(short)
     if not problems and run.rc != 0:
         problems.append('brisklode-cli %s' % run.how_it_ended())
-    return response, '; '.join(problems) or None
+    return '; '.join(problems) or None
 
 
 def plan_outcome(run, params):
@@ -356,9 +371,7 @@ def plan_outcome(run, params):
     response = dict(changed=actions['update'] > 0, modems=modems, counts=counts_of(modems), actions=actions,
                     updated=[], would_update=[m['target'] for m in modems if m['would_update']],
                     unknown=[], summary=summary_of(run), rc=run.rc)
-    if start:
-        response['image'] = start.get('image')
-        response['images_by_type'] = start.get('images_by_type') or {}
+    add_image(response, start)
     response['diff'] = [dict(before_header=m['target'], after_header=m['target'],
                              before='firmware %s\n' % m.get('firmware'),
                              after='firmware %s\n' % (params.get('expect_firmware') or 'from %s' % (
@@ -371,9 +384,7 @@ def plan_outcome(run, params):
     if params.get('fail_on_skipped'):
         refused += [m for m in modems if m.get('action') == 'skip']
     if refused:
-        problems.append('%d of %d modem(s) would not be updated: %s' % (len(refused), len(modems), ', '.join(
-            '%s %s%s' % (m['target'], m.get('action'), ' (%s)' % m['reason'] if m.get('reason') else '')
-            for m in refused)))
+        problems.append('%d of %d modem(s) would not be updated: %s' % (len(refused), len(modems), listed(refused, 'action')))
     if not modems and not run.killed:
         problems.append('brisklode-cli gave no plan (%s); it needs the update --plan option' % run.how_it_ended())
     short = expected_count_problem(params.get('expected_count'), len(modems))

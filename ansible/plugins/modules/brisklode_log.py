@@ -73,7 +73,7 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmor.brisklode.plugins.module_utils.brisklode_cli import (
-    TARGET_ARGS, TARGET_EXCLUSIVE, check_ranges, expected_count_problem, fail_on_cli_error, fail_on_killed,
+    TARGET_ARGS, TARGET_EXCLUSIVE, check_ranges, fail_on_cli_error, fail_on_killed, judged,
     modem_result, run_json, summary_of, target_arguments, warn_all)
 
 
@@ -108,13 +108,9 @@ def main():
     failed = [m['target'] for m in modems if m['status'] not in ('ok', 'skipped')]
     if failed:
         problems.append('no log from: %s' % ', '.join(failed))
-    short = expected_count_problem(module.params['expected_count'], len(modems))
-    if short:
-        problems.append(short)
-    if not problems and run.rc != 0:
-        problems.append('brisklode-cli %s' % run.how_it_ended())
-    if problems:
-        module.fail_json(msg='; '.join(problems), rc=run.rc, stderr=run.stderr_tail(), **response)
+    failure = judged(problems, run, module.params['expected_count'], len(modems))
+    if failure:
+        module.fail_json(msg=failure, rc=run.rc, stderr=run.stderr_tail(), **response)
     module.exit_json(**response)
 
 
