@@ -513,6 +513,7 @@ std::string ResultJson(const std::string& command, const TargetResult& result) {
         if (!result.protocol.empty()) event.Add("protocol", result.protocol);
     }
     if (command == "update" && result.image != nullptr) event.Add("image_sha256", result.image->sha256);
+    if (command == "update") event.Bool("image_sent", result.imageSent);
     if (command == "log" && !result.file.empty()) event.Add("file", result.file);
     // Every --confirm result names both versions, null where unknown (a modem that never came back).
     if (command == "update" && (result.confirmWanted || result.confirmed)) {

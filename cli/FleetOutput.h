@@ -38,6 +38,8 @@ struct TargetResult {
     std::string reply;     // identify: the modem's raw identity reply
     std::uint64_t bytes = 0;
     std::string protocol;  // "fast" or "legacy"
+    // update: every byte of the image went to the modem, so it may hold it now whatever the verdict said
+    bool imageSent = false;
     std::string file;
     bool toStream = false;  // log: the log went to a stream (standard output), which carries nothing else
     bool confirmWanted = false;  // update --confirm: firmware_before and firmware_after belong in the result

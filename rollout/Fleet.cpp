@@ -175,6 +175,7 @@ public:
             result.message = "Cancelled; the program ended without waiting for the modem";
             if (result.image != nullptr) {
                 result.bytes = std::min<std::uint64_t>(tallies_[i].sent.load(), result.image->size);
+                result.imageSent = result.bytes == result.image->size;
                 if (MayInstall(tallies_[i], result.image->size)) {
                     result.message = "cancelled after the whole image was sent; the modem may install it: check its version";
                 }
@@ -609,6 +610,7 @@ private:
         }
         link->Close();  // after success the modem reboots anyway
         result.bytes = std::min<std::uint64_t>(tally.sent.load(), image.info.size);
+        result.imageSent = result.bytes == image.info.size;
         if (!ok) {
             const bool whole = result.bytes == image.info.size;
             const bool mayInstall = MayInstall(tally, image.info.size);

@@ -20,7 +20,9 @@ std::string RecordOutput::Line(const std::string& command, const TargetResult& r
     if (r.confirmed) line.Add("firmware_after", r.firmwareAfter);
     else line.Null("firmware_after");
     line.Add("status", StatusName(r.status)).Add("reason", r.reason).Add("message", r.message).Add("warning", r.warning);
-    line.Add("bytes", r.bytes).Add("seconds", r.seconds);
+    line.Add("bytes", r.bytes);
+    if (command == "update") line.Bool("image_sent", r.imageSent);
+    line.Add("seconds", r.seconds);
     return line.Text();
 }
 
