@@ -160,8 +160,9 @@ EXAMPLES = r'''
 RETURN = r'''
 modems:
   description:
-    - One entry per modem the command line named, in its order. In check mode, the plan's entry (with
-      C(action), C(reason), C(image), C(transfer), C(canary), C(would_update)).
+    - One entry per modem the command line named, in its order. In check mode, and when the plan stopped the
+      run before anything was sent, the plan's entry (with C(action), C(reason), C(image), C(transfer),
+      C(canary), C(would_update)).
   returned: always
   type: list
   elements: dict
@@ -218,8 +219,8 @@ counts:
   type: dict
   sample: {ok: 2, failed: 0, skipped: 1, cancelled: 0, not-started: 0, unknown: 0}
 actions:
-  description: In check mode, the number of modems by planned action.
-  returned: in check mode
+  description: The number of modems by planned action.
+  returned: in check mode, and when the plan stopped the run
   type: dict
   sample: {update: 2, skip: 1, fail: 0}
 updated:
@@ -228,8 +229,8 @@ updated:
   type: list
   elements: str
 would_update:
-  description: In check mode, the targets the run would update.
-  returned: in check mode
+  description: The targets the run would update.
+  returned: in check mode, and when the plan stopped the run
   type: list
   elements: str
 unknown:
