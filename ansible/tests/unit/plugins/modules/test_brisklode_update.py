@@ -117,9 +117,10 @@ class UpdateOutcomeTests(unittest.TestCase):
 
         def killed_while_waiting(command):
             # The record line of B was written, its result line never reached standard output; the journal's
-            # run and start lines are no results.
+            # run and start lines are no results, whatever fields they carry.
             with open(record, 'a') as f:
-                f.write(lines({'event': 'run', 'command': 'update'}, {'event': 'start', 'target': C},
+                f.write(lines({'event': 'run', 'command': 'update'},
+                              {'event': 'start', 'target': C, 'status': 'started', 'bytes': 0},
                               dict(result(B, 'failed', 'reboot'), event='record')))
             return -9, lines(start(A, B, C), plan(A, 'update'), plan(B, 'update'), plan(C, 'update'),
                              result(A, 'ok', after='7.3'), progress(B, 'Waiting for restart', 65536),
