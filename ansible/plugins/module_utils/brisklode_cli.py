@@ -136,27 +136,33 @@ class Run(object):
         return self.err[-2000:]
 
 
-def run_json(module, args, data=None):
-    """Runs brisklode-cli --json ARGS (under the module's deadline when one is set); returns a Run."""
+def run_json(module, args, data=None, seconds=None, **empty):
+    """Runs brisklode-cli --json ARGS under the module's deadline when one is set (SECONDS: what is left of
+    it, for a second run of one task); returns a Run. EMPTY: the module's return values, for a failure."""
     command = [cli_binary(module), '--json'] + args
     timeout = module.params.get('timeout')
     if timeout:
         command = [module.get_bin_path('timeout', required=True), '--kill-after=%d' % KILL_GRACE_SECONDS,
-                   '--signal=TERM', str(timeout)] + command
+                   '--signal=TERM', str(seconds or timeout)] + command
     rc, out, err = module.run_command(command, data=data, binary_data=True, environ_update=dict(LC_ALL='C.UTF-8'))
-    events = []
-    for line in out.splitlines():
+    run = Run(rc, [], err, command, timeout)
+    lines = out.splitlines()
+    for index, line in enumerate(lines):
         line = line.strip()
         if not line:
             continue
         try:
             event = json.loads(line)
         except ValueError:
+            # A kill can cut the line being written: that is the killed run, which the module reports as such,
+            # not a command line that writes broken lines.
+            if run.killed and index == len(lines) - 1 and not out.endswith('\n'):
+                break
             module.fail_json(msg='brisklode-cli wrote a line that is not JSON: %s' % line[:300], rc=rc,
-                             stderr=err[-2000:], cmd=command)
+                             stderr=err[-2000:], cmd=command, **empty)
         if isinstance(event, dict):
-            events.append(event)
-    return Run(rc, events, err, command, timeout)
+            run.events.append(event)
+    return run
 
 
 def status_of(result):
@@ -238,20 +244,21 @@ def image_sizes(start):
 
 
 def may_have_new_image(modem, sizes):
-    """Whether the modem may now hold the image: it took it (ok), its version moved, or the whole image went
-    out and the modem did not refuse it (a failed verification is a refusal; a modem that did not come
-    back, came back at another version, or was cancelled then may well have installed it)."""
-    sent = modem.get('bytes') or 0
-    if modem['status'] == 'ok':
-        return sent > 0
+    """Whether the modem may now hold the image: its version moved, or the command line says the whole image
+    went to it (image_sent), whatever the verdict after that - a verdict lost with the link, a modem that
+    did not come back or was cancelled may well have installed it."""
     before, after = modem.get('firmware_before'), modem.get('firmware_after')
     if after and before and after != before:
         return True
+    if 'image_sent' in modem:
+        return bool(modem['image_sent'])
+    # A modem never reported on: the bytes its progress showed against its image. Never identified, it has
+    # no type: the smallest image is the one it may have taken whole.
+    sent = modem.get('bytes') or 0
     by_sha, by_type, plain = sizes
-    # A modem never reported on has no type: the smallest image is the one it may have taken whole.
     size = (by_sha.get(modem.get('image_sha256')) or by_type.get(modem.get('type')) or plain or
             min([s for s in by_type.values() if s] or [0]))
-    return bool(size) and sent >= size and modem.get('reason') != 'verify'
+    return bool(size) and sent >= size
 
 
 def last_progress(run):
@@ -262,6 +269,11 @@ def last_progress(run):
     return progress
 
 
+# The record's lines that hold a target's result; a journal's other lines (the run, a target's start) and a
+# line cut by a crash are passed over.
+RECORD_RESULTS = ('record', 'result')
+
+
 def record_lines(text):
     lines = []
     for line in text.splitlines():
@@ -269,7 +281,8 @@ def record_lines(text):
             record = json.loads(line)
         except ValueError:
             continue
-        if isinstance(record, dict) and record.get('target'):
+        if isinstance(record, dict) and record.get('event', 'record') in RECORD_RESULTS and record.get('target') \
+                and 'status' in record:
             lines.append(record)
     return lines
 
@@ -317,10 +330,13 @@ def update_outcome(run, params, records=()):
                         for m in modems if m['changed']]
 
     problems = []
+    unknown = response['unknown']
     if run.killed:
-        unknown = response['unknown']
         problems.append('brisklode-cli %s' % run.how_it_ended() +
                         ('; state unknown: %s' % ', '.join(unknown) if unknown else ''))
+    elif unknown:
+        # A command line that ended on its own owes every modem a result: one without is not a success.
+        problems.append('brisklode-cli %s without a result for: %s' % (run.how_it_ended(), ', '.join(unknown)))
     unfinished = [m for m in modems if m['status'] not in ('ok', 'skipped', 'unknown')]
     if params.get('fail_on_skipped'):
         unfinished += [m for m in modems if m['status'] == 'skipped']
@@ -354,16 +370,23 @@ def judged(problems, run, expected_count, found):
 
 
 def plan_outcome(run, params):
-    """Judges an update plan (check mode): (response, failure message or None). A modem the plan would
-    update counts as changed; a modem it could not plan fails the task as the run would."""
+    """Judges an update plan: (response, failure message or None). A modem the plan would update counts as
+    changed; a modem it could not plan fails the task as the run would, and so do images other than those
+    expected."""
     start = run.first('start')
     results = dict((e.get('target'), modem_result(e)) for e in run.all('result'))
+    plans = run.all('plan')
+    # A plan cut short by a kill names every target still: those it never planned as they ended.
+    planned = set(plan.get('target') for plan in plans)
+    plans += [dict(target=label, action=None, reason=results.get(label, {}).get('reason'))
+              for label in (start or {}).get('target_list') or [] if label not in planned]
     modems = []
-    for plan in run.all('plan'):
+    for plan in plans:
         modem = dict(plan)
         modem.pop('event', None)
         result = results.get(plan.get('target'), {})
-        modem['status'] = result.get('status', 'not-started' if plan.get('action') == 'update' else 'failed')
+        modem['status'] = result.get('status', {'update': 'not-started', 'skip': 'skipped', 'fail': 'failed'}.get(
+            plan.get('action'), 'unknown'))
         modem['would_update'] = plan.get('action') == 'update'
         modem['changed'] = modem['would_update']
         modems.append(modem)
@@ -385,11 +408,18 @@ def plan_outcome(run, params):
         refused += [m for m in modems if m.get('action') == 'skip']
     if refused:
         problems.append('%d of %d modem(s) would not be updated: %s' % (len(refused), len(modems), listed(refused, 'action')))
-    if not modems and not run.killed:
+    if not run.all('plan') and not run.killed:
         problems.append('brisklode-cli gave no plan (%s); it needs the update --plan option' % run.how_it_ended())
     short = expected_count_problem(params.get('expected_count'), len(modems))
     if short:
         problems.append(short)
+    # As sets: one file for two types is one image, and their order means nothing.
+    images = [response.get('image')] + list(response.get('images_by_type', {}).values())
+    read = sorted(set(image['sha256'] for image in images if image and image.get('sha256')))
+    expected = sorted(set(params.get('expect_sha256') or []))
+    if expected and start and read != expected:
+        problems.append('the images read (SHA-256 %s) are not the ones expected (%s)'
+                        % (', '.join(read) or 'none', ', '.join(expected)))
     return response, '; '.join(problems) or None
 
 

@@ -134,8 +134,9 @@ def main():
     argument_spec.update(DISCOVERY_ARGS)
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
     check_ranges(module)
-    run = run_json(module, ['inventory'] + discovery_arguments(module))
-    fail_on_cli_error(module, run)
+    empty = dict(modems=[], count=0, unidentified=[], ansible_facts=dict(brisklode_modems=[]))
+    run = run_json(module, ['inventory'] + discovery_arguments(module), **empty)
+    fail_on_cli_error(module, run, **empty)
     modems = sorted((modem_result(e) for e in run.all('result')), key=address_key)
     for modem in modems:
         modem.pop('target', None)

@@ -16,7 +16,9 @@ description:
     returned C(files) (see the example).
   - The task fails unless every requested modem gave its log or was deliberately skipped, when fewer modems
     are found than I(expected_count), or when the command line was killed.
-  - In check mode nothing is downloaded; the modems that would be asked are identified and listed.
+  - C(changed) is true when a log file was written. In check mode nothing is downloaded and I(dest) is not
+    created; the modems that would be asked are identified and listed, and C(changed) says whether any
+    would give its log (every one that answered the identity check).
 version_added: 1.0.0
 author: Velmor Brisklode team (@velmor)
 extends_documentation_fragment:
@@ -28,6 +30,16 @@ options:
     description: Folder on the site host for the logs; created when missing.
     type: path
     required: true
+  existing:
+    description:
+      - What happens to a log of the same modem already in I(dest) (an earlier run's file of the same name).
+      - C(keep) leaves it as it is; the new log gets the UTC date and time in its name.
+      - C(replace) puts the new log in its place, once the whole new log is on the disk (a failed download
+        leaves the old file as it was).
+    type: str
+    choices: [keep, replace]
+    default: keep
+    version_added: 2.0.0
 attributes:
   check_mode:
     support: full
@@ -38,9 +50,10 @@ attributes:
 '''
 
 EXAMPLES = r'''
-- name: Logs of every modem of the site
+- name: Logs of every modem of the site, each replacing the one an earlier run left
   velmor.brisklode.brisklode_log:
     dest: /var/log/brisklode/modems
+    existing: replace
     expected_count: 3
   register: logs
 
@@ -54,7 +67,7 @@ EXAMPLES = r'''
 
 RETURN = r'''
 modems:
-  description: One result per modem (target, status, reason, message, bytes, file).
+  description: One result per modem (target, status, reason, message, bytes, file); in check mode the identity.
   returned: always
   type: list
   elements: dict
@@ -78,22 +91,25 @@ from ansible_collections.velmor.brisklode.plugins.module_utils.brisklode_cli imp
 
 
 def main():
-    argument_spec = dict(dest=dict(type='path', required=True))
+    argument_spec = dict(dest=dict(type='path', required=True),
+                         existing=dict(type='str', choices=['keep', 'replace'], default='keep'))
     argument_spec.update(TARGET_ARGS)
     module = AnsibleModule(argument_spec=argument_spec, mutually_exclusive=TARGET_EXCLUSIVE, supports_check_mode=True)
     check_ranges(module)
     dest = module.params['dest']
     args, data = target_arguments(module)
+    empty = dict(modems=[], files=[])
     if module.check_mode:
-        run = run_json(module, args + ['identify'], data)
+        run = run_json(module, args + ['identify'], data, **empty)
     else:
         if not os.path.isdir(dest):
             try:
                 os.makedirs(dest)
             except OSError as e:
-                module.fail_json(msg='cannot create %s: %s' % (dest, e))
-        run = run_json(module, args + ['log', dest], data)
-    fail_on_cli_error(module, run)
+                module.fail_json(msg='cannot create %s: %s' % (dest, e), **empty)
+        run = run_json(module, args + ['log', dest] + (['--overwrite'] if module.params['existing'] == 'replace' else []),
+                       data, **empty)
+    fail_on_cli_error(module, run, **empty)
     modems = [modem_result(e) for e in run.all('result')]
     if module.check_mode:
         files = []

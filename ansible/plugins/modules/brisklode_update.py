@@ -14,17 +14,26 @@ description:
   - Runs C(brisklode-cli --json update) on the site host and returns one result per requested modem.
   - The command line does the work and keeps its guard rails (expected version, canary, failure limit);
     this module passes them on and judges the results.
+  - Guards before the first byte. The module runs the command line's plan (C(update --plan), which sends
+    nothing but the identity question) before the update, and starts the update only when the plan passes
+    every check that can be made before sending - fewer modems found than I(expected_count), a modem that
+    cannot be planned (not found, no connection, no identity), with I(fail_on_skipped) a modem that would be
+    skipped, images other than I(expect_sha256). Otherwise the task fails with C(changed=false) and nothing
+    is sent. The update then checks
+    I(expected_count) again (a modem may go between the plan and the update).
   - The task fails unless every requested modem ended C(ok) or deliberately C(skipped) (another type, or
-    already at I(expect_firmware)); with I(fail_on_skipped) only C(ok) will do. It fails as well when fewer
-    modems are found than I(expected_count), and when the command line was killed or stopped at the deadline.
-  - C(changed) is true when any modem may now hold the new image, also when the task fails - a modem that
-    took the whole image and then did not come back, came back at another version or was cancelled may
-    well have installed it. C(modems) says so per modem (C(changed)) and C(updated) lists them.
+    already at I(expect_firmware)); with I(fail_on_skipped) only C(ok) will do. It fails as well when the
+    command line was killed or stopped at the deadline, and whenever a modem it named has no result.
+  - C(changed) is true when any modem may now hold the new image, also when the task fails. That is the
+    command line's own account (C(image_sent) in its result, the whole image went to the modem), whatever
+    the verdict after it - a modem whose verdict was lost with the link, that did not come back, came back
+    at another version or was cancelled may well have installed it; or a modem whose version moved.
+    C(modems) says so per modem (C(changed)) and C(updated) lists them.
   - Without I(expect_firmware) every run installs the image again, so every run reports C(changed); the
     module warns about it.
-  - In check mode nothing is sent; the command line's C(update --plan) says per modem whether it would be
-    updated, skipped (and why) or fail; C(changed) is true when any would be updated, and a plan with a
-    failure fails the task as the run would (a missing image as well).
+  - In check mode only the plan runs; it says per modem whether it would be updated, skipped (and why) or
+    fail; C(changed) is true when any would be updated, and the plan fails the task wherever the run would
+    refuse to start (a missing image as well).
   - In diff mode the firmware version before and after (or expected) is shown per modem.
 version_added: 1.0.0
 author: Velmor Brisklode team (@velmor)
@@ -46,6 +55,14 @@ options:
       - The version a modem must report after its restart to count as C(ok); modems that report it already
         are skipped with reason C(current). Implies waiting for the restart (see I(confirm)).
     type: str
+  expect_sha256:
+    description:
+      - The SHA-256 of the images the command line must read, as a set (I(firmware) and I(images) together;
+        one file for two types is one hash). Anything else - a file staged wrong, changed or missing -
+        fails the task on the plan, before anything is sent.
+    type: list
+    elements: str
+    version_added: 2.0.0
   force:
     description: Update modems that already report I(expect_firmware) as well.
     type: bool
@@ -81,9 +98,10 @@ options:
     default: false
   record:
     description:
-      - A file on the site host to which the command line appends one JSON line per modem (the run record).
-      - When the command line is killed, the lines it wrote in this run fill in the modems its JSON output
-        had not reported yet.
+      - A file on the site host to which the command line appends the run record (a JSON line per modem's
+        result; the lines of a journal that are no result are passed over).
+      - When the command line is killed, the result lines it wrote in this run fill in the modems its JSON
+        output had not reported yet.
     type: path
 attributes:
   check_mode:
@@ -94,6 +112,7 @@ attributes:
     support: full
 notes:
   - The image files must be on the site host; copy them there first (see the example).
+  - I(timeout) is the deadline of the whole task, the plan and the update together.
 '''
 
 
@@ -113,11 +132,14 @@ EXAMPLES = r'''
   check_mode: true
   register: plan
 
+# expected_count and expect_sha256 are guards: with a modem of the three missing, or another image file, the
+# plan fails the task and nothing is sent.
 - name: Update every modem of type U on the site, one canary first
   velmor.brisklode.brisklode_update:
     images:
       U: /var/lib/brisklode/vx4410-7.3.qz7
     expect_firmware: "7.3"
+    expect_sha256: [5f0c7e4b9d2a8c1f3e6b0a9d7c5e2f1b4a8d6c3e0f9b2a7d5c1e8f4b6a3d0c9e]
     expected_count: 3
     canary: 1
     max_failures: 1
@@ -138,8 +160,9 @@ EXAMPLES = r'''
 RETURN = r'''
 modems:
   description:
-    - One entry per modem the command line named, in its order. In check mode, the plan's entry (with
-      C(action), C(reason), C(image), C(transfer), C(canary), C(would_update)).
+    - One entry per modem the command line named, in its order. In check mode, and when the plan stopped the
+      run before anything was sent, the plan's entry (with C(action), C(reason), C(image), C(transfer),
+      C(canary), C(would_update)).
   returned: always
   type: list
   elements: dict
@@ -164,6 +187,9 @@ modems:
       type: str
     changed:
       description: Whether the modem may now hold the new image (in check mode, whether it would be updated).
+      type: bool
+    image_sent:
+      description: The command line's word that every byte of the image went to the modem.
       type: bool
     firmware_before:
       description: Version before the update.
@@ -193,8 +219,8 @@ counts:
   type: dict
   sample: {ok: 2, failed: 0, skipped: 1, cancelled: 0, not-started: 0, unknown: 0}
 actions:
-  description: In check mode, the number of modems by planned action.
-  returned: in check mode
+  description: The number of modems by planned action.
+  returned: in check mode, and when the plan stopped the run
   type: dict
   sample: {update: 2, skip: 1, fail: 0}
 updated:
@@ -203,8 +229,8 @@ updated:
   type: list
   elements: str
 would_update:
-  description: In check mode, the targets the run would update.
-  returned: in check mode
+  description: The targets the run would update.
+  returned: in check mode, and when the plan stopped the run
   type: list
   elements: str
 unknown:
@@ -214,7 +240,7 @@ unknown:
   elements: str
 rc:
   description: The command line's exit status (negative when a signal killed it; 124 or 137 at the deadline).
-  returned: when the command line ran
+  returned: when the command line ran to a plan
   type: int
 image:
   description: The plain image (I(firmware)) as the command line names it, with C(path), C(size) and C(sha256).
@@ -227,14 +253,19 @@ images_by_type:
 '''
 
 import os
+import time
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmor.brisklode.plugins.module_utils.brisklode_cli import (
-    TARGET_ARGS, TARGET_EXCLUSIVE, check_ranges, fail_on_cli_error, plan_outcome, record_lines, run_json,
+    STATUSES, TARGET_ARGS, TARGET_EXCLUSIVE, check_ranges, fail_on_cli_error, plan_outcome, record_lines, run_json,
     target_arguments, update_outcome, warn_all)
+
+# The return values that are always there, for a task that fails before any modem.
+EMPTY = dict(modems=[], counts=dict((status, 0) for status in STATUSES), updated=[], unknown=[])
 
 
 def update_arguments(module):
+    """The plan's arguments, the run's, and the target list for standard input."""
     p = module.params
     args, data = target_arguments(module)
     args.append('update')
@@ -257,12 +288,11 @@ def update_arguments(module):
             args += [option, str(value)]
     # Without a terminal, several modems need --yes even for the plan.
     args.append('--yes')
-    if module.check_mode:
-        # The plan sends nothing and writes no record.
-        return args + ['--plan'], data
+    # The plan sends nothing and writes no record.
+    plan = args + ['--plan']
     if p['record']:
         args += ['--record', p['record']]
-    return args, data
+    return plan, args, data
 
 
 def record_size(path):
@@ -287,6 +317,7 @@ def main():
         firmware=dict(type='path'),
         images=dict(type='dict'),
         expect_firmware=dict(type='str'),
+        expect_sha256=dict(type='list', elements='str'),
         force=dict(type='bool', default=False),
         fail_on_skipped=dict(type='bool', default=False),
         canary=dict(type='int'),
@@ -305,16 +336,29 @@ def main():
     p = module.params
     if not p['expect_firmware']:
         module.warn('without expect_firmware every run installs the image again and reports changed')
-    args, data = update_arguments(module)
-    offset = record_size(p['record']) if p['record'] else 0
+    plan_args, args, data = update_arguments(module)
+    started = time.time()
 
-    run = run_json(module, args, data)
-    fail_on_cli_error(module, run)
-    if module.check_mode:
-        response, problem = plan_outcome(run, p)
-    else:
+    # The plan first, in a run as well: every check that can be made before the first byte (the modems
+    # found against expected_count, one that cannot be planned, a skip with fail_on_skipped) stops the task
+    # before any modem is touched.
+    run = run_json(module, plan_args, data, **EMPTY)
+    fail_on_cli_error(module, run, **EMPTY)
+    response, problem = plan_outcome(run, p)
+    if not module.check_mode and not problem:
+        # What is left of the deadline (at least a second) is the run's.
+        left = p['timeout'] and max(1, int(p['timeout'] - (time.time() - started)))
+        offset = record_size(p['record']) if p['record'] else 0
+        run = run_json(module, args, data, seconds=left, **EMPTY)
+        fail_on_cli_error(module, run, **EMPTY)
         records = records_since(p['record'], offset) if p['record'] and run.killed else []
         response, problem = update_outcome(run, p, records)
+    elif not module.check_mode:
+        # The plan's verdict, and nothing was sent.
+        for modem in response['modems']:
+            modem['changed'] = False
+        response.update(changed=False, diff=[])
+        problem = 'nothing was sent: %s' % problem
     warn_all(module, response['modems'])
     if not module._diff:
         response.pop('diff')

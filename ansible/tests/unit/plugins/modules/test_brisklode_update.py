@@ -25,8 +25,8 @@ def start(*targets):
 def result(target, status, reason='', sent=65536, before='7.2', after=None, warning=''):
     return {'event': 'result', 'target': target, 'ok': status == 'ok', 'status': status, 'reason': reason,
             'message': '...', 'warning': warning, 'model': 'VX-4410', 'firmware': before, 'type': 'U',
-            'bytes': sent, 'protocol': 'fast', 'image_sha256': SHA, 'firmware_before': before,
-            'firmware_after': after, 'seconds': 2.0}
+            'bytes': sent, 'protocol': 'fast', 'image_sha256': SHA, 'image_sent': sent == IMAGE['size'],
+            'firmware_before': before, 'firmware_after': after, 'seconds': 2.0}
 
 
 def progress(target, stage, sent):
@@ -47,32 +47,66 @@ def plan(target, action, reason='', firmware='7.2', type_code='U'):
             'transfer': 'fast' if action == 'update' else None, 'canary': target == A}
 
 
+def planned(*targets):
+    """The reply of a plan in which every target would be updated."""
+    return 0, lines(*([start(*targets)] + [plan(t, 'update') for t in targets] +
+                      [result(t, 'not-started', 'plan', sent=0) for t in targets] +
+                      [summary(not_started=len(targets))])), ''
+
+
 ARGS = dict(images={'U': '/srv/fw-7.3.qz7'}, expect_firmware='7.3', discovered=True)
 
 
 class UpdateOutcomeTests(unittest.TestCase):
     def test_an_image_that_went_in_is_changed_even_when_the_task_fails(self):
-        # A came back at the wrong version, B at the same one (a warning), C's modem refused the image.
-        out = lines(start(A, B, C),
+        # A came back at the wrong version, B at the same one (a warning), C lost its link at the verdict
+        # after the whole image (the command line says image_sent), D's transfer broke off.
+        D = 'telnet 198.18.21.13:3000'
+        out = lines(start(A, B, C, D),
                     result(A, 'failed', 'version', after='7.1'),
                     result(B, 'ok', 'unchanged', after='7.2', warning='firmware version unchanged after the update (7.2)'),
                     result(C, 'failed', 'verify'),
-                    summary(ok=1, failed=2))
-        res, failed, calls, warnings = run_module(brisklode_update.main, ARGS, [(1, out, '')], diff=True)
+                    result(D, 'failed', 'transfer', sent=4096),
+                    summary(ok=1, failed=3))
+        res, failed, calls, warnings = run_module(brisklode_update.main, ARGS, [planned(A, B, C, D), (1, out, '')],
+                                                  diff=True)
         self.assertTrue(failed)
         self.assertTrue(res['changed'])
-        self.assertEqual(res['updated'], [A, B])
-        self.assertEqual([m['changed'] for m in res['modems']], [True, True, False])
-        self.assertIn('2 of 3 modem(s) not updated', res['msg'])
-        self.assertEqual(res['counts']['failed'], 2)
+        self.assertEqual(res['updated'], [A, B, C])
+        self.assertEqual([m['changed'] for m in res['modems']], [True, True, True, False])
+        self.assertIn('3 of 4 modem(s) not updated', res['msg'])
+        self.assertEqual(res['counts']['failed'], 3)
         self.assertEqual(res['summary']['not-started'], 0)
         self.assertNotIn('not_started', res['summary'])
         self.assertEqual(warnings, ['%s: firmware version unchanged after the update (7.2)' % B])
-        self.assertEqual([(d['before_header'], d['after']) for d in res['diff']], [(A, 'firmware 7.1\n'), (B, 'firmware 7.2\n')])
-        command = calls[0]['command']
-        self.assertEqual(command[:3], ['/usr/bin/brisklode-cli', '--json', '--discovered'])
-        self.assertIn('--yes', command)
-        self.assertNotIn('--plan', command)
+        self.assertEqual([(d['before_header'], d['after']) for d in res['diff']],
+                         [(A, 'firmware 7.1\n'), (B, 'firmware 7.2\n'), (C, 'firmware None\n')])
+        self.assertEqual([c['command'][-1] for c in calls], ['--plan', '--yes'])
+        self.assertEqual(calls[1]['command'][:3], ['/usr/bin/brisklode-cli', '--json', '--discovered'])
+        self.assertEqual(calls[0]['command'][:-1], calls[1]['command'])
+
+    def test_expected_count_and_every_other_guard_is_checked_on_the_plan_before_anything_is_sent(self):
+        # Two of three modems answer, and the one of another type would be skipped: the run never starts.
+        out = lines(start(A, B), plan(A, 'update'), plan(B, 'skip', 'type', type_code='I'),
+                    result(A, 'not-started', 'plan', sent=0), result(B, 'failed', 'type', sent=0), summary(skipped=1))
+        args = dict(ARGS, expected_count=3, fail_on_skipped=True, record='/var/log/r.jsonl')
+        res, failed, calls, _ = run_module(brisklode_update.main, args, [(1, out, '')])
+        self.assertEqual(len(calls), 1)
+        self.assertIn('--plan', calls[0]['command'])
+        self.assertTrue(failed)
+        self.assertFalse(res['changed'])
+        self.assertEqual((res['updated'], [m['changed'] for m in res['modems']]), ([], [False, False]))
+        self.assertEqual(res['msg'], 'nothing was sent: 1 of 2 modem(s) would not be updated: %s skip (type); '
+                                     '2 modem(s) found, 3 expected' % B)
+        # The image the command line read is not the one the controller has.
+        res, failed, calls, _ = run_module(brisklode_update.main, dict(ARGS, expect_sha256=['ab' * 32, 'ab' * 32]),
+                                           [planned(A)])
+        self.assertEqual((failed, len(calls)), (True, 1))
+        self.assertEqual(res['msg'], 'nothing was sent: the images read (SHA-256 %s) are not the ones expected (%s)'
+                         % (SHA, 'ab' * 32))
+        res, failed, calls, _ = run_module(brisklode_update.main, dict(ARGS, expect_sha256=[SHA, SHA]), [planned(A)],
+                                           check_mode=True)
+        self.assertFalse(failed)
 
     def test_a_killed_command_line_keeps_what_it_said_and_names_what_is_unknown(self):
         folder = tempfile.mkdtemp()
@@ -82,14 +116,18 @@ class UpdateOutcomeTests(unittest.TestCase):
             f.write('{"event":"record","target":"telnet 198.18.21.99:3000","status":"ok","bytes":1}\n')
 
         def killed_while_waiting(command):
-            # The record line of B was written, its result line never reached standard output.
+            # The record line of B was written, its result line never reached standard output; the journal's
+            # run and start lines are no results, whatever fields they carry.
             with open(record, 'a') as f:
-                f.write(lines(dict(result(B, 'failed', 'reboot'), event='record')))
+                f.write(lines({'event': 'run', 'command': 'update'},
+                              {'event': 'start', 'target': C, 'status': 'started', 'bytes': 0},
+                              dict(result(B, 'failed', 'reboot'), event='record')))
             return -9, lines(start(A, B, C), plan(A, 'update'), plan(B, 'update'), plan(C, 'update'),
                              result(A, 'ok', after='7.3'), progress(B, 'Waiting for restart', 65536),
                              progress(C, 'Sending', 4096)), ''
 
-        res, failed, calls, warnings = run_module(brisklode_update.main, dict(ARGS, record=record), [killed_while_waiting])
+        res, failed, calls, warnings = run_module(brisklode_update.main, dict(ARGS, record=record),
+                                                  [planned(A, B, C), killed_while_waiting])
         self.assertTrue(failed)
         self.assertTrue(res['changed'])
         self.assertEqual([m['status'] for m in res['modems']], ['ok', 'failed', 'unknown'])
@@ -100,27 +138,39 @@ class UpdateOutcomeTests(unittest.TestCase):
         self.assertIn('killed by signal 9; state unknown: ' + C, res['msg'])
         self.assertEqual(res['rc'], -9)
 
+    def test_a_line_cut_by_the_kill_is_the_killed_run_and_a_modem_without_result_always_fails(self):
+        out = lines(start(A, B), result(A, 'ok', after='7.3')) + '{"event": "result", "target": "tel'
+        res, failed, _, _ = run_module(brisklode_update.main, ARGS, [planned(A, B), (-9, out, '')])
+        self.assertTrue(failed)
+        self.assertEqual(res['msg'], 'brisklode-cli killed by signal 9; state unknown: %s' % B)
+        # A command line that ended on its own with exit 0 but said nothing of B.
+        out = lines(start(A, B), result(A, 'ok', after='7.3'), summary(ok=1))
+        res, failed, _, _ = run_module(brisklode_update.main, ARGS, [planned(A, B), (0, out, '')])
+        self.assertTrue(failed)
+        self.assertEqual(res['unknown'], [B])
+        self.assertEqual(res['msg'], 'brisklode-cli exit status 0 without a result for: %s' % B)
+
     def test_the_deadline_stops_the_command_line_and_every_unreported_modem_is_unknown(self):
         out = lines(start(A, B), progress(A, 'Waiting for restart', 65536))
-        res, failed, calls, warnings = run_module(brisklode_update.main, dict(ARGS, timeout=600), [(124, out, '')])
+        res, failed, calls, warnings = run_module(brisklode_update.main, dict(ARGS, timeout=600),
+                                                  [planned(A, B), (124, out, '')])
         self.assertEqual(calls[0]['command'][:5], ['/usr/bin/timeout', '--kill-after=15', '--signal=TERM', '600',
                                                    '/usr/bin/brisklode-cli'])
+        # The run has what the plan left of the deadline.
+        self.assertIn(calls[1]['command'][3], ('599', '600'))
         self.assertTrue(failed)
         self.assertIn('stopped at the deadline of 600 s', res['msg'])
         self.assertEqual(res['unknown'], [A, B])
         self.assertEqual(res['updated'], [A])
 
-    def test_skipped_modems_and_missing_modems_fail_when_asked_to(self):
+    def test_skipped_modems_pass_and_a_modem_lost_after_the_plan_fails(self):
         out = lines(start(A), dict(result(A, 'skipped', 'type', sent=0), type='I'), summary(skipped=1))
-        res, failed, _, _ = run_module(brisklode_update.main, ARGS, [(0, out, '')])
+        res, failed, _, _ = run_module(brisklode_update.main, ARGS, [planned(A), (0, out, '')])
         self.assertFalse(failed)
         self.assertFalse(res['changed'])
-        res, failed, calls, _ = run_module(brisklode_update.main, dict(ARGS, fail_on_skipped=True), [(0, out, '')])
-        self.assertIn('--strict', calls[0]['command'])
-        self.assertTrue(failed)
-        self.assertIn('%s skipped (type)' % A, res['msg'])
+        # A modem that vanished between the plan and the run is still counted against expected_count.
         out = lines(start(A), result(A, 'ok', after='7.3'), summary(ok=1))
-        res, failed, _, _ = run_module(brisklode_update.main, dict(ARGS, expected_count=2), [(0, out, '')])
+        res, failed, _, _ = run_module(brisklode_update.main, dict(ARGS, expected_count=2), [planned(A, B), (0, out, '')])
         self.assertTrue(failed)
         self.assertTrue(res['changed'])
         self.assertEqual(res['msg'], '1 modem(s) found, 2 expected')
@@ -146,6 +196,13 @@ class PlanTests(unittest.TestCase):
         self.assertIn('--plan', command)
         self.assertIn('/srv/any.qz7', command)
         self.assertNotIn('--record', command)
+        self.assertNotIn('--strict', command)
+        # With fail_on_skipped the dry run fails where the run would: B would be skipped.
+        res, failed, calls, _ = run_module(brisklode_update.main, dict(args, fail_on_skipped=True), [(0, out, '')],
+                                           check_mode=True)
+        self.assertIn('--strict', calls[0]['command'])
+        self.assertTrue(failed)
+        self.assertEqual(res['msg'], '1 of 3 modem(s) would not be updated: %s skip (current)' % B)
 
     def test_a_plan_that_cannot_be_carried_out_fails_as_the_run_would(self):
         out = lines(start(A, B), plan(A, 'update'), plan(B, 'fail', 'not-found'),
