@@ -2,8 +2,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <cstring>
+#include <string>
 
+#include "transport/LinkCancel.h"
 #include "transport/Socket.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
@@ -21,26 +24,120 @@ timeval MakeTimeval(unsigned int timeoutMs) {
 
 }  // namespace
 
-bool SocketResolve(const std::string& host, const std::string& service, std::vector<SocketAddress>& addresses,
-                   std::string& resolverText) {
-    addrinfo hints{};
-    hints.ai_flags = 0;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = 0;
-    addrinfo* list = nullptr;
-    const int code = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    if (code != 0) {
-        const char* text = gai_strerrorA(code);
-        std::string result = text != nullptr ? text : "";
-        while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
-        // Some systems have no text for a resolver code; the message must still say something.
-        resolverText = result.empty() ? WindowsError(static_cast<unsigned long>(code)) : result;
-        return false;
+// The import library has these; the headers of some toolchains do not declare them.
+extern "C" {
+int WSAAPI GetAddrInfoExCancel(LPHANDLE lpHandle);
+int WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED lpOverlapped);
+}
+
+namespace {
+
+enum LookupState : int { kWaitedFor, kEnded, kGivenUp };
+
+struct PendingLookup;
+// What the system hands back to the completion routine, with the way to our record.
+struct LookupOverlapped {
+    OVERLAPPED overlapped;
+    PendingLookup* lookup;
+};
+
+// A lookup the system works on in its own threads. Until its completion routine has run, the system may still
+// write into it, so one given up that did not end in time is freed by that routine instead of by us.
+struct PendingLookup {
+    std::wstring host;
+    std::wstring service;
+    ADDRINFOEXW hints{};
+    ADDRINFOEXW* result = nullptr;
+    LookupOverlapped overlapped{};
+    HANDLE cancelHandle = nullptr;
+    HANDLE ended = nullptr;
+    DWORD error = 0;
+    std::atomic<int> state{kWaitedFor};
+
+    ~PendingLookup() {
+        if (result != nullptr) FreeAddrInfoExW(result);
+        if (ended != nullptr) CloseHandle(ended);
     }
-    CopyResolvedAddresses(list, addresses);
-    freeaddrinfo(list);
-    return true;
+};
+
+void CALLBACK LookupCompleted(DWORD error, DWORD, LPWSAOVERLAPPED overlapped) {
+    PendingLookup* lookup = reinterpret_cast<LookupOverlapped*>(overlapped)->lookup;
+    lookup->error = error;
+    int expected = kWaitedFor;
+    if (lookup->state.compare_exchange_strong(expected, kEnded)) {
+        SetEvent(lookup->ended);
+        return;
+    }
+    delete lookup;
+}
+
+std::string ResolverText(int code) {
+    const char* text = gai_strerrorA(code);
+    std::string result = text != nullptr ? text : "";
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+    // Some systems have no text for a resolver code; the message must still say something.
+    return result.empty() ? WindowsError(static_cast<unsigned long>(code)) : result;
+}
+
+// Asks the system to stop the lookup and gives it one slice to do so; a lookup still running after that is
+// left to its completion routine.
+void GiveUp(PendingLookup* lookup) {
+    if (lookup->cancelHandle != nullptr) {
+        GetAddrInfoExCancel(&lookup->cancelHandle);
+        WaitForSingleObject(lookup->ended, kCancelSliceMs);
+    }
+    int expected = kWaitedFor;
+    if (lookup->state.compare_exchange_strong(expected, kGivenUp)) return;
+    delete lookup;
+}
+
+}  // namespace
+
+ResolveOutcome SocketResolve(const std::string& host, const std::string& service,
+                             std::vector<SocketAddress>& addresses, std::string& resolverText, unsigned int timeoutMs,
+                             const std::atomic<bool>* cancel) {
+    if (IsCancelled(cancel)) return ResolveOutcome::Cancelled;
+    auto* lookup = new PendingLookup;
+    lookup->host = Utf8ToWide(host);
+    lookup->service = Utf8ToWide(service);
+    lookup->hints.ai_family = AF_UNSPEC;
+    lookup->hints.ai_socktype = SOCK_STREAM;
+    lookup->overlapped.lookup = lookup;
+    lookup->ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (lookup->ended == nullptr) {
+        resolverText = WindowsError(GetLastError());
+        delete lookup;
+        return ResolveOutcome::Failed;
+    }
+    const int code = GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr, &lookup->hints,
+                                    &lookup->result, nullptr, &lookup->overlapped.overlapped,
+                                    reinterpret_cast<LPLOOKUPSERVICE_COMPLETION_ROUTINE>(&LookupCompleted),
+                                    &lookup->cancelHandle);
+    if (code != WSA_IO_PENDING) {
+        // Ended at once, without the completion routine.
+        lookup->error = static_cast<DWORD>(code);
+        lookup->state = kEnded;
+    } else {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        for (;;) {
+            const ULONGLONG now = GetTickCount64();
+            const bool cancelled = IsCancelled(cancel);
+            if (lookup->state.load() == kEnded) break;
+            if (cancelled || now >= deadline) {
+                GiveUp(lookup);
+                return cancelled ? ResolveOutcome::Cancelled : ResolveOutcome::TimedOut;
+            }
+            WaitForSingleObject(lookup->ended, CancelSlice(static_cast<unsigned int>(deadline - now), cancel));
+        }
+    }
+    if (lookup->error != 0) {
+        resolverText = ResolverText(static_cast<int>(lookup->error));
+        delete lookup;
+        return ResolveOutcome::Failed;
+    }
+    CopyResolvedAddresses(lookup->result, addresses);
+    delete lookup;
+    return ResolveOutcome::Resolved;
 }
 
 SocketHandle SocketCreate(const SocketAddress& address) {

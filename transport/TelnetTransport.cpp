@@ -174,7 +174,15 @@ bool TelnetTransport::Open(std::string& error) {
 
     std::vector<SocketAddress> addresses;
     std::string resolverText;
-    if (!SocketResolve(host_, std::to_string(port_), addresses, resolverText)) {
+    // The name lookup is a wait like the connect: bounded by the same timeout and ended by the same flag.
+    switch (SocketResolve(host_, std::to_string(port_), addresses, resolverText, connectTimeoutMs_, cancel_)) {
+    case ResolveOutcome::Resolved: break;
+    case ResolveOutcome::Cancelled: return Fail(LinkFailure::Cancelled, error, cancelled);
+    case ResolveOutcome::TimedOut:
+        return Fail(LinkFailure::TimedOut, error,
+                    "Cannot resolve modem address: no answer from the name server within " +
+                        SendStallText(connectTimeoutMs_));
+    case ResolveOutcome::Failed:
         return Fail(LinkFailure::System, error, "Cannot resolve modem address: " + resolverText);
     }
 
