@@ -5,8 +5,10 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <thread>
 #include <tuple>
 
+#include "support/LoopbackPeer.h"
 #include "support/ScriptedTransport.h"
 #include "update/Update.h"
 
@@ -732,3 +734,31 @@ TEST(LegacyUpdateTest, CancellationBeforeABlockAndSizeFailures) {
     EXPECT_FALSE(RunLegacyUpdate(link, Bytes(), cancel, nullptr, error2));
     EXPECT_EQ(error2, "Firmware size must be between 1 and 16776960 bytes");
 }
+
+namespace {
+
+// A connection reset right after the fast-update request is a lost link, as a clean close is: over a real
+// socket, whose failure the link reports as a system error rather than as the peer's close.
+TEST(FastUpdateTest, AConnectionResetAfterTheRequestIsNoRefusal) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.Listen());
+    auto link = CreateTelnetTransport("127.0.0.1", peer.Port());
+    std::string error;
+    ASSERT_TRUE(link->Open(error)) << error;
+    ASSERT_TRUE(peer.Accept());
+    std::thread modem([&peer] {
+        if (ToText(peer.Receive(8)) == "UPDFAST\r") peer.ResetClient();
+    });
+    std::vector<unsigned char> image;
+    std::uint16_t blocks = 0;
+    ASSERT_TRUE(PrepareFirmware(Pattern(10), image, blocks, error));
+    std::atomic<bool> cancel{false};
+    UpdateOutcome outcome;
+    const int result = RunPreparedFastUpdate(*link, image, blocks, cancel, nullptr, error, nullptr, &outcome, true);
+    modem.join();
+    EXPECT_EQ(result, static_cast<int>(UpdateResult::Failed)) << error;
+    EXPECT_EQ(outcome.cause, UpdateCause::LinkLost);
+    EXPECT_EQ(error.rfind("Link lost while waiting for the answer to the fast-update request: ", 0), 0u) << error;
+}
+
+}  // namespace

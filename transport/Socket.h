@@ -114,7 +114,8 @@ long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capa
 void SocketShutdownBoth(SocketHandle socket);
 void SocketClose(SocketHandle socket);
 
-enum class SocketOption { ReceiveBuffer, SendBuffer, NoDelay };
+// ResetOnClose (value ignored): the next close sends a reset instead of an orderly end (a peer that dies).
+enum class SocketOption { ReceiveBuffer, SendBuffer, NoDelay, ResetOnClose };
 bool SocketSetOption(SocketHandle socket, SocketOption option, int value);
 
 // Listening side, for loopback peers in tools and tests: a stream socket listening on 127.0.0.1 at

@@ -270,6 +270,10 @@ bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
 SocketHandle SocketListenLoopback(unsigned short& port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return kInvalidSocket;
+    case SocketOption::ResetOnClose: {
+        const linger abort{1, 0};
+        return setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0;
+    }
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};

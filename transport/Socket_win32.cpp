@@ -260,6 +260,10 @@ bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
     }
     return false;
 }
+    case SocketOption::ResetOnClose: {
+        const linger abort{1, 0};
+        return setsockopt(Sock(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort) == 0;
+    }
 
 SocketHandle SocketListenLoopback(unsigned short& port) {
     const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
