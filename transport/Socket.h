@@ -111,6 +111,9 @@ bool SocketPrepareTimedReceive(SocketHandle socket);
 long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capacity, unsigned int timeoutMs,
                          unsigned int& armedMs);
 
+// Bytes sent that the peer has not acknowledged yet, or -1 where the platform cannot tell.
+long long SocketQueuedBytes(SocketHandle socket);
+
 void SocketShutdownBoth(SocketHandle socket);
 void SocketClose(SocketHandle socket);
 

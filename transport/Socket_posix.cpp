@@ -13,13 +13,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "transport/LinkCancel.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
-#include "transport/LinkCancel.h"
 
 namespace {
 
@@ -251,6 +253,11 @@ long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capa
     return -1;
 }
 
+long long SocketQueuedBytes(SocketHandle socket) {
+    int queued = 0;
+    return ioctl(Fd(socket), SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
 void SocketShutdownBoth(SocketHandle socket) { shutdown(Fd(socket), SHUT_RDWR); }
 
 void SocketClose(SocketHandle socket) { close(Fd(socket)); }
@@ -263,6 +270,10 @@ bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
         return setsockopt(Fd(socket), SOL_SOCKET, SO_SNDBUF, &value, sizeof value) == 0;
     case SocketOption::NoDelay:
         return setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0;
+    case SocketOption::ResetOnClose: {
+        const linger abort{1, 0};
+        return setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0;
+    }
     }
     return false;
 }
@@ -270,10 +281,6 @@ bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
 SocketHandle SocketListenLoopback(unsigned short& port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return kInvalidSocket;
-    case SocketOption::ResetOnClose: {
-        const linger abort{1, 0};
-        return setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0;
-    }
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};

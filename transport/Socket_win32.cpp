@@ -244,6 +244,9 @@ long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capa
     return received;
 }
 
+// Winsock has no cheap count of unacknowledged bytes.
+long long SocketQueuedBytes(SocketHandle) { return -1; }
+
 void SocketShutdownBoth(SocketHandle socket) { shutdown(Sock(socket), SD_BOTH); }
 
 void SocketClose(SocketHandle socket) { closesocket(Sock(socket)); }
@@ -257,13 +260,13 @@ bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
         return setsockopt(Sock(socket), SOL_SOCKET, SO_SNDBUF, bytes, sizeof value) == 0;
     case SocketOption::NoDelay:
         return setsockopt(Sock(socket), IPPROTO_TCP, TCP_NODELAY, bytes, sizeof value) == 0;
-    }
-    return false;
-}
     case SocketOption::ResetOnClose: {
         const linger abort{1, 0};
         return setsockopt(Sock(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort) == 0;
     }
+    }
+    return false;
+}
 
 SocketHandle SocketListenLoopback(unsigned short& port) {
     const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

@@ -42,6 +42,11 @@ public:
     int Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) override;
     std::string Description() const override { return host_ + ":" + std::to_string(port_); }
     LinkFailure LastFailure() const override { return lastFailure_; }
+    long long QueuedToSend() const override {
+        if (socketHandle_ == kInvalidSocket) return -1;
+        const long long queued = SocketQueuedBytes(socketHandle_);
+        return queued < 0 ? -1 : queued + static_cast<long long>(replies_.size());
+    }
     void SetConnectTimeout(unsigned int timeoutMs) override {
         connectTimeoutMs_ = timeoutMs == 0 ? kDefaultConnectTimeoutMs : std::min(timeoutMs, kMaxConnectTimeoutMs);
     }

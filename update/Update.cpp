@@ -1,6 +1,11 @@
 // Firmware transfer to the modem: the shared frame engine, the fast procedure and the legacy fallback.
 #include "update/Update.h"
 
+#include <algorithm>
+#include <chrono>
+
+#include "console/Clock.h"
+
 namespace {
 
 constexpr std::uint32_t kReplyTimeoutMs = 5000;
@@ -9,6 +14,10 @@ constexpr std::uint32_t kVerifyVerdictMs = 30000;
 constexpr std::uint64_t kFastFrameSize = 65536;
 constexpr std::uint64_t kLegacyFrameSize = 256;
 constexpr std::size_t kBlockSize = 256;
+// While bytes of a frame are still queued for the modem, the verdict's wait looks at the queue this often.
+constexpr std::uint32_t kQueueLookMs = 250;
+// A frame that takes longer than this to reach the modem makes a failed verdict wait name the link as slow.
+constexpr std::uint32_t kSlowFrameMs = 1000;
 
 void Report(const ProgressCallback& progress, int percent, const std::string& stage, const std::string& detail) {
     if (progress) progress(percent, stage, detail);
@@ -42,6 +51,60 @@ bool StepFailed(const ITransport& link, const std::atomic<bool>& cancel, UpdateO
     else if (link.LastFailure() == LinkFailure::TimedOut) error = "Link stalled while " + during + ": " + error;
     else if (out.cause == UpdateCause::LinkLost) error = "Link lost while " + during + ": " + error;
     else error += " while " + during;
+    return false;
+}
+
+// How fast the modem has taken the image so far: the bytes it has answered for and the time from the first
+// frame's write to its latest verdict. Modem time is in it too, so it errs towards a longer wait.
+struct LinkPace {
+    std::uint64_t bytes = 0;
+    MonotonicClock::duration took{};
+
+    // The frame's time on the link at this pace; zero before any verdict.
+    MonotonicClock::duration FrameTime(std::uint64_t frame) const {
+        if (bytes == 0 || took <= MonotonicClock::duration::zero()) return {};
+        return took * static_cast<long long>(frame) / static_cast<long long>(bytes);
+    }
+};
+
+std::string Rate(std::uint64_t bytes, MonotonicClock::duration took) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    return ms <= 0 ? std::string("?") : std::to_string(bytes * 1000 / static_cast<std::uint64_t>(ms));
+}
+
+// The wait for the one-byte verdict on a frame of `frame` bytes written from `writeStart` on. The protocol's wait
+// counts from when the frame can have reached the modem: where the link tells what it still has queued, from
+// when that stops moving; elsewhere the frame's time at the pace measured so far is added. A wait that
+// ends unanswered after a slow frame says so: the modem is not blamed for the link.
+bool AwaitVerdict(ITransport& link, unsigned char& verdict, std::uint64_t frame, std::uint32_t waitMs,
+                  MonotonicClock::time_point writeStart, const LinkPace& pace, const std::atomic<bool>& cancel,
+                  std::string& error) {
+    const auto wait = std::chrono::milliseconds(waitMs);
+    long long queued = link.QueuedToSend();
+    // Where the frame was last seen moving towards the modem (or had arrived, as far as we can tell).
+    MonotonicClock::time_point reached = MonotonicNow();
+    if (queued < 0) reached += pace.FrameTime(frame);
+    for (;;) {
+        const auto now = MonotonicNow();
+        if (now >= reached + wait) break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(reached + wait - now).count();
+        const std::uint32_t slice =
+            queued > 0 ? std::min<std::uint32_t>(kQueueLookMs, static_cast<std::uint32_t>(left)) : static_cast<std::uint32_t>(left);
+        if (ReadExact(link, &verdict, 1, slice, &cancel, error)) return true;
+        if (link.LastFailure() != LinkFailure::None || cancel.load()) return false;
+        if (queued > 0) {
+            const long long still = link.QueuedToSend();
+            if (still < queued) reached = MonotonicNow();
+            queued = still;
+        }
+    }
+    error = "No answer from the modem within " + WaitText(waitMs);
+    const auto transit = reached - writeStart;
+    if (queued > 0) {
+        error += " (" + std::to_string(queued) + " bytes of the frame never left: a slow or stalled link)";
+    } else if (transit >= std::chrono::milliseconds(kSlowFrameMs)) {
+        error += " after the frame reached it over a slow link (about " + Rate(frame, transit) + " bytes/s)";
+    }
     return false;
 }
 
@@ -163,10 +226,13 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
     std::uint64_t sent = 0;
     int lastPercent = -1;
     out.step = UpdateStep::Frames;
+    LinkPace pace;
+    const MonotonicClock::time_point firstWrite = MonotonicNow();
     while (sent < total) {
         if (cancel.load()) return EndWith(out, UpdateCause::Cancelled, "Update cancelled", error);
         const std::uint64_t frame = frameSize < total - sent ? frameSize : total - sent;
         if (sent + frame == total) out.step = UpdateStep::LastVerdict;
+        const MonotonicClock::time_point writeStart = sent == 0 ? firstWrite : MonotonicNow();
         // Straight from the image: one write per frame, no copy.
         if (!link.Write(image.data() + sent, static_cast<std::size_t>(frame), error)) {
             return StepFailed(link, cancel, out, "sending " + frameText(sent / frameSize + 1), error);
@@ -183,12 +249,15 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
             lastPercent = percent;
         }
 
-        if (!ReadExact(link, &verdict, 1, verifying ? kVerifyVerdictMs : kFrameVerdictMs, &cancel, error)) {
+        if (!AwaitVerdict(link, verdict, frame, verifying ? kVerifyVerdictMs : kFrameVerdictMs, writeStart, pace,
+                          cancel, error)) {
             return StepFailed(link, cancel, out,
                               verifying ? "waiting for the modem's verdict on the whole image"
                                         : "waiting for the verdict on " + frameText((sent + frameSize - 1) / frameSize),
                               error);
         }
+        pace.bytes = sent;
+        pace.took = MonotonicNow() - firstWrite;
         if (last && tally != nullptr) tally->answered = true;
         if (verdict == ESC) {
             return EndWith(out, UpdateCause::Rejected,
