@@ -20,6 +20,7 @@
 #include "support/ScriptedTransport.h"
 #include "transport/File.h"
 #include "transport/Transport.h"
+#include "support/FileFaults.h"
 
 namespace fs = std::filesystem;
 
@@ -39,7 +40,7 @@ protected:
         fs::create_directories(folder_ / "real");
     }
     void TearDown() override {
-        SetFileFaultsForTesting(FileFaultsForTesting());
+        SetFileFaults(FileFaults());
         std::error_code ignored;
         fs::remove_all(folder_, ignored);
     }
@@ -201,12 +202,12 @@ TEST_F(LogSavePosix, ANewNameReplacesNothingAndAFolderThatCannotBeSyncedIsReport
     // refuses hard links too.
     for (const int fallback : {0, 1, 2}) {
         SCOPED_TRACE(fallback);
-        FileFaultsForTesting faults;
+        FileFaults faults;
         faults.noReplaceRenameRefused = fallback >= 1;
         faults.hardLinkRefused = fallback >= 2;
-        SetFileFaultsForTesting(faults);
+        SetFileFaults(faults);
         std::unique_ptr<ReplacementFile> file = CreateNewFile(names);
-        SetFileFaultsForTesting(FileFaultsForTesting());
+        SetFileFaults(FileFaults());
         ASSERT_TRUE(file);
         const Bytes log = Content(3000, 20);
         std::size_t written = 0;
@@ -224,13 +225,13 @@ TEST_F(LogSavePosix, ANewNameReplacesNothingAndAFolderThatCannotBeSyncedIsReport
     }
 
     // The log is under its name, but the folder entry is not yet durable: the save fails and says so.
-    FileFaultsForTesting faults;
+    FileFaults faults;
     faults.failFolderSync = true;
-    SetFileFaultsForTesting(faults);
+    SetFileFaults(faults);
     const fs::path path = folder / "synced.log";
     std::string error;
     EXPECT_FALSE(SaveModemLogFile(Utf8ToWide(path.string()), Content(500, 22), error));
-    SetFileFaultsForTesting(FileFaultsForTesting());
+    SetFileFaults(FileFaults());
     EXPECT_EQ(error, "Cannot sync the folder of the selected log file (the log is in place as " + path.string() +
                          ", but its folder could not be synced: a power loss may still take it)");
     EXPECT_EQ(ReadAll(path), Content(500, 22));
