@@ -55,7 +55,8 @@ public:
     // then holds part of a log.
     virtual bool Changed() const = 0;
     // After a Commit that failed: where the new and the old content were kept, for the user ("the new log
-    // is kept as ..."); empty when nothing was left behind.
+    // is kept as ..."); empty when nothing was left behind. After one that succeeded: a caveat for the user (a
+    // folder that could not be opened to sync it), or empty.
     virtual std::string KeptNote() const { return std::string(); }
 
 protected:

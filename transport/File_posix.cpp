@@ -213,6 +213,13 @@ public:
         }
         // The new directory entry must be durable too: a log that a power loss can still take is reported.
         bool synced = calls_.SyncFolder(Utf8ToWide(FolderOf(destination_)));
+        // A folder we may write but not read (a drop folder, mode 0333) cannot be opened to sync it: the log is
+        // whole and under its name, which is all such a folder lets anyone do. Done, with a note.
+        if (!synced && (errno == EACCES || errno == EPERM)) {
+            note_ = "the log is in place as " + destination_ +
+                    "; its folder cannot be read, so its entry could not be synced: a power loss may still take it";
+            return true;
+        }
         // Some file systems cannot sync a folder at all; their entries are as durable as they get.
         if (!synced && errno == EINVAL) synced = true;
         if (!synced) {
