@@ -2,9 +2,12 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "transport/LinkCancel.h"
 #include "transport/Socket.h"
@@ -32,43 +35,52 @@ int WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED lpOverlapped);
 
 namespace {
 
-enum LookupState : int { kWaitedFor, kEnded, kGivenUp };
-
-struct PendingLookup;
-// What the system hands back to the completion routine, with the way to our record.
-struct LookupOverlapped {
-    OVERLAPPED overlapped;
-    PendingLookup* lookup;
-};
-
-// A lookup the system works on in its own threads. Until its completion routine has run, the system may still
-// write into it, so one given up that did not end in time is freed by that routine instead of by us.
+// A lookup the system works on in its own threads. Until its event is set the system may still write into it,
+// so one given up that did not end in time waits in the list below, and a later lookup frees it once it has
+// ended.
 struct PendingLookup {
     std::wstring host;
     std::wstring service;
     ADDRINFOEXW hints{};
     ADDRINFOEXW* result = nullptr;
-    LookupOverlapped overlapped{};
+    OVERLAPPED overlapped{};
     HANDLE cancelHandle = nullptr;
-    HANDLE ended = nullptr;
-    DWORD error = 0;
-    std::atomic<int> state{kWaitedFor};
 
     ~PendingLookup() {
         if (result != nullptr) FreeAddrInfoExW(result);
-        if (ended != nullptr) CloseHandle(ended);
+        if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
     }
+    bool Ended() const { return WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
 };
 
-void CALLBACK LookupCompleted(DWORD error, DWORD, LPWSAOVERLAPPED overlapped) {
-    PendingLookup* lookup = reinterpret_cast<LookupOverlapped*>(overlapped)->lookup;
-    lookup->error = error;
-    int expected = kWaitedFor;
-    if (lookup->state.compare_exchange_strong(expected, kEnded)) {
-        SetEvent(lookup->ended);
+std::mutex abandonedMutex;
+// Never destroyed: at exit the system may still be writing into one of them.
+std::vector<PendingLookup*>& Abandoned() {
+    static auto* list = new std::vector<PendingLookup*>;
+    return *list;
+}
+
+void ReleaseEnded() {
+    std::lock_guard<std::mutex> lock(abandonedMutex);
+    std::vector<PendingLookup*>& list = Abandoned();
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [](PendingLookup* lookup) {
+                                  if (!lookup->Ended()) return false;
+                                  delete lookup;
+                                  return true;
+                              }),
+               list.end());
+}
+
+// Asks the system to stop the lookup and gives it one slice to do so.
+void GiveUp(PendingLookup* lookup) {
+    if (lookup->cancelHandle != nullptr) GetAddrInfoExCancel(&lookup->cancelHandle);
+    if (WaitForSingleObject(lookup->overlapped.hEvent, kCancelSliceMs) == WAIT_OBJECT_0) {
+        delete lookup;
         return;
     }
-    delete lookup;
+    std::lock_guard<std::mutex> lock(abandonedMutex);
+    Abandoned().push_back(lookup);
 }
 
 std::string ResolverText(int code) {
@@ -79,59 +91,43 @@ std::string ResolverText(int code) {
     return result.empty() ? WindowsError(static_cast<unsigned long>(code)) : result;
 }
 
-// Asks the system to stop the lookup and gives it one slice to do so; a lookup still running after that is
-// left to its completion routine.
-void GiveUp(PendingLookup* lookup) {
-    if (lookup->cancelHandle != nullptr) {
-        GetAddrInfoExCancel(&lookup->cancelHandle);
-        WaitForSingleObject(lookup->ended, kCancelSliceMs);
-    }
-    int expected = kWaitedFor;
-    if (lookup->state.compare_exchange_strong(expected, kGivenUp)) return;
-    delete lookup;
-}
-
 }  // namespace
 
 ResolveOutcome SocketResolve(const std::string& host, const std::string& service,
                              std::vector<SocketAddress>& addresses, std::string& resolverText, unsigned int timeoutMs,
                              const std::atomic<bool>* cancel) {
+    ReleaseEnded();
     if (IsCancelled(cancel)) return ResolveOutcome::Cancelled;
     auto* lookup = new PendingLookup;
     lookup->host = Utf8ToWide(host);
     lookup->service = Utf8ToWide(service);
     lookup->hints.ai_family = AF_UNSPEC;
     lookup->hints.ai_socktype = SOCK_STREAM;
-    lookup->overlapped.lookup = lookup;
-    lookup->ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (lookup->ended == nullptr) {
+    lookup->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (lookup->overlapped.hEvent == nullptr) {
         resolverText = WindowsError(GetLastError());
         delete lookup;
         return ResolveOutcome::Failed;
     }
-    const int code = GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr, &lookup->hints,
-                                    &lookup->result, nullptr, &lookup->overlapped.overlapped,
-                                    reinterpret_cast<LPLOOKUPSERVICE_COMPLETION_ROUTINE>(&LookupCompleted),
-                                    &lookup->cancelHandle);
-    if (code != WSA_IO_PENDING) {
-        // Ended at once, without the completion routine.
-        lookup->error = static_cast<DWORD>(code);
-        lookup->state = kEnded;
-    } else {
+    int code = GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr, &lookup->hints,
+                              &lookup->result, nullptr, &lookup->overlapped, nullptr, &lookup->cancelHandle);
+    if (code == WSA_IO_PENDING) {
         const ULONGLONG deadline = GetTickCount64() + timeoutMs;
         for (;;) {
-            const ULONGLONG now = GetTickCount64();
             const bool cancelled = IsCancelled(cancel);
-            if (lookup->state.load() == kEnded) break;
+            const ULONGLONG now = GetTickCount64();
+            if (lookup->Ended()) break;
             if (cancelled || now >= deadline) {
                 GiveUp(lookup);
                 return cancelled ? ResolveOutcome::Cancelled : ResolveOutcome::TimedOut;
             }
-            WaitForSingleObject(lookup->ended, CancelSlice(static_cast<unsigned int>(deadline - now), cancel));
+            WaitForSingleObject(lookup->overlapped.hEvent, CancelSlice(static_cast<unsigned int>(deadline - now), cancel));
         }
+        code = GetAddrInfoExOverlappedResult(&lookup->overlapped);
     }
-    if (lookup->error != 0) {
-        resolverText = ResolverText(static_cast<int>(lookup->error));
+    // Otherwise it ended at once, with its code.
+    if (code != 0) {
+        resolverText = ResolverText(code);
         delete lookup;
         return ResolveOutcome::Failed;
     }
