@@ -1,10 +1,7 @@
 // Serial link tests: closed-port behaviour everywhere, and over a pseudo-terminal the read timing, chunking, exclusivity and line settings.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,7 +10,6 @@
 #include "support/ThreadInterrupter.h"
 #include "support/Watchdog.h"
 #include "transport/SendLimit.h"
-#include "transport/SerialDriver.h"
 #include "transport/SerialPacing.h"
 #include "transport/Transport.h"
 
@@ -292,73 +288,6 @@ TEST_F(SerialPtyTest, FailedReadLeavesThePortOpen) {
     error.clear();
     EXPECT_EQ(link->Read(buffer, sizeof buffer, 0, error), -1);
     EXPECT_EQ(error.rfind("COM read failed: ", 0), 0u) << "the port was closed by the failure: " << error;
-}
-
-// The system's driver with a line behind it at `baud`: bytes leave at the line's rate and the driver tells
-// what it still holds, as a real port does (a pseudo-terminal passes everything on at once and tells nothing).
-// Records every piece the link hands over and what was queued ahead of it.
-class PacedDriver final : public SerialDriver {
-public:
-    explicit PacedDriver(unsigned int baud) : bytesPerSecond_(baud / 10) {}
-
-    long Write(SerialPortHandle port, const unsigned char* data, std::size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::size_t ahead = QueuedNow();
-        const long taken = SystemSerialDriver().Write(port, data, length);
-        if (taken > 0) {
-            queued_ = ahead + static_cast<std::size_t>(taken);
-            at_ = Clock::now();
-            pieces.push_back(static_cast<std::size_t>(taken));
-            aheadOfPiece.push_back(ahead);
-        }
-        return taken;
-    }
-    std::size_t Queued(SerialPortHandle) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return QueuedNow();
-    }
-
-    std::vector<std::size_t> pieces;
-    std::vector<std::size_t> aheadOfPiece;
-
-private:
-    std::size_t QueuedNow() const {
-        const auto gone = static_cast<std::size_t>(MsSince(at_) * static_cast<long long>(bytesPerSecond_) / 1000);
-        return gone >= queued_ ? 0 : queued_ - gone;
-    }
-
-    std::size_t bytesPerSecond_;
-    std::mutex mutex_;
-    std::size_t queued_ = 0;
-    Clock::time_point at_ = Clock::now();
-};
-
-// At 9600 baud a write goes out in pieces of about a tenth of a second, each handed over only once less than a
-// piece is queued: a cancel finds at most about two pieces (0.2 s) ahead of the ESC it sends next.
-TEST_F(SerialPtyTest, WritesGoOutInPiecesOfATenthOfASecondOnTheWire) {
-    constexpr unsigned int kBaud = 9600;
-    PacedDriver driver(kBaud);
-    std::atomic<bool> cancel{false};
-    auto link = CreateSerialTransportOver(driver, device, kBaud, kSendStallLimitMs, &cancel);
-    std::string error;
-    ASSERT_TRUE(link->Open(error)) << error;
-    std::thread canceller([&cancel] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        cancel = true;
-    });
-    const std::string frame = Pattern(65536);
-    const bool written = link->Write(reinterpret_cast<const unsigned char*>(frame.data()), frame.size(), error);
-    const long long queuedAtCancel = link->QueuedToSend();
-    canceller.join();
-    EXPECT_FALSE(written);
-    EXPECT_EQ(link->LastFailure(), LinkFailure::Cancelled);
-    ASSERT_GE(driver.pieces.size(), 3u) << "the line carries several pieces in 0.7 s";
-    for (std::size_t i = 0; i < driver.pieces.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_LE(SerialPieceMs(driver.pieces[i], kBaud), 110u) << driver.pieces[i] << " bytes";
-        EXPECT_LE(SerialPieceMs(driver.aheadOfPiece[i], kBaud), 110u) << "queued ahead: " << driver.aheadOfPiece[i];
-    }
-    EXPECT_LE(SerialPieceMs(static_cast<std::size_t>(queuedAtCancel), kBaud), 220u) << queuedAtCancel << " bytes queued";
 }
 
 }  // namespace
