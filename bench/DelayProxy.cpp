@@ -1,5 +1,4 @@
-// A loopback TCP relay that holds every byte for a fixed time in each direction, at a limited rate if asked: a
-// slow link for benchmarks.
+// A loopback TCP relay that holds every byte for a fixed time each way, at a limited rate if asked: a slow link.
 #include "bench/DelayProxy.h"
 
 #include <arpa/inet.h>

@@ -1,5 +1,4 @@
-// The system calls of the file layer that can fail under a running save, behind an interface: the file layer
-// makes them through the installed FileCalls, the system's own unless a test has put another in their place.
+// The file layer's system calls that can fail under a save, behind an interface a test can stand in for.
 #pragma once
 
 #include <cstddef>
@@ -10,8 +9,9 @@
 using FileHandle = std::intptr_t;
 constexpr FileHandle kNoFile = -1;
 
-// Each call does what the system's does and fails as it fails, its code left where the platform keeps it
-// (errno, GetLastError).
+// The file layer makes these calls through the installed FileCalls: the system's own unless a test has put
+// another in their place. Each call does what the system's does and fails as it fails, its code left where
+// the platform keeps it (errno, GetLastError).
 class FileCalls {
 public:
     virtual ~FileCalls() = default;

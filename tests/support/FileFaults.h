@@ -1,5 +1,4 @@
-// Failures injected into the file layer through the calls it makes (FileCalls), so that its real clean-up
-// paths run: a test-only stand-in for the system's calls, never linked into the programs.
+// Failures injected into the file layer through its FileCalls, so that its real clean-up paths run (tests only).
 #pragma once
 
 #include <cstdint>
