@@ -2,72 +2,82 @@
 #include "support/FileFaults.h"
 
 #include <map>
-#include <memory>
 #include <mutex>
-#include <vector>
 
 #include "transport/FileCalls.h"
 
 namespace {
 
+// One for the whole test run (a new one per setting would pile up in a long soak): the faults it applies change
+// with SetFileFaults, also for files opened under an earlier setting and still open.
 class FaultyFileCalls final : public FileCalls {
 public:
-    explicit FaultyFileCalls(const FileFaults& faults) : faults_(faults), system_(SystemFileCalls()) {}
+    FaultyFileCalls() : system_(SystemFileCalls()) {}
+
+    void Set(const FileFaults& faults) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        faults_ = faults;
+    }
 
     long Read(FileHandle file, unsigned char* buffer, std::size_t length) override {
-        std::uint64_t done = Count(file);
-        if (done >= faults_.inputEndsAfter) return 0;
-        if (faults_.inputEndsAfter - done < length) length = static_cast<std::size_t>(faults_.inputEndsAfter - done);
+        const std::uint64_t endsAfter = Faults().inputEndsAfter;
+        const std::uint64_t done = Count(file);
+        if (done >= endsAfter) return 0;
+        if (endsAfter - done < length) length = static_cast<std::size_t>(endsAfter - done);
         const long n = system_.Read(file, buffer, length);
         if (n > 0) Add(file, static_cast<std::uint64_t>(n));
         return n;
     }
     long Write(FileHandle file, const unsigned char* data, std::size_t length) override {
-        if (faults_.writeFailsAfter != FileFaults::kNever && Count(file) + length > faults_.writeFailsAfter) {
-            return Fail(FileFault::Io), -1;
-        }
+        const std::uint64_t failsAfter = Faults().writeFailsAfter;
+        if (failsAfter != FileFaults::kNever && Count(file) + length > failsAfter) return Fail(FileFault::Io), -1;
         const long n = system_.Write(file, data, length);
         if (n > 0) Add(file, static_cast<std::uint64_t>(n));
         return n;
     }
-    bool Sync(FileHandle file) override { return faults_.failFlush ? Fail(FileFault::Io) : system_.Sync(file); }
+    bool Sync(FileHandle file) override { return Faults().failFlush ? Fail(FileFault::Io) : system_.Sync(file); }
     bool Close(FileHandle file) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             counts_.erase(file);
         }
         const bool closed = system_.Close(file);
-        return faults_.failClose ? Fail(FileFault::Io) : closed;
+        return Faults().failClose ? Fail(FileFault::Io) : closed;
     }
     FileHandle CreateNew(const std::wstring& path, unsigned int mode) override {
-        if (faults_.failCreate || faults_.refuseNewFileBeside) return Fail(FileFault::AccessDenied), kNoFile;
+        const FileFaults f = Faults();
+        if (f.failCreate || f.refuseNewFileBeside) return Fail(FileFault::AccessDenied), kNoFile;
         return system_.CreateNew(path, mode);
     }
     FileHandle OpenToWrite(const std::wstring& path) override {
-        if (faults_.failCreate) return Fail(FileFault::AccessDenied), kNoFile;
+        if (Faults().failCreate) return Fail(FileFault::AccessDenied), kNoFile;
         return system_.OpenToWrite(path);
     }
     bool Rename(const std::wstring& from, const std::wstring& to) override {
-        if (faults_.failCommit || faults_.failMoveAfterReplace) return Fail(FileFault::Io);
+        const FileFaults f = Faults();
+        if (f.failCommit || f.failMoveAfterReplace) return Fail(FileFault::Io);
         return system_.Rename(from, to);
     }
     bool RenameNoReplace(const std::wstring& from, const std::wstring& to) override {
-        if (faults_.failCommit) return Fail(FileFault::Io);
-        if (faults_.noReplaceRenameRefused) return Fail(FileFault::RenameRefused);
+        const FileFaults f = Faults();
+        if (f.failCommit) return Fail(FileFault::Io);
+        if (f.noReplaceRenameRefused) return Fail(FileFault::RenameRefused);
         return system_.RenameNoReplace(from, to);
     }
     bool HardLink(const std::wstring& from, const std::wstring& to) override {
-        if (faults_.failCommit) return Fail(FileFault::Io);
-        if (faults_.hardLinkRefused) return Fail(FileFault::LinkRefused);
+        const FileFaults f = Faults();
+        if (f.failCommit) return Fail(FileFault::Io);
+        if (f.hardLinkRefused) return Fail(FileFault::LinkRefused);
         return system_.HardLink(from, to);
     }
     bool Replace(const std::wstring& replaced, const std::wstring& replacement, const std::wstring& backup) override {
-        if (faults_.failCommit) return Fail(FileFault::Io);
-        if (faults_.replaceFailsWith != 0) return ImitateFailedReplace(faults_.replaceFailsWith, replaced, backup);
+        const FileFaults f = Faults();
+        if (f.failCommit) return Fail(FileFault::Io);
+        if (f.replaceFailsWith != 0) return ImitateFailedReplace(f.replaceFailsWith, replaced, backup);
         return system_.Replace(replaced, replacement, backup);
     }
     bool SyncFolder(const std::wstring& folder) override {
-        return faults_.failFolderSync ? Fail(FileFault::Io) : system_.SyncFolder(folder);
+        return Faults().failFolderSync ? Fail(FileFault::Io) : system_.SyncFolder(folder);
     }
 
 private:
@@ -85,7 +95,12 @@ private:
         counts_[file] += bytes;
     }
 
-    const FileFaults faults_;
+    FileFaults Faults() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return faults_;
+    }
+
+    FileFaults faults_;
     FileCalls& system_;
     std::mutex mutex_;
     // Bytes read or written so far, per open file.
@@ -102,14 +117,8 @@ bool AnyFault(const FileFaults& f) {
 }  // namespace
 
 void SetFileFaults(const FileFaults& faults) {
-    // Files opened under earlier faults keep using them: every set of calls lives to the end of the tests.
-    static std::mutex mutex;
-    static auto* kept = new std::vector<std::unique_ptr<FaultyFileCalls>>;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!AnyFault(faults)) {
-        InstallFileCalls(nullptr);
-        return;
-    }
-    kept->push_back(std::make_unique<FaultyFileCalls>(faults));
-    InstallFileCalls(kept->back().get());
+    // Never destroyed: a file may still hold it at exit.
+    static auto* calls = new FaultyFileCalls;
+    calls->Set(faults);
+    InstallFileCalls(AnyFault(faults) ? calls : nullptr);
 }

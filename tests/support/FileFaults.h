@@ -25,7 +25,8 @@ struct FileFaults {
     bool failFolderSync = false;  // POSIX: the folder cannot be synced after the rename
 };
 
-// Applies to files opened or created afterwards; a default-constructed value puts the system's calls back.
+// Applies to files opened or created afterwards (and to those still open from an earlier setting); a
+// default-constructed value puts the system's calls back for the files opened afterwards.
 void SetFileFaults(const FileFaults& faults);
 
 // The platform's side: leaves the code of a failure of this kind where the platform keeps it.
