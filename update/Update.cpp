@@ -80,23 +80,27 @@ bool AwaitVerdict(ITransport& link, unsigned char& verdict, std::uint64_t frame,
                   MonotonicClock::time_point writeStart, const LinkPace& pace, const std::atomic<bool>& cancel,
                   std::string& error) {
     const auto wait = std::chrono::milliseconds(waitMs);
-    long long queued = link.QueuedToSend();
+    // The queue is first looked at after one slice without a verdict: a verdict that comes at once (every
+    // block of a legacy transfer on a fast link) costs no look.
+    bool looked = false;
+    long long queued = -1;
     // Where the frame was last seen moving towards the modem (or had arrived, as far as we can tell).
     MonotonicClock::time_point reached = MonotonicNow();
-    if (queued < 0) reached += pace.FrameTime(frame);
     for (;;) {
         const auto now = MonotonicNow();
         if (now >= reached + wait) break;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(reached + wait - now).count();
-        const std::uint32_t slice =
-            queued > 0 ? std::min<std::uint32_t>(kQueueLookMs, static_cast<std::uint32_t>(left)) : static_cast<std::uint32_t>(left);
+        const bool watching = !looked || queued > 0;
+        const std::uint32_t slice = watching ? std::min<std::uint32_t>(kQueueLookMs, static_cast<std::uint32_t>(left))
+                                             : static_cast<std::uint32_t>(left);
         if (ReadExact(link, &verdict, 1, slice, &cancel, error)) return true;
         if (link.LastFailure() != LinkFailure::None || cancel.load()) return false;
-        if (queued > 0) {
-            const long long still = link.QueuedToSend();
-            if (still < queued) reached = MonotonicNow();
-            queued = still;
-        }
+        if (!watching) continue;
+        const long long still = link.QueuedToSend();
+        if (!looked && still < 0) reached += pace.FrameTime(frame);
+        if (still >= 0 && (looked ? still < queued : still > 0)) reached = MonotonicNow();
+        looked = true;
+        queued = still;
     }
     error = "No answer from the modem within " + WaitText(waitMs);
     const auto transit = reached - writeStart;
