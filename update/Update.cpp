@@ -54,56 +54,50 @@ bool StepFailed(const ITransport& link, const std::atomic<bool>& cancel, UpdateO
     return false;
 }
 
-// How fast the modem has taken the image so far: the bytes it has answered for and the time from the first
-// frame's write to its latest verdict. Modem time is in it too, so it errs towards a longer wait.
-struct LinkPace {
-    std::uint64_t bytes = 0;
-    MonotonicClock::duration took{};
-
-    // The frame's time on the link at this pace; zero before any verdict.
-    MonotonicClock::duration FrameTime(std::uint64_t frame) const {
-        if (bytes == 0 || took <= MonotonicClock::duration::zero()) return {};
-        return took * static_cast<long long>(frame) / static_cast<long long>(bytes);
-    }
-};
-
 std::string Rate(std::uint64_t bytes, MonotonicClock::duration took) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
     return ms <= 0 ? std::string("?") : std::to_string(bytes * 1000 / static_cast<std::uint64_t>(ms));
 }
 
-// The wait for the one-byte verdict on a frame of `frame` bytes written from `writeStart` on. The protocol's wait
-// counts from when the frame can have reached the modem: where the link tells what it still has queued, from
-// when that stops moving; elsewhere the frame's time at the pace measured so far is added. A wait that
-// ends unanswered after a slow frame says so: the modem is not blamed for the link.
+// The wait for the one-byte verdict on a frame of `frame` bytes, after `sentBefore` bytes that the modem has
+// answered for since `firstWrite`. The protocol's wait counts from when the frame can have reached the modem:
+// where the link tells what it still has queued, from when that stops moving; elsewhere after the frame's time
+// at the pace so far (modem time is in that pace too, so it errs towards a longer wait). A wait that ends
+// unanswered after a slow frame says so: the modem is not blamed for the link.
 bool AwaitVerdict(ITransport& link, unsigned char& verdict, std::uint64_t frame, std::uint32_t waitMs,
-                  MonotonicClock::time_point writeStart, const LinkPace& pace, const std::atomic<bool>& cancel,
+                  std::uint64_t sentBefore, MonotonicClock::time_point firstWrite, const std::atomic<bool>& cancel,
                   std::string& error) {
     const auto wait = std::chrono::milliseconds(waitMs);
-    // The queue is first looked at after one slice without a verdict: a verdict that comes at once (every
-    // block of a legacy transfer on a fast link) costs no look.
-    bool looked = false;
-    long long queued = -1;
+    // A verdict within the first slice (every block of a legacy transfer on a fast link) costs neither a look at
+    // the queue nor a reading of the clock beyond the read's own.
+    const std::uint32_t first = std::min(kQueueLookMs, waitMs);
+    if (ReadExact(link, &verdict, 1, first, &cancel, error)) return true;
+    if (link.LastFailure() != LinkFailure::None || cancel.load()) return false;
+    const MonotonicClock::time_point waitStart = MonotonicNow() - std::chrono::milliseconds(first);
     // Where the frame was last seen moving towards the modem (or had arrived, as far as we can tell).
-    MonotonicClock::time_point reached = MonotonicNow();
+    MonotonicClock::time_point reached = waitStart;
+    long long queued = link.QueuedToSend();
+    if (queued > 0) {
+        reached = waitStart + std::chrono::milliseconds(first);
+    } else if (queued < 0 && sentBefore > 0) {
+        reached += (waitStart - firstWrite) * static_cast<long long>(frame) / static_cast<long long>(sentBefore);
+    }
     for (;;) {
         const auto now = MonotonicNow();
         if (now >= reached + wait) break;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(reached + wait - now).count();
-        const bool watching = !looked || queued > 0;
-        const std::uint32_t slice = watching ? std::min<std::uint32_t>(kQueueLookMs, static_cast<std::uint32_t>(left))
-                                             : static_cast<std::uint32_t>(left);
+        const std::uint32_t slice = queued > 0 ? std::min<std::uint32_t>(kQueueLookMs, static_cast<std::uint32_t>(left))
+                                               : static_cast<std::uint32_t>(left);
         if (ReadExact(link, &verdict, 1, slice, &cancel, error)) return true;
         if (link.LastFailure() != LinkFailure::None || cancel.load()) return false;
-        if (!watching) continue;
-        const long long still = link.QueuedToSend();
-        if (!looked && still < 0) reached += pace.FrameTime(frame);
-        if (still >= 0 && (looked ? still < queued : still > 0)) reached = MonotonicNow();
-        looked = true;
-        queued = still;
+        if (queued > 0) {
+            const long long still = link.QueuedToSend();
+            if (still < queued) reached = MonotonicNow();
+            queued = still;
+        }
     }
     error = "No answer from the modem within " + WaitText(waitMs);
-    const auto transit = reached - writeStart;
+    const auto transit = reached - waitStart;
     if (queued > 0) {
         error += " (" + std::to_string(queued) + " bytes of the frame never left: a slow or stalled link)";
     } else if (transit >= std::chrono::milliseconds(kSlowFrameMs)) {
@@ -230,13 +224,11 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
     std::uint64_t sent = 0;
     int lastPercent = -1;
     out.step = UpdateStep::Frames;
-    LinkPace pace;
     const MonotonicClock::time_point firstWrite = MonotonicNow();
     while (sent < total) {
         if (cancel.load()) return EndWith(out, UpdateCause::Cancelled, "Update cancelled", error);
         const std::uint64_t frame = frameSize < total - sent ? frameSize : total - sent;
         if (sent + frame == total) out.step = UpdateStep::LastVerdict;
-        const MonotonicClock::time_point writeStart = sent == 0 ? firstWrite : MonotonicNow();
         // Straight from the image: one write per frame, no copy.
         if (!link.Write(image.data() + sent, static_cast<std::size_t>(frame), error)) {
             return StepFailed(link, cancel, out, "sending " + frameText(sent / frameSize + 1), error);
@@ -253,15 +245,13 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
             lastPercent = percent;
         }
 
-        if (!AwaitVerdict(link, verdict, frame, verifying ? kVerifyVerdictMs : kFrameVerdictMs, writeStart, pace,
-                          cancel, error)) {
+        if (!AwaitVerdict(link, verdict, frame, verifying ? kVerifyVerdictMs : kFrameVerdictMs, sent - frame,
+                          firstWrite, cancel, error)) {
             return StepFailed(link, cancel, out,
                               verifying ? "waiting for the modem's verdict on the whole image"
                                         : "waiting for the verdict on " + frameText((sent + frameSize - 1) / frameSize),
                               error);
         }
-        pace.bytes = sent;
-        pace.took = MonotonicNow() - firstWrite;
         if (last && tally != nullptr) tally->answered = true;
         if (verdict == ESC) {
             return EndWith(out, UpdateCause::Rejected,
