@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "app/LogSave.h"
 #include "app/LogText.h"
 #include "app/PortList.h"
 #include "app/Registry.h"
@@ -113,18 +114,23 @@ void UpdateWorker(HWND window, std::wstring path, ITransport* link, std::shared_
     PostResult(window, OperationKind::Update, ok, std::move(text), legacy);
 }
 
-void LogDownloadWorker(HWND window, std::wstring path, ITransport* link, std::shared_ptr<std::atomic<bool>> cancel) {
+void LogDownloadWorker(HWND window, std::wstring path, bool existed, ITransport* link,
+                       std::shared_ptr<std::atomic<bool>> cancel) {
     // Streamed into the file as it arrives, with the same safe save as the command line: the window's
-    // memory does not grow with the log, and an existing file is replaced only by a complete log.
+    // memory does not grow with the log, and an existing file is replaced only by a complete log, and only
+    // when the dialog asked about replacing it.
     std::string error;
     LogFileOutcome outcome;
-    const int result = DownloadModemLogToFile(*link, path, *cancel, ProgressPoster(window), outcome, error);
+    const LogSavePlan plan = PlanLogSave(path, existed);
+    const int result = plan.replace
+                           ? DownloadModemLogToFile(*link, path, *cancel, ProgressPoster(window), outcome, error)
+                           : DownloadModemLogToNewFile(*link, plan.names, *cancel, ProgressPoster(window), outcome, error);
     const bool ok = result != static_cast<int>(LogDownloadResult::Failed);
     if (!ok) link->Close();
     std::wstring text;
     if (ok) {
-        text = L"Modem log saved: " + path;
-        if (result == static_cast<int>(LogDownloadResult::LegacyComplete)) text += L" (legacy 256-byte protocol)";
+        text = LogSavedText(path, outcome.path, result == static_cast<int>(LogDownloadResult::LegacyComplete));
+        path = outcome.path;
     } else {
         text = Utf8ToWide(LogFileFailureText(error, WideToUtf8(path), outcome));
     }
@@ -497,8 +503,10 @@ void Application::StartLogDownload() {
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
     if (!Modal([&] { return GetSaveFileNameW(&dialog); })) return;
     const std::wstring path = file;
+    // The dialog asks before replacing a file that is there now; a name that is free now was chosen as new.
+    const bool existed = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     BeginTransfer(OperationKind::LogDownload, L"Preparing modem log...");
-    if (!Launch(operationThread, LogDownloadWorker, window, path, transport.get(), cancelRequested)) {
+    if (!Launch(operationThread, LogDownloadWorker, window, path, existed, transport.get(), cancelRequested)) {
         PostResult(window, OperationKind::LogDownload, false, kNoThread);
     }
 }

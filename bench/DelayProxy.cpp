@@ -1,4 +1,4 @@
-// A loopback TCP relay that holds every byte for a fixed time in each direction: a slow link for benchmarks.
+// A loopback TCP relay that holds every byte for a fixed time each way, at a limited rate if asked: a slow link.
 #include "bench/DelayProxy.h"
 
 #include <arpa/inet.h>
@@ -33,6 +33,8 @@ struct Side {
     int fd = -1;
     bool readEnded = false;   // the peer closed (or failed): nothing more to read from it
     bool writeEnded = false;  // its close was passed on
+    // With a rate: when the link from this side is free again, and so when this side may be read next.
+    Clock::time_point readAt{};
     std::deque<Piece> out;    // what goes to this side, in order
 };
 
@@ -100,6 +102,11 @@ bool DelayProxy::Start(unsigned short targetPort, std::chrono::milliseconds dela
     targetPort_ = targetPort;
     delay_ = delay;
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Accepted sockets take the listener's buffer size.
+    constexpr int kSmallReceiveBuffer = 4096;
+    if (rate_ != 0 && listener_ >= 0) {
+        setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &kSmallReceiveBuffer, sizeof kSmallReceiveBuffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -160,6 +167,10 @@ void DelayProxy::Loop() {
             for (const Side* side : {&c->tool, &c->modem}) {
                 if (side->fd < 0) continue;
                 short events = side->readEnded ? 0 : POLLIN;
+                if (events != 0 && rate_ != 0 && side->readAt > now) {
+                    events = 0;
+                    wake = std::min(wake, side->readAt);
+                }
                 if (!side->out.empty()) {
                     if (side->out.front().due <= now) events |= POLLOUT;
                     else wake = std::min(wake, side->out.front().due);
@@ -198,10 +209,20 @@ void DelayProxy::Loop() {
                 Side& source = from == 0 ? c.tool : c.modem;
                 Side& sink = from == 0 ? c.modem : c.tool;
                 if (source.readEnded || source.fd < 0 || gone) continue;
-                const ssize_t n = recv(source.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                if (rate_ != 0 && source.readAt > now) continue;
+                // With a rate, a tenth of a second's worth at a time.
+                const size_t want = rate_ == 0 ? buffer.size() : std::clamp<size_t>(rate_ / 10, 1, buffer.size());
+                const ssize_t n = recv(source.fd, buffer.data(), want, MSG_DONTWAIT);
                 if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
                 Piece piece;
                 piece.due = now + delay_;
+                if (rate_ != 0 && n > 0) {
+                    // The piece's last byte is on the far side once the link has carried it.
+                    source.readAt = std::max(now, source.readAt) +
+                                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                        static_cast<double>(n) / static_cast<double>(rate_)));
+                    piece.due = source.readAt + delay_;
+                }
                 if (n <= 0) {
                     source.readEnded = true;
                     piece.close = true;

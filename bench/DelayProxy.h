@@ -1,4 +1,4 @@
-// A loopback TCP relay that holds every byte for a fixed time in each direction: a slow link for benchmarks.
+// A loopback TCP relay that holds every byte for a fixed time each way, at a limited rate if asked: a slow link.
 #pragma once
 
 #include <atomic>
@@ -31,6 +31,10 @@ public:
     // `delay` in each direction (a round trip of twice that). The connection to the target is made when the
     // client's, and a close is passed on after the bytes before it.
     bool Start(unsigned short targetPort, std::chrono::milliseconds delay, std::string& error);
+    // Before Start: each direction carries at most this many bytes a second (0: no limit). The relay then reads
+    // only as fast as it passes bytes on and keeps a small receive buffer, so that what the link has not carried
+    // yet waits in the sender's queue, as on a slow line.
+    void SetRate(unsigned long long bytesPerSecond) { rate_ = bytesPerSecond; }
     void Stop();
     unsigned short Port() const { return port_; }
     Tally Take();  // the tally so far, then zero
@@ -43,6 +47,7 @@ private:
     unsigned short targetPort_ = 0;
     unsigned short port_ = 0;
     std::chrono::milliseconds delay_{0};
+    unsigned long long rate_ = 0;
     int listener_ = -1;
     int wake_[2] = {-1, -1};
     std::atomic<bool> stop_{false};

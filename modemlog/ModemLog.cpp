@@ -326,7 +326,8 @@ int DownloadIntoSink(ITransport& link, LogFileSink& sink, bool opened, std::atom
     // A download that ended on the modem's side or on a cancel is not the file's failure.
     outcome.fileFailed = sink.Failed();
     outcome.systemError = sink.SystemError();
-    outcome.kept = sink.KeptNote();
+    if (result == failed) outcome.kept = sink.KeptNote();
+    else outcome.caveat = sink.KeptNote();
     outcome.bytes = sink.BytesWritten();
     outcome.incomplete = result == failed && sink.Changed();
     return result;
@@ -361,10 +362,11 @@ std::string LogFileFailureText(const std::string& error, const std::string& path
 }
 
 std::string InPlaceNote(const std::string& path, const LogFileOutcome& outcome, bool ok) {
-    if (!outcome.inPlace || (!ok && !outcome.incomplete)) return std::string();
+    const std::string caveat = ok ? outcome.caveat : std::string();
+    if (!outcome.inPlace || (!ok && !outcome.incomplete)) return caveat;
     std::string note = path + " was written in place (its folder takes no new file, or it has other hard links)";
     if (!ok) note += " and is incomplete";
-    return note;
+    return caveat.empty() ? note : note + "; " + caveat;
 }
 
 bool SaveModemLogFile(const std::wstring& path, const std::vector<unsigned char>& log, std::string& error) {

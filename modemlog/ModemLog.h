@@ -87,6 +87,7 @@ struct LogFileOutcome {
     bool fileFailed = false;  // the failure was the file's: `systemError` says why, `kept` where the log is
     unsigned long systemError = 0;
     std::string kept;         // after a failed commit: where the new (and old) log are, or empty
+    std::string caveat;       // after a save that succeeded: what the user should know (an unsynced folder), or empty
     std::wstring path;        // where the log went: the path given, or for a new file the name it took
 };
 

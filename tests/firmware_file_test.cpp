@@ -5,6 +5,7 @@
 #include <fstream>
 #include <random>
 
+#include "support/FileFaults.h"
 #include "transport/File.h"
 #include "transport/Transport.h"
 #include "update/Update.h"
@@ -28,7 +29,7 @@ protected:
         fs::create_directories(folder_);
     }
     void TearDown() override {
-        SetFileFaultsForTesting(FileFaultsForTesting());
+        SetFileFaults(FileFaults());
         std::error_code ignored;
         fs::remove_all(folder_, ignored);
     }
@@ -102,9 +103,9 @@ TEST_F(FirmwareFileTest, PathsThatCannotBeOpened) {
 
 TEST_F(FirmwareFileTest, FileThatEndsEarlyLeavesNothingBehind) {
     const fs::path path = Write("shrinks.qz7", Pattern(3 * 1048576));
-    FileFaultsForTesting faults;
+    FileFaults faults;
     faults.inputEndsAfter = 1048576 + 17;  // the second read comes up short, the third finds the end
-    SetFileFaultsForTesting(faults);
+    SetFileFaults(faults);
     std::vector<unsigned char> firmware = {7};
     std::string error;
     EXPECT_FALSE(LoadFirmwareFile(Wide(path), firmware, error));

@@ -1,6 +1,7 @@
 // The safe log save on POSIX keeps what the user set on the file: its mode, a symbolic link, hard links, a long name.
 #include <grp.h>
 #include <pwd.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,10 +15,12 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "modemlog/ModemLog.h"
 #include "support/ScriptedTransport.h"
+#include "support/FileFaults.h"
 #include "transport/File.h"
 #include "transport/Transport.h"
 
@@ -39,7 +42,7 @@ protected:
         fs::create_directories(folder_ / "real");
     }
     void TearDown() override {
-        SetFileFaultsForTesting(FileFaultsForTesting());
+        SetFileFaults(FileFaults());
         std::error_code ignored;
         fs::remove_all(folder_, ignored);
     }
@@ -201,12 +204,12 @@ TEST_F(LogSavePosix, ANewNameReplacesNothingAndAFolderThatCannotBeSyncedIsReport
     // refuses hard links too.
     for (const int fallback : {0, 1, 2}) {
         SCOPED_TRACE(fallback);
-        FileFaultsForTesting faults;
+        FileFaults faults;
         faults.noReplaceRenameRefused = fallback >= 1;
         faults.hardLinkRefused = fallback >= 2;
-        SetFileFaultsForTesting(faults);
+        SetFileFaults(faults);
         std::unique_ptr<ReplacementFile> file = CreateNewFile(names);
-        SetFileFaultsForTesting(FileFaultsForTesting());
+        SetFileFaults(FileFaults());
         ASSERT_TRUE(file);
         const Bytes log = Content(3000, 20);
         std::size_t written = 0;
@@ -224,16 +227,44 @@ TEST_F(LogSavePosix, ANewNameReplacesNothingAndAFolderThatCannotBeSyncedIsReport
     }
 
     // The log is under its name, but the folder entry is not yet durable: the save fails and says so.
-    FileFaultsForTesting faults;
+    FileFaults faults;
     faults.failFolderSync = true;
-    SetFileFaultsForTesting(faults);
+    SetFileFaults(faults);
     const fs::path path = folder / "synced.log";
     std::string error;
     EXPECT_FALSE(SaveModemLogFile(Utf8ToWide(path.string()), Content(500, 22), error));
-    SetFileFaultsForTesting(FileFaultsForTesting());
+    SetFileFaults(FileFaults());
     EXPECT_EQ(error, "Cannot sync the folder of the selected log file (the log is in place as " + path.string() +
                          ", but its folder could not be synced: a power loss may still take it)");
     EXPECT_EQ(ReadAll(path), Content(500, 22));
+}
+
+// A drop folder (mode 0333) takes files but cannot be opened to sync its entries: a log written and synced
+// there is done, with a note, and not a failure that a resume would download again.
+TEST_F(LogSavePosix, ALogInAWriteOnlyFolderIsDoneWithANote) {
+    const fs::path drop = folder_ / "drop";
+    fs::create_directories(drop);
+    fs::permissions(drop, fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write |
+                              fs::perms::group_exec | fs::perms::others_write | fs::perms::others_exec);
+    const fs::path path = drop / "modem.log";
+    bool committed = false;
+    std::string note;
+    // Root reads any folder: this thread alone works as nobody (the file-system user is per thread).
+    std::thread saver([&] {
+        if (::geteuid() == 0) ::setfsuid(65534);
+        std::unique_ptr<ReplacementFile> file = CreateReplacementFile(Utf8ToWide(path.string()));
+        if (!file) return;
+        const Bytes log = Content(700, 3);
+        std::size_t written = 0;
+        committed = file->Write(log.data(), log.size(), written) && written == log.size() && file->Flush() &&
+                    file->Close() && file->Commit() && file->Committed();
+        note = file->KeptNote();
+    });
+    saver.join();
+    EXPECT_TRUE(committed);
+    EXPECT_EQ(note, "the log is in place as " + path.string() +
+                        "; its folder cannot be read, so its entry could not be synced: a power loss may still take it");
+    EXPECT_EQ(ReadAll(path), Content(700, 3));
 }
 
 TEST_F(LogSavePosix, PendingFilesAreRemovedForAProgramThatEnds) {

@@ -14,6 +14,7 @@
 
 #include "modemlog/ModemLog.h"
 #include "support/ScriptedTransport.h"
+#include "support/FileFaults.h"
 #include "transport/File.h"
 #include "transport/Transport.h"
 
@@ -35,7 +36,7 @@ protected:
         fs::create_directories(folder_);
     }
     void TearDown() override {
-        SetFileFaultsForTesting(FileFaultsForTesting());
+        SetFileFaults(FileFaults());
         std::error_code ignored;
         fs::remove_all(folder_, ignored);
     }
@@ -64,9 +65,9 @@ TEST_F(LogSaveWin32, AReplacementThatFailsHalfWayNeverLosesEitherLog) {
         SCOPED_TRACE(code);
         // A plain move puts the new log in place after all.
         WriteAll(path, original);
-        FileFaultsForTesting faults;
+        FileFaults faults;
         faults.replaceFailsWith = code;
-        SetFileFaultsForTesting(faults);
+        SetFileFaults(faults);
         std::string error;
         EXPECT_TRUE(SaveModemLogFile(Utf8ToWide(path.u8string()), log, error)) << error;
         EXPECT_TRUE(ReadAll(path) == log);
@@ -75,9 +76,9 @@ TEST_F(LogSaveWin32, AReplacementThatFailsHalfWayNeverLosesEitherLog) {
         // Where that fails too, the old log is back under its name and the new one is kept and named.
         WriteAll(path, original);
         faults.failMoveAfterReplace = true;
-        SetFileFaultsForTesting(faults);
+        SetFileFaults(faults);
         EXPECT_FALSE(SaveModemLogFile(Utf8ToWide(path.u8string()), log, error));
-        SetFileFaultsForTesting(FileFaultsForTesting());
+        SetFileFaults(FileFaults());
         const std::string prefix = "Cannot create the selected log file (the new log is kept as ";
         ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
         const std::string kept = error.substr(prefix.size(), error.size() - prefix.size() - 1);
@@ -94,12 +95,12 @@ TEST_F(LogSaveWin32, AnyFailedReplacementKeepsTheNewLogAndANewNameReplacesNothin
     const Bytes original = Content(300, 4);
     const Bytes log = Content(4000, 5);
     WriteAll(path, original);
-    FileFaultsForTesting faults;
+    FileFaults faults;
     faults.replaceFailsWith = ERROR_SHARING_VIOLATION;
-    SetFileFaultsForTesting(faults);
+    SetFileFaults(faults);
     std::string error;
     EXPECT_FALSE(SaveModemLogFile(Utf8ToWide(path.u8string()), log, error));
-    SetFileFaultsForTesting(FileFaultsForTesting());
+    SetFileFaults(FileFaults());
     const std::string prefix = "Cannot create the selected log file (the new log is kept as ";
     ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
     const std::string kept = error.substr(prefix.size(), error.size() - prefix.size() - 1);

@@ -7,6 +7,7 @@
 
 #include "modemlog/ModemLog.h"
 #include "support/Simulator.h"
+#include "support/FileFaults.h"
 #include "transport/File.h"
 #include "transport/Transport.h"
 
@@ -41,7 +42,7 @@ protected:
     void SetUp() override {
         if (SimulatorPath().empty()) GTEST_SKIP() << "no simulator (set BRISKLODE_SIM)";
     }
-    void TearDown() override { SetFileFaultsForTesting(FileFaultsForTesting()); }
+    void TearDown() override { SetFileFaults(FileFaults()); }
 
     // Starts the simulator serving `content` as its log, and opens a Telnet link to it.
     void Start(const Bytes& content, std::vector<std::string> args) {
@@ -168,11 +169,11 @@ TEST_F(LogSimTest, SaveFailuresKeepTheExistingFile) {
     const std::string path = sim_.LocalPath("keep.log");
     const Bytes previous = Pattern(999, 10);
     WriteFile(path, previous);
-    FileFaultsForTesting faults;
+    FileFaults faults;
     faults.writeFailsAfter = 1048576 + 5;
-    SetFileFaultsForTesting(faults);
+    SetFileFaults(faults);
     EXPECT_FALSE(SaveModemLogFile(Utf8ToWide(path), log, error));
-    SetFileFaultsForTesting(FileFaultsForTesting());
+    SetFileFaults(FileFaults());
     EXPECT_EQ(error, "Cannot write the selected log file");
     EXPECT_TRUE(ReadFile(path) == previous);
 

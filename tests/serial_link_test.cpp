@@ -10,13 +10,17 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console/Console.h"
 #include "modemlog/ModemLog.h"
+#include "support/PacedSerialDriver.h"
 #include "support/SerialPty.h"
 #include "support/Simulator.h"
 #include "support/Watchdog.h"
+#include "transport/SendLimit.h"
+#include "transport/SerialPacing.h"
 #include "transport/Transport.h"
 #include "update/Update.h"
 
@@ -100,6 +104,37 @@ protected:
     std::vector<int> percents;
     std::atomic<bool> cancel{false};
 };
+
+// At 9600 baud a write goes out in pieces of about a tenth of a second, each handed over only once less than a
+// piece is queued, and the cancel flag is read after every one: a cancel finds at most about two pieces
+// (0.2 s) ahead of the ESC it sends next. Natively over a pseudo-terminal; under Wine on the mapped COM port.
+TEST_F(SerialAgainstSimulator, WritesGoOutInPiecesOfATenthOfASecondOnTheWire) {
+    constexpr unsigned int kBaud = 9600;
+    ASSERT_NO_FATAL_FAILURE(StartModem({}));
+    link.reset();
+    PacedSerialDriver driver(kBaud);
+    auto paced = CreateSerialTransportOver(driver, portName, kBaud, kSendStallLimitMs, &cancel);
+    std::string error;
+    ASSERT_TRUE(paced->Open(error)) << error;
+    std::thread canceller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        cancel = true;
+    });
+    const std::vector<unsigned char> frame = Pattern(65536, 3);
+    const bool written = paced->Write(frame.data(), frame.size(), error);
+    const long long queuedAtCancel = paced->QueuedToSend();
+    canceller.join();
+    EXPECT_FALSE(written);
+    EXPECT_EQ(paced->LastFailure(), LinkFailure::Cancelled);
+    const std::vector<std::size_t> pieces = driver.Pieces(), ahead = driver.AheadOfPieces();
+    ASSERT_GE(pieces.size(), 3u) << "the line carries several pieces in 0.7 s";
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_LE(SerialPieceMs(pieces[i], kBaud), 110u) << pieces[i] << " bytes";
+        EXPECT_LE(SerialPieceMs(ahead[i], kBaud), 110u) << "queued ahead: " << ahead[i];
+    }
+    EXPECT_LE(SerialPieceMs(static_cast<std::size_t>(queuedAtCancel), kBaud), 220u) << queuedAtCancel << " bytes queued";
+}
 
 TEST_F(SerialAgainstSimulator, UpdateToAModemThatStopsReadingMidFrameFailsAfterTheSendLimit) {
     // The modem takes half of the first frame and then nothing, while it still acknowledges the next frames:

@@ -5,8 +5,10 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <thread>
 #include <tuple>
 
+#include "support/LoopbackPeer.h"
 #include "support/ScriptedTransport.h"
 #include "update/Update.h"
 
@@ -508,6 +510,46 @@ TEST(FastUpdateTest, VerdictDeadlinesAreTenSecondsPerFrameAndThirtyForTheLast) {
     }
 }
 
+// Over a slow link the verdict's wait counts from when the frame can have reached the modem: from when the
+// link's queue has drained, or, where the link cannot tell, after the frame's time at the pace so far.
+TEST(FastUpdateTest, TheVerdictWaitBeginsWhenTheFrameCanHaveReachedTheModem) {
+    constexpr std::uint64_t kRate = 2400;
+    const auto transit = std::chrono::milliseconds(65536 * 1000 / kRate + 1);
+    struct Case {
+        const char* name;
+        bool linkTellsQueue;
+        std::function<std::chrono::milliseconds(std::size_t)> delay;  // of frame n's verdict after its write
+        bool answersFirst;
+        std::size_t frames;
+        bool ok;
+    } cases[] = {
+        {"queue drains, modem answers 8 s later", true, [&](std::size_t) { return transit + 8000ms; }, true, 2, true},
+        {"queue drains, modem silent", true, [&](std::size_t) { return 0ms; }, false, 2, false},
+        // The first frame took 9 s; the second, as slow, is answered 8 s after it could have arrived.
+        {"queue unknown, the pace so far", false, [](std::size_t n) { return n == 1 ? 9000ms : 17000ms; }, true, 3, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClock clock;
+        ScriptedTransport link(&clock);
+        if (c.linkTellsQueue) link.SetSendRate(kRate);
+        FakeUpdateModem::Config config;
+        config.delay = [&](std::size_t n, std::size_t) { return c.delay(n); };
+        config.verdict = [&](std::size_t, std::size_t) { return c.answersFirst ? std::optional<unsigned char>(ACK) : std::nullopt; };
+        FakeUpdateModem modem(link, clock, config);
+        std::atomic<bool> cancel{false};
+        std::string error;
+        EXPECT_EQ(RunFastUpdate(link, Bytes(c.frames * 65536, 3), cancel, nullptr, error), c.ok ? 0 : 2) << error;
+        if (c.ok) continue;
+        EXPECT_EQ(error.rfind("No answer from the modem within 10 s after the frame reached it over a slow link (about ", 0), 0u)
+            << error;
+        EXPECT_NE(error.find(" bytes/s) while waiting for the verdict on frame 1 of 2"), std::string::npos) << error;
+        const auto waited = clock.Elapsed() - modem.LastFrameWrittenAt();
+        EXPECT_GE(waited, transit + 10000ms);
+        EXPECT_LT(waited, transit + 10500ms);
+    }
+}
+
 TEST(FastUpdateTest, CancellationBeforeAFrameSendsNoFurtherFrame) {
     FakeClock clock;
     ScriptedTransport link(&clock);
@@ -732,3 +774,31 @@ TEST(LegacyUpdateTest, CancellationBeforeABlockAndSizeFailures) {
     EXPECT_FALSE(RunLegacyUpdate(link, Bytes(), cancel, nullptr, error2));
     EXPECT_EQ(error2, "Firmware size must be between 1 and 16776960 bytes");
 }
+
+namespace {
+
+// A connection reset right after the fast-update request is a lost link, as a clean close is: over a real
+// socket, whose failure the link reports as a system error rather than as the peer's close.
+TEST(FastUpdateTest, AConnectionResetAfterTheRequestIsNoRefusal) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.Listen());
+    auto link = CreateTelnetTransport("127.0.0.1", peer.Port());
+    std::string error;
+    ASSERT_TRUE(link->Open(error)) << error;
+    ASSERT_TRUE(peer.Accept());
+    std::thread modem([&peer] {
+        if (ToText(peer.Receive(8)) == "UPDFAST\r") peer.ResetClient();
+    });
+    std::vector<unsigned char> image;
+    std::uint16_t blocks = 0;
+    ASSERT_TRUE(PrepareFirmware(Pattern(10), image, blocks, error));
+    std::atomic<bool> cancel{false};
+    UpdateOutcome outcome;
+    const int result = RunPreparedFastUpdate(*link, image, blocks, cancel, nullptr, error, nullptr, &outcome, true);
+    modem.join();
+    EXPECT_EQ(result, static_cast<int>(UpdateResult::Failed)) << error;
+    EXPECT_EQ(outcome.cause, UpdateCause::LinkLost);
+    EXPECT_EQ(error.rfind("Link lost while waiting for the answer to the fast-update request: ", 0), 0u) << error;
+}
+
+}  // namespace

@@ -55,7 +55,8 @@ public:
     // then holds part of a log.
     virtual bool Changed() const = 0;
     // After a Commit that failed: where the new and the old content were kept, for the user ("the new log
-    // is kept as ..."); empty when nothing was left behind.
+    // is kept as ..."); empty when nothing was left behind. After one that succeeded: a caveat for the user (a
+    // folder that could not be opened to sync it), or empty.
     virtual std::string KeptNote() const { return std::string(); }
 
 protected:
@@ -90,28 +91,3 @@ std::mutex& ReplacementFileLock();
 bool ReplacementFilesClosed();  // true once RemovePendingReplacementFiles ran: create nothing more
 void RegisterReplacementFile(ReplacementFile* file);
 void UnregisterReplacementFile(ReplacementFile* file);
-
-// Test seam: failures injected where the system calls are made, so the real clean-up paths run.
-struct FileFaultsForTesting {
-    static constexpr std::uint64_t kNever = ~std::uint64_t{0};
-    std::uint64_t inputEndsAfter = kNever;        // reads report end of file once this many bytes were read
-    bool failCreate = false;                      // CreateReplacementFile fails
-    bool refuseNewFileBeside = false;             // the folder takes no new file (access denied)
-    std::uint64_t writeFailsAfter = kNever;       // a write that would pass this many bytes in all fails
-    bool failFlush = false;
-    bool failClose = false;
-    bool failCommit = false;
-    // Windows: ReplaceFileW fails with this code, leaving the files as the system documents for it (1176,
-    // 1177) or as they were (any other code, such as 32 for an old log open in a viewer); and the plain
-    // move tried after 1176 or 1177 fails too.
-    unsigned long replaceFailsWith = 0;
-    bool failMoveAfterReplace = false;
-    // POSIX: the rename that replaces nothing is refused as by a file system without it (then a hard link
-    // is tried), and the hard link too (then the name is claimed with an exclusive create).
-    bool noReplaceRenameRefused = false;
-    bool hardLinkRefused = false;
-    bool failFolderSync = false;  // POSIX: the folder cannot be synced after the rename
-};
-// Applies to files opened or created afterwards; a default-constructed value removes every fault.
-void SetFileFaultsForTesting(const FileFaultsForTesting& faults);
-const FileFaultsForTesting& FileFaults();

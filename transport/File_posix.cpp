@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "transport/File.h"
+#include "transport/FileCalls.h"
 #include "transport/Transport.h"
 
 namespace {
@@ -24,10 +25,64 @@ int RetryOpen(const char* path, int flags, mode_t mode = 0) {
     return fd;
 }
 
+int Fd(FileHandle file) { return static_cast<int>(file); }
+
+void ClearNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+class PosixFileCalls final : public FileCalls {
+public:
+    long Read(FileHandle file, unsigned char* buffer, std::size_t length) override {
+        ssize_t n;
+        do {
+            n = ::read(Fd(file), buffer, length);
+        } while (n < 0 && errno == EINTR);
+        return static_cast<long>(n);
+    }
+    long Write(FileHandle file, const unsigned char* data, std::size_t length) override {
+        return static_cast<long>(::write(Fd(file), data, length));
+    }
+    bool Sync(FileHandle file) override { return ::fsync(Fd(file)) == 0; }
+    bool Close(FileHandle file) override { return ::close(Fd(file)) == 0; }
+    FileHandle CreateNew(const std::wstring& path, unsigned int mode) override {
+        return RetryOpen(WideToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+    }
+    FileHandle OpenToWrite(const std::wstring& path) override {
+        // Non-blocking only for the open: a pipe under the name must not hang it.
+        const int fd = RetryOpen(WideToUtf8(path).c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) ClearNonBlocking(fd);
+        return fd;
+    }
+    bool Rename(const std::wstring& from, const std::wstring& to) override {
+        return ::rename(WideToUtf8(from).c_str(), WideToUtf8(to).c_str()) == 0;
+    }
+    bool RenameNoReplace(const std::wstring& from, const std::wstring& to) override {
+        return ::renameat2(AT_FDCWD, WideToUtf8(from).c_str(), AT_FDCWD, WideToUtf8(to).c_str(), RENAME_NOREPLACE) == 0;
+    }
+    bool HardLink(const std::wstring& from, const std::wstring& to) override {
+        return ::link(WideToUtf8(from).c_str(), WideToUtf8(to).c_str()) == 0;
+    }
+    bool Replace(const std::wstring&, const std::wstring&, const std::wstring&) override {
+        errno = ENOTSUP;
+        return false;
+    }
+    bool SyncFolder(const std::wstring& folder) override {
+        const int dir = RetryOpen(WideToUtf8(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) return false;
+        const bool synced = ::fsync(dir) == 0;
+        const int code = errno;
+        ::close(dir);
+        errno = code;
+        return synced;
+    }
+};
+
 class PosixInputFile : public InputFile {
 public:
-    explicit PosixInputFile(int fd) : fd_(fd), endAfter_(FileFaults().inputEndsAfter) {}
-    ~PosixInputFile() override { ::close(fd_); }
+    PosixInputFile(int fd, FileCalls& calls) : fd_(fd), calls_(calls) {}
+    ~PosixInputFile() override { calls_.Close(fd_); }
 
     bool Size(std::uint64_t& size) override {
         struct stat info;
@@ -43,22 +98,15 @@ public:
 
     bool ReadSome(unsigned char* buffer, std::size_t length, std::size_t& got) override {
         got = 0;
-        if (readSoFar_ >= endAfter_) return true;
-        if (endAfter_ - readSoFar_ < length) length = static_cast<std::size_t>(endAfter_ - readSoFar_);
-        ssize_t n;
-        do {
-            n = ::read(fd_, buffer, length);
-        } while (n < 0 && errno == EINTR);
+        const long n = calls_.Read(fd_, buffer, length);
         if (n < 0) return false;
         got = static_cast<std::size_t>(n);
-        readSoFar_ += got;
         return true;
     }
 
 private:
     int fd_;
-    std::uint64_t endAfter_;
-    std::uint64_t readSoFar_ = 0;
+    FileCalls& calls_;
 };
 
 std::string FolderOf(const std::string& path) {
@@ -72,22 +120,19 @@ std::string FolderOf(const std::string& path) {
 // The one-step rename first; where the file system refuses it, a hard link (made only where no name is);
 // where hard links are refused too, the name is claimed with an exclusive create and our own empty file is
 // then renamed over.
-bool MoveWithoutReplacing(const std::string& from, const std::string& to, const FileFaultsForTesting& faults) {
-    if (!faults.noReplaceRenameRefused) {
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+bool MoveWithoutReplacing(const std::string& from, const std::string& to, FileCalls& calls) {
+    const std::wstring wideFrom = Utf8ToWide(from), wideTo = Utf8ToWide(to);
+    if (calls.RenameNoReplace(wideFrom, wideTo)) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    if (calls.HardLink(wideFrom, wideTo)) {
+        ::unlink(from.c_str());
+        return true;
     }
-    if (!faults.hardLinkRefused) {
-        if (::link(from.c_str(), to.c_str()) == 0) {
-            ::unlink(from.c_str());
-            return true;
-        }
-        if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK && errno != ENOSYS) return false;
-    }
-    const int claim = RetryOpen(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (claim < 0) return false;
-    ::close(claim);
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK && errno != ENOSYS) return false;
+    const FileHandle claim = calls.CreateNew(wideTo, 0600);
+    if (claim == kNoFile) return false;
+    calls.Close(claim);
+    if (calls.Rename(wideFrom, wideTo)) return true;
     const int code = errno;
     ::unlink(to.c_str());
     errno = code;
@@ -102,26 +147,21 @@ public:
     PosixReplacementFile(int fd, std::string temporary, std::string destination, bool inPlace, bool stream,
                          NewFileNames names = nullptr)
         : fd_(fd), temporary_(std::move(temporary)), destination_(std::move(destination)),
-          inPlace_(inPlace || stream), stream_(stream), names_(std::move(names)), faults_(FileFaults()) {}
+          inPlace_(inPlace || stream), stream_(stream), names_(std::move(names)), calls_(CurrentFileCalls()) {}
 
     ~PosixReplacementFile() override {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
         UnregisterReplacementFile(this);
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) calls_.Close(fd_);
         if (!inPlace_ && !committed_ && !abandoned_) ::unlink(temporary_.c_str());
     }
 
     bool Write(const unsigned char* data, std::size_t length, std::size_t& written) override {
         written = 0;
         if (!Truncate()) return false;
-        if (faults_.writeFailsAfter != FileFaultsForTesting::kNever &&
-            writtenSoFar_ + length > faults_.writeFailsAfter) {
-            errno = EIO;
-            return false;
-        }
-        ssize_t n;
+        long n;
         for (;;) {
-            n = ::write(fd_, data, length);
+            n = calls_.Write(fd_, data, length);
             if (n >= 0) break;
             if (errno == EINTR) continue;
             // Standard output may have been left non-blocking by whoever started us: wait for the reader.
@@ -138,26 +178,17 @@ public:
     }
 
     bool Flush() override {
-        if (faults_.failFlush) {
-            errno = EIO;
-            return false;
-        }
         if (!Truncate()) return false;
         // Pipes and devices written in place have nothing to sync.
-        return ::fsync(fd_) == 0 || (inPlace_ && errno == EINVAL);
+        return calls_.Sync(fd_) || (inPlace_ && errno == EINVAL);
     }
 
     bool Close() override {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
         const int fd = fd_;
         fd_ = -1;
-        const int result = ::close(fd);
-        if (faults_.failClose) {
-            errno = EIO;
-            return false;
-        }
         // A close interrupted by a signal has still released the descriptor on Linux; only real errors count.
-        return result == 0 || errno == EINTR;
+        return calls_.Close(fd) || errno == EINTR;
     }
 
     bool Commit() override {
@@ -169,29 +200,25 @@ public:
                 errno = ECANCELED;
                 return false;
             }
-            if (faults_.failCommit) {
-                errno = EIO;
-                return false;
-            }
             if (inPlace_) {
                 committed_ = true;
                 return true;
             }
             if (names_) {
                 if (!MoveToNewName()) return false;
-            } else if (::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+            } else if (!calls_.Rename(Utf8ToWide(temporary_), Utf8ToWide(destination_))) {
                 return false;
             }
             committed_ = true;
         }
         // The new directory entry must be durable too: a log that a power loss can still take is reported.
-        const int dir = faults_.failFolderSync ? (errno = EIO, -1)
-                                               : RetryOpen(FolderOf(destination_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        bool synced = dir >= 0 && ::fsync(dir) == 0;
-        if (dir >= 0) {
-            const int code = errno;
-            ::close(dir);
-            errno = code;
+        bool synced = calls_.SyncFolder(Utf8ToWide(FolderOf(destination_)));
+        // A folder we may write but not read (a drop folder, mode 0333) cannot be opened to sync it: the log is
+        // whole and under its name, which is all such a folder lets anyone do. Done, with a note.
+        if (!synced && (errno == EACCES || errno == EPERM)) {
+            note_ = "the log is in place as " + destination_ +
+                    "; its folder cannot be read, so its entry could not be synced: a power loss may still take it";
+            return true;
         }
         // Some file systems cannot sync a folder at all; their entries are as durable as they get.
         if (!synced && errno == EINVAL) synced = true;
@@ -223,7 +250,7 @@ private:
     bool MoveToNewName() {
         for (unsigned attempt = 0; attempt < kNewNameAttempts; ++attempt) {
             const std::string name = WideToUtf8(names_(attempt));
-            if (MoveWithoutReplacing(temporary_, name, faults_)) {
+            if (MoveWithoutReplacing(temporary_, name, calls_)) {
                 destination_ = name;
                 return true;
             }
@@ -251,18 +278,13 @@ private:
     bool inPlace_;
     bool stream_;
     NewFileNames names_;
-    FileFaultsForTesting faults_;
+    FileCalls& calls_;
     std::string note_;
     std::uint64_t writtenSoFar_ = 0;
     bool truncated_ = false;
     bool committed_ = false;
     bool abandoned_ = false;
 };
-
-void ClearNonBlocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-}
 
 // True when `path` is an entry of a descriptor folder of /proc (/proc/PID/fd/N, also reached as /dev/fd/N or
 // through /dev/stdout): a link to an open descriptor, whatever that leads to (a pipe, a socket, a regular file
@@ -365,14 +387,10 @@ std::unique_ptr<InputFile> OpenInputFile(const std::wstring& path) {
         errno = EISDIR;
         return nullptr;
     }
-    return std::make_unique<PosixInputFile>(fd);
+    return std::make_unique<PosixInputFile>(fd, CurrentFileCalls());
 }
 
 std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& destination) {
-    if (FileFaults().failCreate) {
-        errno = EACCES;
-        return nullptr;
-    }
     if (destination == kStandardOutputName) return OpenStream([] { return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3); }, "/dev/stdout");
     const std::string named = WideToUtf8(destination);
     if (named.empty() || named.back() == '/') {
@@ -404,11 +422,11 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         RegisterReplacementFile(file.get());
         return file;
     };
+    FileCalls& calls = CurrentFileCalls();
     auto inPlace = [&]() -> std::unique_ptr<ReplacementFile> {
-        const int fd = RetryOpen(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return nullptr;
-        ClearNonBlocking(fd);
-        return make(fd, target, true);
+        const FileHandle fd = calls.OpenToWrite(Utf8ToWide(target));
+        if (fd == kNoFile) return nullptr;
+        return make(Fd(fd), target, true);
     };
     if (stream) {
         // Opened through the name as given: the kernel's own links (/dev/stdout, /proc/self/fd/N) lead to
@@ -430,9 +448,7 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
     const std::string stem = FolderOf(target) + "/.brisklode-" + std::to_string(static_cast<long>(::getpid())) + "-";
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
         const std::string temporary = stem + std::to_string(NextTemporaryNumber()) + ".tmp";
-        const int fd = FileFaults().refuseNewFileBeside
-                           ? (errno = EACCES, -1)
-                           : RetryOpen(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+        const int fd = Fd(calls.CreateNew(Utf8ToWide(temporary), exists ? 0600 : 0666));
         if (fd >= 0) {
             if (exists) {
                 // Owner first (where permitted): a change of owner clears the set-id bits the mode restores.
@@ -454,10 +470,6 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
 }
 
 std::unique_ptr<ReplacementFile> CreateNewFile(const NewFileNames& names) {
-    if (FileFaults().failCreate) {
-        errno = EACCES;
-        return nullptr;
-    }
     const std::string first = WideToUtf8(names(0));
     std::lock_guard<std::mutex> lock(ReplacementFileLock());
     if (ReplacementFilesClosed()) {
@@ -467,8 +479,7 @@ std::unique_ptr<ReplacementFile> CreateNewFile(const NewFileNames& names) {
     const std::string stem = FolderOf(first) + "/.brisklode-" + std::to_string(static_cast<long>(::getpid())) + "-";
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
         const std::string temporary = stem + std::to_string(NextTemporaryNumber()) + ".tmp";
-        const int fd = FileFaults().refuseNewFileBeside ? (errno = EACCES, -1)
-                                                        : RetryOpen(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = Fd(CurrentFileCalls().CreateNew(Utf8ToWide(temporary), 0666));
         if (fd >= 0) {
             auto file = std::make_unique<PosixReplacementFile>(fd, temporary, first, false, false, names);
             RegisterReplacementFile(file.get());
@@ -477,4 +488,9 @@ std::unique_ptr<ReplacementFile> CreateNewFile(const NewFileNames& names) {
         if (errno != EEXIST) return nullptr;
     }
     return nullptr;
+}
+
+FileCalls& SystemFileCalls() {
+    static PosixFileCalls calls;
+    return calls;
 }

@@ -6,14 +6,56 @@
 #include <atomic>
 
 #include "transport/File.h"
+#include "transport/FileCalls.h"
 #include "transport/Transport.h"
 
 namespace {
 
+HANDLE Handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+FileHandle Of(HANDLE handle) { return reinterpret_cast<FileHandle>(handle); }
+
+class WinFileCalls final : public FileCalls {
+public:
+    long Read(FileHandle file, unsigned char* buffer, std::size_t length) override {
+        DWORD n = 0;
+        if (length > 0x40000000u) length = 0x40000000u;
+        return ReadFile(Handle(file), buffer, static_cast<DWORD>(length), &n, nullptr) ? static_cast<long>(n) : -1;
+    }
+    long Write(FileHandle file, const unsigned char* data, std::size_t length) override {
+        DWORD n = 0;
+        if (length > 0x40000000u) length = 0x40000000u;
+        return WriteFile(Handle(file), data, static_cast<DWORD>(length), &n, nullptr) ? static_cast<long>(n) : -1;
+    }
+    bool Sync(FileHandle file) override { return FlushFileBuffers(Handle(file)) != 0; }
+    bool Close(FileHandle file) override { return CloseHandle(Handle(file)) != 0; }
+    FileHandle CreateNew(const std::wstring& path, unsigned int) override {
+        return Of(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    FileHandle OpenToWrite(const std::wstring& path) override {
+        return Of(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    bool Rename(const std::wstring& from, const std::wstring& to) override {
+        return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
+    bool RenameNoReplace(const std::wstring& from, const std::wstring& to) override {
+        return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    }
+    bool HardLink(const std::wstring& from, const std::wstring& to) override {
+        return CreateHardLinkW(to.c_str(), from.c_str(), nullptr) != 0;
+    }
+    bool Replace(const std::wstring& replaced, const std::wstring& replacement, const std::wstring& backup) override {
+        return ReplaceFileW(replaced.c_str(), replacement.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                            nullptr, nullptr) != 0;
+    }
+    // A folder's entries are as durable as the moves that made them (MOVEFILE_WRITE_THROUGH).
+    bool SyncFolder(const std::wstring&) override { return true; }
+};
+
 class WinInputFile : public InputFile {
 public:
-    explicit WinInputFile(HANDLE handle) : handle_(handle), endAfter_(FileFaults().inputEndsAfter) {}
-    ~WinInputFile() override { CloseHandle(handle_); }
+    WinInputFile(HANDLE handle, FileCalls& calls) : handle_(handle), calls_(calls) {}
+    ~WinInputFile() override { calls_.Close(Of(handle_)); }
 
     bool Size(std::uint64_t& size) override {
         // Pipes and devices have no size worth trusting; the caller treats them as unreadable.
@@ -29,20 +71,15 @@ public:
 
     bool ReadSome(unsigned char* buffer, std::size_t length, std::size_t& got) override {
         got = 0;
-        if (readSoFar_ >= endAfter_) return true;
-        if (endAfter_ - readSoFar_ < length) length = static_cast<std::size_t>(endAfter_ - readSoFar_);
-        if (length > 0x40000000u) length = 0x40000000u;
-        DWORD n = 0;
-        if (!ReadFile(handle_, buffer, static_cast<DWORD>(length), &n, nullptr)) return false;
-        got = n;
-        readSoFar_ += got;
+        const long n = calls_.Read(Of(handle_), buffer, length);
+        if (n < 0) return false;
+        got = static_cast<std::size_t>(n);
         return true;
     }
 
 private:
     HANDLE handle_;
-    std::uint64_t endAfter_;
-    std::uint64_t readSoFar_ = 0;
+    FileCalls& calls_;
 };
 
 // The folder part with its closing separator; empty for a bare name (the current folder).
@@ -60,50 +97,35 @@ public:
     WinReplacementFile(HANDLE handle, std::wstring temporary, std::wstring destination, bool inPlace,
                        bool stream = false, NewFileNames names = nullptr)
         : handle_(handle), temporary_(std::move(temporary)), destination_(std::move(destination)),
-          inPlace_(inPlace || stream), stream_(stream), names_(std::move(names)), faults_(FileFaults()) {}
+          inPlace_(inPlace || stream), stream_(stream), names_(std::move(names)), calls_(CurrentFileCalls()) {}
 
     ~WinReplacementFile() override {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
         UnregisterReplacementFile(this);
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        if (handle_ != INVALID_HANDLE_VALUE) calls_.Close(Of(handle_));
         if (!inPlace_ && !committed_ && !abandoned_ && !kept_) DeleteFileW(temporary_.c_str());
     }
 
     bool Write(const unsigned char* data, std::size_t length, std::size_t& written) override {
         written = 0;
         if (!Truncate()) return false;
-        if (faults_.writeFailsAfter != FileFaultsForTesting::kNever &&
-            writtenSoFar_ + length > faults_.writeFailsAfter) {
-            SetLastError(ERROR_IO_DEVICE);
-            return false;
-        }
-        if (length > 0x40000000u) length = 0x40000000u;
-        DWORD n = 0;
-        if (!WriteFile(handle_, data, static_cast<DWORD>(length), &n, nullptr)) return false;
-        written = n;
+        const long n = calls_.Write(Of(handle_), data, length);
+        if (n < 0) return false;
+        written = static_cast<std::size_t>(n);
         writtenSoFar_ += written;
         return true;
     }
 
     bool Flush() override {
-        if (faults_.failFlush) {
-            SetLastError(ERROR_IO_DEVICE);
-            return false;
-        }
         if (!Truncate()) return false;
-        return FlushFileBuffers(handle_) != 0 || (inPlace_ && GetFileType(handle_) != FILE_TYPE_DISK);
+        return calls_.Sync(Of(handle_)) || (inPlace_ && GetFileType(handle_) != FILE_TYPE_DISK);
     }
 
     bool Close() override {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
         const HANDLE handle = handle_;
         handle_ = INVALID_HANDLE_VALUE;
-        const BOOL closed = CloseHandle(handle);
-        if (faults_.failClose) {
-            SetLastError(ERROR_IO_DEVICE);
-            return false;
-        }
-        return closed != 0;
+        return calls_.Close(Of(handle));
     }
 
     bool Commit() override {
@@ -113,10 +135,6 @@ public:
             SetLastError(ERROR_OPERATION_ABORTED);
             return false;
         }
-        if (faults_.failCommit) {
-            SetLastError(ERROR_IO_DEVICE);
-            return false;
-        }
         if (inPlace_) {
             committed_ = true;
             return true;
@@ -124,7 +142,7 @@ public:
         if (kept_) return false;
         if (names_) return MoveToNewName();
         // A move that replaces nothing first: where no file has the name, that is the whole commit.
-        if (MoveFileExW(temporary_.c_str(), destination_.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        if (calls_.RenameNoReplace(temporary_, destination_)) {
             committed_ = true;
             return true;
         }
@@ -133,7 +151,7 @@ public:
         // With a backup name the old file is never just gone: if the replacement fails half-way, it is either
         // still in place or under the backup name.
         const std::wstring backup = temporary_.substr(0, temporary_.size() - 4) + L".bak";
-        if (Replace(backup)) {
+        if (calls_.Replace(destination_, temporary_, backup)) {
             DeleteFileW(backup.c_str());
             committed_ = true;
             return true;
@@ -142,13 +160,12 @@ public:
         if (code != ERROR_UNABLE_TO_MOVE_REPLACEMENT && code != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) return Keep(code, backup);
         // The new file is still under its temporary name (1177: the old one under the backup name): a plain
         // move may still put it in place. Otherwise the old file goes back and neither is deleted.
-        if (!faults_.failMoveAfterReplace &&
-            MoveFileExW(temporary_.c_str(), destination_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (calls_.Rename(temporary_, destination_)) {
             DeleteFileW(backup.c_str());
             committed_ = true;
             return true;
         }
-        return Keep(faults_.failMoveAfterReplace ? code : GetLastError(), backup);
+        return Keep(GetLastError(), backup);
     }
 
     bool Committed() const override { return committed_; }
@@ -181,7 +198,7 @@ private:
     bool MoveToNewName() {
         for (unsigned attempt = 0; attempt < kNewNameAttempts; ++attempt) {
             const std::wstring name = names_(attempt);
-            if (MoveFileExW(temporary_.c_str(), name.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            if (calls_.RenameNoReplace(temporary_, name)) {
                 destination_ = name;
                 committed_ = true;
                 return true;
@@ -208,29 +225,6 @@ private:
         return false;
     }
 
-    // ReplaceFileW keeping the old file under `backup` until the end; the test faults stand in for the
-    // system's half-way failures.
-    bool Replace(const std::wstring& backup) {
-        switch (faults_.replaceFailsWith) {
-        case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
-            // With a backup name given, both files keep their names.
-            SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
-            return false;
-        case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
-            // The old file is under the backup name; the new one still under its temporary name.
-            MoveFileExW(destination_.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING);
-            SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
-            return false;
-        case 0:
-            break;
-        default:
-            SetLastError(faults_.replaceFailsWith);
-            return false;
-        }
-        return ReplaceFileW(destination_.c_str(), temporary_.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
-                            nullptr, nullptr) != 0;
-    }
-
     // In place, the old content stays until the new content starts: a download that fails before its first
     // byte leaves the file as it was.
     bool Truncate() {
@@ -251,7 +245,7 @@ private:
     bool inPlace_;
     bool stream_;
     NewFileNames names_;
-    FileFaultsForTesting faults_;
+    FileCalls& calls_;
     std::uint64_t writtenSoFar_ = 0;
     bool truncated_ = false;
     bool committed_ = false;
@@ -303,12 +297,7 @@ HANDLE CreateTemporaryBeside(const std::wstring& sibling, std::wstring& temporar
     const std::wstring stem = FolderOf(sibling) + L"~brisklode-" + std::to_wstring(GetCurrentProcessId()) + L"-";
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
         temporary = stem + std::to_wstring(NextTemporaryNumber()) + L".tmp";
-        if (FileFaults().refuseNewFileBeside) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
-        }
-        HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = Handle(CurrentFileCalls().CreateNew(temporary, 0));
         if (handle != INVALID_HANDLE_VALUE) return handle;
         const DWORD code = GetLastError();
         if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return INVALID_HANDLE_VALUE;
@@ -340,14 +329,10 @@ std::unique_ptr<InputFile> OpenInputFile(const std::wstring& path) {
     const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<WinInputFile>(handle);
+    return std::make_unique<WinInputFile>(handle, CurrentFileCalls());
 }
 
 std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& destination) {
-    if (FileFaults().failCreate) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
     if (destination == kStandardOutputName) {
         std::lock_guard<std::mutex> lock(ReplacementFileLock());
         if (ReplacementFilesClosed()) {
@@ -402,8 +387,7 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
         return file;
     };
     auto inPlace = [&]() -> std::unique_ptr<ReplacementFile> {
-        const HANDLE handle =
-            CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        const HANDLE handle = Handle(CurrentFileCalls().OpenToWrite(target));
         if (handle == INVALID_HANDLE_VALUE) return nullptr;
         return make(handle, target, true);
     };
@@ -421,10 +405,6 @@ std::unique_ptr<ReplacementFile> CreateReplacementFile(const std::wstring& desti
 }
 
 std::unique_ptr<ReplacementFile> CreateNewFile(const NewFileNames& names) {
-    if (FileFaults().failCreate) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
     const std::wstring first = names(0);
     if (IsWindowsDeviceName(first) || first.compare(0, 4, L"\\\\.\\") == 0) {
         SetLastError(ERROR_INVALID_NAME);
@@ -441,4 +421,9 @@ std::unique_ptr<ReplacementFile> CreateNewFile(const NewFileNames& names) {
     auto file = std::make_unique<WinReplacementFile>(handle, temporary, first, false, false, names);
     RegisterReplacementFile(file.get());
     return file;
+}
+
+FileCalls& SystemFileCalls() {
+    static WinFileCalls calls;
+    return calls;
 }

@@ -15,6 +15,7 @@
 
 #include "transport/LinkCancel.h"
 #include "transport/SendLimit.h"
+#include "transport/SerialDriver.h"
 #include "transport/SerialPacing.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
@@ -132,16 +133,29 @@ bool SetCustomSpeed(int fd, unsigned int baud) {
 #endif
 }
 
+class SystemDriver final : public SerialDriver {
+public:
+    long Write(SerialPortHandle port, const unsigned char* data, std::size_t length) override {
+        return static_cast<long>(write(static_cast<int>(port), data, length));
+    }
+    std::size_t Queued(SerialPortHandle port) override {
+        int queued = 0;
+        return ioctl(static_cast<int>(port), TIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<size_t>(queued) : 0;
+    }
+};
+
 class SerialTransport final : public ITransport {
 public:
-    SerialTransport(const std::wstring& portName, unsigned int baudRate, unsigned int sendStallLimitMs,
-                    const std::atomic<bool>* cancel)
-        : portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs), cancel_(cancel) {}
+    SerialTransport(SerialDriver& driver, const std::wstring& portName, unsigned int baudRate,
+                    unsigned int sendStallLimitMs, const std::atomic<bool>* cancel)
+        : driver_(driver), portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs),
+          cancel_(cancel) {}
     ~SerialTransport() override { Close(); }
 
     LinkFailure LastFailure() const override { return lastFailure_; }
     // Opening a port never waits for a peer.
     void SetConnectTimeout(unsigned int) override {}
+    long long QueuedToSend() const override { return fd_ < 0 ? -1 : static_cast<long long>(Queued(fd_)); }
 
     bool Open(std::string& error) override {
         Close();
@@ -214,7 +228,7 @@ public:
             const size_t chunk = std::min(length - done, piece_);
             ssize_t n = -1;
             errno = EAGAIN;
-            if (Queued(fd_) < piece_) n = write(fd_, data + done, chunk);
+            if (Queued(fd_) < piece_) n = driver_.Write(fd_, data + done, chunk);
             if (n > 0) {
                 done += static_cast<size_t>(n);
                 lastProgress = Clock::now();
@@ -289,11 +303,7 @@ private:
         return false;
     }
 
-    // Bytes the driver still holds for the wire; 0 where it cannot tell (pseudo-terminals hand bytes on at once).
-    static size_t Queued(int fd) {
-        int queued = 0;
-        return ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<size_t>(queued) : 0;
-    }
+    size_t Queued(int fd) const { return driver_.Queued(fd); }
 
     // The output rate in effect, in baud; 0 when it cannot be told.
     unsigned int OutputRate(int fd) const {
@@ -335,6 +345,7 @@ private:
         return true;
     }
 
+    SerialDriver& driver_;
     std::wstring portName_;
     unsigned int baudRate_ = 0;
     unsigned int sendStallLimitMs_;
@@ -347,16 +358,27 @@ private:
 }  // namespace
 
 std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, const std::atomic<bool>* cancel) {
-    return std::make_unique<SerialTransport>(portName, 0u, kSendStallLimitMs, cancel);
+    return std::make_unique<SerialTransport>(SystemSerialDriver(), portName, 0u, kSendStallLimitMs, cancel);
 }
 
 std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate,
                                                   const std::atomic<bool>* cancel) {
-    return std::make_unique<SerialTransport>(portName, baudRate, kSendStallLimitMs, cancel);
+    return std::make_unique<SerialTransport>(SystemSerialDriver(), portName, baudRate, kSendStallLimitMs, cancel);
 }
 
 std::unique_ptr<ITransport> CreateSerialTransportWithSendLimit(const std::wstring& portName, unsigned int baudRate,
                                                                unsigned int sendStallLimitMs,
                                                                const std::atomic<bool>* cancel) {
-    return std::make_unique<SerialTransport>(portName, baudRate, sendStallLimitMs, cancel);
+    return std::make_unique<SerialTransport>(SystemSerialDriver(), portName, baudRate, sendStallLimitMs, cancel);
+}
+
+SerialDriver& SystemSerialDriver() {
+    static SystemDriver driver;
+    return driver;
+}
+
+std::unique_ptr<ITransport> CreateSerialTransportOver(SerialDriver& driver, const std::wstring& portName,
+                                                      unsigned int baudRate, unsigned int sendStallLimitMs,
+                                                      const std::atomic<bool>* cancel) {
+    return std::make_unique<SerialTransport>(driver, portName, baudRate, sendStallLimitMs, cancel);
 }

@@ -8,6 +8,7 @@
 
 #include "transport/LinkCancel.h"
 #include "transport/SendLimit.h"
+#include "transport/SerialDriver.h"
 #include "transport/SerialPacing.h"
 #include "transport/Transport.h"
 
@@ -16,19 +17,41 @@ namespace {
 // Each ReadFile/WriteFile moves at most this much.
 constexpr DWORD kMaxChunk = 65536;
 constexpr DWORD kQueueSize = 131072;
-// A driver that ends a write call at once is called again after this pause, not in a busy loop.
-constexpr DWORD kWriteRetryPauseMs = 125;
+
+HANDLE Port(SerialPortHandle port) { return reinterpret_cast<HANDLE>(port); }
+
+class SystemDriver final : public SerialDriver {
+public:
+    long Write(SerialPortHandle port, const unsigned char* data, std::size_t length) override {
+        DWORD written = 0;
+        if (WriteFile(Port(port), data, static_cast<DWORD>(length), &written, nullptr)) return static_cast<long>(written);
+        const DWORD code = GetLastError();
+        // Some drivers report their write timeout as a failure rather than as a short count.
+        if (code == ERROR_SEM_TIMEOUT || code == ERROR_TIMEOUT) return static_cast<long>(written);
+        SetLastError(code);
+        return -1;
+    }
+    std::size_t Queued(SerialPortHandle port) override {
+        DWORD errors = 0;
+        COMSTAT status{};
+        return ClearCommError(Port(port), &errors, &status) ? status.cbOutQue : 0;
+    }
+};
 
 class SerialTransport final : public ITransport {
 public:
-    SerialTransport(const std::wstring& portName, unsigned int baudRate, unsigned int sendStallLimitMs,
-                    const std::atomic<bool>* cancel)
-        : portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs), cancel_(cancel) {}
+    SerialTransport(SerialDriver& driver, const std::wstring& portName, unsigned int baudRate,
+                    unsigned int sendStallLimitMs, const std::atomic<bool>* cancel)
+        : driver_(driver), portName_(portName), baudRate_(baudRate), sendStallLimitMs_(sendStallLimitMs),
+          cancel_(cancel) {}
     ~SerialTransport() override { Close(); }
 
     LinkFailure LastFailure() const override { return lastFailure_; }
     // Opening a port never waits for a peer.
     void SetConnectTimeout(unsigned int) override {}
+    long long QueuedToSend() const override {
+        return handle_ == INVALID_HANDLE_VALUE ? -1 : static_cast<long long>(driver_.Queued(PortHandle()));
+    }
 
     bool Open(std::string& error) override {
         Close();
@@ -76,6 +99,7 @@ public:
         // Write calls sized to the rate in effect: each one fits its driver timeout, so a port that keeps up
         // never ends a call by timeout and no partial count has to be trusted for correctness.
         piece_ = SerialWritePiece(dcb.BaudRate, kMaxChunk);
+        rate_ = dcb.BaudRate;
         writeTimeoutMs_ = SerialWriteTimeoutMs(piece_, dcb.BaudRate, sendStallLimitMs_);
         SetupComm(handle, kQueueSize, kQueueSize);
         PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
@@ -97,36 +121,35 @@ public:
     bool Write(const unsigned char* data, size_t length, std::string& error) override {
         lastFailure_ = LinkFailure::None;
         if (handle_ == INVALID_HANDLE_VALUE) return Fail(LinkFailure::Closed, error, "COM port is not connected");
-        // Each call waits at most the driver's write timeout (its piece's time plus slack): a call that moved
-        // a few bytes and then waited out the whole limit would hide when the port last took data. The limit
-        // runs from the end of the last call that moved any.
+        // Pieces of about a tenth of a second on the wire, each handed over only once the driver holds less than
+        // a piece, and the flag read after every one: a cancel then never finds more than that ahead of an ESC.
+        // Each call waits at most the driver's write timeout (its piece's time plus slack); the stall limit runs
+        // from the end of the last call that moved any byte.
         using Clock = std::chrono::steady_clock;
         const Clock::duration limit = std::chrono::milliseconds(sendStallLimitMs_);
         Clock::time_point lastProgress = Clock::now();
         size_t done = 0;
         while (done < length) {
-            const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - done, piece_));
-            DWORD written = 0;
+            long written = 0;
             const Clock::time_point callStart = Clock::now();
-            if (!WriteFile(handle_, data + done, chunk, &written, nullptr)) {
-                const DWORD code = GetLastError();
-                // Some drivers report their write timeout as a failure rather than as a short count.
-                if (code != ERROR_SEM_TIMEOUT && code != ERROR_TIMEOUT) {
-                    return Fail(LinkFailure::System, error, "COM write failed: " + WindowsError(code));
-                }
+            if (driver_.Queued(PortHandle()) < piece_) {
+                const size_t chunk = std::min<size_t>(length - done, piece_);
+                written = driver_.Write(PortHandle(), data + done, chunk);
+                if (written < 0) return Fail(LinkFailure::System, error, "COM write failed: " + WindowsError(GetLastError()));
             }
             const Clock::time_point now = Clock::now();
             if (written > 0) {
-                done += written;
+                done += static_cast<size_t>(written);
                 lastProgress = now;
+                if (done < length && IsCancelled(cancel_)) return Fail(LinkFailure::Cancelled, error, kLinkCancelledText);
                 continue;
             }
-            // Nothing taken: flow control, or a port that never lets bytes out.
+            // Nothing taken: a full queue, flow control, or a port that never lets bytes out.
             if (now - lastProgress >= limit) return Fail(LinkFailure::TimedOut, error, StallText());
-            // Each call ends within its piece's time plus slack, so the flag is seen in time between calls.
             if (IsCancelled(cancel_)) return Fail(LinkFailure::Cancelled, error, kLinkCancelledText);
-            // A driver that gives up at once must not turn this into a busy loop.
-            if (now - callStart < std::chrono::milliseconds(kWriteRetryPauseMs)) Sleep(kWriteRetryPauseMs);
+            // Neither a full queue nor a driver that gives up at once may turn this into a busy loop.
+            const DWORD pause = std::min<DWORD>(kCancelSliceMs, std::max<DWORD>(10, SerialPieceMs(piece_, rate_)));
+            if (now - callStart < std::chrono::milliseconds(pause)) Sleep(pause);
         }
         return true;
     }
@@ -190,6 +213,9 @@ private:
         return timeouts;
     }
 
+    SerialPortHandle PortHandle() const { return reinterpret_cast<SerialPortHandle>(handle_); }
+
+    SerialDriver& driver_;
     std::wstring portName_;
     unsigned int baudRate_ = 0;
     unsigned int sendStallLimitMs_;
@@ -199,22 +225,34 @@ private:
     unsigned int readTimeoutMs_ = 0;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     size_t piece_ = kMaxChunk;
+    unsigned int rate_ = 0;
     DWORD writeTimeoutMs_ = 0;
 };
 
 }  // namespace
 
 std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, const std::atomic<bool>* cancel) {
-    return std::make_unique<SerialTransport>(portName, 0u, kSendStallLimitMs, cancel);
+    return std::make_unique<SerialTransport>(SystemSerialDriver(), portName, 0u, kSendStallLimitMs, cancel);
 }
 
 std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate,
                                                   const std::atomic<bool>* cancel) {
-    return std::make_unique<SerialTransport>(portName, baudRate, kSendStallLimitMs, cancel);
+    return std::make_unique<SerialTransport>(SystemSerialDriver(), portName, baudRate, kSendStallLimitMs, cancel);
 }
 
 std::unique_ptr<ITransport> CreateSerialTransportWithSendLimit(const std::wstring& portName, unsigned int baudRate,
                                                                unsigned int sendStallLimitMs,
                                                                const std::atomic<bool>* cancel) {
-    return std::make_unique<SerialTransport>(portName, baudRate, sendStallLimitMs, cancel);
+    return std::make_unique<SerialTransport>(SystemSerialDriver(), portName, baudRate, sendStallLimitMs, cancel);
+}
+
+SerialDriver& SystemSerialDriver() {
+    static SystemDriver driver;
+    return driver;
+}
+
+std::unique_ptr<ITransport> CreateSerialTransportOver(SerialDriver& driver, const std::wstring& portName,
+                                                      unsigned int baudRate, unsigned int sendStallLimitMs,
+                                                      const std::atomic<bool>* cancel) {
+    return std::make_unique<SerialTransport>(driver, portName, baudRate, sendStallLimitMs, cancel);
 }

@@ -27,7 +27,9 @@ struct SocketAddress {
 template <typename AddressInfo>
 void CopyResolvedAddresses(const AddressInfo* list, std::vector<SocketAddress>& addresses) {
     addresses.clear();
-    for (const AddressInfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    // The cast: one toolchain's header gives the wide record's next pointer a misspelt, incomplete type.
+    for (const AddressInfo* entry = list; entry != nullptr;
+         entry = reinterpret_cast<const AddressInfo*>(entry->ai_next)) {
         SocketAddress address;
         if (entry->ai_addr == nullptr || entry->ai_addrlen > sizeof address.bytes) continue;
         address.family = entry->ai_family;
@@ -42,10 +44,16 @@ void CopyResolvedAddresses(const AddressInfo* list, std::vector<SocketAddress>& 
 // Every failing call below leaves its code for LastSocketError() (Winsock numbering on every platform),
 // except where a code is returned directly.
 
-// getaddrinfo with family left open, stream sockets, no flags. On failure `resolverText` holds the
-// resolver's text for its code (never empty) and the result is false.
-bool SocketResolve(const std::string& host, const std::string& service, std::vector<SocketAddress>& addresses,
-                   std::string& resolverText);
+// How a name lookup ended. Failed: the resolver answered with an error, its text in `resolverText` (never
+// empty). TimedOut: no answer within the bound. Cancelled: the flag was set first.
+enum class ResolveOutcome { Resolved, Failed, TimedOut, Cancelled };
+
+// Looks `host` up with family left open, stream sockets, no flags, waiting at most timeoutMs and ending within
+// kCancelSliceMs of `cancel` (may be null) being set. A lookup given up is cancelled where the system can and
+// otherwise left to end by itself: its answer is dropped, and nothing of ours waits for it.
+ResolveOutcome SocketResolve(const std::string& host, const std::string& service,
+                             std::vector<SocketAddress>& addresses, std::string& resolverText, unsigned int timeoutMs,
+                             const std::atomic<bool>* cancel);
 
 SocketHandle SocketCreate(const SocketAddress& address);
 bool SocketSetNonBlocking(SocketHandle socket, bool nonBlocking);
@@ -103,10 +111,14 @@ bool SocketPrepareTimedReceive(SocketHandle socket);
 long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capacity, unsigned int timeoutMs,
                          unsigned int& armedMs);
 
+// Bytes sent that the peer has not acknowledged yet, or -1 where the platform cannot tell.
+long long SocketQueuedBytes(SocketHandle socket);
+
 void SocketShutdownBoth(SocketHandle socket);
 void SocketClose(SocketHandle socket);
 
-enum class SocketOption { ReceiveBuffer, SendBuffer, NoDelay };
+// ResetOnClose (value ignored): the next close sends a reset instead of an orderly end (a peer that dies).
+enum class SocketOption { ReceiveBuffer, SendBuffer, NoDelay, ResetOnClose };
 bool SocketSetOption(SocketHandle socket, SocketOption option, int value);
 
 // Listening side, for loopback peers in tools and tests: a stream socket listening on 127.0.0.1 at

@@ -1,19 +1,25 @@
 // Stream sockets on POSIX: BSD sockets and poll, errno translated into the Winsock numbering.
 #include "transport/Socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "transport/LinkCancel.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 
@@ -47,27 +53,108 @@ int PollFor(int fd, short events, unsigned int timeoutMs) {
 
 }  // namespace
 
-bool SocketResolve(const std::string& host, const std::string& service, std::vector<SocketAddress>& addresses,
-                   std::string& resolverText) {
+namespace {
+
+// A lookup handed to the system's resolver threads. They write into it until the lookup ends, so one given up
+// while a resolver thread works on it cannot be freed at once: it waits in the list below, and a later
+// lookup frees it once it has ended.
+struct PendingLookup {
+    std::string host;
+    std::string service;
     addrinfo hints{};
-    hints.ai_flags = 0;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = 0;
-    addrinfo* list = nullptr;
-    const int code = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    if (code != 0) {
-        if (code == EAI_SYSTEM) {
-            resolverText = WindowsError(LastSocketError());
-        } else {
-            const char* text = gai_strerror(code);
-            resolverText = (text != nullptr && text[0] != '\0') ? text : "Resolver error " + std::to_string(code);
-        }
-        return false;
+    gaicb request{};
+};
+
+std::mutex abandonedMutex;
+// Never destroyed: at exit a resolver thread may still be writing into one of them.
+std::vector<PendingLookup*>& Abandoned() {
+    static auto* list = new std::vector<PendingLookup*>;
+    return *list;
+}
+
+void Release(PendingLookup* lookup) {
+    if (lookup->request.ar_result != nullptr) freeaddrinfo(lookup->request.ar_result);
+    delete lookup;
+}
+
+void ReleaseEnded() {
+    std::lock_guard<std::mutex> lock(abandonedMutex);
+    std::vector<PendingLookup*>& list = Abandoned();
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [](PendingLookup* lookup) {
+                                  if (gai_error(&lookup->request) == EAI_INPROGRESS) return false;
+                                  Release(lookup);
+                                  return true;
+                              }),
+               list.end());
+}
+
+void GiveUp(PendingLookup* lookup) {
+    if (gai_cancel(&lookup->request) != EAI_NOTCANCELED && gai_error(&lookup->request) != EAI_INPROGRESS) {
+        Release(lookup);
+        return;
     }
-    CopyResolvedAddresses(list, addresses);
-    freeaddrinfo(list);
-    return true;
+    std::lock_guard<std::mutex> lock(abandonedMutex);
+    Abandoned().push_back(lookup);
+}
+
+std::string ResolverText(int code) {
+    const char* text = gai_strerror(code);
+    return (text != nullptr && text[0] != '\0') ? text : "Resolver error " + std::to_string(code);
+}
+
+}  // namespace
+
+ResolveOutcome SocketResolve(const std::string& host, const std::string& service,
+                             std::vector<SocketAddress>& addresses, std::string& resolverText, unsigned int timeoutMs,
+                             const std::atomic<bool>* cancel) {
+    using Clock = std::chrono::steady_clock;
+    ReleaseEnded();
+    if (IsCancelled(cancel)) return ResolveOutcome::Cancelled;
+    auto* lookup = new PendingLookup;
+    lookup->host = host;
+    lookup->service = service;
+    lookup->hints.ai_family = AF_UNSPEC;
+    lookup->hints.ai_socktype = SOCK_STREAM;
+    lookup->request.ar_name = lookup->host.c_str();
+    lookup->request.ar_service = lookup->service.c_str();
+    lookup->request.ar_request = &lookup->hints;
+    gaicb* requests[1] = {&lookup->request};
+    sigevent quiet{};
+    quiet.sigev_notify = SIGEV_NONE;
+    int code = getaddrinfo_a(GAI_NOWAIT, requests, 1, &quiet);
+    if (code != 0) {
+        delete lookup;
+        resolverText = ResolverText(code);
+        return ResolveOutcome::Failed;
+    }
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        code = gai_error(&lookup->request);
+        if (code != EAI_INPROGRESS) break;
+        const Clock::time_point now = Clock::now();
+        const bool cancelled = IsCancelled(cancel);
+        if (cancelled || now >= deadline) {
+            GiveUp(lookup);
+            return cancelled ? ResolveOutcome::Cancelled : ResolveOutcome::TimedOut;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        const unsigned int slice = CancelSlice(static_cast<unsigned int>(left), cancel);
+        timespec wait{};
+        wait.tv_sec = static_cast<time_t>(slice / 1000);
+        wait.tv_nsec = static_cast<long>(slice % 1000) * 1000000L;
+        const gaicb* waitingFor[1] = {&lookup->request};
+        // Ends on the answer, the slice's end or a signal; the loop looks again in every case.
+        gai_suspend(waitingFor, 1, &wait);
+    }
+    if (code != 0) {
+        Release(lookup);
+        resolverText = ResolverText(code);
+        return ResolveOutcome::Failed;
+    }
+    CopyResolvedAddresses(lookup->request.ar_result, addresses);
+    Release(lookup);
+    return ResolveOutcome::Resolved;
 }
 
 SocketHandle SocketCreate(const SocketAddress& address) {
@@ -166,6 +253,11 @@ long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capa
     return -1;
 }
 
+long long SocketQueuedBytes(SocketHandle socket) {
+    int queued = 0;
+    return ioctl(Fd(socket), SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
 void SocketShutdownBoth(SocketHandle socket) { shutdown(Fd(socket), SHUT_RDWR); }
 
 void SocketClose(SocketHandle socket) { close(Fd(socket)); }
@@ -178,6 +270,10 @@ bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
         return setsockopt(Fd(socket), SOL_SOCKET, SO_SNDBUF, &value, sizeof value) == 0;
     case SocketOption::NoDelay:
         return setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0;
+    case SocketOption::ResetOnClose: {
+        const linger abort{1, 0};
+        return setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0;
+    }
     }
     return false;
 }

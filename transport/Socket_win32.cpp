@@ -2,8 +2,14 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
+#include "transport/LinkCancel.h"
 #include "transport/Socket.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
@@ -21,26 +27,113 @@ timeval MakeTimeval(unsigned int timeoutMs) {
 
 }  // namespace
 
-bool SocketResolve(const std::string& host, const std::string& service, std::vector<SocketAddress>& addresses,
-                   std::string& resolverText) {
-    addrinfo hints{};
-    hints.ai_flags = 0;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = 0;
-    addrinfo* list = nullptr;
-    const int code = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    if (code != 0) {
-        const char* text = gai_strerrorA(code);
-        std::string result = text != nullptr ? text : "";
-        while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
-        // Some systems have no text for a resolver code; the message must still say something.
-        resolverText = result.empty() ? WindowsError(static_cast<unsigned long>(code)) : result;
-        return false;
+// The import library has these; the headers of some toolchains do not declare them.
+extern "C" {
+int WSAAPI GetAddrInfoExCancel(LPHANDLE lpHandle);
+int WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED lpOverlapped);
+}
+
+namespace {
+
+// A lookup the system works on in its own threads. Until its event is set the system may still write into it,
+// so one given up that did not end in time waits in the list below, and a later lookup frees it once it has
+// ended.
+struct PendingLookup {
+    std::wstring host;
+    std::wstring service;
+    ADDRINFOEXW hints{};
+    ADDRINFOEXW* result = nullptr;
+    OVERLAPPED overlapped{};
+    HANDLE cancelHandle = nullptr;
+
+    ~PendingLookup() {
+        if (result != nullptr) FreeAddrInfoExW(result);
+        if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
     }
-    CopyResolvedAddresses(list, addresses);
-    freeaddrinfo(list);
-    return true;
+    bool Ended() const { return WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
+};
+
+std::mutex abandonedMutex;
+// Never destroyed: at exit the system may still be writing into one of them.
+std::vector<PendingLookup*>& Abandoned() {
+    static auto* list = new std::vector<PendingLookup*>;
+    return *list;
+}
+
+void ReleaseEnded() {
+    std::lock_guard<std::mutex> lock(abandonedMutex);
+    std::vector<PendingLookup*>& list = Abandoned();
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [](PendingLookup* lookup) {
+                                  if (!lookup->Ended()) return false;
+                                  delete lookup;
+                                  return true;
+                              }),
+               list.end());
+}
+
+// Asks the system to stop the lookup and gives it one slice to do so.
+void GiveUp(PendingLookup* lookup) {
+    if (lookup->cancelHandle != nullptr) GetAddrInfoExCancel(&lookup->cancelHandle);
+    if (WaitForSingleObject(lookup->overlapped.hEvent, kCancelSliceMs) == WAIT_OBJECT_0) {
+        delete lookup;
+        return;
+    }
+    std::lock_guard<std::mutex> lock(abandonedMutex);
+    Abandoned().push_back(lookup);
+}
+
+std::string ResolverText(int code) {
+    const char* text = gai_strerrorA(code);
+    std::string result = text != nullptr ? text : "";
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+    // Some systems have no text for a resolver code; the message must still say something.
+    return result.empty() ? WindowsError(static_cast<unsigned long>(code)) : result;
+}
+
+}  // namespace
+
+ResolveOutcome SocketResolve(const std::string& host, const std::string& service,
+                             std::vector<SocketAddress>& addresses, std::string& resolverText, unsigned int timeoutMs,
+                             const std::atomic<bool>* cancel) {
+    ReleaseEnded();
+    if (IsCancelled(cancel)) return ResolveOutcome::Cancelled;
+    auto* lookup = new PendingLookup;
+    lookup->host = Utf8ToWide(host);
+    lookup->service = Utf8ToWide(service);
+    lookup->hints.ai_family = AF_UNSPEC;
+    lookup->hints.ai_socktype = SOCK_STREAM;
+    lookup->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (lookup->overlapped.hEvent == nullptr) {
+        resolverText = WindowsError(GetLastError());
+        delete lookup;
+        return ResolveOutcome::Failed;
+    }
+    int code = GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr, &lookup->hints,
+                              &lookup->result, nullptr, &lookup->overlapped, nullptr, &lookup->cancelHandle);
+    if (code == WSA_IO_PENDING) {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        for (;;) {
+            const bool cancelled = IsCancelled(cancel);
+            const ULONGLONG now = GetTickCount64();
+            if (lookup->Ended()) break;
+            if (cancelled || now >= deadline) {
+                GiveUp(lookup);
+                return cancelled ? ResolveOutcome::Cancelled : ResolveOutcome::TimedOut;
+            }
+            WaitForSingleObject(lookup->overlapped.hEvent, CancelSlice(static_cast<unsigned int>(deadline - now), cancel));
+        }
+        code = GetAddrInfoExOverlappedResult(&lookup->overlapped);
+    }
+    // Otherwise it ended at once, with its code.
+    if (code != 0) {
+        resolverText = ResolverText(code);
+        delete lookup;
+        return ResolveOutcome::Failed;
+    }
+    CopyResolvedAddresses(lookup->result, addresses);
+    delete lookup;
+    return ResolveOutcome::Resolved;
 }
 
 SocketHandle SocketCreate(const SocketAddress& address) {
@@ -147,6 +240,9 @@ long SocketReceiveWithin(SocketHandle socket, unsigned char* buffer, size_t capa
     return received;
 }
 
+// Winsock has no cheap count of unacknowledged bytes.
+long long SocketQueuedBytes(SocketHandle) { return -1; }
+
 void SocketShutdownBoth(SocketHandle socket) { shutdown(Sock(socket), SD_BOTH); }
 
 void SocketClose(SocketHandle socket) { closesocket(Sock(socket)); }
@@ -160,6 +256,10 @@ bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
         return setsockopt(Sock(socket), SOL_SOCKET, SO_SNDBUF, bytes, sizeof value) == 0;
     case SocketOption::NoDelay:
         return setsockopt(Sock(socket), IPPROTO_TCP, TCP_NODELAY, bytes, sizeof value) == 0;
+    case SocketOption::ResetOnClose: {
+        const linger abort{1, 0};
+        return setsockopt(Sock(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort) == 0;
+    }
     }
     return false;
 }

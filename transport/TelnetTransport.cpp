@@ -42,6 +42,11 @@ public:
     int Read(unsigned char* buffer, size_t capacity, unsigned int timeoutMs, std::string& error) override;
     std::string Description() const override { return host_ + ":" + std::to_string(port_); }
     LinkFailure LastFailure() const override { return lastFailure_; }
+    long long QueuedToSend() const override {
+        if (socketHandle_ == kInvalidSocket) return -1;
+        const long long queued = SocketQueuedBytes(socketHandle_);
+        return queued < 0 ? -1 : queued + static_cast<long long>(replies_.size());
+    }
     void SetConnectTimeout(unsigned int timeoutMs) override {
         connectTimeoutMs_ = timeoutMs == 0 ? kDefaultConnectTimeoutMs : std::min(timeoutMs, kMaxConnectTimeoutMs);
     }
@@ -174,7 +179,15 @@ bool TelnetTransport::Open(std::string& error) {
 
     std::vector<SocketAddress> addresses;
     std::string resolverText;
-    if (!SocketResolve(host_, std::to_string(port_), addresses, resolverText)) {
+    // The name lookup is a wait like the connect: bounded by the same timeout and ended by the same flag.
+    switch (SocketResolve(host_, std::to_string(port_), addresses, resolverText, connectTimeoutMs_, cancel_)) {
+    case ResolveOutcome::Resolved: break;
+    case ResolveOutcome::Cancelled: return Fail(LinkFailure::Cancelled, error, cancelled);
+    case ResolveOutcome::TimedOut:
+        return Fail(LinkFailure::TimedOut, error,
+                    "Cannot resolve modem address: no answer from the name server within " +
+                        SendStallText(connectTimeoutMs_));
+    case ResolveOutcome::Failed:
         return Fail(LinkFailure::System, error, "Cannot resolve modem address: " + resolverText);
     }
 

@@ -45,6 +45,10 @@ public:
     // How long Open may wait for the peer, per address, from the next Open on: 0 restores the default,
     // values above kMaxConnectTimeoutMs are cut to it. Opening a serial port does not wait.
     virtual void SetConnectTimeout(unsigned int timeoutMs) = 0;
+    // Bytes written that have not yet left for the modem (a socket's bytes the peer has not acknowledged, a
+    // port's output queue), or -1 where the system cannot tell. A wait for the modem's answer to a large write
+    // counts from when this reaches 0.
+    virtual long long QueuedToSend() const { return -1; }
 };
 
 // `cancel` (may be null: never cancelled) ends the link's waits as described above.

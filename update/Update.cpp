@@ -1,6 +1,11 @@
 // Firmware transfer to the modem: the shared frame engine, the fast procedure and the legacy fallback.
 #include "update/Update.h"
 
+#include <algorithm>
+#include <chrono>
+
+#include "console/Clock.h"
+
 namespace {
 
 constexpr std::uint32_t kReplyTimeoutMs = 5000;
@@ -9,6 +14,10 @@ constexpr std::uint32_t kVerifyVerdictMs = 30000;
 constexpr std::uint64_t kFastFrameSize = 65536;
 constexpr std::uint64_t kLegacyFrameSize = 256;
 constexpr std::size_t kBlockSize = 256;
+// While bytes of a frame are still queued for the modem, the verdict's wait looks at the queue this often.
+constexpr std::uint32_t kQueueLookMs = 250;
+// A frame that takes longer than this to reach the modem makes a failed verdict wait name the link as slow.
+constexpr std::uint32_t kSlowFrameMs = 1000;
 
 void Report(const ProgressCallback& progress, int percent, const std::string& stage, const std::string& detail) {
     if (progress) progress(percent, stage, detail);
@@ -42,6 +51,58 @@ bool StepFailed(const ITransport& link, const std::atomic<bool>& cancel, UpdateO
     else if (link.LastFailure() == LinkFailure::TimedOut) error = "Link stalled while " + during + ": " + error;
     else if (out.cause == UpdateCause::LinkLost) error = "Link lost while " + during + ": " + error;
     else error += " while " + during;
+    return false;
+}
+
+std::string Rate(std::uint64_t bytes, MonotonicClock::duration took) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    return ms <= 0 ? std::string("?") : std::to_string(bytes * 1000 / static_cast<std::uint64_t>(ms));
+}
+
+// The wait for the one-byte verdict on a frame of `frame` bytes, after `sentBefore` bytes that the modem has
+// answered for since `firstWrite`. The protocol's wait counts from when the frame can have reached the modem:
+// where the link tells what it still has queued, from when that stops moving; elsewhere after the frame's time
+// at the pace so far (modem time is in that pace too, so it errs towards a longer wait). A wait that ends
+// unanswered after a slow frame says so: the modem is not blamed for the link.
+bool AwaitVerdict(ITransport& link, unsigned char& verdict, std::uint64_t frame, std::uint32_t waitMs,
+                  std::uint64_t sentBefore, MonotonicClock::time_point firstWrite, const std::atomic<bool>& cancel,
+                  std::string& error) {
+    const auto wait = std::chrono::milliseconds(waitMs);
+    // A verdict within the first slice (every block of a legacy transfer on a fast link) costs neither a look at
+    // the queue nor a reading of the clock beyond the read's own.
+    const std::uint32_t first = std::min(kQueueLookMs, waitMs);
+    if (ReadExact(link, &verdict, 1, first, &cancel, error)) return true;
+    if (link.LastFailure() != LinkFailure::None || cancel.load()) return false;
+    const MonotonicClock::time_point waitStart = MonotonicNow() - std::chrono::milliseconds(first);
+    // Where the frame was last seen moving towards the modem (or had arrived, as far as we can tell).
+    MonotonicClock::time_point reached = waitStart;
+    long long queued = link.QueuedToSend();
+    if (queued > 0) {
+        reached = waitStart + std::chrono::milliseconds(first);
+    } else if (queued < 0 && sentBefore > 0) {
+        reached += (waitStart - firstWrite) * static_cast<long long>(frame) / static_cast<long long>(sentBefore);
+    }
+    for (;;) {
+        const auto now = MonotonicNow();
+        if (now >= reached + wait) break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(reached + wait - now).count();
+        const std::uint32_t slice = queued > 0 ? std::min<std::uint32_t>(kQueueLookMs, static_cast<std::uint32_t>(left))
+                                               : static_cast<std::uint32_t>(left);
+        if (ReadExact(link, &verdict, 1, slice, &cancel, error)) return true;
+        if (link.LastFailure() != LinkFailure::None || cancel.load()) return false;
+        if (queued > 0) {
+            const long long still = link.QueuedToSend();
+            if (still < queued) reached = MonotonicNow();
+            queued = still;
+        }
+    }
+    error = "No answer from the modem within " + WaitText(waitMs);
+    const auto transit = reached - waitStart;
+    if (queued > 0) {
+        error += " (" + std::to_string(queued) + " bytes of the frame never left: a slow or stalled link)";
+    } else if (transit >= std::chrono::milliseconds(kSlowFrameMs)) {
+        error += " after the frame reached it over a slow link (about " + Rate(frame, transit) + " bytes/s)";
+    }
     return false;
 }
 
@@ -163,6 +224,7 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
     std::uint64_t sent = 0;
     int lastPercent = -1;
     out.step = UpdateStep::Frames;
+    const MonotonicClock::time_point firstWrite = MonotonicNow();
     while (sent < total) {
         if (cancel.load()) return EndWith(out, UpdateCause::Cancelled, "Update cancelled", error);
         const std::uint64_t frame = frameSize < total - sent ? frameSize : total - sent;
@@ -183,7 +245,8 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
             lastPercent = percent;
         }
 
-        if (!ReadExact(link, &verdict, 1, verifying ? kVerifyVerdictMs : kFrameVerdictMs, &cancel, error)) {
+        if (!AwaitVerdict(link, verdict, frame, verifying ? kVerifyVerdictMs : kFrameVerdictMs, sent - frame,
+                          firstWrite, cancel, error)) {
             return StepFailed(link, cancel, out,
                               verifying ? "waiting for the modem's verdict on the whole image"
                                         : "waiting for the verdict on " + frameText((sent + frameSize - 1) / frameSize),

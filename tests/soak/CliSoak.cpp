@@ -33,6 +33,7 @@
 #include "cli/CliMain.h"
 #include "simulator/GeneratedLog.h"
 #include "support/Simulator.h"
+#include "support/FileFaults.h"
 #include "transport/File.h"
 
 extern char** environ;
@@ -60,7 +61,7 @@ struct Operation {
     bool simulator = true;             // false: nobody listens on the port (a modem switched off)
     bool firmwareMissing = false;
     bool badFolder = false;            // the log goes to a folder that does not exist
-    FileFaultsForTesting fileFaults;   // injected save failures (in this process only)
+    FileFaults fileFaults;   // injected save failures (in this process only)
     bool inProcessOnly = false;
     std::size_t imageSize = 0;
     std::size_t logSize = 0;
@@ -442,9 +443,9 @@ std::vector<std::string> RunOperation(const Operation& op, const std::string& wo
 
     Captured run;
     if (cli.empty()) {
-        SetFileFaultsForTesting(op.fileFaults);
+        SetFileFaults(op.fileFaults);
         run = RunInProcess(args, work);
-        SetFileFaultsForTesting(FileFaultsForTesting());
+        SetFileFaults(FileFaults());
     } else {
         run = RunProcess(cli, args, work);
     }

@@ -95,6 +95,13 @@ void LoopbackPeer::CloseClient() {
     client_ = kInvalidSocket;
 }
 
+void LoopbackPeer::ResetClient() {
+    if (client_ == kInvalidSocket) return;
+    SocketSetOption(client_, SocketOption::ResetOnClose, 1);
+    SocketClose(client_);
+    client_ = kInvalidSocket;
+}
+
 void LoopbackPeer::ShutdownClient() {
     if (client_ != kInvalidSocket) SocketShutdownBoth(client_);
 }

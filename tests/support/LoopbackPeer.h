@@ -35,6 +35,8 @@ public:
     bool WaitForClientClose(unsigned int timeoutMs = 5000);
     // Closes the accepted connection (an orderly close: the client sees the end of the stream).
     void CloseClient();
+    // Closes the accepted connection with a reset, as a peer that dies or a middlebox that drops it.
+    void ResetClient();
     // Ends the accepted connection both ways but keeps the socket: safe while another thread is blocked
     // on it (a watchdog's way to end a hang).
     void ShutdownClient();

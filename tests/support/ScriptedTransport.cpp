@@ -126,10 +126,21 @@ bool ScriptedTransport::Write(const unsigned char* data, size_t length, std::str
     if (length == 0) return true;
     writeSizes_.push_back(length);
     bytesWritten_ += length;
+    if (sendRate_ != 0 && clock_ != nullptr) {
+        sendQueue_ = static_cast<std::uint64_t>(QueuedToSend()) + length;
+        sendQueueAt_ = clock_->Now();
+    }
     if (recordWrites_) written_.insert(written_.end(), data, data + length);
     RunTriggers(data, length);
     for (auto& handler : writeHandlers_) handler(data, length);
     return true;
+}
+
+long long ScriptedTransport::QueuedToSend() const {
+    if (sendRate_ == 0 || clock_ == nullptr) return -1;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->Now() - sendQueueAt_).count();
+    const std::uint64_t gone = static_cast<std::uint64_t>(ms) * sendRate_ / 1000;
+    return static_cast<long long>(gone >= sendQueue_ ? 0 : sendQueue_ - gone);
 }
 
 void ScriptedTransport::RunTriggers(const unsigned char* data, std::size_t length) {

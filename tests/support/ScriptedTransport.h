@@ -73,6 +73,11 @@ public:
     // Each read returns between 1 and `max` bytes, drawn from a generator seeded with `seed`.
     void SetRandomChunks(std::uint32_t seed, std::size_t max);
 
+    // --- a slow link ---
+    // Written bytes leave for the modem at `bytesPerSecond` of fake time, and QueuedToSend tells how many
+    // have not yet. At 0, the default, QueuedToSend says -1: a link that cannot tell. Needs the fake clock.
+    void SetSendRate(std::uint64_t bytesPerSecond) { sendRate_ = bytesPerSecond; }
+
     // --- cancellation ---
     // The link's cancel flag: once set, a read hands out what has arrived, else fails as Cancelled at the
     // fake time the flag was seen (a timed action may set it); writes are taken at once, as ever.
@@ -107,6 +112,7 @@ public:
     std::string Description() const override { return description_; }
     LinkFailure LastFailure() const override { return lastFailure_; }
     void SetConnectTimeout(unsigned int) override {}
+    long long QueuedToSend() const override;
 
     static constexpr const char* kNotConnected = "Scripted link is not connected";
 
@@ -160,4 +166,8 @@ private:
     std::vector<unsigned int> readTimeouts_;
     std::vector<std::size_t> readCapacities_;
     int closeCalls_ = 0;
+    std::uint64_t sendRate_ = 0;
+    // Bytes not yet gone at sendQueueAt_.
+    std::uint64_t sendQueue_ = 0;
+    MonotonicClock::time_point sendQueueAt_{};
 };
