@@ -175,6 +175,7 @@ void FleetOutput::Consume(const RolloutEvent& event) {
         }
         case RolloutEvent::Kind::Say: Line(event.text); break;
         case RolloutEvent::Kind::Error: Line(event.text); break;
+        case RolloutEvent::Kind::Begin: break;
         case RolloutEvent::Kind::Quiet:
             if (mode_ == Mode::Live) EraseLocked();
             std::fflush(stderr);
@@ -239,6 +240,7 @@ void SingleOutput::Consume(const RolloutEvent& event) {
             std::fprintf(stderr, "%s\n", event.text.c_str());
             break;
         case RolloutEvent::Kind::Quiet: display_.Finish(); break;
+        case RolloutEvent::Kind::Begin: break;
         case RolloutEvent::Kind::Result: {
             display_.Finish();
             const TargetResult& r = *event.result;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "console/Console.h"
 #include "modemlog/ModemLog.h"
 #include "rollout/Plan.h"
 #include "rollout/Run.h"
@@ -49,7 +50,6 @@ void RolloutRun::Work(size_t i) {
     Begin(i, true);
     if (cancel_.load()) {
         Finish(i, Status::Cancelled, Reason::Signal, "Cancelled before it started");
-        DropLink(i);  // a target that does not start lets its modem go at once
         return;
     }
     if (events_.StopsTargets()) {
@@ -64,9 +64,16 @@ void RolloutRun::Work(size_t i) {
     }
     if (stopReason != Reason::None) {
         Finish(i, Status::NotStarted, stopReason, stopMessage);
-        DropLink(i);
         return;
     }
+    // The record's start line is on the disk before the target's work: a run killed from here on leaves the
+    // target started and unfinished in the journal, and a resume takes it up again.
+    if (!Announce(i)) {
+        StopTargets(Reason::Record, "Not started: the record could not be written");
+        Finish(i, Status::NotStarted, Reason::Record, "Not started: the record could not be written");
+        return;
+    }
+    started_[i] = 1;
     const std::string& command = request_.command;
     if (command == "identify" || command == "inventory") RunIdentify(i);
     else if (command == "update") RunUpdate(i);
@@ -105,22 +112,52 @@ bool RolloutRun::AllowLegacy(size_t i) {
 void RolloutRun::RunUpdate(size_t i) {
     TargetResult& result = results_[i];
     result.confirmWanted = request_.confirm;
-    // The link the plan identified the modem on: the update is what the plan checked, with no second look.
-    std::unique_ptr<ITransport> link = std::move(links_[i]);
-    if (!link || result.image == nullptr) {
-        Finish(i, Status::Failed, Reason::Plan, "No identified link for this target");
+    const RolloutImage* planned = ImageFor(i);
+    if (planned == nullptr) {
+        Finish(i, Status::Failed, Reason::Plan, "No image was planned for this target");
         return;
     }
-    const RolloutImage& image = *ImageFor(i);
+    const RolloutImage& image = *planned;
     TransferTally& tally = tallies_[i];
     const ProgressCallback progress = ProgressFor(i, &tally);
     std::string error;
     bool ok = false;
     bool refused = false;
     UpdateOutcome outcome;
-    // The plan's identity check left the modem at its menu on this link: no second QUIT.
-    const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome,
-                                           true);
+    int code = 0;
+    std::unique_ptr<ITransport> link;
+    std::string where;
+    // Connected and checked again at its turn: the plan may be minutes old, and another modem may answer at
+    // the address now. A link that drops before anything of the image went is tried again under --retries.
+    for (unsigned attempt = 0;; ++attempt) {
+        Outcome failed;
+        if (!Connect(i, true, "Connecting", link, failed)) {
+            Finish(i, failed.status, failed.reason, failed.message);
+            return;
+        }
+        where = link->Description();
+        if (!SameModem(i, result, where, error)) {
+            link->Close();
+            Finish(i, Status::Failed, Reason::Identity, error);
+            return;
+        }
+        error.clear();
+        outcome = UpdateOutcome();
+        // The identity check left the modem at its menu on this link: no second QUIT.
+        code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome, true);
+        const bool droppedBeforeImage = code != static_cast<int>(UpdateResult::Installed) &&
+                                        code != static_cast<int>(UpdateResult::NotSupported) &&
+                                        outcome.step == UpdateStep::Menu && tally.sent.load() == 0;
+        if (!droppedBeforeImage || cancel_.load() || attempt >= request_.retries) break;
+        link->Close();
+        RolloutEvent retry;
+        retry.kind = RolloutEvent::Kind::Retry;
+        retry.index = i;
+        retry.attempt = attempt + 1;
+        retry.of = request_.retries;
+        retry.text = CutModemText(error);
+        if (!closed_) events_.Emit(retry);
+    }
     if (code == static_cast<int>(UpdateResult::NotSupported)) {
         Emit(RolloutEvent::Kind::Note, i, error);
         error.clear();
@@ -175,6 +212,14 @@ void RolloutRun::RunUpdate(size_t i) {
     if (!WaitForRestart(relink, request_.confirmSeconds, cancel_, ProgressFor(i), SystemWaitClock(), after, error)) {
         Finish(i, cancel_.load() ? Status::Cancelled : Status::Failed, cancel_.load() ? Reason::Signal : Reason::Reboot,
                message + "; " + error);
+        return;
+    }
+    // The modem that answers after the restart must be the one that was updated, not a neighbour that took
+    // its address meanwhile.
+    TargetResult back;
+    TakeIdentity(after, back);
+    if (!SameModem(i, back, where, error)) {
+        Finish(i, Status::Failed, Reason::Identity, message + "; " + error);
         return;
     }
     result.confirmed = true;

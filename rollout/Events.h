@@ -9,12 +9,16 @@
 #include <vector>
 
 #include "rollout/Outcome.h"
+#include "rollout/RecordFile.h"
+#include "rollout/Request.h"
 
 // What the run knows before its first target starts.
 struct RunStart {
     std::string command;
     std::vector<std::string> labels;
     std::vector<const ImageInfo*> images;  // update only; the plain file first when given
+    const std::vector<RolloutTarget>* targets = nullptr;  // the targets, in order
+    const RolloutRequest* request = nullptr;               // the guard rails the apply keeps
 };
 
 // One event of a run. The run emits them in order from any thread, one at a time.
@@ -27,6 +31,7 @@ struct RolloutEvent {
         Quiet,     // the run is about to ask on the terminal: live lines must go
         Plan,      // plan, results: what the update will do with each target (results hold their identity)
         Retry,     // index, attempt, of, seconds, text: a connect or identity check failed and is tried again
+        Begin,     // index, result: a target's work is about to start (the record's start line comes first)
         Result,    // index, result
         Summary,   // summary, results
         Error,     // text, usage: the run (or the command line) failed before any target
@@ -93,6 +98,10 @@ public:
     virtual Answer Ask(const std::string& question) = 0;
     // A write of an output failed (told once the run is closed): what failed and the system's reason.
     virtual void ReportFault(const std::string& fault) = 0;
+    // Opens the record (see OpenRecordFile, which it is unless a test puts a file of its own in its place).
+    virtual std::unique_ptr<RecordFile> OpenRecord(const std::string& path, std::string& error, bool& refused) {
+        return OpenRecordFile(path, error, refused);
+    }
     // While the run is open, `closer` ends it (every target gets its result, the outputs their summary) and
     // returns its exit status; an empty function removes it.
     virtual void SetCloser(std::function<int()> closer) = 0;

@@ -55,6 +55,7 @@ struct ImageInfo {
 
 struct TargetResult {
     std::string label;
+    std::string key;  // how the record knows the target in every run (see TargetKey)
     bool done = false;
     Status status = Status::Failed;
     Reason reason = Reason::None;

@@ -162,8 +162,9 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
     host.AddOutputs(events, targets.size());
     Preflight flight(options, events);
     std::string recordError;
+    bool recordRefused = false;
     if (!options.recordPath.empty() && !options.plan) {  // a plan changes nothing, so records nothing
-        std::unique_ptr<RecordFile> record = OpenRecordFile(options.recordPath, recordError);
+        std::unique_ptr<RecordFile> record = host.OpenRecord(options.recordPath, recordError, recordRefused);
         if (record) events.Add(std::make_unique<RecordOutput>(std::move(record), BRISKLODE_VERSION_TEXT, HostName()));
     }
 
@@ -185,6 +186,8 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
     runStart.command = command;
     for (const RolloutTarget& target : targets) runStart.labels.push_back(target.Label());
     for (const auto& image : images) runStart.images.push_back(&image->info);
+    runStart.targets = &targets;
+    runStart.request = &options;
     RolloutRun run(options, targets, cancel, events, host);
     run.SetImages(&images);
     // From here a program that stops waiting for the workers still tells every target's outcome.
@@ -195,7 +198,7 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
     startEvent.start = &runStart;
     events.Emit(startEvent);
 
-    if (!recordError.empty()) return flight.Fail(recordError, false, &run, &start, Reason::Record);
+    if (!recordError.empty()) return flight.Fail(recordError, recordRefused, &run, &start, Reason::Record);
     if (!imageError.empty()) return flight.Fail(imageError, false, &run, &start);
     if (cancel.load()) {
         run.FinishRest(Status::Cancelled, Reason::Signal, "Cancelled before it started");
@@ -228,7 +231,6 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
         // The plan first: what each modem gets is known, shown and checked before any image is sent.
         run.Plan();
         if (cancel.load()) {
-            run.DropLinks();
             run.FinishRest(Status::Cancelled, Reason::Signal, "Cancelled before the plan was complete; nothing was sent");
             return flight.Close(run, start);
         }
@@ -251,7 +253,12 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
         planEvent.results = &run.Results();
         planEvent.stop = options.plan;
         if (!plan.empty()) events.Emit(planEvent);  // a resume with nothing left has no plan to show
-        const std::string unmatched = UnmatchedTypes(options, plan, run.Results());
+        std::string absentTypes;
+        const std::string unmatched = UnmatchedTypes(options, plan, run.Results(), &absentTypes);
+        if (!absentTypes.empty()) {
+            say.text = absentTypes;
+            events.Emit(say);
+        }
         if (!unmatched.empty()) {
             RolloutEvent failure;
             failure.kind = RolloutEvent::Kind::Error;
@@ -281,7 +288,6 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
                 host.Ask("Update " + std::to_string(updates) + " modem" + (updates == 1 ? "" : "s") + "? [y/N] ");
             // The prompt gives up on the signal itself, which may be before the main thread sets the flag.
             if (cancel.load() || answer == RolloutHost::Answer::Cancelled) {
-                run.DropLinks();
                 run.FinishRest(Status::Cancelled, Reason::Signal, "Cancelled at the question; nothing was sent");
                 return flight.Close(run, start);
             }
@@ -295,7 +301,6 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
         }
     }
     run.Run();
-    run.DropLinks();
     const int code = flight.Close(run, start);
     // A run that a signal ended is not a success, even with no target left to cancel.
     return code == 0 && cancel.load() && targets.empty() ? kExitFailure : code;

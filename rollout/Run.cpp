@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "discovery/SerialNumber.h"
 #include "rollout/System.h"
 #include "transport/SystemError.h"
 #include "update/Update.h"
@@ -52,18 +53,41 @@ bool WholeField(const std::string& reply, const std::string& marker, std::string
 
 }  // namespace
 
+void TakeIdentity(const ModemIdentity& identity, TargetResult& result) {
+    result.model = identity.model;
+    result.firmware = identity.firmware;
+    result.type = Field(identity.response, "#0:");
+    result.reply = identity.response;
+    // The modem names itself after the version: serial number and call sign, where they came whole.
+    std::string serial;
+    if (WholeField(identity.response, "#2:", serial) && serial.size() == 16 &&
+        serial.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos) {
+        result.serialKnown = true;
+        result.serialNumber = std::stoull(serial, nullptr, 16);
+    }
+    std::string call;
+    if (WholeField(identity.response, "#3:", call)) {
+        result.callKnown = true;
+        result.callSign = call;
+    }
+}
+
 RolloutRun::RolloutRun(const RolloutRequest& request, std::vector<RolloutTarget> targets, std::atomic<bool>& cancel,
                        RolloutEvents& events, RolloutHost& host)
     : request_(request), targets_(std::move(targets)), cancel_(cancel), events_(events), host_(host),
-      results_(targets_.size()), starts_(targets_.size(), Clock::now()), tallies_(targets_.size()) {
+      results_(targets_.size()), starts_(targets_.size(), Clock::now()), tallies_(targets_.size()),
+      started_(targets_.size(), 0) {
     for (size_t i = 0; i < targets_.size(); ++i) {
         TargetResult& result = results_[i];
         const RolloutTarget& target = targets_[i];
         result.label = target.Label();
+        result.key = target.key.empty() ? result.label : target.key;
         result.discovered = target.discovered;
         result.address = target.host;
         result.port = target.port;
         result.serialKnown = result.callKnown = target.discovered;
+        // A modem asked for by serial number and not found keeps that number in its result and record.
+        if (target.missing.rfind("serial-number ", 0) == 0) result.serialKnown = true;
         result.serialNumber = target.serialNumber;
         result.callSign = target.callSign;
         result.statusByte = target.statusByte;
@@ -180,9 +204,9 @@ void RolloutRun::Report(size_t i) {
     if (told_[i].done) return;
     Stamp(i, result);
     told_[i] = result;
-    // A skip that --strict fails was known before anything was sent: it says nothing of the image.
-    const bool strictSkip = i < plan_.size() && plan_[i].action == PlanEntry::Action::Skip;
-    if (result.status == Status::Failed && !strictSkip) {
+    // Only what was tried counts: a target that failed in the plan, or a skip that --strict fails, was known
+    // before anything was sent and says nothing of the image.
+    if (result.status == Status::Failed && started_[i] != 0) {
         const unsigned failed = ++failures_;
         if (request_.maxFailures > 0 && failed >= request_.maxFailures) {
             StopTargets(Reason::MaxFailures, "Not started: " + std::to_string(failed) + " target" + (failed == 1 ? "" : "s") +
@@ -227,22 +251,7 @@ RolloutRun::Identity RolloutRun::Identify(ITransport& link, size_t i, std::strin
         error = CutModemText(error);
         return Identity::Failed;
     }
-    result.model = identity.model;
-    result.firmware = identity.firmware;
-    result.type = Field(identity.response, "#0:");
-    result.reply = identity.response;
-    // The modem names itself after the version: serial number and call sign, where they came whole.
-    std::string serial;
-    if (WholeField(identity.response, "#2:", serial) && serial.size() == 16 &&
-        serial.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos) {
-        result.serialKnown = true;
-        result.serialNumber = std::stoull(serial, nullptr, 16);
-    }
-    std::string call;
-    if (WholeField(identity.response, "#3:", call)) {
-        result.callKnown = true;
-        result.callSign = call;
-    }
+    TakeIdentity(identity, result);
     Publish(i);
     if (!request_.typeFilter.empty() && result.type != request_.typeFilter) {
         error = "Type mismatch: the modem reports type " + result.type + " (" + result.model + "), not " +
@@ -313,16 +322,6 @@ bool RolloutRun::ConnectOrFinish(size_t i, bool identify, std::unique_ptr<ITrans
     return false;
 }
 
-void RolloutRun::DropLinks() {
-    for (size_t i = 0; i < links_.size(); ++i) DropLink(i);
-}
-
-void RolloutRun::DropLink(size_t i) {
-    if (i >= links_.size() || !links_[i]) return;
-    links_[i]->Close();
-    links_[i].reset();
-}
-
 void RolloutRun::FinishRest(Status status, Reason reason, const std::string& message) {
     for (size_t i = 0; i < results_.size(); ++i) {
         if (!results_[i].done) Finish(i, status, reason, message);
@@ -348,4 +347,31 @@ void RolloutRun::StopTargets(Reason reason, const std::string& message) {
     if (stopReason_ != Reason::None) return;
     stopReason_ = reason;
     stopMessage_ = message;
+}
+
+bool RolloutRun::SameModem(size_t i, const TargetResult& now, const std::string& where, std::string& error) const {
+    const TargetResult& planned = planned_[i];
+    const bool otherSerial = planned.serialKnown && (!now.serialKnown || now.serialNumber != planned.serialNumber);
+    const bool otherType = !planned.type.empty() && now.type != planned.type;
+    if (!otherSerial && !otherType) return true;
+    const auto name = [otherType](const TargetResult& modem) {
+        std::string text = modem.serialKnown ? SerialNumberText(modem.serialNumber) : std::string("unknown");
+        if (otherType) text += " (type " + (modem.type.empty() ? std::string("unknown") : modem.type) + ")";
+        return text;
+    };
+    error = "a different modem answers at " + where + ": serial " + name(now) + ", planned " + name(planned);
+    return false;
+}
+
+bool RolloutRun::Announce(size_t i) {
+    {
+        std::lock_guard<std::mutex> lock(toldMutex_);
+        if (closed_) return false;
+        RolloutEvent event;
+        event.kind = RolloutEvent::Kind::Begin;
+        event.index = i;
+        event.result = &told_[i];
+        events_.Emit(event);
+    }
+    return !events_.StopsTargets();
 }

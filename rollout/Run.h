@@ -35,6 +35,9 @@ void RunParallel(const std::vector<size_t>& list, unsigned parallel, const Work&
     for (std::thread& helper : helpers) helper.join();
 }
 
+// The identity a modem's reply gives: model, firmware, type, and serial number and call sign where they came whole.
+void TakeIdentity(const ModemIdentity& identity, TargetResult& result);
+
 // The images every update sends, loaded and padded once and shared read-only by the workers.
 struct RolloutImage {
     ImageInfo info;
@@ -72,7 +75,6 @@ public:
     // With `skipsToo` the skipped targets are not started as well: a run stopped by a mistake in the command line
     // decided nothing about them.
     void FinishAsPlanned(Status rest, Reason reason, const std::string& message, bool skipsToo = false);
-    void DropLinks();
 
     // --- the apply with its guard rails (Apply.cpp) ---
     void Run();
@@ -107,8 +109,12 @@ private:
     bool Connect(size_t i, bool identify, const std::string& stage, std::unique_ptr<ITransport>& link, Outcome& outcome);
     // Connect, or else the target's result.
     bool ConnectOrFinish(size_t i, bool identify, std::unique_ptr<ITransport>& link);
-    // Only target i's worker, or the main thread once no worker runs, touches links_[i].
-    void DropLink(size_t i);
+    // The plan's identity of target i against the one answering now; false with the message when another
+    // modem answers.
+    bool SameModem(size_t i, const TargetResult& now, const std::string& where, std::string& error) const;
+    // Tells the target's start (the record's start line, synced); false when the record failed and the target
+    // must not start.
+    bool Announce(size_t i);
 
     // The work of one target (Apply.cpp).
     void Work(size_t i);
@@ -143,7 +149,8 @@ private:
     std::string logStamp_;
     const std::vector<std::unique_ptr<RolloutImage>>* images_ = nullptr;
     std::vector<PlanEntry> plan_;  // written by the plan (each entry by its own worker), read-only after it
-    std::vector<std::unique_ptr<ITransport>> links_;  // update: each target's link, open from identity to apply
+    std::vector<TargetResult> planned_;  // update: each target's identity as the plan saw it
+    std::vector<unsigned char> started_;  // 1 once target i's work started (written and read by its worker)
     std::atomic<unsigned> failures_{0};
     // Guards stopReason_ and stopMessage_: why targets not yet started are not started.
     std::mutex gateMutex_;
