@@ -857,6 +857,18 @@ TEST_F(CliFleet, ASkippedCanaryIsNoFailedCanaryAndForceUpdatesACurrentModem) {
     ASSERT_EQ(results["telnet " + c]["status"], "ok") << results["telnet " + c]["message"];
     ASSERT_TRUE(current.WaitForLog("image stored")) << current.ReadLog();
     EXPECT_EQ(ReadBytes(current.LocalPath(stored)), firmware);
+
+    // Outside an update too: a target skipped for --type is no failed canary, so the matching modem runs.
+    for (const std::string command : {"identify", "log"}) {
+        std::vector<std::string> args = {command};
+        if (command == "log") args.push_back(current.LocalPath("logs"));
+        args.insert(args.end(), {"--telnet", i, "--telnet", c, "--type", "U", "--canary", "1", "--json"});
+        const CliOutcome typed = RunCli(current.Folder(), args);
+        EXPECT_EQ(typed.exitCode, 0) << command << ": " << typed.err;
+        auto byTarget = ByTarget(typed.out);
+        EXPECT_EQ(byTarget["telnet " + i]["status"], "skipped") << command;
+        EXPECT_EQ(byTarget["telnet " + c]["status"], "ok") << command << ": " << byTarget["telnet " + c]["message"];
+    }
 }
 
 // A mixed line planned, then applied: the plan names each modem and what it gets and sends nothing; a typo'd
