@@ -197,6 +197,7 @@ void RolloutRun::RunUpdate(size_t i) {
         return;
     }
     const bool legacy = result.protocol == Protocol::Legacy;
+    if (!legacy) verified_[i] = true;
     std::string message = legacy ? "Legacy transfer complete. Final modem checksum status unavailable"
                                  : "Checksum OK on Modem";
     if (!request_.confirm) {

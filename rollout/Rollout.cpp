@@ -220,7 +220,13 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
         return flight.Close(run, start);
     }
 
-    if (options.LogToFolder() && !EnsureFolder(options.path, error)) return flight.Fail(error, false, &run, &start);
+    if (options.LogToFolder() && !EnsureFolder(options.path, error)) {
+        // A resume's log goes into a folder however many targets are left: say so in the resume's terms.
+        if (!options.resumePath.empty() && PathExists(options.path) && !IsFolder(options.path)) {
+            error = "log --resume writes each modem's log into a folder, and " + options.path + " is a file: name a folder";
+        }
+        return flight.Fail(error, !options.resumePath.empty(), &run, &start);
+    }
     const bool ask = command == "update" && targets.size() > 1 && !options.plan;
     if (ask && !options.yes && !host.CanAsk()) {
         return flight.Fail("updating " + std::to_string(targets.size()) + " modems needs --yes when no terminal is attached",

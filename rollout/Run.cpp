@@ -76,7 +76,7 @@ RolloutRun::RolloutRun(const RolloutRequest& request, std::vector<RolloutTarget>
                        RolloutEvents& events, RolloutHost& host)
     : request_(request), targets_(std::move(targets)), cancel_(cancel), events_(events), host_(host),
       results_(targets_.size()), starts_(targets_.size(), Clock::now()), tallies_(targets_.size()),
-      started_(targets_.size(), 0) {
+      started_(targets_.size(), 0), verified_(targets_.size()) {
     for (size_t i = 0; i < targets_.size(); ++i) {
         TargetResult& result = results_[i];
         const RolloutTarget& target = targets_[i];
@@ -127,12 +127,18 @@ int RolloutRun::Close(double seconds) {
         result.status = Status::Cancelled;
         result.reason = Reason::Signal;
         result.message = "Cancelled; the program ended without waiting for the modem";
+        // Never begun: nothing of it reached a modem.
+        if (result.startUtc.empty()) result.message = "Not started: the program ended before its turn";
         if (result.image != nullptr) {
             result.bytes = std::min<std::uint64_t>(tallies_[i].sent.load(), result.image->size);
             result.imageSent = result.bytes == result.image->size;
             if (MayInstall(tallies_[i], result.image->size)) {
                 result.message = "cancelled after the whole image was sent; the modem may install it: check its version";
             }
+        }
+        if (verified_[i].load()) {
+            result.message = "Checksum OK on Modem; cancelled while waiting for the restart: the program ended without "
+                             "waiting for the modem";
         }
         Stamp(i, result);
         Tell(i);

@@ -151,6 +151,8 @@ private:
     std::vector<PlanEntry> plan_;  // written by the plan (each entry by its own worker), read-only after it
     std::vector<TargetResult> planned_;  // update: each target's identity as the plan saw it
     std::vector<unsigned char> started_;  // 1 once target i's work started (written and read by its worker)
+    // Set by target i's worker once the modem verified its image, read by the close.
+    std::vector<std::atomic<bool>> verified_;
     std::atomic<unsigned> failures_{0};
     // Guards stopReason_ and stopMessage_: why targets not yet started are not started.
     std::mutex gateMutex_;

@@ -345,6 +345,11 @@ bool ResolveTargets(const RolloutRequest& options, std::vector<RolloutTarget>& t
             error = options.targetsFile + ": " + error;
             return false;
         }
+        if (targets.empty()) {
+            error = (options.targetsFile == "-" ? std::string("The target list on standard input") : options.targetsFile) +
+                    " names no target (one a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\")";
+            return false;
+        }
     }
     if (options.discovered) {
         usage = false;
