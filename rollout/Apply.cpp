@@ -27,12 +27,12 @@ void RolloutRun::Run() {
     }
     const size_t canary = std::min<size_t>(request_.canary, list.size());
     if (canary == 0 || canary == list.size()) {
-        RunParallel(list, request_.parallel, [this](size_t i) { Work(i); });
+        RunParallel(list, request_.parallel, [this](size_t i) { Work(i); }, ShortOfThreads());
         return;
     }
     const std::vector<size_t> first(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(canary));
     const std::vector<size_t> rest(list.begin() + static_cast<std::ptrdiff_t>(canary), list.end());
-    RunParallel(first, request_.parallel, [this](size_t i) { Work(i); });
+    RunParallel(first, request_.parallel, [this](size_t i) { Work(i); }, ShortOfThreads());
     size_t bad = 0;
     for (size_t i : first) {
         if (results_[i].status != Status::Ok && results_[i].status != Status::Skipped) ++bad;
@@ -42,7 +42,7 @@ void RolloutRun::Run() {
         StopTargets(Reason::Canary, "Not started: " + std::to_string(bad) + " of the " + std::to_string(canary) +
                                         " canary target" + (canary == 1 ? "" : "s") + " did not succeed");
     }
-    RunParallel(rest, request_.parallel, [this](size_t i) { Work(i); });
+    RunParallel(rest, request_.parallel, [this](size_t i) { Work(i); }, ShortOfThreads());
 }
 
 void RolloutRun::Work(size_t i) {
@@ -52,9 +52,7 @@ void RolloutRun::Work(size_t i) {
         Finish(i, Status::Cancelled, Reason::Signal, "Cancelled before it started");
         return;
     }
-    if (events_.StopsTargets()) {
-        StopTargets(Reason::Record, "Not started: the record could not be written");
-    }
+    StopForFailedOutput();
     Reason stopReason = Reason::None;
     std::string stopMessage;
     {
@@ -69,8 +67,11 @@ void RolloutRun::Work(size_t i) {
     // The record's start line is on the disk before the target's work: a run killed from here on leaves the
     // target started and unfinished in the journal, and a resume takes it up again.
     if (!Announce(i)) {
-        StopTargets(Reason::Record, "Not started: the record could not be written");
-        Finish(i, Status::NotStarted, Reason::Record, "Not started: the record could not be written");
+        StopForFailedOutput();
+        Reason reason = Reason::Record;
+        std::string message = "Not started: the record could not be written";
+        StopState(reason, message);
+        Finish(i, Status::NotStarted, reason, message);
         return;
     }
     started_[i] = 1;
@@ -101,6 +102,7 @@ bool RolloutRun::AllowLegacy(size_t i) {
     if (request_.legacy == LegacyChoice::No) return false;
     if (targets_.size() == 1 && host_.CanAsk()) {
         Emit(RolloutEvent::Kind::Quiet, i, "");
+        events_.Flush(kQuestionFlushMs);  // the progress line gone before the question
         const RolloutHost::Answer answer = host_.Ask("Use the slow legacy UPDATE protocol instead? Legacy UPDATE "
                                                      "acknowledges every 256-byte block,\nbut cannot report the final "
                                                      "modem-side checksum result. [y/N] ");

@@ -59,11 +59,33 @@ public:
     virtual ~RolloutOutput() = default;
     virtual void Consume(const RolloutEvent& event) = 0;
     // After a write of this output failed: what failed and the system's reason; empty while all is well.
-    const std::string& Fault() const { return fault_; }
-    // True when a failed write must keep new targets from starting (the record: their outcomes would be lost).
-    virtual bool FaultStopsTargets() const { return false; }
+    // Safe from any thread.
+    virtual std::string Fault() const {
+        std::lock_guard<std::mutex> lock(faultMutex_);
+        return fault_;
+    }
+    // Why new targets do not start once this output failed (the record: their outcomes would be lost;
+    // standard output: nobody would learn them); None when its failure stops nobody.
+    virtual Reason StopReason() const { return Reason::None; }
+    // Returns once everything consumed so far is written (or its writing failed); false when that did not
+    // happen within `timeoutMs` (negative: no limit).
+    virtual bool Flush(int timeoutMs) {
+        (void)timeoutMs;
+        return true;
+    }
 
 protected:
+    void SetFault(const std::string& fault) {
+        std::lock_guard<std::mutex> lock(faultMutex_);
+        if (fault_.empty()) fault_ = fault;
+    }
+    bool Faulted() const {
+        std::lock_guard<std::mutex> lock(faultMutex_);
+        return !fault_.empty();
+    }
+
+private:
+    mutable std::mutex faultMutex_;  // guards fault_: set by the output's writer, read by the run
     std::string fault_;
 };
 
@@ -75,8 +97,10 @@ public:
     void Emit(const RolloutEvent& event);
     // The failed writes so far, one message each.
     std::vector<std::string> Faults();
-    // True once an output whose failure stops new targets has failed.
-    bool StopsTargets();
+    // Why new targets do not start: the first failed output's reason; None while none did.
+    Reason StopReason();
+    // Every output's Flush; false when one did not end within `timeoutMs` (negative: no limit).
+    bool Flush(int timeoutMs);
 
 private:
     std::mutex mutex_;  // guards outputs_ and closed_, and keeps one event at a time in the outputs

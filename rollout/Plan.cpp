@@ -144,7 +144,7 @@ void RolloutRun::Plan() {
         entry.action = outcome.status == Status::Skipped ? PlanEntry::Action::Skip : PlanEntry::Action::Fail;
         entry.reason = outcome.reason;
         entry.message = outcome.message;
-    });
+    }, ShortOfThreads());
     std::vector<const ImageInfo*> images;
     for (const auto& image : *images_) images.push_back(&image->info);
     const std::vector<bool> identified(identifiedBy.begin(), identifiedBy.end());

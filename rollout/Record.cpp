@@ -116,9 +116,9 @@ std::string RecordOutput::Line(const std::string& command, const TargetResult& r
 }
 
 void RecordOutput::Append(const std::string& line) {
-    if (!file_ || !fault_.empty()) return;
+    if (!file_ || Faulted()) return;
     std::string error;
-    if (!file_->Append(line + "\n", error)) fault_ = error;
+    if (!file_->Append(line + "\n", error)) SetFault(error);
 }
 
 void RecordOutput::Consume(const RolloutEvent& event) {

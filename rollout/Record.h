@@ -21,7 +21,7 @@ public:
     RecordOutput(std::unique_ptr<RecordFile> file, std::string version, std::string host)
         : file_(std::move(file)), version_(std::move(version)), host_(std::move(host)) {}
     void Consume(const RolloutEvent& event) override;
-    bool FaultStopsTargets() const override { return true; }
+    Reason StopReason() const override { return Reason::Record; }
 
     // The lines (without a line end).
     static std::string RunLine(const RunStart& start, const std::string& version, const std::string& host,

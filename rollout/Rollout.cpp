@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "BrisklodeVersion.h"
@@ -25,6 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// How long a program that stops waiting for its run gives the outputs to write the last results: a standard
+// output that nobody reads is left behind.
+constexpr int kCloserFlushMs = 500;
 
 // Keeps the run's closer with the host for as long as it lives.
 class CloserScope {
@@ -104,9 +108,15 @@ bool LoadImage(const std::string& type, const std::string& path, std::unique_ptr
     }
     // The digest is worked out beside the padding copy: both only read the loaded bytes.
     std::string digest;
-    std::thread hasher([&firmware, &digest] { digest = FirmwareSha256Hex(firmware.data(), firmware.size()); });
+    const auto hash = [&firmware, &digest] { digest = FirmwareSha256Hex(firmware.data(), firmware.size()); };
+    std::thread hasher;
+    try {
+        hasher = std::thread(hash);
+    } catch (const std::system_error&) {
+        hash();  // no thread to spare: one after the other
+    }
     const bool prepared = PrepareFirmware(firmware, image->padded, image->blocks, error);
-    hasher.join();
+    if (hasher.joinable()) hasher.join();
     if (!prepared) {
         error = path + ": " + error;
         return false;
@@ -191,7 +201,9 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
     RolloutRun run(options, targets, cancel, events, host);
     run.SetImages(&images);
     // From here a program that stops waiting for the workers still tells every target's outcome.
-    host.SetCloser([&run, start] { return run.Close(std::chrono::duration<double>(Clock::now() - start).count()); });
+    host.SetCloser([&run, start] {
+        return run.Close(std::chrono::duration<double>(Clock::now() - start).count(), kCloserFlushMs);
+    });
     const CloserScope closer(host);
     RolloutEvent startEvent;
     startEvent.kind = RolloutEvent::Kind::Start;
@@ -290,6 +302,7 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
             RolloutEvent quiet;
             quiet.kind = RolloutEvent::Kind::Quiet;
             events.Emit(quiet);
+            events.Flush(kQuestionFlushMs);  // the plan on the screen before the question
             const RolloutHost::Answer answer =
                 host.Ask("Update " + std::to_string(updates) + " modem" + (updates == 1 ? "" : "s") + "? [y/N] ");
             // The prompt gives up on the signal itself, which may be before the main thread sets the flag.

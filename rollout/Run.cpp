@@ -116,10 +116,29 @@ void RolloutRun::Finish(size_t i, Status status, Reason reason, const std::strin
     Report(i);
 }
 
-int RolloutRun::Close(double seconds) {
+int RolloutRun::Close(double seconds, int flushMs) {
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(toldMutex_);
+        // The worker's close and the main thread's may meet: the first tells, both wait for the outputs.
+        if (!closed_) {
+            first = true;
+            closed_ = true;
+            TellTheRest(seconds);
+        }
+    }
+    // The outputs write on their own threads; a reader that stalls holds only this wait, never a lock.
+    events_.Flush(flushMs);
+    const std::vector<std::string> faults = events_.Faults();
+    if (first) {
+        for (const std::string& fault : faults) host_.ReportFault(fault);
+    }
     std::lock_guard<std::mutex> lock(toldMutex_);
-    if (closed_) return closedCode_;  // the worker's close and the main thread's may meet
-    closed_ = true;
+    if (!faults.empty()) closedCode_ = kExitFailure;
+    return closedCode_;
+}
+
+void RolloutRun::TellTheRest(double seconds) {
     for (size_t i = 0; i < told_.size(); ++i) {
         TargetResult& result = told_[i];
         if (result.done) continue;
@@ -149,10 +168,7 @@ int RolloutRun::Close(double seconds) {
     event.summary = &summary;
     event.results = &told_;
     events_.Emit(event);
-    const std::vector<std::string> faults = events_.Faults();
-    for (const std::string& fault : faults) host_.ReportFault(fault);
-    closedCode_ = faults.empty() ? summary.ExitCode() : kExitFailure;
-    return closedCode_;
+    closedCode_ = summary.ExitCode();
 }
 
 std::vector<size_t> RolloutRun::All() const {
@@ -379,5 +395,26 @@ bool RolloutRun::Announce(size_t i) {
         event.result = &told_[i];
         events_.Emit(event);
     }
-    return !events_.StopsTargets();
+    return events_.StopReason() == Reason::None;
+}
+
+std::function<void(size_t, size_t, const std::string&)> RolloutRun::ShortOfThreads() {
+    return [this](size_t running, size_t wanted, const std::string& reason) {
+        Emit(RolloutEvent::Kind::Say, 0,
+             "WARNING: only " + std::to_string(running) + " of " + std::to_string(wanted) +
+                 " workers could be started (" + reason + "); the run goes on with them");
+    };
+}
+
+void RolloutRun::StopForFailedOutput() {
+    const Reason reason = events_.StopReason();
+    if (reason == Reason::Record) StopTargets(reason, "Not started: the record could not be written");
+    if (reason == Reason::Output) StopTargets(reason, "Not started: standard output could not be written");
+}
+
+void RolloutRun::StopState(Reason& reason, std::string& message) {
+    std::lock_guard<std::mutex> lock(gateMutex_);
+    if (stopReason_ == Reason::None) return;
+    reason = stopReason_;
+    message = stopMessage_;
 }

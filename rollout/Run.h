@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -17,9 +19,15 @@
 #include "rollout/Request.h"
 #include "transport/Transport.h"
 
+// How long the outputs may take to show what precedes a question to a person.
+constexpr int kQuestionFlushMs = 2000;
+
 // Runs work(list[0]) .. work(list[n - 1]) on up to `parallel` threads; the calling thread is one of them.
+// Threads are a resource that can run out (a process limit, a container's): when one cannot be started, the
+// work goes on on those there are, and `short` hears how many of how many run and the system's reason.
 template <typename Work>
-void RunParallel(const std::vector<size_t>& list, unsigned parallel, const Work& work) {
+void RunParallel(const std::vector<size_t>& list, unsigned parallel, const Work& work,
+                 const std::function<void(size_t, size_t, const std::string&)>& onShort = nullptr) {
     std::atomic<size_t> next{0};
     const auto loop = [&]() {
         for (;;) {
@@ -30,7 +38,14 @@ void RunParallel(const std::vector<size_t>& list, unsigned parallel, const Work&
     };
     const size_t threads = std::min<size_t>(std::max(1u, parallel), list.size());
     std::vector<std::thread> helpers;
-    for (size_t i = 1; i < threads; ++i) helpers.emplace_back(loop);
+    for (size_t i = 1; i < threads; ++i) {
+        try {
+            helpers.emplace_back(loop);
+        } catch (const std::system_error& failure) {
+            if (onShort) onShort(helpers.size() + 1, threads, failure.code().message());
+            break;
+        }
+    }
     loop();
     for (std::thread& helper : helpers) helper.join();
 }
@@ -63,7 +78,8 @@ public:
     void FinishRest(Status status, Reason reason, const std::string& message);
     // Ends the run: every target still open gets its result (cancelled by a signal: the program stops waiting
     // for it), then the summary; returns the run's exit status. Safe from any thread while workers still run.
-    int Close(double seconds);
+    // The outputs get `flushMs` to write what they were told (negative: as long as they need).
+    int Close(double seconds, int flushMs = -1);
 
     // --- the plan (Plan.cpp) ---
     // The update's plan: every target's identity checked on the link its update will use (held open until the
@@ -89,6 +105,8 @@ private:
     enum class Identity { Ok, Failed, OtherType };
 
     std::vector<size_t> All() const;
+    // With toldMutex_ held: every target still open gets its result, then the summary.
+    void TellTheRest(double seconds);
     // The target's own start: its identity check before the question, or else its work. `again` starts it anew
     // (the work of a target checked before the question starts when a worker takes it up).
     void Begin(size_t i, bool again = false);
@@ -128,6 +146,12 @@ private:
     std::string LogName(size_t i, unsigned n) const;
     // Stops targets not yet started for `reason` (the first reason given stands).
     void StopTargets(Reason reason, const std::string& message);
+    // The warning of a RunParallel that could not start all of its threads.
+    std::function<void(size_t, size_t, const std::string&)> ShortOfThreads();
+    // Stops them when an output whose failure stops targets (the record, standard output) failed.
+    void StopForFailedOutput();
+    // Why targets are stopped, when they are; `reason` and `message` stay as given otherwise.
+    void StopState(Reason& reason, std::string& message);
 
     const RolloutRequest& request_;
     std::vector<RolloutTarget> targets_;
