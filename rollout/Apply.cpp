@@ -21,6 +21,12 @@ void RolloutRun::Run() {
             continue;
         }
         const PlanEntry& entry = plan_[i];
+        // A resume finds at the expected version a modem that the rollout's earlier run left unsettled (it took
+        // the image, then its check failed or the run ended): that is what the rollout wanted, also under --strict.
+        if (request_.strict && targets_[i].begunBefore && entry.reason == Reason::Current) {
+            Finish(i, Status::Ok, Reason::Current, entry.message + " (the rollout's aim, reached before this resume)");
+            continue;
+        }
         const bool strictSkip = request_.strict && entry.action == PlanEntry::Action::Skip;
         Finish(i, PlannedStatus(entry, request_.strict), entry.reason,
                entry.message + (strictSkip ? " (--strict: a skipped modem is a failure)" : ""));

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -328,6 +329,14 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
     for (const Json& target : listed) {
         if (target.is_object()) keyOfLabel[Text(target, "target")] = Text(target, "key");
     }
+    // Targets whose update began in any run of this command (and image): they may hold the image now.
+    std::set<std::string> begun;
+    for (const JournalLine& line : lines) {
+        const std::string image = Text(line.members, "image_sha256");
+        const bool ofThisImage = wanted.imageSha256.empty() || std::find(wanted.imageSha256.begin(), wanted.imageSha256.end(),
+                                                                         image) != wanted.imageSha256.end();
+        if (line.event == "start" && line.command == wanted.command && ofThisImage) begun.insert(line.key);
+    }
     for (size_t i = chosen + 1; i < lines.size(); ++i) {
         const JournalLine& line = lines[i];
         if (line.command != wanted.command || (line.event != "start" && line.event != "record")) continue;
@@ -353,6 +362,8 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
             choice.notes.push_back(Text(entry, "target") + " started in the last run and has no result" +
                                    (wanted.command == "update" ? ": it may already hold the image" : ""));
         }
+        target.begunBefore = begun.count(Text(entry, "key")) != 0;
+        target.begunBefore = begun.count(Text(entry, "key")) != 0;
         choice.targets.push_back(target);
     }
     return choice;

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 
 #include "rollout/System.h"
 #include "rollout/Targets.h"
@@ -111,5 +112,13 @@ bool ResolveResumeTargets(const RolloutRequest& options, std::vector<RolloutTarg
     notes.push_back("Resuming " + std::to_string(choice.targets.size()) + " target" +
                     (choice.targets.size() == 1 ? "" : "s") + " of " + options.resumePath + " (" +
                     std::to_string(choice.settled) + " ended ok or skipped)");
-    return ResolveTargets(resolved, targets, error, usage, cancel);
+    if (!ResolveTargets(resolved, targets, error, usage, cancel)) return false;
+    // Resolution makes the targets anew (discovery, for those asked for by name): what the record knew of each
+    // follows its key.
+    std::set<std::string> begun;
+    for (const RolloutTarget& target : choice.targets) {
+        if (target.begunBefore) begun.insert(target.key);
+    }
+    for (RolloutTarget& target : targets) target.begunBefore = begun.count(target.key) != 0;
+    return true;
 }

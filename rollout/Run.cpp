@@ -386,15 +386,18 @@ bool RolloutRun::SameModem(size_t i, const TargetResult& now, const std::string&
 }
 
 bool RolloutRun::Announce(size_t i) {
+    TargetResult told;
     {
         std::lock_guard<std::mutex> lock(toldMutex_);
         if (closed_) return false;
-        RolloutEvent event;
-        event.kind = RolloutEvent::Kind::Begin;
-        event.index = i;
-        event.result = &told_[i];
-        events_.Emit(event);
+        told = told_[i];
     }
+    // The start line is synced outside toldMutex_: the close never waits for this target's disk.
+    RolloutEvent event;
+    event.kind = RolloutEvent::Kind::Begin;
+    event.index = i;
+    event.result = &told;
+    events_.Emit(event);
     return events_.StopReason() == Reason::None;
 }
 

@@ -24,6 +24,8 @@ struct RolloutTarget {
     std::string missing;
     // The key a record knows the target by, the same in every run (set by resolution; see TargetKey).
     std::string key;
+    // A resume: the record shows an earlier run of this rollout began this target's update (it may hold the image).
+    bool begunBefore = false;
 
     // "telnet HOST:PORT" or "serial PORT": how the target is named in every output line.
     std::string Label() const;

@@ -130,6 +130,9 @@ TEST(RolloutResume, AJournalRunsAgainEveryListedTargetNotSettledSinceItsRun) {
     ASSERT_EQ(Labels(choice), (std::vector<std::string>{targets[2].Label(), targets[3].Label()}));
     EXPECT_EQ(choice.targets[0].baudRate, 19200u) << "a port keeps its own rate";
     EXPECT_EQ(choice.targets[1].key, targets[3].key);
+    // c's update began (it may hold the image: at the expected version it is the rollout's aim); d's never did.
+    EXPECT_TRUE(choice.targets[0].begunBefore);
+    EXPECT_FALSE(choice.targets[1].begunBefore);
     bool mayHold = false;
     for (const std::string& note : choice.notes) mayHold |= note.find("may already hold the image") != std::string::npos;
     EXPECT_TRUE(mayHold);
