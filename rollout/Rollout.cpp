@@ -168,6 +168,9 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
                                 false);
     }
 
+    // What the early outputs were told comes before what the run's own tell (a bounded wait: an output
+    // nobody reads must not hold the run).
+    early.Flush(kQuestionFlushMs);
     RolloutEvents events;
     host.AddOutputs(events, targets.size());
     Preflight flight(options, events);
