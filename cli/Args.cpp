@@ -431,9 +431,14 @@ enum : unsigned {
     kEvery = kProbing | kPorts,
 };
 
+// Where an entry shows: in every help that names one of its commands, only in a command's own help (a text
+// in that command's terms), or only in the help of every command.
+enum class Shown { Always, CommandHelp, GeneralHelp };
+
 struct HelpEntry {
     unsigned commands;
     const char* text;
+    Shown shown = Shown::Always;
 };
 
 struct HelpSection {
@@ -463,7 +468,7 @@ const std::vector<HelpSection>& HelpSections() {
            "  inventory [--timeout MS] [--csv]\n"
            "                                discover, then identify every modem that answered\n"},
           {kPorts, "  ports                         list the serial ports of this machine\n"}}},
-        {"Targets (identify, update, log; each may be repeated and mixed):",
+        {"Targets (each may be repeated and mixed):",
          {{kLinked, "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"},
           {kLinked, "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"},
           {kLinked, "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"},
@@ -481,11 +486,20 @@ const std::vector<HelpSection>& HelpSections() {
            "  --type C                      only modems whose identity type code is C (checked after\n"
            "                                connecting; any other modem is skipped, never flashed)\n"},
           {kLinked, "  --parallel N                  work on up to N modems at once (default 4)\n"}}},
-        {"A rollout (identify, update, log):",
+        {"A rollout:",
          {{kLinked,
            "  --canary N                    the first N targets (of an update: the first N that get an image)\n"
            "                                finish before any other starts; if one of them fails, the rest\n"
-           "                                are not started\n"},
+           "                                are not started\n",
+           Shown::GeneralHelp},
+          {kUpdate,
+           "  --canary N                    the first N targets that get an image finish before any other\n"
+           "                                starts; if one of them fails, the rest are not started\n",
+           Shown::CommandHelp},
+          {kIdentify | kLog,
+           "  --canary N                    the first N targets finish before any other starts; if one of\n"
+           "                                them fails, the rest are not started\n",
+           Shown::CommandHelp},
           {kLinked, "  --max-failures N              after N failed targets no new target starts\n"},
           {kLinked,
            "  --retries N                   try a connect or identity check that failed N more times,\n"
@@ -498,7 +512,19 @@ const std::vector<HelpSection>& HelpSections() {
            "  --resume RECORD               instead of targets: run again every target of RECORD's last run\n"
            "                                (same command; update: same image) that did not end ok or\n"
            "                                skipped, and append to RECORD (unless --record FILE); an update\n"
-           "                                with another image than RECORD's last is refused unless --force\n"}}},
+           "                                with another image than RECORD's last is refused unless --force\n",
+           Shown::GeneralHelp},
+          {kUpdate,
+           "  --resume RECORD               instead of targets: run again every target of RECORD's last\n"
+           "                                update with this image that did not end ok or skipped, and\n"
+           "                                append to RECORD (unless --record FILE); another image than\n"
+           "                                RECORD's last is refused unless --force\n",
+           Shown::CommandHelp},
+          {kIdentify | kLog,
+           "  --resume RECORD               instead of targets: run again every target of RECORD's last run\n"
+           "                                of this command that did not end ok or skipped, and append to\n"
+           "                                RECORD (unless --record FILE)\n",
+           Shown::CommandHelp}}},
         {"Options:",
          {{kUpdate,
            "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
@@ -574,9 +600,19 @@ std::string UsageText(const std::string& command) {
     for (const HelpSection& section : HelpSections()) {
         std::string entries;
         for (const HelpEntry& entry : section.entries) {
-            if (entry.commands & wanted) entries += entry.text;
+            const Shown here = command.empty() ? Shown::GeneralHelp : Shown::CommandHelp;
+            if ((entry.commands & wanted) != 0 && (entry.shown == Shown::Always || entry.shown == here)) {
+                entries += entry.text;
+            }
         }
         if (!entries.empty()) text += std::string("\n") + section.heading + "\n" + entries;
     }
-    return text + "\n" + kExit;
+    // The exit status of --strict and --plan is the update's own.
+    std::string exit = kExit;
+    if ((wanted & kUpdate) == 0) {
+        const std::string updateOnly = " (--strict: every target ok; update --plan:\nevery target would be updated or deliberately skipped)";
+        const size_t at = exit.find(updateOnly);
+        if (at != std::string::npos) exit.replace(at, updateOnly.size(), "");
+    }
+    return text + "\n" + exit;
 }
