@@ -14,29 +14,6 @@
 
 namespace {
 
-// The whole text as a decimal number no greater than `limit` (no sign, no spaces).
-bool ParseUnsigned(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
-    const char* end = text.data() + text.size();
-    const auto [stop, failure] = std::from_chars(text.data(), end, value);
-    return !text.empty() && failure == std::errc() && stop == end && value <= limit;
-}
-
-bool ParsePort(const std::string& text, std::uint16_t& port, std::string& error) {
-    std::uint64_t value = 0;
-    if (!ParseUnsigned(text, 65535, value) || value == 0) {
-        error = "Invalid Telnet port '" + text + "': expected a number from 1 to 65535";
-        return false;
-    }
-    port = static_cast<std::uint16_t>(value);
-    return true;
-}
-
-bool ParseHex64(const std::string& text, std::uint64_t& value) {
-    const char* end = text.data() + text.size();
-    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
-    return !text.empty() && failure == std::errc() && stop == end;
-}
-
 // "a,b,c" -> {a, b, c}; empty items are dropped.
 std::vector<std::string> SplitList(const std::string& text) {
     std::vector<std::string> items;
@@ -50,217 +27,9 @@ std::vector<std::string> SplitList(const std::string& text) {
     return items;
 }
 
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
-        size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
-        if (i > start) words.push_back(line.substr(start, i - start));
-    }
-    return words;
-}
-
-void AppendUtf8(std::uint32_t code, std::string& out) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | code >> 6);
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | code >> 12);
-        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | code >> 18);
-        out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-// Target lists written on Windows often start with a byte order mark, and PowerShell's ">" writes UTF-16:
-// both become plain UTF-8 text. Unpaired surrogates become U+FFFD.
-std::string PlainText(const std::string& text) {
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) return text.substr(3);
-    const bool little = text.compare(0, 2, "\xFF\xFE") == 0;
-    if (!little && text.compare(0, 2, "\xFE\xFF") != 0) return text;
-    const auto unit = [&](size_t i) -> std::uint32_t {
-        const auto a = static_cast<unsigned char>(text[i]);
-        const auto b = static_cast<unsigned char>(text[i + 1]);
-        return little ? (a | b << 8) : (a << 8 | b);
-    };
-    std::string out;
-    for (size_t i = 2; i + 1 < text.size(); i += 2) {
-        std::uint32_t code = unit(i);
-        if (code >= 0xD800 && code <= 0xDBFF && i + 3 < text.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-            i += 2;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        AppendUtf8(code, out);
-    }
-    return out;
-}
-
 }  // namespace
 
-std::string CliTarget::Label() const {
-    if (!missing.empty()) return missing;
-    if (serial) return "serial " + serialPort;
-    const bool v6 = host.find(':') != std::string::npos;
-    return "telnet " + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-const std::string& CliOptions::ExpectedFirmware(const std::string& type) const {
-    for (const auto& [given, version] : expectFirmwareByType) {
-        if (given == type) return version;
-    }
-    return expectFirmware;
-}
-
 bool CliOptions::Fleet() const { return json || (command != "discover" && command != "ports"); }
-
-bool CliOptions::LogToFolder() const {
-    return command == "log" &&
-           (targets.size() > 1 || !targetsFile.empty() || discovered || logPathIsFolder || !resumePath.empty());
-}
-
-bool ParseTargetList(const std::string& raw, std::vector<CliTarget>& targets, std::string& error) {
-    const std::string text = PlainText(raw);
-    size_t start = 0;
-    unsigned number = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        ++number;
-        const size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        const std::vector<std::string> words = Words(line);
-        if (words.empty()) continue;
-        const std::string where = "target list line " + std::to_string(number) + ": ";
-        CliTarget target;
-        if (words[0] == "telnet" && words.size() == 2) {
-            if (!ParseTelnetTarget(words[1], target.host, target.port, error)) {
-                error = where + error;
-                return false;
-            }
-        } else if (words[0] == "serial" && (words.size() == 2 || words.size() == 3)) {
-            target.serial = true;
-            target.serialPort = words[1];
-            if (words.size() == 3) {
-                std::uint64_t baud = 0;
-                if (!ParseUnsigned(words[2], 4000000, baud) || baud == 0) {
-                    error = where + "invalid baud rate '" + words[2] + "'";
-                    return false;
-                }
-                target.baudRate = static_cast<unsigned int>(baud);
-            }
-        } else {
-            error = where + "expected \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\"";
-            return false;
-        }
-        targets.push_back(target);
-    }
-    return true;
-}
-
-bool CheckDistinctTargets(const std::vector<CliTarget>& targets, std::string& error) {
-    std::set<std::string> seen;
-    for (const CliTarget& target : targets) {
-        if (!seen.insert(target.Label()).second) {
-            error = "Target given twice: " + target.Label();
-            return false;
-        }
-    }
-    return true;
-}
-
-bool CheckSameModems(const std::vector<CliTarget>& targets, const ModemKeys& keys, std::string& error) {
-    std::map<std::string, std::string> seen;  // key -> the label of the target that has it
-    for (const CliTarget& target : targets) {
-        if (!target.missing.empty()) continue;
-        const std::vector<std::string> own = keys(target);
-        for (const std::string& key : own) {
-            const auto at = seen.find(key);
-            if (at != seen.end()) {
-                error = "Target given twice: " + at->second + " and " + target.Label() + " are the same modem (" + key + ")";
-                return false;
-            }
-        }
-        for (const std::string& key : own) seen.emplace(key, target.Label());
-    }
-    return true;
-}
-
-std::vector<std::string> LogFileNames(const std::vector<CliTarget>& targets) {
-    std::vector<std::string> names;
-    std::set<std::string> taken;
-    for (const CliTarget& target : targets) {
-        std::string base;
-        if (target.discovered) {
-            char hex[17];
-            std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(target.serialNumber));
-            base = hex;
-        } else if (target.serial) {
-            base = target.serialPort;
-            const size_t slash = base.find_last_of("/\\");
-            if (slash != std::string::npos && slash + 1 < base.size()) base = base.substr(slash + 1);
-        } else {
-            base = target.host + "_" + std::to_string(target.port);
-        }
-        for (char& c : base) {
-            const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-';
-            if (!plain) c = '_';
-        }
-        if (base.empty() || base[0] == '.') base = "_" + base;  // never "", "." or ".."
-        // COM1.log would be the port itself on Windows: COM1_port.log.
-        if (IsWindowsDeviceName(Utf8ToWide(base + ".log"))) base.insert(std::min(base.find('.'), base.size()), "_port");
-        std::string name = base + ".log";
-        for (unsigned n = 2; !taken.insert(name).second; ++n) name = base + "-" + std::to_string(n) + ".log";
-        names.push_back(name);
-    }
-    return names;
-}
-
-bool ParseTelnetTarget(const std::string& text, std::string& host, std::uint16_t& port, std::string& error) {
-    port = 3000;
-    std::string portText;
-    if (!text.empty() && text.front() == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string::npos) {
-            error = "Invalid address '" + text + "': missing ']'";
-            return false;
-        }
-        host = text.substr(1, close - 1);
-        const std::string rest = text.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') {
-                error = "Invalid address '" + text + "'";
-                return false;
-            }
-            portText = rest.substr(1);
-            if (!ParsePort(portText, port, error)) return false;
-        }
-    } else {
-        const size_t first = text.find(':');
-        if (first != std::string::npos && text.find(':', first + 1) == std::string::npos) {
-            host = text.substr(0, first);
-            if (!ParsePort(text.substr(first + 1), port, error)) return false;
-        } else {
-            host = text;  // no colon, or a bare IPv6 literal
-        }
-    }
-    if (host.empty()) {
-        error = "Missing modem address";
-        return false;
-    }
-    return true;
-}
 
 namespace {
 
@@ -273,7 +42,7 @@ struct Given {
 bool Number(const Given& value, const char* option, std::uint64_t low, std::uint64_t high, unsigned& out, std::string& error) {
     if (!value.given) return true;
     std::uint64_t number = 0;
-    if (!ParseUnsigned(value.text, high, number) || number < low) {
+    if (!ParseDecimal(value.text, high, number) || number < low) {
         error = "Invalid " + std::string(option) + " value '" + value.text + "': expected a number from " +
                 std::to_string(low) + " to " + std::to_string(high);
         return false;
@@ -315,7 +84,7 @@ public:
         app.add_flag("--version", options.version);
         // --telnet and --serial keep the order in which they were given, mixed.
         app.add_option_function<std::string>("--telnet", [&options](const std::string& value) {
-               CliTarget target;
+               RolloutTarget target;
                std::string problem;
                if (!ParseTelnetTarget(value, target.host, target.port, problem)) throw CLI::ValidationError(problem);
                options.targets.push_back(target);
@@ -323,7 +92,7 @@ public:
             ->trigger_on_parse();
         app.add_option_function<std::string>("--serial", [&options](const std::string& value) {
                if (value.empty()) throw CLI::ValidationError("Missing serial port name");
-               CliTarget target;
+               RolloutTarget target;
                target.serial = true;
                target.serialPort = value;
                options.targets.push_back(target);
@@ -414,6 +183,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         const size_t missing = error.find(": 1 required");
         if (error.rfind(unexpected, 0) == 0) error = "Unknown option " + error.substr(unexpected.size());
         else if (missing != std::string::npos && error.rfind("--", 0) == 0) error = "Option " + error.substr(0, missing) + " needs a value";
+        // "--targets: At Most 1 required but received 2": an option that takes one value, given twice.
+        const size_t twice = error.find(": At Most 1 required");
+        if (twice != std::string::npos && error.rfind("--", 0) == 0) {
+            error = error.substr(0, twice) + " is given twice" +
+                    (error.rfind("--targets:", 0) == 0 ? ": one target list a run (list every target in it)" : "");
+        }
         return false;
     }
     confirm.given = app.count("--confirm") > 0;
@@ -474,6 +249,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         if (item.empty() || equals == 0 || (equals != std::string::npos && equals + 1 == item.size())) {
             error = item.empty() ? "Missing version after --expect-firmware"
                                  : "Invalid --expect-firmware '" + item + "': expected V or TYPE=V";
+            return false;
+        }
+        // "U=7.3,I=7.2" is no version: each type's version is an option of its own.
+        const std::string version = equals == std::string::npos ? item : item.substr(equals + 1);
+        if (version.find_first_of(",=") != std::string::npos) {
+            error = "Invalid --expect-firmware '" + item + "': give --expect-firmware TYPE=V once per type";
             return false;
         }
         std::string& plain = options.expectFirmware;
@@ -543,8 +324,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     const bool needsLink = command == "identify" || command == "update" || command == "log";
-    if (timeoutGiven && command != "discover" && command != "inventory" && !options.discovered) {
-        error = "--timeout applies to discover, inventory and --discovered only";
+    // A resume runs discovery again for the modems asked for by serial number or call sign.
+    if (timeoutGiven && command != "discover" && command != "inventory" && !options.discovered &&
+        options.resumePath.empty()) {
+        error = "--timeout applies to discover, inventory, --discovered and --resume only";
         return false;
     }
     const bool hasTargets = !options.targets.empty() || !options.targetsFile.empty() || options.discovered;
@@ -565,7 +348,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     bool hasSerial = false;
-    for (CliTarget& target : options.targets) {
+    for (RolloutTarget& target : options.targets) {
         if (!target.serial) continue;
         hasSerial = true;
         target.baudRate = options.baudRate;
@@ -583,7 +366,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     if (!options.targets.empty()) {
-        const CliTarget& first = options.targets.front();
+        const RolloutTarget& first = options.targets.front();
         if (first.serial) options.serialPort = first.serialPort;
         else {
             options.telnetHost = first.host;
@@ -648,9 +431,14 @@ enum : unsigned {
     kEvery = kProbing | kPorts,
 };
 
+// Where an entry shows: in every help that names one of its commands, only in a command's own help (a text
+// in that command's terms), or only in the help of every command.
+enum class Shown { Always, CommandHelp, GeneralHelp };
+
 struct HelpEntry {
     unsigned commands;
     const char* text;
+    Shown shown = Shown::Always;
 };
 
 struct HelpSection {
@@ -680,7 +468,7 @@ const std::vector<HelpSection>& HelpSections() {
            "  inventory [--timeout MS] [--csv]\n"
            "                                discover, then identify every modem that answered\n"},
           {kPorts, "  ports                         list the serial ports of this machine\n"}}},
-        {"Targets (identify, update, log; each may be repeated and mixed):",
+        {"Targets (each may be repeated and mixed):",
          {{kLinked, "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"},
           {kLinked, "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"},
           {kLinked, "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"},
@@ -698,31 +486,54 @@ const std::vector<HelpSection>& HelpSections() {
            "  --type C                      only modems whose identity type code is C (checked after\n"
            "                                connecting; any other modem is skipped, never flashed)\n"},
           {kLinked, "  --parallel N                  work on up to N modems at once (default 4)\n"}}},
-        {"A rollout (identify, update, log):",
+        {"A rollout:",
          {{kLinked,
            "  --canary N                    the first N targets (of an update: the first N that get an image)\n"
            "                                finish before any other starts; if one of them fails, the rest\n"
-           "                                are not started\n"},
+           "                                are not started\n",
+           Shown::GeneralHelp},
+          {kUpdate,
+           "  --canary N                    the first N targets that get an image finish before any other\n"
+           "                                starts; if one of them fails, the rest are not started\n",
+           Shown::CommandHelp},
+          {kIdentify | kLog,
+           "  --canary N                    the first N targets finish before any other starts; if one of\n"
+           "                                them fails, the rest are not started\n",
+           Shown::CommandHelp},
           {kLinked, "  --max-failures N              after N failed targets no new target starts\n"},
           {kLinked,
            "  --retries N                   try a connect or identity check that failed N more times,\n"
            "                                pausing 1, 2, 4... s (never once a transfer has begun)\n"},
           {kLinked, "  --connect-timeout SECONDS     give up a connection after SECONDS\n"},
-          {kLinked, "  --record FILE                 append one JSON line per target to FILE (what, where, when, result)\n"},
           {kLinked,
-           "  --resume RECORD               instead of targets: run again every target whose last result in\n"
-           "                                RECORD (same command; update: same image) is not ok or skipped,\n"
-           "                                in the order they first appear, and append to RECORD (unless\n"
-           "                                --record FILE); an update with another image than RECORD's last\n"
-           "                                is refused unless --force\n"}}},
+           "  --record FILE                 keep a journal of the run in FILE (appended to; only a record is):\n"
+           "                                the run and its targets, each target's start and its result\n"},
+          {kLinked,
+           "  --resume RECORD               instead of targets: run again every target of RECORD's last run\n"
+           "                                (same command; update: same image) that did not end ok or\n"
+           "                                skipped, and append to RECORD (unless --record FILE); an update\n"
+           "                                with another image than RECORD's last is refused unless --force\n",
+           Shown::GeneralHelp},
+          {kUpdate,
+           "  --resume RECORD               instead of targets: run again every target of RECORD's last\n"
+           "                                update with this image that did not end ok or skipped, and\n"
+           "                                append to RECORD (unless --record FILE); another image than\n"
+           "                                RECORD's last is refused unless --force\n",
+           Shown::CommandHelp},
+          {kIdentify | kLog,
+           "  --resume RECORD               instead of targets: run again every target of RECORD's last run\n"
+           "                                of this command that did not end ok or skipped, and append to\n"
+           "                                RECORD (unless --record FILE)\n",
+           Shown::CommandHelp}}},
         {"Options:",
          {{kUpdate,
            "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
            "                                without a terminal or with several targets), always, never\n"},
           {kUpdate,
            "  --confirm[=SECONDS]           after the update wait up to SECONDS (default 180) for the modem\n"
-           "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
-           "                                reopened), check its identity, report firmware before and after\n"},
+           "                                to restart, asking every 0.5 s (Telnet: a new connection; serial:\n"
+           "                                the port reopened) up to SECONDS, check it is the same modem and\n"
+           "                                report firmware before and after\n"},
           {kUpdate,
            "  --expect-firmware [TYPE=]V    ok only when the modem comes back with V (implies --confirm);\n"
            "                                a modem already at V is skipped unless --force; TYPE=V for the\n"
@@ -746,7 +557,7 @@ const std::vector<HelpSection>& HelpSections() {
            "                                of writing one with the date and time\n"},
           {kProbing,
            "  --timeout MS                  how long the network probe waits for answers (default 2000 ms;\n"
-           "                                discover, inventory, --discovered)\n"},
+           "                                discover, inventory, --discovered, --resume)\n"},
           {kEvery,
            "  --json                        stdout carries JSON objects only, one a line (events start,\n"
            "                                plan, progress, retry, result, summary, error); human text goes\n"
@@ -789,9 +600,19 @@ std::string UsageText(const std::string& command) {
     for (const HelpSection& section : HelpSections()) {
         std::string entries;
         for (const HelpEntry& entry : section.entries) {
-            if (entry.commands & wanted) entries += entry.text;
+            const Shown here = command.empty() ? Shown::GeneralHelp : Shown::CommandHelp;
+            if ((entry.commands & wanted) != 0 && (entry.shown == Shown::Always || entry.shown == here)) {
+                entries += entry.text;
+            }
         }
         if (!entries.empty()) text += std::string("\n") + section.heading + "\n" + entries;
     }
-    return text + "\n" + kExit;
+    // The exit status of --strict and --plan is the update's own.
+    std::string exit = kExit;
+    if ((wanted & kUpdate) == 0) {
+        const std::string updateOnly = " (--strict: every target ok; update --plan:\nevery target would be updated or deliberately skipped)";
+        const size_t at = exit.find(updateOnly);
+        if (at != std::string::npos) exit.replace(at, updateOnly.size(), "");
+    }
+    return text + "\n" + exit;
 }

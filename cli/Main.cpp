@@ -1,8 +1,10 @@
 // brisklode-cli: identify, update, log, discover and ports on the command line, over the same core as the window.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,15 +12,16 @@
 #include "BrisklodeVersion.h"
 #include "cli/Args.h"
 #include "cli/CliMain.h"
-#include "cli/Files.h"
+#include "cli/Fleet.h"
 #include "cli/FleetOutput.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
 #include "discovery/Discovery.h"
+#include "discovery/SerialNumber.h"
 #include "modemlog/ModemLog.h"
-#include "rollout/Fleet.h"
+#include "rollout/System.h"
 #include "transport/Transport.h"
 #include "update/Update.h"
 
@@ -36,15 +39,24 @@ int Fail(const std::string& message) {
     return kExitFailure;
 }
 
+// A list that standard output did not take is a list lost.
+bool StandardOutputTookIt() {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
+    Fail(std::string("Cannot write to standard output: ") + (errno != 0 ? std::strerror(errno) : "write failed"));
+    return false;
+}
+
 int Discover(const CliOptions& options) {
     std::string error;
-    const std::vector<CliTarget> modems = DiscoverTargets(options.discoverTimeoutMs, error, &g_cancel);
-    for (const CliTarget& modem : modems) {
+    const std::vector<RolloutTarget> modems = DiscoverTargets(options.discoverTimeoutMs, error, &g_cancel);
+    for (const RolloutTarget& modem : modems) {
         const std::string key = modem.host + ":" + std::to_string(modem.port);
-        std::printf("%-21s  %-9s  S/N %016" PRIX64 "  status %u\n", key.c_str(),
-                    modem.callSign.empty() ? "<no call>" : modem.callSign.c_str(), modem.serialNumber,
+        std::printf("%-21s  %-9s  S/N %s  status %u\n", key.c_str(),
+                    modem.callSign.empty() ? "<no call>" : modem.callSign.c_str(), SerialNumberText(modem.serialNumber).c_str(),
                     static_cast<unsigned>(modem.statusByte));
     }
+    if (!StandardOutputTookIt()) return kExitFailure;
     if (!error.empty()) return Fail(error);
     if (g_cancel.load()) return kExitFailure;  // a cut-short discovery; RunInterruptible makes it 130 or 143
     if (modems.empty()) std::fprintf(stderr, "No modem found\n");
@@ -56,6 +68,7 @@ int Ports() {
     for (const SerialPortInfo& port : ports) {
         std::printf("%-24s %s\n", WideToUtf8(port.portName).c_str(), WideToUtf8(port.displayName).c_str());
     }
+    if (!StandardOutputTookIt()) return kExitFailure;
     if (ports.empty()) std::fprintf(stderr, "No serial ports found\n");
     return kExitSuccess;
 }
@@ -98,6 +111,11 @@ int CliMain(int argc, char** argv) {
     if (options.version) {
         std::printf("brisklode-cli %s\n", BRISKLODE_VERSION_TEXT);
         return kExitSuccess;
+    }
+    // The JSON lines own standard output: a log into it under another name would mix with them.
+    if (options.json && options.command == "log" && options.path != "-" && IsStandardOutput(options.path)) {
+        return UsageError(args, "log " + options.path + " is standard output, which carries the JSON lines with --json: "
+                                "name a file or a folder");
     }
     // "log DIR" with one modem: its log goes into the folder as with several, rather than failing on the folder.
     options.logPathIsFolder = options.command == "log" && options.path != "-" && IsFolder(options.path);

@@ -281,6 +281,7 @@ def record_lines(text):
             record = json.loads(line)
         except ValueError:
             continue
+        # The record is a journal: its run and start lines announce work, only its result lines tell outcomes.
         if isinstance(record, dict) and record.get('event', 'record') in RECORD_RESULTS and record.get('target') \
                 and 'status' in record:
             lines.append(record)
