@@ -16,7 +16,7 @@ namespace {
 
 const char* kUsage =
     "brisklode-campaign --cli PATH --sim PATH [--seed S] [--count N] [--faults all|KIND,...] [--no-namespaces]\n"
-    "                   [--keep] [--verbose] [--replay TEXT]\n"
+    "                   [--keep] [--verbose] [--describe] [--replay TEXT]\n"
     "Fault kinds: none kill signal disk-full stdout-stall stdout-close thread-limit idle-cut slow-link swap hold dns\n"
     "Scenario i of a campaign has seed S+i. Needs root (a mount namespace of its own) and a private network\n"
     "namespace (scripts/campaign runs it in one) unless --no-namespaces.\n";
@@ -26,6 +26,7 @@ const char* kUsage =
 int main(int argc, char** argv) {
     CampaignOptions o;
     std::string replay = "scripts/campaign";
+    bool describe = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
         else if (a == "--no-namespaces") o.namespaces = false;
         else if (a == "--keep") o.keep = true;
         else if (a == "--verbose") o.verbose = true;
+        else if (a == "--describe") describe = true;  // what each seed draws, without running it
         else {
             std::fputs(kUsage, stderr);
             return 2;
@@ -47,6 +49,10 @@ int main(int argc, char** argv) {
     if (o.cli.empty() || o.sim.empty() || !ParseFaults(o.faultList, o.faults, error)) {
         std::fprintf(stderr, "brisklode-campaign: %s\n%s", error.empty() ? "--cli and --sim are needed" : error.c_str(), kUsage);
         return 2;
+    }
+    if (describe) {
+        for (unsigned i = 0; i < o.count; ++i) std::printf("%s\n", DrawScenario(o.seed + i, o.faults, o.namespaces).Describe().c_str());
+        return 0;
     }
     setenv("BRISKLODE_SIM", o.sim.c_str(), 1);
     signal(SIGPIPE, SIG_IGN);

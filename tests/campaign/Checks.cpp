@@ -184,6 +184,33 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
     if (run.exitCode > 0 && bad.empty() && !excused)
         Broken(tag + ": exit " + std::to_string(run.exitCode) + " though every target ended ok or skipped");
 
+    // stdout that takes no more fails the run and keeps new targets from starting.
+    if (run.stdoutClosedMs >= 0 && run.endMs > run.stdoutClosedMs + 100) {
+        if (run.exitCode == 0) Broken(tag + ": exit 0 though its JSON output failed (stdout closed)");
+        for (size_t i = 0; i < modems_.size(); ++i) {
+            const Relay::Clock::time_point opened = modems_[i].relay ? modems_[i].relay->TransferOpened() : Relay::Clock::time_point();
+            if (opened == Relay::Clock::time_point() || opened < run.start) continue;
+            const double at = std::chrono::duration<double, std::milli>(opened - run.start).count();
+            if (at > run.stdoutClosedMs + 1000)
+                Broken(tag + ": modem " + std::to_string(i + 1) + " (" + modems_[i].label + ") was sent an image from " +
+                       std::to_string(static_cast<int>(at - run.stdoutClosedMs)) + " ms after stdout was closed");
+        }
+    }
+
+    // A link that is only slow, or cut while idle, works: a modem without a fault of its own does not fail on it.
+    if (first && (s_.fault == Fault::SlowLink || s_.fault == Fault::IdleCut)) {
+        for (const auto& [t, r] : final) {
+            const int m = ModemOf(t);
+            const std::string reason = Text(r, "reason");
+            if (m < 0 || !s_.modems[static_cast<size_t>(m)].Clean() || Text(r, "status") != "failed" ||
+                reason == "type" || reason == "current")
+                continue;
+            Broken(tag + ": modem " + std::to_string(m + 1) + " (" + t + "), without a fault of its own, failed (" + reason +
+                   ") on a link that " + (s_.fault == Fault::SlowLink ? "is only slow" : "cuts idle connections") + ": " +
+                   Cut(Text(r, "message")));
+        }
+    }
+
     // What each modem holds against what was reported of it.
     const auto truth = [&](const std::string& t, const json& r, const std::string& where) {
         const int m = ModemOf(t);
@@ -244,7 +271,8 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
         if (gone == Relay::Clock::time_point() || gone < run.start) continue;
         const double goneMs = std::chrono::duration<double, std::milli>(gone - run.start).count();
         const double waited = results[modems_[i].label].back().first - goneMs;
-        if (waited > s_.confirm * 1000.0 + 2000)
+        if (o_.verbose) std::printf("  modem %zu: result %.0f ms after its restart began (--confirm=%u)\n", i + 1, waited, s_.confirm);
+        if (waited > s_.confirm * 1000.0 + 400)
             Broken(tag + ": modem " + std::to_string(i + 1) + "'s result came " + std::to_string(static_cast<int>(waited)) +
                    " ms after its restart began, beyond --confirm=" + std::to_string(s_.confirm));
     }
@@ -259,9 +287,9 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
         named.insert(file);
         struct stat info {};
         const bool exists = stat(file.c_str(), &info) == 0;
-        if (!exists || files_.count(file) || static_cast<long long>(info.st_size) != r.value("bytes", -1LL))
+        if (!exists || files_.count(file) || taken_.count(file) || static_cast<long long>(info.st_size) != r.value("bytes", -1LL))
             Broken(tag + ": " + t + "'s log is reported as " + file + " (" + std::to_string(r.value("bytes", -1LL)) +
-                   " bytes), but " + (!exists ? "no such file exists" : files_.count(file) ? "that file was there before" : "that file has " + std::to_string(info.st_size) + " bytes"));
+                   " bytes), but " + (!exists ? "no such file exists" : files_.count(file) || taken_.count(file) ? "that name was taken by another writer" : "that file has " + std::to_string(info.st_size) + " bytes"));
     }
     for (const auto& [path, stamp] : files_) {
         if (path == record_ || path == recordDir_ + "/filler") continue;
@@ -269,8 +297,11 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
         if (it == now.end()) Broken(tag + ": removed " + path);
         else if (it->second != stamp) Broken(tag + ": changed " + path);
     }
+    for (const std::string& path : taken_) {
+        if (ReadFile(path) != "taken\n") Broken(tag + ": replaced " + path + ", a file taken by another writer");
+    }
     for (const auto& [path, stamp] : now) {
-        if (files_.count(path) || path == record_) continue;
+        if (files_.count(path) || path == record_ || taken_.count(path)) continue;
         const bool log = path.rfind(logDir_ + "/", 0) == 0;
         if (!log || (stdoutOk && !named.count(path))) Broken(tag + ": left the file " + path);
     }

@@ -29,7 +29,9 @@ public:
     // When the modem last closed a connection that had carried at least `bytes` to it (an update that
     // ended in the restart); Clock::time_point() if none did.
     Clock::time_point ModemClosedAfter(size_t bytes) const;
-    void ForgetCloses();
+    // When the first connection that went on to carry an image (512 bytes or more to the modem) was opened.
+    Clock::time_point TransferOpened() const;
+    void Forget();  // both moments, before a run
 
 private:
     void Loop();
@@ -43,5 +45,6 @@ private:
     mutable std::mutex mutex_;
     Faults faults_;
     Clock::time_point closedAt_{};
+    Clock::time_point transferOpened_{};
     size_t closedBytes_ = 0;
 };

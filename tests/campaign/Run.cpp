@@ -20,6 +20,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "update/Sha256.h"
 
@@ -85,7 +86,7 @@ bool ScenarioRun::StartModem(size_t index, bool lifted, std::string& error) {
                                      "--reboot-ms", std::to_string(lifted ? 300 : m.rebootMs),
                                      "--image-file", state.storedPath,
                                      "--serial-number", std::to_string(m.serialNumber),
-                                     "--log-size", std::to_string(1000 + s_.seed % 9000), "--log-seed", std::to_string(index + 1)};
+                                     "--log-size", std::to_string(LogSize()), "--log-seed", std::to_string(index + 1)};
     if (!lifted) args.insert(args.end(), m.wireFault.begin(), m.wireFault.end());
     if (m.serialLine) args.insert(args.end(), {"--serial", "--link", state.linkPath});
     state.sim = std::make_unique<SimulatorProcess>();
@@ -179,22 +180,34 @@ bool ScenarioRun::SetUp(std::string& error) {
                 return false;
             faults.impostorPort = impostor_->TelnetPort();
         }
+        // A log whose name is taken while it downloads: slow enough that the names are taken before it ends.
+        if (m.clash && !m.serialLine && faults.bytesPerSecond == 0) faults.bytesPerSecond = static_cast<int>(LogSize() / 2);
         if (modems_[i].relay) modems_[i].relay->SetFaults(faults);
-        if (m.clash && !m.serialLine) {
-            // The name it would get, and the dated names of the next minute, are taken.
-            const std::string base = logDir_ + "/127.0.0.1_" + std::to_string(modems_[i].relay->Port());
-            WriteFile(base + ".log", "taken\n");
-            const std::time_t now = std::time(nullptr);
-            for (std::time_t t = now - 2; t < now + 60; ++t) {
-                char stamp[32];
-                std::tm utc{};
-                gmtime_r(&t, &utc);
-                std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-                WriteFile(base + "-" + stamp + ".log", "taken\n");
-            }
-        }
     }
     return true;
+}
+
+// Takes the names a clashing modem's log would get (its own, and with the run's time and a number), while
+// the run is under way: the log then has to take the next free one when it is complete.
+void ScenarioRun::TakeLogNames(std::time_t started) {
+    for (size_t i = 0; i < s_.modems.size(); ++i) {
+        if (!s_.modems[i].clash || s_.modems[i].serialLine) continue;
+        const std::string base = logDir_ + "/127.0.0.1_" + std::to_string(modems_[i].relay->Port());
+        std::vector<std::string> names = {base + ".log"};
+        for (std::time_t t = started - 1; t <= started + 2; ++t) {
+            char stamp[32];
+            std::tm utc{};
+            gmtime_r(&t, &utc);
+            std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+            names.push_back(base + "-" + stamp + ".log");
+            names.push_back(base + "-" + stamp + "-2.log");
+        }
+        for (const std::string& name : names) {
+            if (access(name.c_str(), F_OK) == 0) continue;
+            WriteFile(name, "taken\n");
+            taken_.insert(name);
+        }
+    }
 }
 
 void ScenarioRun::LiftFaults() {
@@ -307,6 +320,8 @@ CliRun ScenarioRun::RunCli(const std::vector<std::string>& args, bool faulted) {
         signals.push_back({first, s_.signal});
         if (s_.twice) signals.push_back({first + s_.gapMs, s_.signal});
     }
+    const std::time_t startedAt = std::time(nullptr);
+    bool namesTaken = !(faulted && s_.command == "log");
     bool faultDone = !(fault == Fault::Kill || fault == Fault::StdoutStall || fault == Fault::StdoutClose ||
                        fault == Fault::ThreadLimit);
     int status = 0;
@@ -321,6 +336,7 @@ CliRun ScenarioRun::RunCli(const std::vector<std::string>& args, bool faulted) {
                 reading = false;
                 run.stdoutWhole = false;
             } else if (fault == Fault::StdoutClose) {
+                run.stdoutClosedMs = now;
                 reading = false;
                 run.stdoutWhole = false;
                 close(out[0]);
@@ -329,6 +345,10 @@ CliRun ScenarioRun::RunCli(const std::vector<std::string>& args, bool faulted) {
                 const rlimit limit{static_cast<rlim_t>(s_.threadLimit), static_cast<rlim_t>(s_.threadLimit)};
                 prlimit(pid, RLIMIT_NPROC, &limit, nullptr);
             }
+        }
+        if (!namesTaken && now >= 300) {
+            namesTaken = true;
+            TakeLogNames(startedAt);
         }
         while (!signals.empty() && now >= signals.front().first) {
             kill(pid, signals.front().second);
@@ -370,6 +390,8 @@ CliRun ScenarioRun::RunCli(const std::vector<std::string>& args, bool faulted) {
         }
     }
     if (!partial.empty()) run.lines.push_back({run.endMs, partial});
+    // The simulators write their logs up to about 50 ms late: what this run did is all there after this.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     if (out[0] >= 0) close(out[0]);
     if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
     else run.endSignal = WTERMSIG(status);
@@ -415,7 +437,7 @@ std::vector<std::string> ScenarioRun::Execute() {
         files_ = Snapshot();
         before = Counts();
         for (ModemState& m : modems_) {
-            if (m.relay) m.relay->ForgetCloses();
+            if (m.relay) m.relay->Forget();
         }
         last = RunCli(ResumeArgs(), false);
         CheckRun(last, false, before);

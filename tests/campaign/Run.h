@@ -2,7 +2,9 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <utility>
@@ -37,6 +39,7 @@ struct CliRun {
     double endMs = 0;
     double lastSignalMs = -1;
     bool killed = false;        // our SIGKILL
+    double stdoutClosedMs = -1;  // when stdout's reader went away
     std::string recordBefore;   // the record as it was before this run
     std::chrono::steady_clock::time_point start;
 };
@@ -70,6 +73,8 @@ private:
     bool SetUp(std::string& error);
     bool StartModem(size_t index, bool lifted, std::string& error);
     void LiftFaults();
+    void TakeLogNames(std::time_t started);
+    size_t LogSize() const { return 1000 + s_.seed % 9000; }
     std::vector<std::string> FirstArgs() const;
     std::vector<std::string> ResumeArgs() const;
     std::vector<std::string> CommonArgs() const;
@@ -95,5 +100,5 @@ private:
     std::map<char, std::pair<std::string, std::string>> images_;  // type (0: the one for all) -> path, sha
     std::map<std::string, std::pair<long long, long long>> files_;  // before a run: path -> size, mtime
     std::vector<std::string> broken_;
-    std::vector<size_t> cutLines_;  // offsets of record lines cut short by an earlier run
+    std::set<std::string> taken_;  // log names the campaign took during a run (content "taken\n")
 };

@@ -84,6 +84,8 @@ bool Scenario::HasImageFor(char type) const {
     return false;
 }
 
+bool Modem::Clean() const { return wireFault.empty() && versionAfter == "7.3" && rebootMs <= 1000; }
+
 bool Scenario::CanSettle() const {
     if (command != "update" || !strict) return true;
     for (const Modem& m : modems) {
@@ -108,7 +110,7 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
     s.command = roll < 70 ? "update" : roll < 85 ? "identify" : "log";
     if (s.fault == Fault::Swap || s.fault == Fault::Hold) s.command = "update";
     const int count = s.fault == Fault::SlowLink ? d.Between(1, 3) : d.Between(1, 12);
-    s.imageSize = s.fault == Fault::SlowLink ? static_cast<size_t>(d.Between(1000, 3000))
+    s.imageSize = s.fault == Fault::SlowLink ? static_cast<size_t>(d.Between(20000, 45000))
                                               : static_cast<size_t>(d.Between(1000, 16000));
     static const std::vector<std::vector<std::string>> wire = {
         {"--bad-checksum"}, {"--reject-size"}, {"--fault", "prompt:drop"}, {"--fault", "header:esc"},
@@ -164,7 +166,7 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
     s.spaceLeft = d.Between(0, 2) * 4096;  // tmpfs counts whole pages
     s.threadLimit = d.Between(1, static_cast<int>(s.parallel) + 2);
     s.idleCutMs = d.Between(300, 1500);
-    s.bytesPerSecond = d.Between(2000, 6000);
+    s.bytesPerSecond = d.Between(2500, 4000);
     if (s.fault == Fault::StdoutStall || s.fault == Fault::Dns) s.faultAtMs = d.Between(50, 1500);
     if (s.fault == Fault::Swap || s.fault == Fault::Hold) {
         // One modem of a type that gets an image: Swap has it come back at its old version while another
