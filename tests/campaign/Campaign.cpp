@@ -15,7 +15,7 @@
 namespace {
 
 const char* kUsage =
-    "brisklode-campaign --cli PATH --sim PATH [--seed S] [--count N] [--faults all|KIND,...] [--no-namespaces]\n"
+    "brisklode-campaign --cli PATH --sim PATH [--seed S] [--count N | --seeds S,S,...] [--faults all|KIND,...] [--no-namespaces]\n"
     "                   [--keep] [--verbose] [--describe] [--replay TEXT]\n"
     "Fault kinds: none kill signal disk-full stdout-stall stdout-close thread-limit idle-cut slow-link swap hold dns\n"
     "Scenario i of a campaign has seed S+i. Needs root (a mount namespace of its own) and a private network\n"
@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     CampaignOptions o;
     std::string replay = "scripts/campaign";
     bool describe = false;
+    std::string seeds;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
         else if (a == "--seed" && hasValue) o.seed = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--count" && hasValue) o.count = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         else if (a == "--faults" && hasValue) o.faultList = argv[++i];
+        else if (a == "--seeds" && hasValue) seeds = argv[++i];  // a list instead of --seed and --count
         else if (a == "--replay" && hasValue) replay = argv[++i];  // how the wrapper is called, for the replay line
         else if (a == "--no-namespaces") o.namespaces = false;
         else if (a == "--keep") o.keep = true;
@@ -50,8 +52,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "brisklode-campaign: %s\n%s", error.empty() ? "--cli and --sim are needed" : error.c_str(), kUsage);
         return 2;
     }
+    std::vector<std::uint64_t> list;
+    for (size_t at = 0; at < seeds.size();) {
+        char* end = nullptr;
+        list.push_back(std::strtoull(seeds.c_str() + at, &end, 10));
+        at = static_cast<size_t>(end - seeds.c_str()) + 1;
+    }
+    for (unsigned i = 0; seeds.empty() && i < o.count; ++i) list.push_back(o.seed + i);
+    o.count = static_cast<unsigned>(list.size());
     if (describe) {
-        for (unsigned i = 0; i < o.count; ++i) std::printf("%s\n", DrawScenario(o.seed + i, o.faults, o.namespaces).Describe().c_str());
+        for (std::uint64_t seed : list) std::printf("%s\n", DrawScenario(seed, o.faults, o.namespaces).Describe().c_str());
         return 0;
     }
     setenv("BRISKLODE_SIM", o.sim.c_str(), 1);
@@ -68,9 +78,9 @@ int main(int argc, char** argv) {
     std::vector<std::uint64_t> failedSeeds;
     const auto started = std::chrono::steady_clock::now();
     std::printf("[==========] Fault campaign: %u scenario(s) from seed %llu, faults %s\n", o.count,
-                static_cast<unsigned long long>(o.seed), o.faultList.c_str());
-    for (unsigned i = 0; i < o.count; ++i) {
-        const Scenario scenario = DrawScenario(o.seed + i, o.faults, o.namespaces);
+                static_cast<unsigned long long>(list.empty() ? 0 : list.front()), o.faultList.c_str());
+    for (std::uint64_t seed : list) {
+        const Scenario scenario = DrawScenario(seed, o.faults, o.namespaces);
         const std::string name = "campaign.seed_" + std::to_string(scenario.seed);
         std::printf("[ RUN      ] %s (%s, %s, %zu modem(s))\n", name.c_str(), FaultName(scenario.fault).c_str(),
                     scenario.command.c_str(), scenario.modems.size());
