@@ -188,11 +188,14 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
     if (run.stdoutClosedMs >= 0 && run.endMs > run.stdoutClosedMs + 100) {
         if (run.exitCode == 0) Broken(tag + ": exit 0 though its JSON output failed (stdout closed)");
         for (size_t i = 0; i < modems_.size(); ++i) {
-            const Relay::Clock::time_point opened = modems_[i].relay ? modems_[i].relay->TransferOpened() : Relay::Clock::time_point();
+            // A new target: an update's image under way, another command's first request.
+            const Relay::Clock::time_point opened = modems_[i].relay ? modems_[i].relay->Began(s_.command == "update" ? 512 : 1)
+                                                                     : Relay::Clock::time_point();
             if (opened == Relay::Clock::time_point() || opened < run.start) continue;
             const double at = std::chrono::duration<double, std::milli>(opened - run.start).count();
             if (at > run.stdoutClosedMs + 1000)
-                Broken(tag + ": modem " + std::to_string(i + 1) + " (" + modems_[i].label + ") was sent an image from " +
+                Broken(tag + ": modem " + std::to_string(i + 1) + " (" + modems_[i].label + ") was started (" +
+                       (s_.command == "update" ? "an image sent" : "a request sent") + ") " +
                        std::to_string(static_cast<int>(at - run.stdoutClosedMs)) + " ms after stdout was closed");
         }
     }
@@ -327,7 +330,15 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
 void ScenarioRun::CheckFinal(const CliRun& last) {
     if (!s_.CanSettle()) return;
     if (last.exitCode != 0) {
-        Broken("resume: after the faults were lifted, the last resume exited " + std::to_string(last.exitCode) + ", not 0");
+        std::string why;  // the first result that was not ok or skipped, else the end of stderr
+        for (const auto& [ms, line] : last.lines) {
+            const json r = json::parse(line, nullptr, false);
+            if (why.empty() && IsResult(r) && Text(r, "status") != "ok" && Text(r, "status") != "skipped")
+                why = Text(r, "target") + " " + Text(r, "status") + " (" + Text(r, "reason") + "): " + Text(r, "message");
+        }
+        if (why.empty()) why = last.err.substr(last.err.size() > 200 ? last.err.size() - 200 : 0);
+        Broken("resume: after the faults were lifted, the last resume exited " + std::to_string(last.exitCode) +
+               ", not 0: " + Cut(why));
         return;
     }
     if (s_.command != "update") return;

@@ -46,7 +46,6 @@ struct Connection {
     int modem = -1;  // -1: held (nothing answers)
     Pipe up, down;   // up: tool -> modem
     size_t toModem = 0;
-    Relay::Clock::time_point opened;
     Relay::Clock::time_point active;
     Relay::Clock::time_point metered;
 };
@@ -92,15 +91,15 @@ Relay::Clock::time_point Relay::ModemClosedAfter(size_t bytes) const {
     return closedBytes_ >= bytes ? closedAt_ : Clock::time_point();
 }
 
-Relay::Clock::time_point Relay::TransferOpened() const {
+Relay::Clock::time_point Relay::Began(size_t bytes) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return transferOpened_;
+    return bytes > 1 ? imageBegan_ : requested_;
 }
 
 void Relay::Forget() {
     std::lock_guard<std::mutex> lock(mutex_);
     closedAt_ = Clock::time_point();
-    transferOpened_ = Clock::time_point();
+    requested_ = imageBegan_ = Clock::time_point();
     closedBytes_ = 0;
 }
 
@@ -127,7 +126,7 @@ void Relay::Loop() {
                 c.client = client;
                 c.modem = ConnectLoopback(modemPort_);
                 if (c.modem < 0 && faults.impostorPort != 0) c.modem = ConnectLoopback(faults.impostorPort);
-                c.opened = c.active = c.metered = now;
+                c.active = c.metered = now;
                 if (c.modem >= 0 || faults.holdWhenRefused) connections.push_back(std::move(c));
                 else close(client);
             }
@@ -169,9 +168,10 @@ void Relay::Loop() {
             };
             if (!pump(c.client, c.modem, c.up, &c.toModem) || !pump(c.modem, c.client, c.down, nullptr)) closeBoth = true;
             if (c.up.ended && c.up.pending.empty()) closeBoth = true;
-            if (c.toModem >= 512) {
+            if (c.toModem > 0) {
                 std::lock_guard<std::mutex> lock(mutex_);
-                if (transferOpened_ == Clock::time_point() || c.opened < transferOpened_) transferOpened_ = c.opened;
+                if (requested_ == Clock::time_point()) requested_ = now;
+                if (c.toModem >= 512 && imageBegan_ == Clock::time_point()) imageBegan_ = now;
             }
             if (c.down.ended && c.down.pending.empty() && c.modem >= 0) {
                 if (c.toModem >= 512) {  // not an identity check: an update, ended by the modem's restart

@@ -29,8 +29,8 @@ public:
     // When the modem last closed a connection that had carried at least `bytes` to it (an update that
     // ended in the restart); Clock::time_point() if none did.
     Clock::time_point ModemClosedAfter(size_t bytes) const;
-    // When the first connection that went on to carry an image (512 bytes or more to the modem) was opened.
-    Clock::time_point TransferOpened() const;
+    // When the tool first sent a connection more than `bytes` (1: any request; 512: an image under way).
+    Clock::time_point Began(size_t bytes) const;
     void Forget();  // both moments, before a run
 
 private:
@@ -45,6 +45,6 @@ private:
     mutable std::mutex mutex_;
     Faults faults_;
     Clock::time_point closedAt_{};
-    Clock::time_point transferOpened_{};
+    Clock::time_point requested_{}, imageBegan_{};
     size_t closedBytes_ = 0;
 };
