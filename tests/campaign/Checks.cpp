@@ -153,12 +153,20 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
     }
     const std::set<std::string> wanted(requested.begin(), requested.end());
     const bool recordWhole = !run.killed && !run.boundHit && !recordFault;
+    // Targets without exactly one result, listed together (a run that stopped early lacks them all).
+    std::map<std::string, std::vector<std::string>> wrong;
     for (const std::string& t : requested) {
         const size_t inJson = results.count(t) ? results[t].size() : 0;
         const size_t inRecord = recorded.count(t) ? recorded[t].size() : 0;
-        if (stdoutOk && inJson != 1) Broken(tag + ": " + t + " has " + std::to_string(inJson) + " results on stdout, not one");
-        if (inRecord > 1 || (recordWhole && inRecord != 1))
-            Broken(tag + ": " + t + " has " + std::to_string(inRecord) + " result lines in the record, not one");
+        if (stdoutOk && inJson != 1) wrong[std::to_string(inJson) + " results on stdout"].push_back(t);
+        if (inRecord > 1 || (recordWhole && inRecord != 1)) wrong[std::to_string(inRecord) + " result lines in the record"].push_back(t);
+    }
+    for (const auto& [what, targets] : wrong) {
+        std::string list;
+        for (size_t i = 0; i < targets.size() && i < 3; ++i) list += (i ? ", " : "") + targets[i];
+        if (targets.size() > 3) list += " and " + std::to_string(targets.size() - 3) + " more";
+        Broken(tag + ": " + std::to_string(targets.size()) + " of " + std::to_string(requested.size()) +
+               " targets have " + what + ", not one: " + list);
     }
     for (const auto& [t, list] : results) {
         if (!wanted.count(t)) Broken(tag + ": a result for " + t + ", which was not requested");

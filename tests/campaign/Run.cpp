@@ -71,7 +71,7 @@ ScenarioRun::~ScenarioRun() {
     if (nameServer_ >= 0) close(nameServer_);
     if (tmpfs_) umount2(recordDir_.c_str(), MNT_DETACH);
     std::error_code ignored;
-    if (!work_.empty() && !(o_.keep && !broken_.empty())) fs::remove_all(work_, ignored);
+    if (!work_.empty() && !o_.keep) fs::remove_all(work_, ignored);
 }
 
 bool ScenarioRun::StartModem(size_t index, bool lifted, std::string& error) {
@@ -304,7 +304,12 @@ CliRun ScenarioRun::RunCli(const std::vector<std::string>& args, bool faulted) {
         dup2(out[1], 1);
         dup2(err, 2);
         signal(SIGPIPE, SIG_DFL);
-        if (fault == Fault::ThreadLimit && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+        if (fault == Fault::ThreadLimit) {
+            const rlimit limit{static_cast<rlim_t>(s_.threadLimit), static_cast<rlim_t>(s_.threadLimit)};
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0 ||
+                (s_.faultAtMs == 0 && setrlimit(RLIMIT_NPROC, &limit) != 0))
+                _exit(126);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -23,7 +23,7 @@ struct CampaignOptions {
     std::string faultList = "all";
     std::vector<Fault> faults;
     bool namespaces = true;  // mount namespace, name server, another user: Linux as root only
-    bool keep = false;       // keep a failing scenario's folder
+    bool keep = false;       // keep each scenario's folder (a failing one's is printed)
     bool verbose = false;
 };
 

@@ -168,6 +168,7 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
     s.idleCutMs = d.Between(300, 1500);
     s.bytesPerSecond = d.Between(2500, 4000);
     if (s.fault == Fault::StdoutStall || s.fault == Fault::Dns) s.faultAtMs = d.Between(50, 1500);
+    if (s.fault == Fault::ThreadLimit) s.faultAtMs = d.Chance(0.4) ? 0 : d.Between(10, 400);  // 0: from the start
     if (s.fault == Fault::Swap || s.fault == Fault::Hold) {
         // One modem of a type that gets an image: Swap has it come back at its old version while another
         // answers at the expected one; Hold has it stay away longer than the wait.
