@@ -15,7 +15,7 @@
 namespace {
 
 const char* kUsage =
-    "brisklode-campaign --cli PATH --sim PATH [--seed S] [--count N | --seeds S,S,...] [--faults all|KIND,...] [--no-namespaces]\n"
+    "brisklode-campaign --cli PATH --sim PATH [--seed S] [--count N | --seeds S,S,...] [--faults all|KIND,...] [--no-namespaces] [--windows]\n"
     "                   [--keep] [--verbose] [--describe] [--replay TEXT]\n"
     "Fault kinds: none kill signal disk-full stdout-stall stdout-close thread-limit idle-cut slow-link swap hold dns\n"
     "Scenario i of a campaign has seed S+i. Needs root (a mount namespace of its own) and a private network\n"
@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
         else if (a == "--seeds" && hasValue) seeds = argv[++i];  // a list instead of --seed and --count
         else if (a == "--replay" && hasValue) replay = argv[++i];  // how the wrapper is called, for the replay line
         else if (a == "--no-namespaces") o.namespaces = false;
+        else if (a == "--windows") o.windows = true;  // --cli runs brisklode-cli.exe under Wine
         else if (a == "--keep") o.keep = true;
         else if (a == "--verbose") o.verbose = true;
         else if (a == "--describe") describe = true;  // what each seed draws, without running it
@@ -61,7 +62,7 @@ int main(int argc, char** argv) {
     for (unsigned i = 0; seeds.empty() && i < o.count; ++i) list.push_back(o.seed + i);
     o.count = static_cast<unsigned>(list.size());
     if (describe) {
-        for (std::uint64_t seed : list) std::printf("%s\n", DrawScenario(seed, o.faults, o.namespaces).Describe().c_str());
+        for (std::uint64_t seed : list) std::printf("%s\n", DrawScenario(seed, o.faults, o.namespaces, o.windows).Describe().c_str());
         return 0;
     }
     setenv("BRISKLODE_SIM", o.sim.c_str(), 1);
@@ -80,7 +81,7 @@ int main(int argc, char** argv) {
     std::printf("[==========] Fault campaign: %u scenario(s) from seed %llu, faults %s\n", o.count,
                 static_cast<unsigned long long>(list.empty() ? 0 : list.front()), o.faultList.c_str());
     for (std::uint64_t seed : list) {
-        const Scenario scenario = DrawScenario(seed, o.faults, o.namespaces);
+        const Scenario scenario = DrawScenario(seed, o.faults, o.namespaces, o.windows);
         const std::string name = "campaign.seed_" + std::to_string(scenario.seed);
         std::printf("[ RUN      ] %s (%s, %s, %zu modem(s))\n", name.c_str(), FaultName(scenario.fault).c_str(),
                     scenario.command.c_str(), scenario.modems.size());

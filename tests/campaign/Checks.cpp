@@ -120,12 +120,6 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
     }
 
     // stdout: JSON lines, one result per requested target.
-    std::vector<json> events;
-    for (size_t i = 0; i < run.lines.size(); ++i) {
-        json parsed = json::parse(run.lines[i].second, nullptr, false);
-        if (parsed.is_object()) events.push_back(parsed);
-        else if (stdoutOk || i + 1 < run.lines.size()) Broken(tag + ": a stdout line is not JSON: " + Cut(run.lines[i].second));
-    }
     std::vector<std::string> requested;
     bool knowRequested = first;
     if (first) {
@@ -133,10 +127,13 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
     }
     std::map<std::string, std::vector<std::pair<double, json>>> results;
     std::set<std::string> canaries;
-    for (size_t i = 0, e = 0; i < run.lines.size(); ++i) {
+    for (size_t i = 0; i < run.lines.size(); ++i) {
         json parsed = json::parse(run.lines[i].second, nullptr, false);
-        if (!parsed.is_object()) continue;
-        ++e;
+        if (!parsed.is_object()) {
+            // Only a run whose stdout went away may leave a cut last line.
+            if (stdoutOk || i + 1 < run.lines.size()) Broken(tag + ": a stdout line is not JSON: " + Cut(run.lines[i].second));
+            continue;
+        }
         const std::string event = Text(parsed, "event");
         if (event == "start" && !first && parsed.contains("target_list") && parsed["target_list"].is_array()) {
             for (const json& t : parsed["target_list"]) requested.push_back(t.is_string() ? t.get<std::string>() : t.dump());

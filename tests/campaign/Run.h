@@ -23,6 +23,7 @@ struct CampaignOptions {
     std::string faultList = "all";
     std::vector<Fault> faults;
     bool namespaces = true;  // mount namespace, name server, another user: Linux as root only
+    bool windows = false;    // the program is brisklode-cli.exe under Wine (--cli names a wrapper)
     bool keep = false;       // keep each scenario's folder (a failing one's is printed)
     bool verbose = false;
 };

@@ -94,13 +94,13 @@ bool Scenario::CanSettle() const {
     return true;
 }
 
-Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool namespaces) {
+Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool namespaces, bool windows) {
     Draw d(seed);
     Scenario s;
     s.seed = seed;
     std::vector<Fault> allowed;
     for (Fault f : faults) {
-        if (namespaces || !NeedsNamespaces(f)) allowed.push_back(f);
+        if ((namespaces && !windows) || !NeedsNamespaces(f)) allowed.push_back(f);
     }
     if (allowed.empty()) allowed.push_back(Fault::None);
     s.fault = d.Pick(allowed);
@@ -108,7 +108,7 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
                             s.fault == Fault::Hold || s.fault == Fault::Dns;
     const int roll = d.Between(0, 99);
     s.command = roll < 70 ? "update" : roll < 85 ? "identify" : "log";
-    if (s.fault == Fault::Swap || s.fault == Fault::Hold) s.command = "update";
+    if (s.fault == Fault::Swap || s.fault == Fault::Hold || (windows && s.command == "log")) s.command = "update";
     const int count = s.fault == Fault::SlowLink ? d.Between(1, 3) : d.Between(1, 12);
     s.imageSize = s.fault == Fault::SlowLink ? static_cast<size_t>(d.Between(20000, 45000))
                                               : static_cast<size_t>(d.Between(1000, 16000));
@@ -123,7 +123,7 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
         m.version = d.Chance(0.15) ? "7.3" : "7.2";
         m.serialNumber = 0x4000 + (seed % 0x1000) * 16 + static_cast<std::uint64_t>(i);
         m.rebootMs = d.Between(200, 800);
-        m.serialLine = !relayFault && d.Chance(0.15);
+        m.serialLine = !relayFault && d.Chance(0.15) && !windows;
         if (m.serialLine) {
             m.serialInList = d.Chance(0.6);
             m.rate = m.serialInList ? d.Pick(rates) : 115200;

@@ -72,4 +72,6 @@ struct Scenario {
     bool CanSettle() const;
 };
 
-Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool namespaces);
+// `namespaces`: the kinds that need them may be drawn. `windows`: the program is the Windows build under Wine
+// (no serial modems, no log folders: its paths are the drive's).
+Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool namespaces, bool windows = false);
