@@ -114,7 +114,8 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
                                               : static_cast<size_t>(d.Between(1000, 16000));
     static const std::vector<std::vector<std::string>> wire = {
         {"--bad-checksum"}, {"--reject-size"}, {"--fault", "prompt:drop"}, {"--fault", "header:esc"},
-        {"--drop-after-bytes", "700"}, {"--no-updfast"}, {"--fault", "verdict:1:drop"}, {"--silent"}};
+        {"--drop-after-bytes", "700"}, {"--no-updfast"}, {"--fault", "verdict:1:drop"}, {"--silent"},
+        {"--fault", "size:stall"}};
     static const std::vector<unsigned> rates = {9600, 19200, 57600};
     for (int i = 0; i < count; ++i) {
         Modem m;
