@@ -162,6 +162,7 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
     }
     s.faultAtMs = d.Between(50, 3000);
     s.signal = d.Chance(0.5) ? SIGINT : SIGTERM;
+    if (windows) s.signal = SIGINT;  // Wine turns it into the console's Ctrl-C event; SIGTERM just ends the process
     s.twice = d.Chance(0.5);
     s.gapMs = d.Between(50, 2500);
     s.spaceLeft = d.Between(0, 2) * 4096;  // tmpfs counts whole pages
