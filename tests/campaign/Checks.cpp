@@ -33,7 +33,14 @@ std::string Text(const json& object, const char* key) {
     return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-bool IsResult(const json& object) { return object.is_object() && object.contains("status") && object.contains("target"); }
+// A target's result: a line with a target and one of the results' statuses. Other lines (a journal's `run` and
+// `start` lines, events of kinds not known here) are passed over.
+bool IsResult(const json& object) {
+    static const std::set<std::string> statuses = {"ok", "failed", "skipped", "cancelled", "not-started"};
+    if (!object.is_object() || !object.contains("target")) return false;
+    const auto status = object.find("status");
+    return status != object.end() && status->is_string() && statuses.count(status->get<std::string>()) > 0;
+}
 
 // The SHA-256 of the image a modem stored: its blocks carry the image and then 0xFF to the block's end.
 // Empty when it stored nothing.
