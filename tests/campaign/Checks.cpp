@@ -226,6 +226,15 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
         }
     }
 
+    // A modem back within --confirm is not failed for not coming back.
+    for (const auto& [t, r] : final) {
+        const int m = ModemOf(t);
+        if (m < 0 || !s_.modems[static_cast<size_t>(m)].late || !first || Text(r, "reason") != "reboot") continue;
+        Broken(tag + ": modem " + std::to_string(m + 1) + " (" + t + ") was back " +
+               std::to_string(s_.modems[static_cast<size_t>(m)].rebootMs) + " ms after its restart began, within --confirm=" +
+               std::to_string(s_.confirm) + ", yet failed: " + Cut(Text(r, "message")));
+    }
+
     // What each modem holds against what was reported of it.
     const auto truth = [&](const std::string& t, const json& r, const std::string& where) {
         const int m = ModemOf(t);

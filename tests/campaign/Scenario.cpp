@@ -110,7 +110,7 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
     s.command = roll < 70 ? "update" : roll < 85 ? "identify" : "log";
     if (s.fault == Fault::Swap || s.fault == Fault::Hold || (windows && s.command == "log")) s.command = "update";
     const int count = s.fault == Fault::SlowLink ? d.Between(1, 3) : d.Between(1, 12);
-    s.imageSize = s.fault == Fault::SlowLink ? static_cast<size_t>(d.Between(20000, 45000))
+    s.imageSize = s.fault == Fault::SlowLink ? static_cast<size_t>(d.Between(70000, 100000))
                                               : static_cast<size_t>(d.Between(1000, 16000));
     static const std::vector<std::vector<std::string>> wire = {
         {"--bad-checksum"}, {"--reject-size"}, {"--fault", "prompt:drop"}, {"--fault", "header:esc"},
@@ -168,7 +168,7 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
     s.spaceLeft = d.Between(0, 2) * 4096;  // tmpfs counts whole pages
     s.threadLimit = d.Between(1, static_cast<int>(s.parallel) + 2);
     s.idleCutMs = d.Between(300, 1500);
-    s.bytesPerSecond = d.Between(2500, 4000);
+    s.bytesPerSecond = d.Between(4000, 5500);  // a 64 KiB frame takes 12-16 s
     if (s.fault == Fault::StdoutStall || s.fault == Fault::Dns) s.faultAtMs = d.Between(50, 1500);
     if (s.fault == Fault::ThreadLimit) s.faultAtMs = d.Chance(0.4) ? 0 : d.Between(10, 400);  // 0: from the start
     if (s.fault == Fault::Swap || s.fault == Fault::Hold) {
@@ -183,6 +183,13 @@ Scenario DrawScenario(std::uint64_t seed, const std::vector<Fault>& faults, bool
         if (s.fault == Fault::Swap) m.versionAfter = "7.2";
         else m.rebootMs = static_cast<int>(s.confirm) * 1000 + 3000;
         m.faulted = true;
+    }
+    // Drawn last, so that the draws above stay what they were for a seed.
+    for (Modem& m : s.modems) {
+        if (s.command == "update" && s.confirm > 1 && m.Clean() && !m.faulted && !m.serialLine && d.Chance(0.15)) {
+            m.rebootMs = static_cast<int>(s.confirm) * 1000 - d.Between(300, 700);
+            m.late = true;
+        }
     }
     return s;
 }
@@ -218,6 +225,7 @@ std::string Scenario::Describe() const {
         for (const std::string& w : m.wireFault) o << " " << w;
         if (m.clash) o << ", its log name taken";
         if (m.faulted) o << ", the one the fault is about";
+        if (m.late) o << ", back just before --confirm ends";
     }
     return o.str();
 }

@@ -36,6 +36,7 @@ struct Modem {
     std::vector<std::string> wireFault;  // simulator options of a fault on the wire (lifted later)
     bool clash = false;                  // log: the file name it would get is taken
     bool faulted = false;                // the modem a Swap or Hold is about
+    bool late = false;                   // back from its restart 0.3-0.7 s before --confirm ends
     bool Clean() const;                  // no fault of its own: it updates, restarts soon and comes back new
 };
 
