@@ -134,6 +134,7 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
     }
     std::map<std::string, std::vector<std::pair<double, json>>> results;
     std::set<std::string> canaries;
+    std::map<std::string, std::string> planned;  // target -> the plan's action
     for (size_t i = 0; i < run.lines.size(); ++i) {
         json parsed = json::parse(run.lines[i].second, nullptr, false);
         if (!parsed.is_object()) {
@@ -148,6 +149,7 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
         }
         if (event == "result") results[Text(parsed, "target")].push_back({run.lines[i].first, parsed});
         if (event == "plan" && parsed.value("canary", false)) canaries.insert(Text(parsed, "target"));
+        if (event == "plan") planned[Text(parsed, "target")] = Text(parsed, "action");
     }
     const bool usage = run.exitCode == 2;
     if (!first && !knowRequested && stdoutOk && !usage) Broken(tag + ": no start event naming its targets");
@@ -286,6 +288,19 @@ void ScenarioRun::CheckRun(const CliRun& run, bool first, const std::vector<Mode
                 Broken(tag + ": canary " + failed + " did not end ok, yet modem " + std::to_string(i + 1) + " (" +
                        modems_[i].label + ") was sent an image");
         }
+    }
+
+    // --max-failures counts targets that were started: failures in the plan stop nobody.
+    if (stdoutOk && s_.maxFailures && !planned.empty()) {
+        unsigned startedFailed = 0;
+        std::string held;
+        for (const auto& [t, r] : final) {
+            if (Text(r, "status") == "failed" && planned[t] == "update") ++startedFailed;
+            if (Text(r, "status") == "not-started" && Text(r, "reason") == "max-failures" && held.empty()) held = t;
+        }
+        if (!held.empty() && startedFailed < s_.maxFailures)
+            Broken(tag + ": " + held + " was not started for --max-failures " + std::to_string(s_.maxFailures) + ", but only " +
+                   std::to_string(startedFailed) + " started target(s) failed (the others failed in the plan)");
     }
 
     // The restart wait ends within --confirm of the modem's going away (and a moment for the result).
