@@ -55,6 +55,24 @@ bool PtyCarrier::Open(std::string& error) {
     return true;
 }
 
+// The rate the tool set on its side shows on the master too; logged when it changes, so that a test can see
+// which rate a tool opened the port at.
+void PtyCarrier::LogLineRate() {
+    static const std::pair<speed_t, unsigned long> rates[] = {
+        {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400},
+        {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    termios settings{};
+    if (tcgetattr(master_, &settings) != 0) return;
+    const speed_t speed = cfgetospeed(&settings);
+    unsigned long rate = 0;
+    for (const auto& [code, value] : rates) {
+        if (code == speed) rate = value;
+    }
+    if (rate == 0 || rate == loggedRate_) return;
+    loggedRate_ = rate;
+    log_.Event("line rate " + std::to_string(rate) + " baud");
+}
+
 PtyCarrier::Clock::duration PtyCarrier::LineTime(size_t bytes) const {
     if (options_.baud == 0) return Clock::duration::zero();
     return std::chrono::duration_cast<Clock::duration>(
@@ -144,6 +162,7 @@ void PtyCarrier::ReadMaster(Clock::time_point now) {
         return;
     }
     SetAttached(true, now);
+    LogLineRate();
     if (options_.baud == 0) {
         console_.Receive(buffer_.data(), static_cast<size_t>(n), now);
         return;

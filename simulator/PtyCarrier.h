@@ -29,6 +29,7 @@ private:
 
     void SetAttached(bool attached, Clock::time_point now);
     void ReadMaster(Clock::time_point now);
+    void LogLineRate();
     void Deliver(Clock::time_point now);
     void Pump(Clock::time_point now);
     Clock::duration LineTime(size_t bytes) const;
@@ -42,6 +43,7 @@ private:
     int master_ = -1;
     std::string device_;
     bool attached_ = false;
+    unsigned long loggedRate_ = 0;  // the line rate last seen set on the terminal, 0 before any
     bool polled_ = false;
     bool skipNextPoll_ = false;
     size_t index_ = 0;
