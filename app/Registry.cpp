@@ -6,16 +6,12 @@
 #include <cstdio>
 #include <set>
 
+#include "discovery/SerialNumber.h"
+
 namespace {
 
 // At the sixth background pass in a row without an answer (about 30 s) a modem is dropped.
 constexpr std::uint32_t kMaxMissedPasses = 5;
-
-std::string SerialText(std::uint64_t serial) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%016llX", static_cast<unsigned long long>(serial));
-    return buffer;
-}
 
 std::string CallOr(const DiscoveredModem& modem, const char* fallback) {
     return modem.callSign.empty() ? std::string(fallback) : modem.callSign;
@@ -23,7 +19,7 @@ std::string CallOr(const DiscoveredModem& modem, const char* fallback) {
 
 std::wstring ModemLogLine(const char* prefix, const DiscoveredModem& modem) {
     return Utf8ToWide(prefix + CallOr(modem, "<no call>") + " at " + ModemKey(modem) + ", S/N " +
-                      SerialText(modem.serialNumber));
+                      SerialNumberText(modem.serialNumber));
 }
 
 std::wstring RemovedLogLine(const DiscoveredModem& modem) {
@@ -42,7 +38,7 @@ std::string ModemKey(const DiscoveredModem& modem) {
 }
 
 std::wstring ModemItemText(const DiscoveredModem& modem) {
-    return Utf8ToWide(ModemKey(modem) + "  " + modem.callSign + "  S/N " + SerialText(modem.serialNumber));
+    return Utf8ToWide(ModemKey(modem) + "  " + modem.callSign + "  S/N " + SerialNumberText(modem.serialNumber));
 }
 
 std::wstring SelectedModemStatus(const DiscoveredModem& modem) {

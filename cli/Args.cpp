@@ -14,29 +14,6 @@
 
 namespace {
 
-// The whole text as a decimal number no greater than `limit` (no sign, no spaces).
-bool ParseUnsigned(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
-    const char* end = text.data() + text.size();
-    const auto [stop, failure] = std::from_chars(text.data(), end, value);
-    return !text.empty() && failure == std::errc() && stop == end && value <= limit;
-}
-
-bool ParsePort(const std::string& text, std::uint16_t& port, std::string& error) {
-    std::uint64_t value = 0;
-    if (!ParseUnsigned(text, 65535, value) || value == 0) {
-        error = "Invalid Telnet port '" + text + "': expected a number from 1 to 65535";
-        return false;
-    }
-    port = static_cast<std::uint16_t>(value);
-    return true;
-}
-
-bool ParseHex64(const std::string& text, std::uint64_t& value) {
-    const char* end = text.data() + text.size();
-    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
-    return !text.empty() && failure == std::errc() && stop == end;
-}
-
 // "a,b,c" -> {a, b, c}; empty items are dropped.
 std::vector<std::string> SplitList(const std::string& text) {
     std::vector<std::string> items;
@@ -50,217 +27,9 @@ std::vector<std::string> SplitList(const std::string& text) {
     return items;
 }
 
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
-        size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
-        if (i > start) words.push_back(line.substr(start, i - start));
-    }
-    return words;
-}
-
-void AppendUtf8(std::uint32_t code, std::string& out) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | code >> 6);
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | code >> 12);
-        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | code >> 18);
-        out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-// Target lists written on Windows often start with a byte order mark, and PowerShell's ">" writes UTF-16:
-// both become plain UTF-8 text. Unpaired surrogates become U+FFFD.
-std::string PlainText(const std::string& text) {
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) return text.substr(3);
-    const bool little = text.compare(0, 2, "\xFF\xFE") == 0;
-    if (!little && text.compare(0, 2, "\xFE\xFF") != 0) return text;
-    const auto unit = [&](size_t i) -> std::uint32_t {
-        const auto a = static_cast<unsigned char>(text[i]);
-        const auto b = static_cast<unsigned char>(text[i + 1]);
-        return little ? (a | b << 8) : (a << 8 | b);
-    };
-    std::string out;
-    for (size_t i = 2; i + 1 < text.size(); i += 2) {
-        std::uint32_t code = unit(i);
-        if (code >= 0xD800 && code <= 0xDBFF && i + 3 < text.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-            i += 2;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        AppendUtf8(code, out);
-    }
-    return out;
-}
-
 }  // namespace
 
-std::string CliTarget::Label() const {
-    if (!missing.empty()) return missing;
-    if (serial) return "serial " + serialPort;
-    const bool v6 = host.find(':') != std::string::npos;
-    return "telnet " + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-const std::string& CliOptions::ExpectedFirmware(const std::string& type) const {
-    for (const auto& [given, version] : expectFirmwareByType) {
-        if (given == type) return version;
-    }
-    return expectFirmware;
-}
-
 bool CliOptions::Fleet() const { return json || (command != "discover" && command != "ports"); }
-
-bool CliOptions::LogToFolder() const {
-    return command == "log" &&
-           (targets.size() > 1 || !targetsFile.empty() || discovered || logPathIsFolder || !resumePath.empty());
-}
-
-bool ParseTargetList(const std::string& raw, std::vector<CliTarget>& targets, std::string& error) {
-    const std::string text = PlainText(raw);
-    size_t start = 0;
-    unsigned number = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        ++number;
-        const size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        const std::vector<std::string> words = Words(line);
-        if (words.empty()) continue;
-        const std::string where = "target list line " + std::to_string(number) + ": ";
-        CliTarget target;
-        if (words[0] == "telnet" && words.size() == 2) {
-            if (!ParseTelnetTarget(words[1], target.host, target.port, error)) {
-                error = where + error;
-                return false;
-            }
-        } else if (words[0] == "serial" && (words.size() == 2 || words.size() == 3)) {
-            target.serial = true;
-            target.serialPort = words[1];
-            if (words.size() == 3) {
-                std::uint64_t baud = 0;
-                if (!ParseUnsigned(words[2], 4000000, baud) || baud == 0) {
-                    error = where + "invalid baud rate '" + words[2] + "'";
-                    return false;
-                }
-                target.baudRate = static_cast<unsigned int>(baud);
-            }
-        } else {
-            error = where + "expected \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\"";
-            return false;
-        }
-        targets.push_back(target);
-    }
-    return true;
-}
-
-bool CheckDistinctTargets(const std::vector<CliTarget>& targets, std::string& error) {
-    std::set<std::string> seen;
-    for (const CliTarget& target : targets) {
-        if (!seen.insert(target.Label()).second) {
-            error = "Target given twice: " + target.Label();
-            return false;
-        }
-    }
-    return true;
-}
-
-bool CheckSameModems(const std::vector<CliTarget>& targets, const ModemKeys& keys, std::string& error) {
-    std::map<std::string, std::string> seen;  // key -> the label of the target that has it
-    for (const CliTarget& target : targets) {
-        if (!target.missing.empty()) continue;
-        const std::vector<std::string> own = keys(target);
-        for (const std::string& key : own) {
-            const auto at = seen.find(key);
-            if (at != seen.end()) {
-                error = "Target given twice: " + at->second + " and " + target.Label() + " are the same modem (" + key + ")";
-                return false;
-            }
-        }
-        for (const std::string& key : own) seen.emplace(key, target.Label());
-    }
-    return true;
-}
-
-std::vector<std::string> LogFileNames(const std::vector<CliTarget>& targets) {
-    std::vector<std::string> names;
-    std::set<std::string> taken;
-    for (const CliTarget& target : targets) {
-        std::string base;
-        if (target.discovered) {
-            char hex[17];
-            std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(target.serialNumber));
-            base = hex;
-        } else if (target.serial) {
-            base = target.serialPort;
-            const size_t slash = base.find_last_of("/\\");
-            if (slash != std::string::npos && slash + 1 < base.size()) base = base.substr(slash + 1);
-        } else {
-            base = target.host + "_" + std::to_string(target.port);
-        }
-        for (char& c : base) {
-            const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-';
-            if (!plain) c = '_';
-        }
-        if (base.empty() || base[0] == '.') base = "_" + base;  // never "", "." or ".."
-        // COM1.log would be the port itself on Windows: COM1_port.log.
-        if (IsWindowsDeviceName(Utf8ToWide(base + ".log"))) base.insert(std::min(base.find('.'), base.size()), "_port");
-        std::string name = base + ".log";
-        for (unsigned n = 2; !taken.insert(name).second; ++n) name = base + "-" + std::to_string(n) + ".log";
-        names.push_back(name);
-    }
-    return names;
-}
-
-bool ParseTelnetTarget(const std::string& text, std::string& host, std::uint16_t& port, std::string& error) {
-    port = 3000;
-    std::string portText;
-    if (!text.empty() && text.front() == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string::npos) {
-            error = "Invalid address '" + text + "': missing ']'";
-            return false;
-        }
-        host = text.substr(1, close - 1);
-        const std::string rest = text.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') {
-                error = "Invalid address '" + text + "'";
-                return false;
-            }
-            portText = rest.substr(1);
-            if (!ParsePort(portText, port, error)) return false;
-        }
-    } else {
-        const size_t first = text.find(':');
-        if (first != std::string::npos && text.find(':', first + 1) == std::string::npos) {
-            host = text.substr(0, first);
-            if (!ParsePort(text.substr(first + 1), port, error)) return false;
-        } else {
-            host = text;  // no colon, or a bare IPv6 literal
-        }
-    }
-    if (host.empty()) {
-        error = "Missing modem address";
-        return false;
-    }
-    return true;
-}
 
 namespace {
 
@@ -273,7 +42,7 @@ struct Given {
 bool Number(const Given& value, const char* option, std::uint64_t low, std::uint64_t high, unsigned& out, std::string& error) {
     if (!value.given) return true;
     std::uint64_t number = 0;
-    if (!ParseUnsigned(value.text, high, number) || number < low) {
+    if (!ParseDecimal(value.text, high, number) || number < low) {
         error = "Invalid " + std::string(option) + " value '" + value.text + "': expected a number from " +
                 std::to_string(low) + " to " + std::to_string(high);
         return false;
@@ -315,7 +84,7 @@ public:
         app.add_flag("--version", options.version);
         // --telnet and --serial keep the order in which they were given, mixed.
         app.add_option_function<std::string>("--telnet", [&options](const std::string& value) {
-               CliTarget target;
+               RolloutTarget target;
                std::string problem;
                if (!ParseTelnetTarget(value, target.host, target.port, problem)) throw CLI::ValidationError(problem);
                options.targets.push_back(target);
@@ -323,7 +92,7 @@ public:
             ->trigger_on_parse();
         app.add_option_function<std::string>("--serial", [&options](const std::string& value) {
                if (value.empty()) throw CLI::ValidationError("Missing serial port name");
-               CliTarget target;
+               RolloutTarget target;
                target.serial = true;
                target.serialPort = value;
                options.targets.push_back(target);
@@ -565,7 +334,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     bool hasSerial = false;
-    for (CliTarget& target : options.targets) {
+    for (RolloutTarget& target : options.targets) {
         if (!target.serial) continue;
         hasSerial = true;
         target.baudRate = options.baudRate;
@@ -583,7 +352,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     if (!options.targets.empty()) {
-        const CliTarget& first = options.targets.front();
+        const RolloutTarget& first = options.targets.front();
         if (first.serial) options.serialPort = first.serialPort;
         else {
             options.telnetHost = first.host;

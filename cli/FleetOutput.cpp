@@ -1,4 +1,4 @@
-// What a run reports: the JSON lines, the human lines and table, the one-target output and the record.
+// The outputs of a run on the command line: the JSON lines, the human lines and table, the one-target output.
 #include "cli/FleetOutput.h"
 
 #include <algorithm>
@@ -6,84 +6,27 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/Json.h"
 #include "console/Console.h"
-
-const char* StatusName(Status status) {
-    switch (status) {
-        case Status::Ok: return "ok";
-        case Status::Failed: return "failed";
-        case Status::Skipped: return "skipped";
-        case Status::Cancelled: return "cancelled";
-        case Status::NotStarted: return "not-started";
-    }
-    return "failed";
-}
-
-RunSummary Summarise(const std::string& command, const std::vector<TargetResult>& results, double seconds) {
-    RunSummary summary;
-    summary.command = command;
-    summary.targets = results.size();
-    summary.seconds = seconds;
-    for (const TargetResult& r : results) {
-        switch (r.status) {
-            case Status::Ok: ++summary.ok; break;
-            case Status::Failed: ++summary.failed; break;
-            case Status::Skipped: ++summary.skipped; break;
-            case Status::Cancelled: ++summary.cancelled; break;
-            case Status::NotStarted: ++summary.notStarted; break;
-        }
-        if (!r.warning.empty()) ++summary.warnings;
-    }
-    return summary;
-}
-
-void FleetEvents::Add(std::unique_ptr<FleetConsumer> consumer) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    consumers_.push_back(std::move(consumer));
-}
-
-void FleetEvents::Emit(const FleetEvent& event) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return;
-    for (const auto& consumer : consumers_) consumer->Consume(event);
-    if (event.kind == FleetEvent::Kind::Summary) closed_ = true;
-}
-
-std::vector<std::string> FleetEvents::Faults() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> faults;
-    for (const auto& consumer : consumers_) {
-        if (!consumer->Fault().empty()) faults.push_back(consumer->Fault());
-    }
-    return faults;
-}
-
-bool FleetEvents::StopsTargets() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& consumer : consumers_) {
-        if (!consumer->Fault().empty() && consumer->FaultStopsTargets()) return true;
-    }
-    return false;
-}
+#include "discovery/SerialNumber.h"
+#include "rollout/Json.h"
+#include "rollout/Record.h"
 
 // --- JSON lines ---
 
-void JsonOutput::Consume(const FleetEvent& event) {
+void JsonOutput::Consume(const RolloutEvent& event) {
     std::string line;
     switch (event.kind) {
-        case FleetEvent::Kind::Start:
+        case RolloutEvent::Kind::Start:
             command_ = event.start->command;
             labels_ = event.start->labels;
             tracks_.assign(labels_.size(), Track());
             line = StartJson(*event.start);
             break;
-        case FleetEvent::Kind::Progress: {
+        case RolloutEvent::Kind::Progress: {
             if (event.index >= tracks_.size()) return;
             Track& track = tracks_[event.index];
-            std::uint64_t done = 0, total = 0;
-            const bool counts = ParseByteCounts(event.detail, done, total);
-            if (counts) track.bytes = done;
+            const bool counts = event.counted;
+            if (counts) track.bytes = event.done;
             const bool changed = event.stage != track.stage || event.percent != track.percent ||
                                  (!counts && event.detail != track.detail);
             track.stage = event.stage;
@@ -96,18 +39,18 @@ void JsonOutput::Consume(const FleetEvent& event) {
             line = progress.Text();
             break;
         }
-        case FleetEvent::Kind::Plan:
+        case RolloutEvent::Kind::Plan:
             for (size_t i = 0; i < event.plan->size(); ++i) {
                 line += (line.empty() ? "" : "\n") + PlanJson((*event.plan)[i], (*event.results)[i]);
             }
             break;
-        case FleetEvent::Kind::Retry:
+        case RolloutEvent::Kind::Retry:
             if (event.index >= labels_.size()) return;
             line = RetryJson(event, labels_[event.index]);
             break;
-        case FleetEvent::Kind::Result: line = ResultJson(command_, *event.result); break;
-        case FleetEvent::Kind::Summary: line = SummaryJson(*event.summary); break;
-        case FleetEvent::Kind::Error: line = ErrorJson(event.text, event.usage); break;
+        case RolloutEvent::Kind::Result: line = ResultJson(command_, *event.result); break;
+        case RolloutEvent::Kind::Summary: line = SummaryJson(*event.summary); break;
+        case RolloutEvent::Kind::Error: line = ErrorJson(event.text, event.usage); break;
         default: return;
     }
     if (!fault_.empty()) return;
@@ -166,11 +109,15 @@ void FleetOutput::DrawLocked(bool force) {
     std::fflush(stderr);
 }
 
-void FleetOutput::Progress(size_t index, int percent, const std::string& stage, const std::string& detail) {
+void FleetOutput::Progress(const RolloutEvent& event) {
+    const size_t index = event.index;
+    const int percent = event.percent;
+    const std::string& stage = event.stage;
+    const std::string& detail = event.detail;
     if (index >= tracks_.size() || mode_ == Mode::Beside) return;
     Track& track = tracks_[index];
-    std::uint64_t done = 0, total = 0;
-    const bool counts = ParseByteCounts(detail, done, total);
+    const std::uint64_t done = event.done, total = event.total;
+    const bool counts = event.counted;
     if (counts && !track.haveCounts) {
         track.haveCounts = true;
         track.firstDone = done;
@@ -209,30 +156,30 @@ void FleetOutput::Line(const std::string& text) {
     std::fflush(stderr);
 }
 
-void FleetOutput::Consume(const FleetEvent& event) {
+void FleetOutput::Consume(const RolloutEvent& event) {
     switch (event.kind) {
-        case FleetEvent::Kind::Start:
+        case RolloutEvent::Kind::Start:
             command_ = event.start->command;
             labels_ = event.start->labels;
             tracks_.assign(labels_.size(), Track());
             break;
-        case FleetEvent::Kind::Progress: Progress(event.index, event.percent, event.stage, event.detail); break;
-        case FleetEvent::Kind::Note: Line("[" + labels_[event.index] + "] " + event.text); break;
-        case FleetEvent::Kind::Retry: Line("[" + labels_[event.index] + "] " + RetryText(event)); break;
-        case FleetEvent::Kind::Plan: {
+        case RolloutEvent::Kind::Progress: Progress(event); break;
+        case RolloutEvent::Kind::Note: Line("[" + labels_[event.index] + "] " + event.text); break;
+        case RolloutEvent::Kind::Retry: Line("[" + labels_[event.index] + "] " + RetryText(event)); break;
+        case RolloutEvent::Kind::Plan: {
             for (Track& track : tracks_) track.running = false;  // the identity checks are over
             std::string table = PlanTable(*event.plan, *event.results);
             if (!table.empty() && table.back() == '\n') table.pop_back();
             Line(table);
             break;
         }
-        case FleetEvent::Kind::Say: Line(event.text); break;
-        case FleetEvent::Kind::Error: Line(event.text); break;
-        case FleetEvent::Kind::Quiet:
+        case RolloutEvent::Kind::Say: Line(event.text); break;
+        case RolloutEvent::Kind::Error: Line(event.text); break;
+        case RolloutEvent::Kind::Quiet:
             if (mode_ == Mode::Live) EraseLocked();
             std::fflush(stderr);
             break;
-        case FleetEvent::Kind::Result: {
+        case RolloutEvent::Kind::Result: {
             const TargetResult& result = *event.result;
             if (event.index < tracks_.size()) tracks_[event.index].running = false;
             std::string verdict = StatusName(result.status);
@@ -242,7 +189,7 @@ void FleetOutput::Consume(const FleetEvent& event) {
             Line(text);
             break;
         }
-        case FleetEvent::Kind::Summary: {
+        case RolloutEvent::Kind::Summary: {
             if (mode_ == Mode::Live) EraseLocked();
             const RunSummary& s = *event.summary;
             if (mode_ != Mode::Beside) {
@@ -265,32 +212,34 @@ void FleetOutput::Consume(const FleetEvent& event) {
 
 // --- one target ---
 
-void SingleOutput::Consume(const FleetEvent& event) {
+void SingleOutput::Consume(const RolloutEvent& event) {
     switch (event.kind) {
-        case FleetEvent::Kind::Start: command_ = event.start->command; break;
-        case FleetEvent::Kind::Progress: display_.Report(event.percent, event.stage, event.detail); break;
-        case FleetEvent::Kind::Note:
-        case FleetEvent::Kind::Say:
+        case RolloutEvent::Kind::Start: command_ = event.start->command; break;
+        case RolloutEvent::Kind::Progress:
+            display_.Report(event.percent, event.stage, event.detail, event.counted, event.done, event.total);
+            break;
+        case RolloutEvent::Kind::Note:
+        case RolloutEvent::Kind::Say:
             display_.Finish();
             std::fprintf(stderr, "%s\n", event.text.c_str());
             break;
-        case FleetEvent::Kind::Retry:
+        case RolloutEvent::Kind::Retry:
             display_.Finish();
             std::fprintf(stderr, "%s\n", RetryText(event).c_str());
             break;
-        case FleetEvent::Kind::Plan:
+        case RolloutEvent::Kind::Plan:
             // One modem's update shows its plan only when the plan is all there is to see.
             if (event.stop) {
                 display_.Finish();
                 std::fputs(PlanTable(*event.plan, *event.results).c_str(), stderr);
             }
             break;
-        case FleetEvent::Kind::Error:
+        case RolloutEvent::Kind::Error:
             display_.Finish();
             std::fprintf(stderr, "%s\n", event.text.c_str());
             break;
-        case FleetEvent::Kind::Quiet: display_.Finish(); break;
-        case FleetEvent::Kind::Result: {
+        case RolloutEvent::Kind::Quiet: display_.Finish(); break;
+        case RolloutEvent::Kind::Result: {
             display_.Finish();
             const TargetResult& r = *event.result;
             if (!r.Ok()) {
@@ -298,7 +247,7 @@ void SingleOutput::Consume(const FleetEvent& event) {
             } else if (command_ == "identify") {
                 std::printf("Model:    %s\nFirmware: %s\nReply:    %s\n", r.model.c_str(), r.firmware.c_str(),
                             DiagnosticResponse(r.reply).c_str());
-            } else if (command_ == "update" && r.protocol == "legacy") {
+            } else if (command_ == "update" && r.protocol == Protocol::Legacy) {
                 std::printf("Legacy transfer complete. Final modem checksum status unavailable; after reboot, check "
                             "that the new firmware version is running.\n");
                 if (r.confirmed) std::printf("%s\n", r.message.c_str());
@@ -313,24 +262,8 @@ void SingleOutput::Consume(const FleetEvent& event) {
             std::fflush(stderr);
             break;
         }
-        case FleetEvent::Kind::Summary: break;
+        case RolloutEvent::Kind::Summary: break;
     }
-}
-
-std::string Hex16(std::uint64_t value) {
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(value));
-    return hex;
-}
-
-// A production line is keyed by serial number, not by address.
-void AddIdentity(JsonObject& object, const TargetResult& r) {
-    if (r.serialKnown) object.Add("serial_number", Hex16(r.serialNumber));
-    else object.Null("serial_number");
-    if (r.callKnown) object.Add("call_sign", r.callSign);
-    else object.Null("call_sign");
-    if (r.model.empty()) object.Null("model");
-    else object.Add("model", r.model);
 }
 
 std::string FormatTable(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows) {
@@ -376,7 +309,7 @@ std::string Verdict(const TargetResult& result) {
 
 // The target and who it is: label, serial number, call sign and model ("-" where unknown).
 std::vector<std::string> IdentityCells(const TargetResult& r) {
-    return {r.label, r.serialKnown ? Hex16(r.serialNumber) : "-", r.callKnown && !r.callSign.empty() ? r.callSign : "-",
+    return {r.label, r.serialKnown ? SerialNumberText(r.serialNumber) : "-", r.callKnown && !r.callSign.empty() ? r.callSign : "-",
             r.model.empty() ? "-" : r.model};
 }
 
@@ -432,18 +365,9 @@ std::string SummaryJson(const RunSummary& s) {
     return summary.Text();
 }
 
-const char* ActionName(PlanEntry::Action action) {
-    switch (action) {
-        case PlanEntry::Action::Update: return "update";
-        case PlanEntry::Action::Skip: return "skip";
-        case PlanEntry::Action::Fail: return "fail";
-    }
-    return "fail";
-}
-
 std::string PlanJson(const PlanEntry& entry, const TargetResult& r) {
     JsonObject event("plan");
-    event.Add("target", r.label).Add("action", ActionName(entry.action)).Add("reason", entry.reason);
+    event.Add("target", r.label).Add("action", ActionName(entry.action)).Add("reason", ReasonName(entry.reason));
     event.Add("message", entry.message).Add("warning", entry.warning);
     AddIdentity(event, r);
     if (r.type.empty()) event.Null("type");
@@ -456,14 +380,14 @@ std::string PlanJson(const PlanEntry& entry, const TargetResult& r) {
     return event.Bool("canary", entry.canary).Text();
 }
 
-std::string RetryJson(const FleetEvent& retry, const std::string& label) {
+std::string RetryJson(const RolloutEvent& retry, const std::string& label) {
     JsonObject event("retry");
     event.Add("target", label).Add("attempt", static_cast<std::uint64_t>(retry.attempt));
     event.Add("of", static_cast<std::uint64_t>(retry.of)).Add("seconds", retry.seconds).Add("message", retry.text);
     return event.Text();
 }
 
-std::string RetryText(const FleetEvent& retry) {
+std::string RetryText(const RolloutEvent& retry) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", retry.seconds);
     return retry.text + "; trying again in " + seconds + " s (" + std::to_string(retry.attempt) + " of " +
@@ -497,7 +421,7 @@ std::string ErrorJson(const std::string& message, bool usage) {
 std::string ResultJson(const std::string& command, const TargetResult& result) {
     JsonObject event("result");
     event.Add("target", result.label).Bool("ok", result.Ok());
-    event.Add("status", StatusName(result.status)).Add("reason", result.reason);
+    event.Add("status", StatusName(result.status)).Add("reason", ReasonName(result.reason));
     event.Add("message", result.message).Add("warning", result.warning);
     AddIdentity(event, result);
     if (result.discovered) {
@@ -510,7 +434,7 @@ std::string ResultJson(const std::string& command, const TargetResult& result) {
     if (command == "identify" && !result.reply.empty()) event.Add("reply", result.reply);
     if (command == "update" || command == "log") {
         event.Add("bytes", result.bytes);
-        if (!result.protocol.empty()) event.Add("protocol", result.protocol);
+        if (result.protocol != Protocol::None) event.Add("protocol", ProtocolName(result.protocol));
     }
     if (command == "update" && result.image != nullptr) event.Add("image_sha256", result.image->sha256);
     if (command == "update") event.Bool("image_sent", result.imageSent);
@@ -532,7 +456,7 @@ std::string ResultTable(const std::string& command, const std::vector<TargetResu
     if (command == "inventory") {
         header = {"ADDRESS", "PORT", "SERIAL NUMBER", "CALL", "STATUS", "MODEL", "FIRMWARE"};
         for (const TargetResult& r : results) {
-            rows.push_back({r.address, std::to_string(r.port), Hex16(r.serialNumber), r.callSign,
+            rows.push_back({r.address, std::to_string(r.port), SerialNumberText(r.serialNumber), r.callSign,
                             std::to_string(r.statusByte), r.Ok() ? r.model : "-",
                             r.Ok() ? r.firmware : "ERROR: " + Cut(r.message, 60)});
         }
@@ -565,36 +489,9 @@ std::string ResultTable(const std::string& command, const std::vector<TargetResu
 std::string InventoryCsv(const std::vector<TargetResult>& results) {
     std::string out = "address,port,serial_number,call_sign,status,model,firmware,error\n";
     for (const TargetResult& r : results) {
-        out += CsvField(r.address) + "," + std::to_string(r.port) + "," + Hex16(r.serialNumber) + "," +
+        out += CsvField(r.address) + "," + std::to_string(r.port) + "," + SerialNumberText(r.serialNumber) + "," +
                CsvField(r.callSign) + "," + std::to_string(r.statusByte) + "," + CsvField(r.Ok() ? r.model : "") + "," +
                CsvField(r.Ok() ? r.firmware : "") + "," + CsvField(r.Ok() ? "" : r.message) + "\n";
     }
     return out;
-}
-
-namespace {
-
-bool SameCall(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-std::vector<CliTarget> FilterDiscovered(const std::vector<CliTarget>& found, const std::vector<std::uint64_t>& serialNumbers,
-                                        const std::vector<std::string>& callSigns) {
-    std::vector<CliTarget> kept;
-    // Each serial number and call sign names modems wanted: a modem is kept when any of them names it.
-    const bool all = serialNumbers.empty() && callSigns.empty();
-    for (const CliTarget& target : found) {
-        const bool serialOk = std::find(serialNumbers.begin(), serialNumbers.end(), target.serialNumber) != serialNumbers.end();
-        const bool callOk = std::any_of(callSigns.begin(), callSigns.end(), [&](const std::string& c) {
-            return SameCall(c, target.callSign);
-        });
-        if (all || serialOk || callOk) kept.push_back(target);
-    }
-    return kept;
 }

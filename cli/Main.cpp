@@ -10,15 +10,16 @@
 #include "BrisklodeVersion.h"
 #include "cli/Args.h"
 #include "cli/CliMain.h"
-#include "cli/Files.h"
+#include "cli/Fleet.h"
 #include "cli/FleetOutput.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
 #include "discovery/Discovery.h"
+#include "discovery/SerialNumber.h"
 #include "modemlog/ModemLog.h"
-#include "rollout/Fleet.h"
+#include "rollout/System.h"
 #include "transport/Transport.h"
 #include "update/Update.h"
 
@@ -38,11 +39,11 @@ int Fail(const std::string& message) {
 
 int Discover(const CliOptions& options) {
     std::string error;
-    const std::vector<CliTarget> modems = DiscoverTargets(options.discoverTimeoutMs, error, &g_cancel);
-    for (const CliTarget& modem : modems) {
+    const std::vector<RolloutTarget> modems = DiscoverTargets(options.discoverTimeoutMs, error, &g_cancel);
+    for (const RolloutTarget& modem : modems) {
         const std::string key = modem.host + ":" + std::to_string(modem.port);
-        std::printf("%-21s  %-9s  S/N %016" PRIX64 "  status %u\n", key.c_str(),
-                    modem.callSign.empty() ? "<no call>" : modem.callSign.c_str(), modem.serialNumber,
+        std::printf("%-21s  %-9s  S/N %s  status %u\n", key.c_str(),
+                    modem.callSign.empty() ? "<no call>" : modem.callSign.c_str(), SerialNumberText(modem.serialNumber).c_str(),
                     static_cast<unsigned>(modem.statusByte));
     }
     if (!error.empty()) return Fail(error);

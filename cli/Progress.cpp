@@ -4,20 +4,6 @@
 #include <cctype>
 #include <cstring>
 
-bool ParseByteCounts(const std::string& detail, std::uint64_t& done, std::uint64_t& total) {
-    const size_t slash = detail.find(" / ");
-    if (slash == std::string::npos || detail.find(" bytes", slash) == std::string::npos) return false;
-    size_t start = slash;
-    while (start > 0 && std::isdigit(static_cast<unsigned char>(detail[start - 1]))) --start;
-    size_t end = slash + 3;
-    size_t cursor = end;
-    while (cursor < detail.size() && std::isdigit(static_cast<unsigned char>(detail[cursor]))) ++cursor;
-    if (start == slash || cursor == end || detail.compare(cursor, 6, " bytes") != 0) return false;
-    done = std::stoull(detail.substr(start, slash - start));
-    total = std::stoull(detail.substr(end, cursor - end));
-    return true;
-}
-
 std::string FormatBytes(double bytes) {
     static const char* const units[] = {"B", "KiB", "MiB", "GiB"};
     int unit = 0;
@@ -73,11 +59,10 @@ std::string ProgressDisplay::BarLine(int percent, const std::string& stage, std:
     return line;
 }
 
-void ProgressDisplay::Report(int percent, const std::string& stage, const std::string& detail) {
+void ProgressDisplay::Report(int percent, const std::string& stage, const std::string& detail, bool counted,
+                             std::uint64_t done, std::uint64_t total) {
     const Clock::time_point now = Clock::now();
-    std::uint64_t done = 0;
-    std::uint64_t total = 0;
-    const bool counts = ParseByteCounts(detail, done, total);
+    const bool counts = counted;
     if (counts && !haveCounts_) {
         haveCounts_ = true;
         firstDone_ = done;

@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <string>
 
-// Finds "N / M bytes" in a progress detail; false when the detail carries no byte counts.
-bool ParseByteCounts(const std::string& detail, std::uint64_t& done, std::uint64_t& total);
 // 1536 -> "1.5 KiB", 3 * 2^20 -> "3.0 MiB".
 std::string FormatBytes(double bytes);
 // Seconds as m:ss or h:mm:ss.
@@ -16,7 +14,9 @@ std::string FormatDuration(double seconds);
 class ProgressDisplay {
 public:
     ProgressDisplay(std::FILE* out, bool terminal, int columns);
-    void Report(int percent, const std::string& stage, const std::string& detail);
+    // `counted`: the report counts the transfer's bytes, `done` of `total`.
+    void Report(int percent, const std::string& stage, const std::string& detail, bool counted, std::uint64_t done,
+                std::uint64_t total);
     // Ends the bar's line so that later messages start on a line of their own.
     void Finish();
 

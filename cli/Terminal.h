@@ -15,3 +15,5 @@ bool StderrIsTerminal();
 int TerminalColumns();
 // One line from stdin without its line end; false at end of input.
 bool ReadInputLine(std::string& line);
+// Lets the terminal on stderr take the cursor movements of the live lines; false when it cannot.
+bool EnableTerminalEscapes();

@@ -40,3 +40,5 @@ bool ReadInputLine(std::string& line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
 }
+
+bool EnableTerminalEscapes() { return true; }

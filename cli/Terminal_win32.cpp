@@ -46,3 +46,10 @@ bool ReadInputLine(std::string& line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
 }
+
+bool EnableTerminalEscapes() {
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(console, &mode)) return false;
+    return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}

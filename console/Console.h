@@ -16,6 +16,30 @@ constexpr unsigned char SYN = 0x16;  // tool: start of the binary part of a log 
 // Progress of a long operation: percentage, stage and detail (UTF-8), called on the worker thread.
 using ProgressCallback = std::function<void(int percent, const std::string& stage, const std::string& detail)>;
 
+// How far a transfer got, whatever its outcome; another thread may read it while the transfer runs.
+struct TransferTally {
+    std::atomic<std::uint64_t> sent{0};  // update: image bytes (padding included) the link took
+    std::atomic<bool> answered{false};   // update: the modem gave its verdict on the last frame (accepted or refused)
+    // The byte counts of the progress report being made, as numbers: set with `counting` just before a report
+    // that counts bytes and cleared after it, so that the report's receiver (on the same thread) never reads
+    // them back from the text.
+    std::atomic<bool> counting{false};
+    std::atomic<std::uint64_t> done{0}, total{0};
+};
+
+// Reports "`verb` DONE / TOTAL bytes", with the counts in `tally` (when given) while the report is made.
+inline void ReportBytes(const ProgressCallback& progress, TransferTally* tally, int percent, const std::string& stage,
+                        const char* verb, std::uint64_t done, std::uint64_t total) {
+    if (!progress) return;
+    if (tally != nullptr) {
+        tally->done = done;
+        tally->total = total;
+        tally->counting = true;
+    }
+    progress(percent, stage, std::string(verb) + " " + std::to_string(done) + " / " + std::to_string(total) + " bytes");
+    if (tally != nullptr) tally->counting = false;
+}
+
 struct ModemIdentity {
     std::string model;     // display name derived from the type code
     std::string firmware;  // firmware version text, as the modem sent it

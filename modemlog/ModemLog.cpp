@@ -101,7 +101,7 @@ int SinkFailed(ITransport& link, std::string& error, const std::string& sinkErro
 }
 
 int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, const ProgressCallback& progress,
-                 std::string& error) {
+                 std::string& error, TransferTally* tally) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
     Report(progress, 0, "Reading modem log", "Block size: 65536 bytes");
     if (!WriteByte(link, SYN, error)) return LinkEnded(link, error);
@@ -125,7 +125,6 @@ int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, con
     }
 
     std::vector<unsigned char> chunkBuffer(static_cast<std::size_t>(kChunkSize < size ? kChunkSize : size));
-    const std::string sizeText = std::to_string(size);
     std::uint64_t received = 0;
     int lastPercent = -1;
     while (received < size) {
@@ -149,8 +148,7 @@ int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, con
         // 64-bit: received x 100 passes 32 bits for logs above about 42 MB.
         const int percent = static_cast<int>(received * 100 / size);
         if (percent != lastPercent) {
-            Report(progress, percent, "Reading modem log",
-                   "Received " + std::to_string(received) + " / " + sizeText + " bytes");
+            ReportBytes(progress, tally, percent, "Reading modem log", "Received", received, size);
             lastPercent = percent;
         }
     }
@@ -158,7 +156,7 @@ int FastTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, con
 }
 
 int LegacyTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, const ProgressCallback& progress,
-                   std::string& error) {
+                   std::string& error, TransferTally* tally) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
     if (!WriteByte(link, SYN, error)) return LinkEnded(link, error);
     unsigned char field[2];
@@ -173,7 +171,6 @@ int LegacyTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, c
     Report(progress, 0, kLegacyStage, "This firmware uses 256-byte log blocks");
     if (blockCount == 0) return static_cast<int>(LogDownloadResult::LegacyComplete);
 
-    const std::string lengthText = std::to_string(length);
     unsigned char block[kBlockSize];
     std::uint64_t blocks = 0;
     int lastPercent = -1;
@@ -189,8 +186,7 @@ int LegacyTransfer(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, c
         ++blocks;
         const int percent = static_cast<int>(blocks * 100 / blockCount);
         if (percent != lastPercent) {
-            Report(progress, percent, kLegacyStage,
-                   "Received " + std::to_string(blocks * kBlockSize) + " / " + lengthText + " bytes");
+            ReportBytes(progress, tally, percent, kLegacyStage, "Received", blocks * kBlockSize, length);
             lastPercent = percent;
         }
     }
@@ -230,7 +226,7 @@ bool WriteWhole(ReplacementFile& file, const unsigned char* data, std::size_t le
 }  // namespace
 
 int DownloadModemLogTo(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, const ProgressCallback& progress,
-                       std::string& error) {
+                       std::string& error, TransferTally* tally) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
     Report(progress, 0, "Preparing modem log", "Returning modem to cmd: menu");
     // Before the command the modem is at its menu, where ESC means nothing.
@@ -243,8 +239,8 @@ int DownloadModemLogTo(ITransport& link, LogSink& sink, std::atomic<bool>& cance
     // From the command on, the modem's log mode is left with ESC.
     Banner banner = Banner::Fast;
     if (!AwaitBanner(link, banner, error)) return LinkEnded(link, error);
-    return banner == Banner::Fast ? FastTransfer(link, sink, cancel, progress, error)
-                                  : LegacyTransfer(link, sink, cancel, progress, error);
+    return banner == Banner::Fast ? FastTransfer(link, sink, cancel, progress, error, tally)
+                                  : LegacyTransfer(link, sink, cancel, progress, error, tally);
 }
 
 int DownloadModemLog(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
@@ -313,14 +309,14 @@ bool LogFileSink::Finish(std::string& error) {
 namespace {
 
 int DownloadIntoSink(ITransport& link, LogFileSink& sink, bool opened, std::atomic<bool>& cancel,
-                     const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error) {
+                     const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error, TransferTally* tally) {
     const int failed = static_cast<int>(LogDownloadResult::Failed);
     int result = failed;
     // The file first: a destination that cannot be written is known before the modem is asked for anything.
     if (opened) {
         outcome.stream = sink.Stream();
         outcome.inPlace = sink.InPlace() && !outcome.stream;
-        result = DownloadModemLogTo(link, sink, cancel, progress, error);
+        result = DownloadModemLogTo(link, sink, cancel, progress, error, tally);
         if (result != failed && !sink.Finish(error)) result = failed;
     }
     // A download that ended on the modem's side or on a cancel is not the file's failure.
@@ -335,20 +331,22 @@ int DownloadIntoSink(ITransport& link, LogFileSink& sink, bool opened, std::atom
 }  // namespace
 
 int DownloadModemLogToFile(ITransport& link, const std::wstring& path, std::atomic<bool>& cancel,
-                           const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error) {
+                           const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error,
+                           TransferTally* tally) {
     outcome = LogFileOutcome();
     LogFileSink sink;
     const bool opened = sink.Open(path, error);
     outcome.path = path;
-    return DownloadIntoSink(link, sink, opened, cancel, progress, outcome, error);
+    return DownloadIntoSink(link, sink, opened, cancel, progress, outcome, error, tally);
 }
 
 int DownloadModemLogToNewFile(ITransport& link, const NewFileNames& names, std::atomic<bool>& cancel,
-                              const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error) {
+                              const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error,
+                              TransferTally* tally) {
     outcome = LogFileOutcome();
     LogFileSink sink;
     const bool opened = sink.OpenNew(names, error);
-    const int result = DownloadIntoSink(link, sink, opened, cancel, progress, outcome, error);
+    const int result = DownloadIntoSink(link, sink, opened, cancel, progress, outcome, error, tally);
     outcome.path = opened ? sink.Destination() : names(0);
     return result;
 }

@@ -32,8 +32,9 @@ public:
 };
 
 // The download into a sink; returns a LogDownloadResult as int. On Failed the sink holds an incomplete log.
+// `tally` (may be null) gets the byte counts of each progress report that counts bytes.
 int DownloadModemLogTo(ITransport& link, LogSink& sink, std::atomic<bool>& cancel, const ProgressCallback& progress,
-                       std::string& error);
+                       std::string& error, TransferTally* tally = nullptr);
 
 // The whole log in memory; returns a LogDownloadResult as int. A failure leaves `log` empty.
 int DownloadModemLog(ITransport& link, std::vector<unsigned char>& log, std::atomic<bool>& cancel,
@@ -96,11 +97,13 @@ struct LogFileOutcome {
 // cancellation the existing file is untouched (unless InPlace) and no new file is left. Returns a
 // LogDownloadResult as int.
 int DownloadModemLogToFile(ITransport& link, const std::wstring& path, std::atomic<bool>& cancel,
-                           const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error);
+                           const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error,
+                           TransferTally* tally = nullptr);
 // The same into a name chosen to be new: the log replaces nothing and takes the first of `names` that is
 // free when it is complete (outcome.path).
 int DownloadModemLogToNewFile(ITransport& link, const NewFileNames& names, std::atomic<bool>& cancel,
-                              const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error);
+                              const ProgressCallback& progress, LogFileOutcome& outcome, std::string& error,
+                              TransferTally* tally = nullptr);
 
 // What the user is told after a download into `path` (UTF-8) failed: the error, and for a failure of the
 // file itself the file's name, the system's reason and where the log was kept.

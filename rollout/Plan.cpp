@@ -1,7 +1,10 @@
-// The plan of an update, from the identities and the command line alone.
+// The plan of an update: the identity checks, then what each target gets, from the identities and the request alone.
 #include "rollout/Plan.h"
 
 #include <algorithm>
+
+#include "discovery/SerialNumber.h"
+#include "rollout/Run.h"
 
 const ImageInfo* ImageForType(const std::vector<const ImageInfo*>& images, const std::string& type) {
     const ImageInfo* plain = nullptr;
@@ -12,7 +15,7 @@ const ImageInfo* ImageForType(const std::vector<const ImageInfo*>& images, const
     return plain;
 }
 
-void DecidePlan(const CliOptions& options, const std::vector<const ImageInfo*>& images,
+void DecidePlan(const RolloutRequest& request, const std::vector<const ImageInfo*>& images,
                 const std::vector<TargetResult>& identities, const std::vector<bool>& identified,
                 std::vector<PlanEntry>& plan) {
     for (size_t i = 0; i < plan.size(); ++i) {
@@ -20,17 +23,17 @@ void DecidePlan(const CliOptions& options, const std::vector<const ImageInfo*>& 
         PlanEntry& entry = plan[i];
         const TargetResult& modem = identities[i];
         const ImageInfo* image = ImageForType(images, modem.type);
-        const std::string& expected = options.ExpectedFirmware(modem.type);
+        const std::string& expected = request.ExpectedFirmware(modem.type);
         entry.action = PlanEntry::Action::Skip;
         if (image == nullptr) {
-            entry.reason = "type";
+            entry.reason = Reason::Type;
             entry.message = "No firmware image for type " + modem.type + " (" + modem.model + "); left alone";
-        } else if (!expected.empty() && !options.force && modem.firmware == expected) {
-            entry.reason = "current";
+        } else if (!expected.empty() && !request.force && modem.firmware == expected) {
+            entry.reason = Reason::Current;
             entry.message = "Already runs firmware " + modem.firmware + "; left alone";
         } else {
             entry.action = PlanEntry::Action::Update;
-            entry.reason.clear();
+            entry.reason = Reason::None;
             entry.image = image;
             entry.message = "Update " + modem.model + " from firmware " + modem.firmware + " with " + image->path;
             if (!expected.empty()) entry.message += ", expecting " + expected;
@@ -41,24 +44,24 @@ void DecidePlan(const CliOptions& options, const std::vector<const ImageInfo*>& 
         for (size_t j = 0; j < plan.size(); ++j) {
             const TargetResult &a = identities[i], &b = identities[j];
             if (i == j || !a.serialKnown || !b.serialKnown || a.serialNumber != b.serialNumber) continue;
-            plan[i].warning = "same serial number " + Hex16(a.serialNumber) + " as " + b.label;
+            plan[i].warning = "same serial number " + SerialNumberText(a.serialNumber) + " as " + b.label;
             break;
         }
     }
     size_t canaries = 0;
     for (PlanEntry& entry : plan) {
-        if (entry.action != PlanEntry::Action::Update || canaries == options.canary) continue;
+        if (entry.action != PlanEntry::Action::Update || canaries == request.canary) continue;
         entry.canary = true;
         ++canaries;
     }
 }
 
-std::string UnmatchedTypes(const CliOptions& options, const std::vector<PlanEntry>& plan,
+std::string UnmatchedTypes(const RolloutRequest& request, const std::vector<PlanEntry>& plan,
                            const std::vector<TargetResult>& identities) {
     std::vector<std::string> seen;
     bool allCurrent = true;
     for (size_t i = 0; i < plan.size(); ++i) {
-        if (plan[i].reason != "current") allCurrent = false;
+        if (plan[i].reason != Reason::Current) allCurrent = false;
         const std::string& type = identities[i].type;
         if (!type.empty() && std::find(seen.begin(), seen.end(), type) == seen.end()) seen.push_back(type);
     }
@@ -66,11 +69,11 @@ std::string UnmatchedTypes(const CliOptions& options, const std::vector<PlanEntr
     if (allCurrent || seen.empty()) return std::string();
     const auto unseen = [&seen](const std::string& type) { return std::find(seen.begin(), seen.end(), type) == seen.end(); };
     std::string names;
-    for (const auto& [type, path] : options.firmwareByType) {
+    for (const auto& [type, path] : request.firmwareByType) {
         if (unseen(type)) names += (names.empty() ? "" : ", ") + ("--firmware " + type + "=" + path);
     }
-    if (!options.typeFilter.empty() && unseen(options.typeFilter)) {
-        names += (names.empty() ? "" : ", ") + ("--type " + options.typeFilter);
+    if (!request.typeFilter.empty() && unseen(request.typeFilter)) {
+        names += (names.empty() ? "" : ", ") + ("--type " + request.typeFilter);
     }
     if (names.empty()) return names;
     std::string types;
@@ -82,7 +85,7 @@ std::string NothingToSend(const std::vector<PlanEntry>& plan) {
     size_t current = 0, type = 0, failed = 0;
     for (const PlanEntry& entry : plan) {
         if (entry.action == PlanEntry::Action::Fail) ++failed;
-        else if (entry.reason == "current") ++current;
+        else if (entry.reason == Reason::Current) ++current;
         else if (entry.action == PlanEntry::Action::Skip) ++type;
     }
     std::string why;
@@ -103,4 +106,53 @@ bool PlanAsExpected(const std::vector<PlanEntry>& plan, bool strict) {
     return std::all_of(plan.begin(), plan.end(), [strict](const PlanEntry& entry) {
         return entry.action == PlanEntry::Action::Update || (entry.action == PlanEntry::Action::Skip && !strict);
     });
+}
+
+void RolloutRun::Plan() {
+    plan_.assign(targets_.size(), PlanEntry());
+    links_.resize(targets_.size());
+    // One byte a target, written by its own worker (a vector<bool> packs neighbours into one word).
+    std::vector<unsigned char> identifiedBy(targets_.size(), 0);
+    RunParallel(All(), request_.parallel, [this, &identifiedBy](size_t i) {
+        PlanEntry& entry = plan_[i];
+        if (!targets_[i].missing.empty()) {
+            entry.reason = Reason::NotFound;
+            entry.message = NotFoundMessage(targets_[i]);
+            return;
+        }
+        Begin(i);
+        Outcome outcome;
+        if (Connect(i, true, "Checking identity", links_[i], outcome)) {
+            identifiedBy[i] = 1;
+            return;
+        }
+        // A cancelled check ends the run before the plan is shown: its result is told at once.
+        if (outcome.status == Status::Cancelled) Finish(i, outcome.status, outcome.reason, outcome.message);
+        entry.action = outcome.status == Status::Skipped ? PlanEntry::Action::Skip : PlanEntry::Action::Fail;
+        entry.reason = outcome.reason;
+        entry.message = outcome.message;
+    });
+    std::vector<const ImageInfo*> images;
+    for (const auto& image : *images_) images.push_back(&image->info);
+    const std::vector<bool> identified(identifiedBy.begin(), identifiedBy.end());
+    DecidePlan(request_, images, results_, identified, plan_);
+    for (size_t i = 0; i < plan_.size(); ++i) {
+        if (plan_[i].action == PlanEntry::Action::Update) {
+            results_[i].image = plan_[i].image;
+            Publish(i);
+        } else if (links_[i]) {
+            links_[i]->Close();
+            links_[i].reset();
+        }
+    }
+}
+
+void RolloutRun::FinishAsPlanned(Status rest, Reason reason, const std::string& message, bool skipsToo) {
+    for (size_t i = 0; i < plan_.size(); ++i) {
+        const PlanEntry& entry = plan_[i];
+        const bool asRest = entry.action == PlanEntry::Action::Update || (skipsToo && entry.action == PlanEntry::Action::Skip);
+        if (asRest) Finish(i, rest, reason, message.empty() ? "Planned, not sent: " + entry.message : message);
+        else Finish(i, PlannedStatus(entry, false), entry.reason, entry.message);
+    }
+    DropLinks();
 }

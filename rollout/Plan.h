@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/Args.h"
-#include "cli/FleetOutput.h"
+#include "rollout/Outcome.h"
+#include "rollout/Request.h"
 
 // The image for a modem of identity type `type`: its own, else the plain file; null when there is neither.
 const ImageInfo* ImageForType(const std::vector<const ImageInfo*>& images, const std::string& type);
@@ -14,13 +14,13 @@ const ImageInfo* ImageForType(const std::vector<const ImageInfo*>& images, const
 // check said (fail, or skip for another --type); an identified one is skipped when no image is for its type
 // or it already runs the expected version (unless --force), and is updated otherwise. Then targets sharing a
 // serial number get a warning, and the first --canary updates are the canaries.
-void DecidePlan(const CliOptions& options, const std::vector<const ImageInfo*>& images,
+void DecidePlan(const RolloutRequest& request, const std::vector<const ImageInfo*>& images,
                 const std::vector<TargetResult>& identities, const std::vector<bool>& identified,
                 std::vector<PlanEntry>& plan);
 
 // Empty, or the message that fails the run: an image by type, or --type, that no identified modem has (a
 // typo would skip every modem and look like success), unless every target is skipped as current.
-std::string UnmatchedTypes(const CliOptions& options, const std::vector<PlanEntry>& plan,
+std::string UnmatchedTypes(const RolloutRequest& request, const std::vector<PlanEntry>& plan,
                            const std::vector<TargetResult>& identities);
 
 // "Nothing to send: ..." with the counts of why.

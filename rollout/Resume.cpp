@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "rollout/Targets.h"
+
 namespace {
 
 using Json = nlohmann::json;
@@ -95,16 +97,10 @@ std::string Text(const Json& members, const char* key) {
     return at != members.end() && at->is_string() ? at->get<std::string>() : std::string();
 }
 
-bool ParseHex64(const std::string& text, std::uint64_t& value) {
-    const char* end = text.data() + text.size();
-    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
-    return !text.empty() && failure == std::errc() && stop == end;
-}
-
 // The target a label names: "telnet HOST:PORT", "serial PORT", or a modem an earlier discovery did not find
 // ("serial-number HEX", "call CALL").
-bool TargetOf(const std::string& label, CliTarget& target) {
-    target = CliTarget();
+bool TargetOf(const std::string& label, RolloutTarget& target) {
+    target = RolloutTarget();
     std::string error;
     if (label.rfind("telnet ", 0) == 0) return ParseTelnetTarget(label.substr(7), target.host, target.port, error);
     if (label.rfind("serial-number ", 0) == 0) {
@@ -200,7 +196,7 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
             ++choice.settled;
             continue;
         }
-        CliTarget target;
+        RolloutTarget target;
         if (!TargetOf(label, target)) {
             choice.refusal = ResumeRefusal::UnknownTarget;
             choice.error = "--resume " + recordName + ": target '" + label + "' is not one this program can reach";

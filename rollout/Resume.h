@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/Args.h"
+#include "rollout/Request.h"
 
 // What the resumed run is.
 struct ResumeWanted {
@@ -28,7 +28,7 @@ struct ResumeChoice {
     std::string error;  // with a refusal: what a person reads
     // The targets whose last result was not ok or skipped, in the order they first appear. A modem that an
     // earlier discovery did not find comes back as such (`missing`, with its serial number or call sign).
-    std::vector<CliTarget> targets;
+    std::vector<RolloutTarget> targets;
     std::vector<std::string> notes;  // one for each line passed over or cut short
     size_t settled = 0;              // targets of the record that ended ok or skipped
 };
@@ -41,5 +41,5 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
 // The targets of a run with --resume: reads the record and this run's images, chooses, and resolves the choice
 // as the command line's targets are (discovery for the modems it did not find before). False with a message
 // (`usage` set unless discovery failed); `notes` for the person. No target and true: nothing to resume.
-bool ResolveResumeTargets(const CliOptions& options, std::vector<CliTarget>& targets, std::vector<std::string>& notes,
+bool ResolveResumeTargets(const RolloutRequest& options, std::vector<RolloutTarget>& targets, std::vector<std::string>& notes,
                           std::string& error, bool& usage, const std::atomic<bool>* cancel);

@@ -2,8 +2,8 @@
 #include <functional>
 #include <memory>
 
-#include "cli/Files.h"
-#include "rollout/Fleet.h"
+#include "rollout/System.h"
+#include "rollout/Targets.h"
 #include "rollout/Resume.h"
 #include "transport/File.h"
 #include "transport/SystemError.h"
@@ -38,7 +38,7 @@ bool ReadPieces(const std::string& path, const char* what, const std::function<v
 
 }  // namespace
 
-bool ResolveResumeTargets(const CliOptions& options, std::vector<CliTarget>& targets, std::vector<std::string>& notes,
+bool ResolveResumeTargets(const RolloutRequest& options, std::vector<RolloutTarget>& targets, std::vector<std::string>& notes,
                           std::string& error, bool& usage, const std::atomic<bool>* cancel) {
     targets.clear();
     usage = true;  // a record that cannot be read is a bad command line, as a target list is
@@ -83,10 +83,10 @@ bool ResolveResumeTargets(const CliOptions& options, std::vector<CliTarget>& tar
     }
     // The chosen targets go through the command line's own resolution: the same checks, and discovery for
     // modems it did not find before.
-    CliOptions resolved = options;
+    RolloutRequest resolved = options;
     resolved.targets.clear();
     resolved.targetsFile.clear();
-    for (const CliTarget& target : choice.targets) {
+    for (const RolloutTarget& target : choice.targets) {
         if (!target.missing.empty()) {
             resolved.discovered = true;
             if (target.callSign.empty()) resolved.serialNumberFilter.push_back(target.serialNumber);

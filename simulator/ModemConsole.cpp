@@ -11,6 +11,7 @@
 
 #include "simulator/GeneratedLog.h"
 #include "simulator/Sha256.h"
+#include "discovery/SerialNumber.h"
 
 namespace {
 
@@ -21,12 +22,6 @@ constexpr size_t kMaxLine = 256;
 constexpr size_t kOversizedText = 1024 * 1024;
 
 std::string Byte(unsigned char b) { return std::string(1, static_cast<char>(b)); }
-
-std::string Hex16(std::uint64_t value) {
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(value));
-    return text;
-}
 
 // Text that contains none of the markers the tool waits for.
 std::string Filler(size_t length) {
@@ -513,7 +508,7 @@ void ModemConsole::Identity(const std::string& echo, Clock::time_point now) {
         QueueText(head, now);
         return;
     }
-    std::string full = head + "#2:" + Hex16(options_.serialNumber) + "#3:" + options_.callSign + "\r\ncmd: ";
+    std::string full = head + "#2:" + SerialNumberText(options_.serialNumber) + "#3:" + options_.callSign + "\r\ncmd: ";
     if (options_.closeMidReply) {
         // Cut right after "#1:" so the part that arrives can never pass as a complete identity.
         std::string part = full.substr(0, full.find("#1:") + 3);

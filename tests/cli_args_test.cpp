@@ -4,7 +4,7 @@
 #include "cli/Args.h"
 #include "console/Console.h"
 #include "cli/FleetOutput.h"
-#include "cli/Json.h"
+#include "rollout/Json.h"
 #include "cli/Progress.h"
 #include "rollout/Record.h"
 #include "transport/File.h"
@@ -119,7 +119,7 @@ TEST(CliCommandLine, RefusesMalformedInvocations) {
     }
 }
 
-TEST(CliTargets, EveryLinkOptionIsATargetAndOptionsStandAnywhere) {
+TEST(RolloutTargets, EveryLinkOptionIsATargetAndOptionsStandAnywhere) {
     CliOptions o = Parse({"update", "--telnet", "10.0.0.1", "--serial", "COM3", "fw.qz7", "--serial", "COM4", "--baud",
                           "9600", "--telnet", "[::1]:3001", "--parallel", "16", "--confirm=30", "--yes", "--json"},
                          true);
@@ -154,88 +154,6 @@ TEST(CliTargets, EveryLinkOptionIsATargetAndOptionsStandAnywhere) {
     EXPECT_TRUE(o.Fleet());
 }
 
-TEST(CliTargets, TargetListLinesAndTheirErrors) {
-    std::vector<CliTarget> targets;
-    std::string error;
-    ASSERT_TRUE(ParseTargetList("# rig 1\r\ntelnet 198.18.1.10\n\n  serial /dev/ttyUSB0 115200  # bench\n"
-                                "telnet 198.18.1.11:3001\r\nserial COM7",
-                                targets, error))
-        << error;
-    ASSERT_EQ(targets.size(), 4u);
-    EXPECT_EQ(targets[0].Label(), "telnet 198.18.1.10:3000");
-    EXPECT_EQ(targets[1].serialPort, "/dev/ttyUSB0");
-    EXPECT_EQ(targets[1].baudRate, 115200u);
-    EXPECT_EQ(targets[2].port, 3001);
-    EXPECT_EQ(targets[3].baudRate, 0u);
-    for (const char* bad : {"telnet\n", "telnet a b\n", "ssh host\n", "serial COM1 fast\n", "serial COM1 0\n",
-                            "telnet h:0\n", "serial COM1 9600 x\n"}) {
-        targets.clear();
-        EXPECT_FALSE(ParseTargetList(std::string("# ok\n") + bad, targets, error)) << bad;
-        EXPECT_NE(error.find("line 2"), std::string::npos) << error;
-    }
-    // As Windows editors and PowerShell's ">" save it: a byte order mark, UTF-8 or UTF-16.
-    const std::string utf16le("\xFF\xFEt\0e\0l\0n\0e\0t\0 \0h\0\r\0\n\0s\0e\0r\0i\0a\0l\0 \0C\0O\0M\0003\0", 44);
-    for (const std::string& marked : {std::string("\xEF\xBB\xBFtelnet h\r\nserial COM3\r\n"), utf16le}) {
-        targets.clear();
-        ASSERT_TRUE(ParseTargetList(marked, targets, error)) << error;
-        ASSERT_EQ(targets.size(), 2u);
-        EXPECT_EQ(targets[0].Label(), "telnet h:3000");
-        EXPECT_EQ(targets[1].Label(), "serial COM3");
-    }
-    targets.clear();
-    ASSERT_TRUE(ParseTargetList("telnet h\ntelnet h:3000\n", targets, error));
-    EXPECT_FALSE(CheckDistinctTargets(targets, error));
-    EXPECT_EQ(error, "Target given twice: telnet h:3000");
-
-    // Any address in common makes one modem: localhost resolving to ::1 first and 127.0.0.1 after it.
-    targets.clear();
-    ASSERT_TRUE(ParseTargetList("telnet localhost:23\ntelnet 127.0.0.1:23\ntelnet 127.0.0.1:24\n", targets, error));
-    const ModemKeys keys = [](const CliTarget& target) {
-        if (target.host == "localhost") return std::vector<std::string>{"::1:23", "127.0.0.1:23"};
-        return std::vector<std::string>{target.host + ":" + std::to_string(target.port)};
-    };
-    EXPECT_FALSE(CheckSameModems(targets, keys, error));
-    EXPECT_EQ(error, "Target given twice: telnet localhost:23 and telnet 127.0.0.1:23 are the same modem (127.0.0.1:23)");
-    targets.erase(targets.begin() + 1);
-    EXPECT_TRUE(CheckSameModems(targets, keys, error)) << error;
-}
-
-TEST(CliTargets, LogFileNamesAreDistinctAndSafe) {
-    std::vector<CliTarget> targets(6);
-    targets[0].discovered = true;
-    targets[0].serialNumber = 0xAB;
-    targets[1].host = "198.18.1.10";
-    targets[1].port = 3001;
-    targets[2].serial = true;
-    targets[2].serialPort = "/dev/ttyUSB0";
-    targets[3].serial = true;
-    targets[3].serialPort = "\\\\.\\COM12";
-    targets[4] = targets[0];  // the same serial number from two addresses
-    targets[5].host = "..";
-    const std::vector<std::string> names = LogFileNames(targets);
-    EXPECT_EQ(names, (std::vector<std::string>{"00000000000000AB.log", "198.18.1.10_3001.log", "ttyUSB0.log",
-                                               "COM12.log", "00000000000000AB-2.log", "_.._3000.log"}));
-}
-
-TEST(CliTargets, LogFileNamesAreNeverWindowsDeviceNames) {
-    std::vector<CliTarget> targets(4);
-    for (CliTarget& target : targets) target.serial = true;
-    targets[0].serialPort = "COM1";
-    targets[1].serialPort = "\\\\.\\com9";
-    targets[2].serialPort = "/dev/lpt2";
-    targets[3].serial = false;
-    targets[3].host = "nul.example";
-    const std::vector<std::string> names = LogFileNames(targets);
-    EXPECT_EQ(names, (std::vector<std::string>{"COM1_port.log", "com9_port.log", "lpt2_port.log",
-                                               "nul_port.example_3000.log"}));
-    for (const std::string& name : names) EXPECT_FALSE(IsWindowsDeviceName(Utf8ToWide(name))) << name;
-    EXPECT_TRUE(IsWindowsDeviceName(L"C:\\logs\\Com3.log"));
-    EXPECT_TRUE(IsWindowsDeviceName(L"aux"));
-    EXPECT_TRUE(IsWindowsDeviceName(L"COM1:"));
-    EXPECT_TRUE(IsWindowsDeviceName(L"C:\\logs\\nul:"));
-    EXPECT_FALSE(IsWindowsDeviceName(L"COM12.log"));
-}
-
 TEST(CliJson, QuotesAnythingAModemSendsIntoValidJson) {
     EXPECT_EQ(JsonQuote("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(JsonQuote(std::string("\r\n\x1b\x7f\0", 5)), "\"\\r\\n\\u001b\\u007f\\u0000\"");
@@ -253,7 +171,7 @@ TEST(CliJson, ResultLinesCarryTheFieldsOfTheirCommand) {
     r.firmware = "7.2";
     r.type = "U";
     r.bytes = 1000;
-    r.protocol = "fast";
+    r.protocol = Protocol::Fast;
     r.confirmed = true;
     r.firmwareAfter = "7.3";
     const std::string update = ResultJson("update", r);
@@ -269,37 +187,12 @@ TEST(CliJson, ResultLinesCarryTheFieldsOfTheirCommand) {
     EXPECT_EQ(ResultJson("identify", r).find("\"bytes\""), std::string::npos);
     // A modem that never came back: both versions are still named.
     r.status = Status::Failed;
-    r.reason = "reboot";
+    r.reason = Reason::Reboot;
     r.confirmWanted = true;
     r.confirmed = false;
     const std::string lost = ResultJson("update", r);
     EXPECT_NE(lost.find("\"firmware_before\":\"7.2\",\"firmware_after\":null"), std::string::npos) << lost;
     EXPECT_NE(lost.find("\"ok\":false,\"status\":\"failed\",\"reason\":\"reboot\""), std::string::npos) << lost;
-}
-
-TEST(CliTargets, DiscoveryFiltersSelectBySerialNumberAndCall) {
-    std::vector<CliTarget> found(3);
-    found[0].serialNumber = 1, found[0].callSign = "A";
-    found[1].serialNumber = 2, found[1].callSign = "B";
-    found[2].serialNumber = 3, found[2].callSign = "B";
-    EXPECT_EQ(FilterDiscovered(found, {}, {}).size(), 3u);
-    EXPECT_EQ(FilterDiscovered(found, {1, 3}, {}).size(), 2u);
-    // Either list names a wanted modem: serial number 1 and call sign B select all three.
-    const std::vector<CliTarget> either = FilterDiscovered(found, {1}, {"b"});
-    ASSERT_EQ(either.size(), 3u);
-    EXPECT_EQ(FilterDiscovered(found, {9}, {"A"}).at(0).serialNumber, 1u);
-}
-
-TEST(CliProgress, FindsByteCountsInProgressDetails) {
-    std::uint64_t done = 0, total = 0;
-    ASSERT_TRUE(ParseByteCounts("Transferred 65536 / 16776960 bytes", done, total));
-    EXPECT_EQ(done, 65536u);
-    EXPECT_EQ(total, 16776960u);
-    ASSERT_TRUE(ParseByteCounts("Received 0 / 70000 bytes", done, total));
-    EXPECT_EQ(done, 0u);
-    EXPECT_FALSE(ParseByteCounts("Frame size: 65536 bytes", done, total));
-    EXPECT_FALSE(ParseByteCounts("Returning modem to cmd: menu", done, total));
-    EXPECT_FALSE(ParseByteCounts(" / bytes", done, total));
 }
 
 TEST(CliProgress, BarShowsPercentBytesRateAndTimeLeft) {
@@ -323,10 +216,10 @@ TEST(CliProgress, PlainOutputEndsWithTheFullLog) {
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     ProgressDisplay display(out, false, 80);
-    display.Report(0, "Reading modem log", "Block size: 65536 bytes");
-    display.Report(49, "Reading modem log", "Received 65536 / 131172 bytes");
-    display.Report(99, "Reading modem log", "Received 131072 / 131172 bytes");
-    display.Report(100, "Reading modem log", "Received 131172 / 131172 bytes");
+    display.Report(0, "Reading modem log", "Block size: 65536 bytes", false, 0, 0);
+    display.Report(49, "Reading modem log", "Received 65536 / 131172 bytes", true, 65536, 131172);
+    display.Report(99, "Reading modem log", "Received 131072 / 131172 bytes", true, 131072, 131172);
+    display.Report(100, "Reading modem log", "Received 131172 / 131172 bytes", true, 131172, 131172);
     display.Finish();
     std::rewind(out);
     std::string text;
@@ -440,7 +333,7 @@ TEST(CliRecord, OneLinePerTargetWithImageVersionsAndOutcome) {
     TargetResult r;
     r.label = "telnet 198.18.4.10:3000";
     r.status = Status::Cancelled;
-    r.reason = "signal";
+    r.reason = Reason::Signal;
     r.message = "cancelled after the whole image was sent; the modem may install it: check its version";
     r.model = "Torvanix / VX-4410";
     r.firmware = "7.2";

@@ -154,7 +154,6 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
     Report(progress, 1, "Transferring firmware", "Frame size: " + std::to_string(frameSize) + " bytes");
 
     const std::uint64_t total = image.size();
-    const std::string totalText = std::to_string(total);
     const std::uint64_t frames = (total + frameSize - 1) / frameSize;
     // Only a failure names its frame: the text is made then, not for every frame.
     const auto frameText = [&](std::uint64_t number) {
@@ -178,8 +177,8 @@ bool TransferUpdate(ITransport& link, const std::vector<unsigned char>& image, s
         const bool last = sent == total;
         const bool verifying = last && verify;
         if (percent != lastPercent || last) {
-            Report(progress, percent, verifying ? "Verifying on modem" : "Transferring firmware",
-                   "Transferred " + std::to_string(sent) + " / " + totalText + " bytes");
+            ReportBytes(progress, tally, percent, verifying ? "Verifying on modem" : "Transferring firmware", "Transferred",
+                        sent, total);
             lastPercent = percent;
         }
 

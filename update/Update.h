@@ -51,11 +51,6 @@ struct UpdateOutcome {
 bool LoadFirmwareFile(const std::wstring& path, std::vector<unsigned char>& firmware, std::string& error);
 bool PrepareFirmware(const std::vector<unsigned char>& firmware, std::vector<unsigned char>& image,
                      std::uint16_t& blockCount, std::string& error);
-// How far a transfer got, whatever its outcome; another thread may read it while the transfer runs.
-struct TransferTally {
-    std::atomic<std::uint64_t> sent{0};  // image bytes (padding included) the link took
-    std::atomic<bool> answered{false};   // the modem gave its verdict on the last frame (accepted or refused)
-};
 // All of the image went but no verdict came back: the modem may still install it.
 inline bool MayInstall(const TransferTally& tally, std::uint64_t imageSize) {
     return tally.sent.load() >= imageSize && !tally.answered.load();

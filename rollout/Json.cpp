@@ -1,5 +1,5 @@
-// JSON lines of brisklode-cli --json.
-#include "cli/Json.h"
+// JSON lines, as the record and the --json output write them.
+#include "rollout/Json.h"
 
 #include <cstdio>
 

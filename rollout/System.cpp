@@ -1,5 +1,5 @@
-// The portable file services of brisklode-cli.
-#include "cli/Files.h"
+// The portable system services of a rollout.
+#include "rollout/System.h"
 
 #include <cerrno>
 #include <cstdio>

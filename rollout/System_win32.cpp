@@ -1,4 +1,4 @@
-// Small file services of brisklode-cli on Windows: wide paths.
+// The system services of a rollout on Windows: files, folders, the host, the time, addresses and ports (wide paths).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "cli/Files.h"
+#include "rollout/System.h"
 #include "transport/Transport.h"
 
 bool ReadTextFile(const std::string& path, std::string& text, std::string& error) {
@@ -63,19 +63,6 @@ bool EnsureFolder(const std::string& path, std::string& error) {
 std::string JoinPath(const std::string& folder, const std::string& name) {
     if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder + name;
     return folder + "\\" + name;
-}
-
-bool EnableTerminalEscapes() {
-    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (!GetConsoleMode(console, &mode)) return false;
-    return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
-}
-
-std::FILE* OpenForAppend(const std::string& path, std::string& error) {
-    std::FILE* file = _wfopen(Utf8ToWide(path).c_str(), L"ab");
-    if (file == nullptr) error = "Cannot open " + path + " for appending: " + WindowsError(GetLastError());
-    return file;
 }
 
 std::string HostName() {

@@ -1,4 +1,4 @@
-// JSON lines of brisklode-cli --json: one flat object per line, built field by field.
+// JSON lines, as the record and the --json output write them: one flat object per line, built field by field.
 #pragma once
 
 #include <cstdint>

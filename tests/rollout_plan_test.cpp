@@ -37,11 +37,11 @@ struct Line {
     void AddUnreachable(const std::string& label) {
         Add(Modem(label, "", "", 0));
         identified.back() = false;
-        plan.back().reason = "connect";
+        plan.back().reason = Reason::Connect;
     }
 };
 
-TEST(CliPlan, AMixedLineGetsItsImagesAndItsCanariesAreTheFirstUpdates) {
+TEST(RolloutPlan, AMixedLineGetsItsImagesAndItsCanariesAreTheFirstUpdates) {
     ImageInfo u{"U", "u.qz7", 10, "aa"}, i{"I", "i.qz7", 20, "bb"};
     const std::vector<const ImageInfo*> images = {&u, &i};
     const CliOptions options =
@@ -58,7 +58,7 @@ TEST(CliPlan, AMixedLineGetsItsImagesAndItsCanariesAreTheFirstUpdates) {
 
     const auto is = [&](size_t at, PlanEntry::Action action, const std::string& reason) {
         EXPECT_EQ(line.plan[at].action, action) << line.modems[at].label;
-        EXPECT_EQ(line.plan[at].reason, reason) << line.modems[at].label;
+        EXPECT_EQ(ReasonName(line.plan[at].reason), reason) << line.modems[at].label;
     };
     is(0, PlanEntry::Action::Skip, "current");
     is(1, PlanEntry::Action::Skip, "type");
@@ -85,7 +85,7 @@ TEST(CliPlan, AMixedLineGetsItsImagesAndItsCanariesAreTheFirstUpdates) {
     EXPECT_EQ(PlannedStatus(line.plan[0], true), Status::Failed);
 }
 
-TEST(CliPlan, ATypoedTypeFailsTheRunUnlessEveryModemIsAlreadyCurrent) {
+TEST(RolloutPlan, ATypoedTypeFailsTheRunUnlessEveryModemIsAlreadyCurrent) {
     ImageInfo u{"u", "fw.qz7", 10, "aa"};
     const std::vector<const ImageInfo*> images = {&u};
     const CliOptions options = Options({"--firmware", "u=fw.qz7", "--type", "UU", "--expect-firmware", "7.3"});
@@ -93,13 +93,13 @@ TEST(CliPlan, ATypoedTypeFailsTheRunUnlessEveryModemIsAlreadyCurrent) {
     line.Add(Modem("a", "U", "7.2", 1));
     line.Add(Modem("b", "I", "7.3", 2));
     DecidePlan(options, images, line.modems, line.identified, line.plan);
-    EXPECT_EQ(line.plan[0].reason, "type");
+    EXPECT_EQ(line.plan[0].reason, Reason::Type);
     EXPECT_EQ(UnmatchedTypes(options, line.plan, line.modems),
               "No identified modem has the type that --firmware u=fw.qz7, --type UU names (types seen: U, I); nothing was sent");
     EXPECT_EQ(NothingToSend(line.plan), "Nothing to send: 2 modems are left alone for their type");
 
     // A line already at the version: nothing to do whatever the images say.
-    for (PlanEntry& entry : line.plan) entry.reason = "current";
+    for (PlanEntry& entry : line.plan) entry.reason = Reason::Current;
     EXPECT_EQ(UnmatchedTypes(options, line.plan, line.modems), "");
 }
 

@@ -24,13 +24,13 @@ std::string Line(const std::string& command, const std::string& target, Status s
 
 std::vector<std::string> Labels(const ResumeChoice& choice) {
     std::vector<std::string> labels;
-    for (const CliTarget& target : choice.targets) labels.push_back(target.Label());
+    for (const RolloutTarget& target : choice.targets) labels.push_back(target.Label());
     return labels;
 }
 
 }  // namespace
 
-TEST(CliResume, RunsAgainEveryTargetWhoseLastResultWasNotOkOrSkipped) {
+TEST(RolloutResume, RunsAgainEveryTargetWhoseLastResultWasNotOkOrSkipped) {
     const std::string a = "telnet 198.18.0.1:3000", b = "telnet 198.18.0.2:3000", c = "serial /dev/ttyUSB0",
                       d = "telnet [2001:db8::1]:3001", e = "telnet 198.18.0.5:3000", f = "serial-number 00000000000000AB",
                       g = "telnet 198.18.0.7:3000", h = "telnet 198.18.0.8:3000";

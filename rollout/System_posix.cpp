@@ -1,4 +1,4 @@
-// Small file services of brisklode-cli on POSIX.
+// The system services of a rollout on POSIX: files, folders, the host, the time, addresses and ports.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli/Files.h"
+#include "rollout/System.h"
 
 bool ReadTextFile(const std::string& path, std::string& text, std::string& error) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -56,14 +56,6 @@ bool EnsureFolder(const std::string& path, std::string& error) {
 std::string JoinPath(const std::string& folder, const std::string& name) {
     if (!folder.empty() && folder.back() == '/') return folder + name;
     return folder + "/" + name;
-}
-
-bool EnableTerminalEscapes() { return true; }
-
-std::FILE* OpenForAppend(const std::string& path, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "ab");
-    if (file == nullptr) error = "Cannot open " + path + " for appending: " + std::strerror(errno);
-    return file;
 }
 
 std::string HostName() {

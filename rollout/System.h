@@ -1,4 +1,4 @@
-// Small file and terminal services of brisklode-cli: one implementation per platform (UTF-8 paths on both).
+// The system services a rollout uses: one implementation per platform (UTF-8 paths on both).
 #pragma once
 
 #include <cstdio>
@@ -14,11 +14,6 @@ bool EnsureFolder(const std::string& path, std::string& error);
 // FOLDER + separator + NAME.
 std::string JoinPath(const std::string& folder, const std::string& name);
 
-// Lets the terminal on stderr take the cursor movements of the live lines; false when it cannot.
-bool EnableTerminalEscapes();
-
-// Opens FILE for appending (created when missing); null with a message naming the file and the reason.
-std::FILE* OpenForAppend(const std::string& path, std::string& error);
 // This machine's name, for the record of a run; "unknown" when it cannot be had.
 std::string HostName();
 // The time now in UTC as 2026-12-07T19:13:05Z.
