@@ -30,18 +30,6 @@ bool WildcardMatch(const std::string& pattern, const std::string& text, bool fol
     return p == pattern.size();
 }
 
-std::vector<std::string> SplitPortPatterns(const std::string& text) {
-    std::vector<std::string> patterns;
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = text.find(',', start);
-        const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (!part.empty()) patterns.push_back(part);
-        if (comma == std::string::npos) return patterns;
-        start = comma + 1;
-    }
-}
-
 std::vector<PortChange> PortWatch::Look(Clock::time_point now) {
     const std::vector<std::string> listed = lister_();
     const std::set<std::string> present(listed.begin(), listed.end());

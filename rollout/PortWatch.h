@@ -14,8 +14,6 @@ std::vector<std::string> ListMatchingPorts(const std::vector<std::string>& patte
 
 // "*" matches any run of characters, "?" any one; `foldCase` compares ASCII letters without regard to case.
 bool WildcardMatch(const std::string& pattern, const std::string& text, bool foldCase = false);
-// "COM3,COM4" or "/dev/ttyUSB*": the patterns of one --ports value.
-std::vector<std::string> SplitPortPatterns(const std::string& text);
 
 struct PortChange {
     enum class Kind { Appeared, Disappeared };
