@@ -63,9 +63,12 @@ StationBoard::Row& StationBoard::RowFor(const std::string& port) {
     for (Row& row : rows_) {
         if (row.port == port) return row;
     }
-    rows_.push_back(Row{});
-    rows_.back().port = port;
-    return rows_.back();
+    // Rows in the order of the port names, as the ports sit on the bench, whatever order units came in.
+    auto at = rows_.begin();
+    while (at != rows_.end() && at->port < port) ++at;
+    at = rows_.insert(at, Row{});
+    at->port = port;
+    return *at;
 }
 
 void StationBoard::Apply(const StationEvent& event) {

@@ -1,7 +1,6 @@
 // The station's verdict board (one line per port, for a terminal) and its JSON lines (for everything else).
 #pragma once
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -12,7 +11,7 @@
 class StationBoard {
 public:
     void Apply(const StationEvent& event);
-    // The board's lines: one per port in the order the ports came, then the counters. `seconds` is the time
+    // The board's lines: one per port in the order of their names, then the counters. `seconds` is the time
     // since the station started (for units per hour); `colour` adds ANSI colours and a bold verdict badge;
     // lines are cut to `columns`.
     std::vector<std::string> Lines(double seconds, int columns, bool colour) const;
