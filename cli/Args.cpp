@@ -227,6 +227,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         const size_t missing = error.find(": 1 required");
         if (error.rfind(unexpected, 0) == 0) error = "Unknown option " + error.substr(unexpected.size());
         else if (missing != std::string::npos && error.rfind("--", 0) == 0) error = "Option " + error.substr(0, missing) + " needs a value";
+        // "--targets: At Most 1 required but received 2": an option that takes one value, given twice.
+        const size_t twice = error.find(": At Most 1 required");
+        if (twice != std::string::npos && error.rfind("--", 0) == 0) {
+            error = error.substr(0, twice) + " is given twice" +
+                    (error.rfind("--targets:", 0) == 0 ? ": one target list a run (list every target in it)" : "");
+        }
         return false;
     }
     confirm.given = app.count("--confirm") > 0;
@@ -287,6 +293,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         if (item.empty() || equals == 0 || (equals != std::string::npos && equals + 1 == item.size())) {
             error = item.empty() ? "Missing version after --expect-firmware"
                                  : "Invalid --expect-firmware '" + item + "': expected V or TYPE=V";
+            return false;
+        }
+        // "U=7.3,I=7.2" is no version: each type's version is an option of its own.
+        const std::string version = equals == std::string::npos ? item : item.substr(equals + 1);
+        if (version.find_first_of(",=") != std::string::npos) {
+            error = "Invalid --expect-firmware '" + item + "': give --expect-firmware TYPE=V once per type";
             return false;
         }
         std::string& plain = options.expectFirmware;
@@ -383,8 +395,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     const bool needsLink = command == "identify" || command == "update" || command == "log";
-    if (timeoutGiven && command != "discover" && command != "inventory" && !options.discovered) {
-        error = "--timeout applies to discover, inventory and --discovered only";
+    // A resume runs discovery again for the modems asked for by serial number or call sign.
+    if (timeoutGiven && command != "discover" && command != "inventory" && !options.discovered &&
+        options.resumePath.empty()) {
+        error = "--timeout applies to discover, inventory, --discovered and --resume only";
         return false;
     }
     const bool hasTargets = !options.targets.empty() || !options.targetsFile.empty() || options.discovered;
@@ -555,21 +569,23 @@ const std::vector<HelpSection>& HelpSections() {
            "  --retries N                   try a connect or identity check that failed N more times,\n"
            "                                pausing 1, 2, 4... s (never once a transfer has begun)\n"},
           {kLinked, "  --connect-timeout SECONDS     give up a connection after SECONDS\n"},
-          {kLinked | kStation, "  --record FILE                 append one JSON line per target to FILE (what, where, when, result)\n"},
+          {kLinked | kStation,
+           "  --record FILE                 keep a journal of the run in FILE (appended to; only a record is):\n"
+           "                                the run and its targets, each target's start and its result\n"},
           {kLinked,
-           "  --resume RECORD               instead of targets: run again every target whose last result in\n"
-           "                                RECORD (same command; update: same image) is not ok or skipped,\n"
-           "                                in the order they first appear, and append to RECORD (unless\n"
-           "                                --record FILE); an update with another image than RECORD's last\n"
-           "                                is refused unless --force\n"}}},
+           "  --resume RECORD               instead of targets: run again every target of RECORD's last run\n"
+           "                                (same command; update: same image) that did not end ok or\n"
+           "                                skipped, and append to RECORD (unless --record FILE); an update\n"
+           "                                with another image than RECORD's last is refused unless --force\n"}}},
         {"Options:",
          {{kUpdate | kStation,
            "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
            "                                without a terminal or with several targets), always, never\n"},
           {kUpdate,
            "  --confirm[=SECONDS]           after the update wait up to SECONDS (default 180) for the modem\n"
-           "                                to restart (Telnet: a new connection every 2 s; serial: the port\n"
-           "                                reopened), check its identity, report firmware before and after\n"},
+           "                                to restart, asking every 0.5 s (Telnet: a new connection; serial:\n"
+           "                                the port reopened) up to SECONDS, check it is the same modem and\n"
+           "                                report firmware before and after\n"},
           {kUpdate | kStation,
            "  --expect-firmware [TYPE=]V    ok only when the modem comes back with V (implies --confirm);\n"
            "                                a modem already at V is skipped unless --force; TYPE=V for the\n"
@@ -603,7 +619,7 @@ const std::vector<HelpSection>& HelpSections() {
            "                                of writing one with the date and time\n"},
           {kProbing,
            "  --timeout MS                  how long the network probe waits for answers (default 2000 ms;\n"
-           "                                discover, inventory, --discovered)\n"},
+           "                                discover, inventory, --discovered, --resume)\n"},
           {kEvery,
            "  --json                        stdout carries JSON objects only, one a line (events start,\n"
            "                                plan, progress, retry, result, summary, error); human text goes\n"

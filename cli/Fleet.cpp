@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "cli/AsyncOutput.h"
 #include "cli/FleetOutput.h"
 #include "cli/Interrupt.h"
 #include "cli/Terminal.h"
@@ -17,21 +18,26 @@ class CliHost : public RolloutHost {
 public:
     explicit CliHost(const CliOptions& options) : options_(options) {}
 
+    // Each output is written by its own thread from a queue: a standard output or error that nobody reads
+    // holds only that thread.
     void AddOutputs(RolloutEvents& events, size_t targets) override {
+        const auto add = [&events](std::unique_ptr<RolloutOutput> output) {
+            events.Add(std::make_unique<AsyncOutput>(std::move(output)));
+        };
         if (options_.json) {
-            events.Add(std::make_unique<JsonOutput>(stdout));
-            events.Add(std::make_unique<FleetOutput>(FleetOutput::Mode::Beside, TerminalColumns(), false));
+            add(std::make_unique<JsonOutput>(stdout));
+            add(std::make_unique<FleetOutput>(FleetOutput::Mode::Beside, TerminalColumns(), false));
             return;
         }
         const std::string& command = options_.command;
         const bool single = targets == 1 && (command == "identify" || command == "update" || command == "log");
         if (single) {
-            events.Add(std::make_unique<SingleOutput>(StderrIsTerminal(), TerminalColumns()));
+            add(std::make_unique<SingleOutput>(StderrIsTerminal(), TerminalColumns()));
             return;
         }
         const bool live = StderrIsTerminal() && EnableTerminalEscapes();
-        events.Add(std::make_unique<FleetOutput>(live ? FleetOutput::Mode::Live : FleetOutput::Mode::Plain,
-                                                 TerminalColumns(), options_.csv));
+        add(std::make_unique<FleetOutput>(live ? FleetOutput::Mode::Live : FleetOutput::Mode::Plain, TerminalColumns(),
+                                          options_.csv));
     }
 
     bool CanAsk() override { return StdinIsTerminal() && StderrIsTerminal(); }

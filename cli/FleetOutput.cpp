@@ -11,6 +11,15 @@
 #include "rollout/Json.h"
 #include "rollout/Record.h"
 
+// A result that standard output did not take is a result lost: the run fails saying so.
+void RolloutOutputOnStdout::CheckStandardOutput() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        SetFault(std::string("Cannot write the results to standard output: ") +
+                 (errno != 0 ? std::strerror(errno) : "write failed"));
+    }
+}
+
 // --- JSON lines ---
 
 void JsonOutput::Consume(const RolloutEvent& event) {
@@ -53,12 +62,12 @@ void JsonOutput::Consume(const RolloutEvent& event) {
         case RolloutEvent::Kind::Error: line = ErrorJson(event.text, event.usage); break;
         default: return;
     }
-    if (!fault_.empty()) return;
+    if (Faulted()) return;
     line += '\n';
     errno = 0;
     if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0) {
-        fault_ = std::string("Cannot write the JSON lines to standard output: ") +
-                 (errno != 0 ? std::strerror(errno) : "write failed");
+        SetFault(std::string("Cannot write the JSON lines to standard output: ") +
+                 (errno != 0 ? std::strerror(errno) : "write failed"));
     }
 }
 
@@ -175,6 +184,7 @@ void FleetOutput::Consume(const RolloutEvent& event) {
         }
         case RolloutEvent::Kind::Say: Line(event.text); break;
         case RolloutEvent::Kind::Error: Line(event.text); break;
+        case RolloutEvent::Kind::Begin: break;
         case RolloutEvent::Kind::Quiet:
             if (mode_ == Mode::Live) EraseLocked();
             std::fflush(stderr);
@@ -196,7 +206,7 @@ void FleetOutput::Consume(const RolloutEvent& event) {
                 if (csv_) std::fputs(InventoryCsv(*event.results).c_str(), stdout);
                 else if (!event.results->empty()) std::fputs(ResultTable(s.command, *event.results).c_str(), stdout);
             }
-            std::fflush(stdout);
+            CheckStandardOutput();
             std::string line = std::to_string(s.targets) + (s.targets == 1 ? " target: " : " targets: ") +
                                std::to_string(s.ok) + " succeeded, " + std::to_string(s.failed) + " failed, " +
                                std::to_string(s.skipped) + " skipped";
@@ -239,6 +249,7 @@ void SingleOutput::Consume(const RolloutEvent& event) {
             std::fprintf(stderr, "%s\n", event.text.c_str());
             break;
         case RolloutEvent::Kind::Quiet: display_.Finish(); break;
+        case RolloutEvent::Kind::Begin: break;
         case RolloutEvent::Kind::Result: {
             display_.Finish();
             const TargetResult& r = *event.result;
@@ -257,7 +268,7 @@ void SingleOutput::Consume(const RolloutEvent& event) {
             } else {
                 std::fprintf(r.toStream ? stderr : stdout, "%s\n", r.message.c_str());
             }
-            std::fflush(stdout);
+            CheckStandardOutput();
             if (!r.warning.empty()) std::fprintf(stderr, "WARNING: %s\n", r.warning.c_str());
             std::fflush(stderr);
             break;

@@ -12,11 +12,19 @@
 #include "cli/Progress.h"
 #include "rollout/Events.h"
 
-// JSON lines on stdout: start, progress, result, summary, error.
+// An output that writes results to standard output, and fails when it does not take them.
+class RolloutOutputOnStdout : public RolloutOutput {
+protected:
+    void CheckStandardOutput();
+};
+
+// JSON lines on stdout: start, progress, result, summary, error. When standard output takes no more (a closed
+// pipe, a full disk), no new target starts: nobody would learn its outcome.
 class JsonOutput : public RolloutOutput {
 public:
     explicit JsonOutput(std::FILE* out) : out_(out) {}
     void Consume(const RolloutEvent& event) override;
+    Reason StopReason() const override { return Reason::Output; }
 
 private:
     struct Track {
@@ -32,7 +40,7 @@ private:
 
 // Human output of several targets on stderr (lines prefixed with the target, or live lines on a
 // terminal) and the closing table or CSV on stdout.
-class FleetOutput : public RolloutOutput {
+class FleetOutput : public RolloutOutputOnStdout {
 public:
     // Beside: next to JSON on stdout, only the human lines on stderr (no progress, no table).
     enum class Mode { Plain, Live, Beside };
@@ -71,7 +79,7 @@ private:
 
 // Human output of one target: a progress bar on stderr and the result as the program always printed it,
 // the outcome on stdout and a failure on stderr.
-class SingleOutput : public RolloutOutput {
+class SingleOutput : public RolloutOutputOnStdout {
 public:
     SingleOutput(bool terminal, int columns) : display_(stderr, terminal, columns) {}
     void Consume(const RolloutEvent& event) override;

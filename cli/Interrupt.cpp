@@ -2,7 +2,9 @@
 #include "cli/Interrupt.h"
 
 #include <chrono>
+#include <cstdio>
 #include <mutex>
+#include <system_error>
 
 #include "transport/File.h"
 
@@ -25,11 +27,22 @@ void SetStopCloser(std::function<int()> closer) {
 int RunInterruptible(const std::function<int()>& operation, std::atomic<bool>& cancel, int graceMs) {
     std::atomic<bool> done{false};
     std::atomic<int> result{kExitFailure};
-    std::thread worker = StartShieldedThread([&] {
-        result.store(operation());
-        done.store(true);
-        WakeMain();
-    });
+    std::thread worker;
+    try {
+        worker = StartShieldedThread([&] {
+            result.store(operation());
+            done.store(true);
+            WakeMain();
+        });
+    } catch (const std::system_error& failure) {
+        // No thread to spare (a process limit): the operation runs here, better than not at all; a signal
+        // is seen only once it ends.
+        std::fprintf(stderr, "brisklode-cli: WARNING: no thread for the operation (%s); it runs without its watcher\n",
+                     failure.code().message().c_str());
+        const int status = operation();
+        const StopRequest stop = StrongestStop();
+        return stop == StopRequest::None || status == 0 ? status : StatusFor(stop);
+    }
     while (!done.load() && StopCount() == 0) WaitForWake(-1);
 
     if (!done.load()) {

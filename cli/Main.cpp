@@ -1,8 +1,10 @@
 // brisklode-cli: identify, update, log, discover and ports on the command line, over the same core as the window.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +40,14 @@ int Fail(const std::string& message) {
     return kExitFailure;
 }
 
+// A list that standard output did not take is a list lost.
+bool StandardOutputTookIt() {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
+    Fail(std::string("Cannot write to standard output: ") + (errno != 0 ? std::strerror(errno) : "write failed"));
+    return false;
+}
+
 int Discover(const CliOptions& options) {
     std::string error;
     const std::vector<RolloutTarget> modems = DiscoverTargets(options.discoverTimeoutMs, error, &g_cancel);
@@ -47,6 +57,7 @@ int Discover(const CliOptions& options) {
                     modem.callSign.empty() ? "<no call>" : modem.callSign.c_str(), SerialNumberText(modem.serialNumber).c_str(),
                     static_cast<unsigned>(modem.statusByte));
     }
+    if (!StandardOutputTookIt()) return kExitFailure;
     if (!error.empty()) return Fail(error);
     if (g_cancel.load()) return kExitFailure;  // a cut-short discovery; RunInterruptible makes it 130 or 143
     if (modems.empty()) std::fprintf(stderr, "No modem found\n");
@@ -58,6 +69,7 @@ int Ports() {
     for (const SerialPortInfo& port : ports) {
         std::printf("%-24s %s\n", WideToUtf8(port.portName).c_str(), WideToUtf8(port.displayName).c_str());
     }
+    if (!StandardOutputTookIt()) return kExitFailure;
     if (ports.empty()) std::fprintf(stderr, "No serial ports found\n");
     return kExitSuccess;
 }
@@ -101,6 +113,11 @@ int CliMain(int argc, char** argv) {
     if (options.version) {
         std::printf("brisklode-cli %s\n", BRISKLODE_VERSION_TEXT);
         return kExitSuccess;
+    }
+    // The JSON lines own standard output: a log into it under another name would mix with them.
+    if (options.json && options.command == "log" && options.path != "-" && IsStandardOutput(options.path)) {
+        return UsageError(args, "log " + options.path + " is standard output, which carries the JSON lines with --json: "
+                                "name a file or a folder");
     }
     // "log DIR" with one modem: its log goes into the folder as with several, rather than failing on the folder.
     options.logPathIsFolder = options.command == "log" && options.path != "-" && IsFolder(options.path);

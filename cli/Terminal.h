@@ -15,5 +15,7 @@ bool StderrIsTerminal();
 int TerminalColumns();
 // One line from stdin without its line end; false at end of input.
 bool ReadInputLine(std::string& line);
+// True when PATH names this process's standard output (/dev/stdout, /dev/fd/1, or the very file it is).
+bool IsStandardOutput(const std::string& path);
 // Lets the terminal on stderr take the cursor movements of the live lines; false when it cannot.
 bool EnableTerminalEscapes();

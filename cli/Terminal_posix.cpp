@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -42,3 +43,9 @@ bool ReadInputLine(std::string& line) {
 }
 
 bool EnableTerminalEscapes() { return true; }
+
+bool IsStandardOutput(const std::string& path) {
+    struct stat named {}, out {};
+    if (::stat(path.c_str(), &named) != 0 || ::fstat(STDOUT_FILENO, &out) != 0) return false;
+    return named.st_dev == out.st_dev && named.st_ino == out.st_ino;
+}

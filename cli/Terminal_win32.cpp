@@ -5,6 +5,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <iostream>
 
 #include "cli/Terminal.h"
@@ -52,4 +53,19 @@ bool EnableTerminalEscapes() {
     DWORD mode = 0;
     if (!GetConsoleMode(console, &mode)) return false;
     return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+bool IsStandardOutput(const std::string& path) {
+    const std::wstring wide = Utf8ToWide(path);
+    if (_wcsicmp(wide.c_str(), L"CON") == 0 || _wcsicmp(wide.c_str(), L"CONOUT$") == 0) return true;
+    const HANDLE named = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION a {}, b {};
+    const bool same = GetFileInformationByHandle(named, &a) &&
+                      GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                      a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(named);
+    return same;
 }

@@ -194,6 +194,8 @@ bool EnterCommandMenu(ITransport& link, std::string& error) {
     return true;
 }
 
+bool IsKnownTypeCode(const std::string& typeCode) { return typeCode == "U" || typeCode == "I" || typeCode == "B"; }
+
 std::string ModelForTypeCode(const std::string& typeCode) {
     if (typeCode == "U") return "Torvanix / VX-4410";
     if (typeCode == "I") return "Selvanix-compatible modem";

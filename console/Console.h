@@ -69,5 +69,7 @@ bool CheckModemIdentity(ITransport& link, ModemIdentity& identity, std::string& 
 
 // The model name for an identity type code ("U" -> "Torvanix / VX-4410", ...).
 std::string ModelForTypeCode(const std::string& typeCode);
+// True for the identity type codes of the known models (U, I, B).
+bool IsKnownTypeCode(const std::string& typeCode);
 // True when both "#0:" and "#1:" carry a non-empty, terminated value.
 bool IdentityReplyComplete(const std::string& text);

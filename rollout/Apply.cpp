@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "console/Console.h"
 #include "modemlog/ModemLog.h"
 #include "rollout/Plan.h"
 #include "rollout/Run.h"
@@ -20,18 +21,24 @@ void RolloutRun::Run() {
             continue;
         }
         const PlanEntry& entry = plan_[i];
+        // A resume finds at the expected version a modem that the rollout's earlier run left unsettled (it took
+        // the image, then its check failed or the run ended): that is what the rollout wanted, also under --strict.
+        if (request_.strict && targets_[i].begunBefore && entry.reason == Reason::Current) {
+            Finish(i, Status::Ok, Reason::Current, entry.message + " (the rollout's aim, reached before this resume)");
+            continue;
+        }
         const bool strictSkip = request_.strict && entry.action == PlanEntry::Action::Skip;
         Finish(i, PlannedStatus(entry, request_.strict), entry.reason,
                entry.message + (strictSkip ? " (--strict: a skipped modem is a failure)" : ""));
     }
     const size_t canary = std::min<size_t>(request_.canary, list.size());
     if (canary == 0 || canary == list.size()) {
-        RunParallel(list, request_.parallel, [this](size_t i) { Work(i); });
+        RunParallel(list, request_.parallel, [this](size_t i) { Work(i); }, ShortOfThreads());
         return;
     }
     const std::vector<size_t> first(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(canary));
     const std::vector<size_t> rest(list.begin() + static_cast<std::ptrdiff_t>(canary), list.end());
-    RunParallel(first, request_.parallel, [this](size_t i) { Work(i); });
+    RunParallel(first, request_.parallel, [this](size_t i) { Work(i); }, ShortOfThreads());
     size_t bad = 0;
     for (size_t i : first) {
         if (results_[i].status != Status::Ok && results_[i].status != Status::Skipped) ++bad;
@@ -41,7 +48,7 @@ void RolloutRun::Run() {
         StopTargets(Reason::Canary, "Not started: " + std::to_string(bad) + " of the " + std::to_string(canary) +
                                         " canary target" + (canary == 1 ? "" : "s") + " did not succeed");
     }
-    RunParallel(rest, request_.parallel, [this](size_t i) { Work(i); });
+    RunParallel(rest, request_.parallel, [this](size_t i) { Work(i); }, ShortOfThreads());
 }
 
 void RolloutRun::Work(size_t i) {
@@ -49,12 +56,9 @@ void RolloutRun::Work(size_t i) {
     Begin(i, true);
     if (cancel_.load()) {
         Finish(i, Status::Cancelled, Reason::Signal, "Cancelled before it started");
-        DropLink(i);  // a target that does not start lets its modem go at once
         return;
     }
-    if (events_.StopsTargets()) {
-        StopTargets(Reason::Record, "Not started: the record could not be written");
-    }
+    StopForFailedOutput();
     Reason stopReason = Reason::None;
     std::string stopMessage;
     {
@@ -64,9 +68,19 @@ void RolloutRun::Work(size_t i) {
     }
     if (stopReason != Reason::None) {
         Finish(i, Status::NotStarted, stopReason, stopMessage);
-        DropLink(i);
         return;
     }
+    // The record's start line is on the disk before the target's work: a run killed from here on leaves the
+    // target started and unfinished in the journal, and a resume takes it up again.
+    if (!Announce(i)) {
+        StopForFailedOutput();
+        Reason reason = Reason::Record;
+        std::string message = "Not started: the record could not be written";
+        StopState(reason, message);
+        Finish(i, Status::NotStarted, reason, message);
+        return;
+    }
+    started_[i] = 1;
     const std::string& command = request_.command;
     if (command == "identify" || command == "inventory") RunIdentify(i);
     else if (command == "update") RunUpdate(i);
@@ -94,6 +108,7 @@ bool RolloutRun::AllowLegacy(size_t i) {
     if (request_.legacy == LegacyChoice::No) return false;
     if (targets_.size() == 1 && host_.CanAsk()) {
         Emit(RolloutEvent::Kind::Quiet, i, "");
+        events_.Flush(kQuestionFlushMs);  // the progress line gone before the question
         const RolloutHost::Answer answer = host_.Ask("Use the slow legacy UPDATE protocol instead? Legacy UPDATE "
                                                      "acknowledges every 256-byte block,\nbut cannot report the final "
                                                      "modem-side checksum result. [y/N] ");
@@ -105,22 +120,52 @@ bool RolloutRun::AllowLegacy(size_t i) {
 void RolloutRun::RunUpdate(size_t i) {
     TargetResult& result = results_[i];
     result.confirmWanted = request_.confirm;
-    // The link the plan identified the modem on: the update is what the plan checked, with no second look.
-    std::unique_ptr<ITransport> link = std::move(links_[i]);
-    if (!link || result.image == nullptr) {
-        Finish(i, Status::Failed, Reason::Plan, "No identified link for this target");
+    const RolloutImage* planned = ImageFor(i);
+    if (planned == nullptr) {
+        Finish(i, Status::Failed, Reason::Plan, "No image was planned for this target");
         return;
     }
-    const RolloutImage& image = *ImageFor(i);
+    const RolloutImage& image = *planned;
     TransferTally& tally = tallies_[i];
     const ProgressCallback progress = ProgressFor(i, &tally);
     std::string error;
     bool ok = false;
     bool refused = false;
     UpdateOutcome outcome;
-    // The plan's identity check left the modem at its menu on this link: no second QUIT.
-    const int code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome,
-                                           true);
+    int code = 0;
+    std::unique_ptr<ITransport> link;
+    std::string where;
+    // Connected and checked again at its turn: the plan may be minutes old, and another modem may answer at
+    // the address now. A link that drops before anything of the image went is tried again under --retries.
+    for (unsigned attempt = 0;; ++attempt) {
+        Outcome failed;
+        if (!Connect(i, true, "Connecting", link, failed)) {
+            Finish(i, failed.status, failed.reason, failed.message);
+            return;
+        }
+        where = link->Description();
+        if (!SameModem(i, result, where, error)) {
+            link->Close();
+            Finish(i, Status::Failed, Reason::Identity, error);
+            return;
+        }
+        error.clear();
+        outcome = UpdateOutcome();
+        // The identity check left the modem at its menu on this link: no second QUIT.
+        code = RunPreparedFastUpdate(*link, image.padded, image.blocks, cancel_, progress, error, &tally, &outcome, true);
+        const bool droppedBeforeImage = code != static_cast<int>(UpdateResult::Installed) &&
+                                        code != static_cast<int>(UpdateResult::NotSupported) &&
+                                        outcome.step == UpdateStep::Menu && tally.sent.load() == 0;
+        if (!droppedBeforeImage || cancel_.load() || attempt >= request_.retries) break;
+        link->Close();
+        RolloutEvent retry;
+        retry.kind = RolloutEvent::Kind::Retry;
+        retry.index = i;
+        retry.attempt = attempt + 1;
+        retry.of = request_.retries;
+        retry.text = CutModemText(error);
+        if (!closed_) events_.Emit(retry);
+    }
     if (code == static_cast<int>(UpdateResult::NotSupported)) {
         Emit(RolloutEvent::Kind::Note, i, error);
         error.clear();
@@ -160,6 +205,7 @@ void RolloutRun::RunUpdate(size_t i) {
         return;
     }
     const bool legacy = result.protocol == Protocol::Legacy;
+    if (!legacy) verified_[i] = true;
     std::string message = legacy ? "Legacy transfer complete. Final modem checksum status unavailable"
                                  : "Checksum OK on Modem";
     if (!request_.confirm) {
@@ -175,6 +221,14 @@ void RolloutRun::RunUpdate(size_t i) {
     if (!WaitForRestart(relink, request_.confirmSeconds, cancel_, ProgressFor(i), SystemWaitClock(), after, error)) {
         Finish(i, cancel_.load() ? Status::Cancelled : Status::Failed, cancel_.load() ? Reason::Signal : Reason::Reboot,
                message + "; " + error);
+        return;
+    }
+    // The modem that answers after the restart must be the one that was updated, not a neighbour that took
+    // its address meanwhile.
+    TargetResult back;
+    TakeIdentity(after, back);
+    if (!SameModem(i, back, where, error)) {
+        Finish(i, Status::Failed, Reason::Identity, message + "; " + error);
         return;
     }
     result.confirmed = true;

@@ -21,7 +21,7 @@ constexpr Spelling<Reason> kReasons[] = {
     {Reason::Transfer, "transfer"}, {Reason::Verify, "verify"},     {Reason::Unverified, "unverified"},
     {Reason::Unchanged, "unchanged"}, {Reason::Reboot, "reboot"},   {Reason::Version, "version"},
     {Reason::Legacy, "legacy"},   {Reason::Plan, "plan"},           {Reason::Signal, "signal"},
-    {Reason::Record, "record"},   {Reason::Canary, "canary"},       {Reason::MaxFailures, "max-failures"},
+    {Reason::Record, "record"},   {Reason::Output, "output"},   {Reason::Canary, "canary"},       {Reason::MaxFailures, "max-failures"},
     {Reason::Usage, "usage"},     {Reason::Aborted, "aborted"},     {Reason::Unmatched, "unmatched"},
     {Reason::Declined, "declined"},
 };

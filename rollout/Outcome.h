@@ -27,6 +27,7 @@ enum class Reason {
     Plan,         // not started: --plan; or no identified link for the target
     Signal,       // cancelled by a signal
     Record,       // not started: the record could not be written
+    Output,       // not started: standard output could not be written
     Canary,       // not started: a canary did not succeed
     MaxFailures,  // not started: --max-failures was reached
     Usage,        // not started: a mistake in the command line
@@ -55,6 +56,7 @@ struct ImageInfo {
 
 struct TargetResult {
     std::string label;
+    std::string key;  // how the record knows the target in every run (see TargetKey)
     bool done = false;
     Status status = Status::Failed;
     Reason reason = Reason::None;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "console/Console.h"
 #include "discovery/SerialNumber.h"
 #include "rollout/Run.h"
 
@@ -57,28 +58,35 @@ void DecidePlan(const RolloutRequest& request, const std::vector<const ImageInfo
 }
 
 std::string UnmatchedTypes(const RolloutRequest& request, const std::vector<PlanEntry>& plan,
-                           const std::vector<TargetResult>& identities) {
+                           const std::vector<TargetResult>& identities, std::string* note) {
     std::vector<std::string> seen;
     bool allCurrent = true;
+    bool unidentified = false;
     for (size_t i = 0; i < plan.size(); ++i) {
         if (plan[i].reason != Reason::Current) allCurrent = false;
+        if (plan[i].action == PlanEntry::Action::Fail) unidentified = true;
         const std::string& type = identities[i].type;
         if (!type.empty() && std::find(seen.begin(), seen.end(), type) == seen.end()) seen.push_back(type);
     }
     // With no modem identified there is no type to hold the names against: every target has failed anyway.
-    if (allCurrent || seen.empty()) return std::string();
+    if (allCurrent || seen.empty() || unidentified) return std::string();
     const auto unseen = [&seen](const std::string& type) { return std::find(seen.begin(), seen.end(), type) == seen.end(); };
-    std::string names;
+    std::string typos, absent;
+    const auto add = [&](const std::string& type, const std::string& name) {
+        std::string& list = IsKnownTypeCode(type) ? absent : typos;
+        list += (list.empty() ? "" : ", ") + name;
+    };
     for (const auto& [type, path] : request.firmwareByType) {
-        if (unseen(type)) names += (names.empty() ? "" : ", ") + ("--firmware " + type + "=" + path);
+        if (unseen(type)) add(type, "--firmware " + type + "=" + path);
     }
-    if (!request.typeFilter.empty() && unseen(request.typeFilter)) {
-        names += (names.empty() ? "" : ", ") + ("--type " + request.typeFilter);
-    }
-    if (names.empty()) return names;
+    if (!request.typeFilter.empty() && unseen(request.typeFilter)) add(request.typeFilter, "--type " + request.typeFilter);
     std::string types;
     for (const std::string& type : seen) types += (types.empty() ? "" : ", ") + type;
-    return "No identified modem has the type that " + names + " names (types seen: " + types + "); nothing was sent";
+    if (note != nullptr && !absent.empty()) {
+        *note = "No modem here has the type that " + absent + " names (types seen: " + types + ")";
+    }
+    if (typos.empty()) return typos;
+    return "No identified modem has the type that " + typos + " names (types seen: " + types + "); nothing was sent";
 }
 
 std::string NothingToSend(const std::vector<PlanEntry>& plan) {
@@ -110,7 +118,7 @@ bool PlanAsExpected(const std::vector<PlanEntry>& plan, bool strict) {
 
 void RolloutRun::Plan() {
     plan_.assign(targets_.size(), PlanEntry());
-    links_.resize(targets_.size());
+    planned_.assign(targets_.size(), TargetResult());
     // One byte a target, written by its own worker (a vector<bool> packs neighbours into one word).
     std::vector<unsigned char> identifiedBy(targets_.size(), 0);
     RunParallel(All(), request_.parallel, [this, &identifiedBy](size_t i) {
@@ -122,7 +130,12 @@ void RolloutRun::Plan() {
         }
         Begin(i);
         Outcome outcome;
-        if (Connect(i, true, "Checking identity", links_[i], outcome)) {
+        std::unique_ptr<ITransport> link;
+        // No link is held from the plan to the apply: a console's idle logout or a firewall's idle cut would
+        // end it, and the modem stays free for others meanwhile. The apply connects and checks again.
+        if (Connect(i, true, "Checking identity", link, outcome)) {
+            link->Close();
+            planned_[i] = results_[i];
             identifiedBy[i] = 1;
             return;
         }
@@ -131,7 +144,7 @@ void RolloutRun::Plan() {
         entry.action = outcome.status == Status::Skipped ? PlanEntry::Action::Skip : PlanEntry::Action::Fail;
         entry.reason = outcome.reason;
         entry.message = outcome.message;
-    });
+    }, ShortOfThreads());
     std::vector<const ImageInfo*> images;
     for (const auto& image : *images_) images.push_back(&image->info);
     const std::vector<bool> identified(identifiedBy.begin(), identifiedBy.end());
@@ -140,9 +153,6 @@ void RolloutRun::Plan() {
         if (plan_[i].action == PlanEntry::Action::Update) {
             results_[i].image = plan_[i].image;
             Publish(i);
-        } else if (links_[i]) {
-            links_[i]->Close();
-            links_[i].reset();
         }
     }
 }
@@ -154,5 +164,4 @@ void RolloutRun::FinishAsPlanned(Status rest, Reason reason, const std::string& 
         if (asRest) Finish(i, rest, reason, message.empty() ? "Planned, not sent: " + entry.message : message);
         else Finish(i, PlannedStatus(entry, false), entry.reason, entry.message);
     }
-    DropLinks();
 }

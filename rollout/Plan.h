@@ -18,10 +18,13 @@ void DecidePlan(const RolloutRequest& request, const std::vector<const ImageInfo
                 const std::vector<TargetResult>& identities, const std::vector<bool>& identified,
                 std::vector<PlanEntry>& plan);
 
-// Empty, or the message that fails the run: an image by type, or --type, that no identified modem has (a
-// typo would skip every modem and look like success), unless every target is skipped as current.
+// Empty, or the message that fails the run: an image by type, or --type, that names a type no identified modem
+// has and that is no known type code (a typo would skip every modem and look like success). Nothing fails
+// while a target is left unidentified (its type may be the one named: it fails, the rest go on), or when
+// every target is skipped as current. A known type that no modem here has is `note`, not a failure: one
+// catalogue of images per type serves every site.
 std::string UnmatchedTypes(const RolloutRequest& request, const std::vector<PlanEntry>& plan,
-                           const std::vector<TargetResult>& identities);
+                           const std::vector<TargetResult>& identities, std::string* note = nullptr);
 
 // "Nothing to send: ..." with the counts of why.
 std::string NothingToSend(const std::vector<PlanEntry>& plan);

@@ -1,4 +1,5 @@
-// The record of a run (--record FILE): the lines a rerun, an audit or a resume reads.
+// The record of a run (--record FILE), a journal: what the run will do, written before it is done, then each
+// target's start and result. Reruns, audits and resumes read it.
 #pragma once
 
 #include <memory>
@@ -12,18 +13,26 @@ class JsonObject;
 // lines name a modem alike).
 void AddIdentity(JsonObject& object, const TargetResult& result);
 
-// One JSON line per target appended and synced as it ends. After a failed write it writes nothing more.
+// Each line appended whole and synced before the step it announces: the `run` line before any modem is
+// touched, a target's `start` line before its work, its result line as it ends. After a failed write it
+// writes nothing more, and its fault stops targets not yet started.
 class RecordOutput : public RolloutOutput {
 public:
     RecordOutput(std::unique_ptr<RecordFile> file, std::string version, std::string host)
         : file_(std::move(file)), version_(std::move(version)), host_(std::move(host)) {}
     void Consume(const RolloutEvent& event) override;
-    bool FaultStopsTargets() const override { return true; }
-    // The record line of one result (without a line end).
+    Reason StopReason() const override { return Reason::Record; }
+
+    // The lines (without a line end).
+    static std::string RunLine(const RunStart& start, const std::string& version, const std::string& host,
+                               const std::string& time);
+    static std::string StartLine(const std::string& command, const TargetResult& result, const std::string& time);
     static std::string Line(const std::string& command, const TargetResult& result, const std::string& version,
                             const std::string& host);
 
 private:
+    void Append(const std::string& line);
+
     std::unique_ptr<RecordFile> file_;
     std::string version_, host_, command_;
 };

@@ -1,4 +1,4 @@
-// The record file on POSIX: O_APPEND writes and fsync.
+// The record file on POSIX: opened without blocking, O_APPEND writes and fsync, the folder synced on creation.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,27 +41,52 @@ private:
     bool cut_;
 };
 
-// True when PATH is a regular file whose last byte is not a line end (an earlier run's line was cut).
-bool EndsCut(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info {};
-    char last = '\n';
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-        ::pread(fd, &last, 1, info.st_size - 1) != 1) {
-        last = '\n';
-    }
-    ::close(fd);
-    return last != '\n';
-}
-
 }  // namespace
 
-std::unique_ptr<RecordFile> OpenRecordFile(const std::string& path, std::string& error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+std::unique_ptr<RecordFile> OpenRecordFile(const std::string& path, std::string& error, bool& refused) {
+    refused = false;
+    // Without blocking: a FIFO with no reader must not hold the run in open().
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0644);
+    const bool created = fd >= 0;
+    if (!created && errno == EEXIST) fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = "Cannot open the record " + path + " for appending: " + std::strerror(errno);
         return nullptr;
     }
-    return std::make_unique<PosixRecordFile>(fd, path, EndsCut(path));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        refused = true;
+        error = NotARecordMessage(path, "not a regular file");
+        return nullptr;
+    }
+    bool cut = false;
+    if (info.st_size > 0) {
+        char head[24] = {};
+        const ssize_t got = ::pread(fd, head, sizeof head, 0);
+        if (got <= 0 || !StartsAsRecord(std::string(head, static_cast<size_t>(got)))) {
+            ::close(fd);
+            refused = true;
+            error = NotARecordMessage(path, "it does not start with a record line");
+            return nullptr;
+        }
+        char last = '\n';
+        cut = ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
+    }
+    if (created) {
+        // The new name is on the disk only once its folder is synced.
+        const size_t slash = path.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool synced = dir >= 0 && (::fsync(dir) == 0 || errno == EINVAL || errno == EROFS);
+        const int code = errno;
+        if (dir >= 0) ::close(dir);
+        if (!synced) {
+            ::close(fd);
+            ::unlink(path.c_str());
+            error = "Cannot sync the folder of the record " + path + ": " + std::strerror(code);
+            return nullptr;
+        }
+    }
+    return std::make_unique<PosixRecordFile>(fd, path, cut);
 }

@@ -1,4 +1,4 @@
-// The record file on Windows: writes at the end of the file and FlushFileBuffers.
+// The record file on Windows: appends by FILE_APPEND_DATA (each write at the end as it is then) and FlushFileBuffers.
 #include <windows.h>
 
 #include "rollout/RecordFile.h"
@@ -14,11 +14,6 @@ public:
 
     bool Append(const std::string& line, std::string& error) override {
         const std::string text = cut_ ? "\n" + line : line;
-        // Another run may have appended since: every line goes after the end as it is now.
-        LARGE_INTEGER zero {};
-        if (!SetFilePointerEx(file_, zero, nullptr, FILE_END) && GetFileType(file_) == FILE_TYPE_DISK) {
-            return Failed(GetLastError(), error);
-        }
         size_t done = 0;
         while (done < text.size()) {
             DWORD wrote = 0;
@@ -48,34 +43,43 @@ private:
     bool cut_;
 };
 
-// True when PATH is a file whose last byte is not a line end (an earlier run's line was cut).
-bool EndsCut(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    char last = '\n';
-    LARGE_INTEGER size {};
-    if (GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) && size.QuadPart > 0) {
-        LARGE_INTEGER at {};
-        at.QuadPart = size.QuadPart - 1;
-        DWORD got = 0;
-        if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !ReadFile(file, &last, 1, &got, nullptr) || got != 1) {
-            last = '\n';
-        }
-    }
-    CloseHandle(file);
-    return last != '\n';
-}
-
 }  // namespace
 
-std::unique_ptr<RecordFile> OpenRecordFile(const std::string& path, std::string& error) {
+std::unique_ptr<RecordFile> OpenRecordFile(const std::string& path, std::string& error, bool& refused) {
+    refused = false;
     const std::wstring wide = Utf8ToWide(path);
-    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write at the end of the file as it is
+    // then, so two runs sharing one record never write over each other's lines.
+    const HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = "Cannot open the record " + path + " for appending: " + WindowsError(GetLastError());
         return nullptr;
     }
-    return std::make_unique<WindowsRecordFile>(file, path, EndsCut(wide));
+    LARGE_INTEGER size {};
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
+        CloseHandle(file);
+        refused = true;
+        error = NotARecordMessage(path, "not a regular file");
+        return nullptr;
+    }
+    bool cut = false;
+    if (size.QuadPart > 0) {
+        char head[24] = {};
+        DWORD got = 0;
+        OVERLAPPED at {};
+        if (!ReadFile(file, head, sizeof head, &got, &at) || !StartsAsRecord(std::string(head, got))) {
+            CloseHandle(file);
+            refused = true;
+            error = NotARecordMessage(path, "it does not start with a record line");
+            return nullptr;
+        }
+        char last = '\n';
+        OVERLAPPED end {};
+        end.Offset = static_cast<DWORD>(size.QuadPart - 1);
+        end.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+        cut = ReadFile(file, &last, 1, &got, &end) && got == 1 && last != '\n';
+    }
+    return std::make_unique<WindowsRecordFile>(file, path, cut);
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -128,7 +129,10 @@ std::string JoinHashes(const std::vector<std::string>& hashes) {
 
 }  // namespace
 
-ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::string& text, const ResumeWanted& wanted) {
+namespace {
+
+// A record from before the journal: result lines only.
+ResumeChoice ChooseFromResults(const std::string& recordName, const std::string& text, const ResumeWanted& wanted) {
     ResumeChoice choice;
     std::vector<Entry> entries;
     size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -147,6 +151,7 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
         entry.image = Text(members, "image_sha256");
         const std::string command = Text(members, "command");
         const bool record = Text(members, "event") == "record" && !command.empty() && !entry.target.empty();
+        // The journal's other lines are the journal's: a record from before has none that name a target.
         if (shape == Shape::Bad || !record || (shape == Shape::Whole && entry.status.empty())) {
             choice.notes.push_back(where + " is not a record line; passed over");
             continue;
@@ -187,6 +192,7 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
         const bool ofThisRollout = wanted.command != "update" || entry.image.empty() ||
                                    std::find(images.begin(), images.end(), entry.image) != images.end();
         if (!ofThisRollout) continue;
+        choice.found = true;
         if (lastStatus.count(entry.target) == 0) order.push_back(entry.target);
         lastStatus[entry.target] = entry.status;
     }
@@ -203,6 +209,161 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
             choice.targets.clear();
             return choice;
         }
+        choice.targets.push_back(target);
+    }
+    return choice;
+}
+
+// One line of a journal.
+struct JournalLine {
+    std::string event, command, target, key, status;
+    Json members;
+};
+
+std::vector<std::string> RunImages(const Json& run) {
+    std::vector<std::string> images;
+    const auto at = run.find("images");
+    if (at == run.end() || !at->is_array()) return images;
+    for (const Json& image : *at) {
+        if (image.is_object() && image.contains("sha256") && image["sha256"].is_string()) {
+            images.push_back(image["sha256"].get<std::string>());
+        }
+    }
+    return images;
+}
+
+// The target a run line lists: by name for a modem asked for by serial number or call sign, else by how it
+// is reached (with its own rate for a serial port).
+bool ListedTarget(const Json& listed, RolloutTarget& target) {
+    const std::string label = Text(listed, "target");
+    const std::string key = Text(listed, "key");
+    if (key.rfind("serial-number ", 0) == 0) {
+        target = RolloutTarget();
+        target.missing = key;
+        target.key = key;
+        return ParseHex64(key.substr(14), target.serialNumber);
+    }
+    if (key.rfind("call ", 0) == 0 && key.size() > 5) {
+        target = RolloutTarget();
+        target.missing = key;
+        target.key = key;
+        target.callSign = key.substr(5);
+        return true;
+    }
+    if (!TargetOf(label, target)) return false;
+    const auto baud = listed.find("baud");
+    if (target.serial && baud != listed.end() && baud->is_number_unsigned()) target.baudRate = baud->get<unsigned>();
+    target.key = key;
+    return true;
+}
+
+}  // namespace
+
+ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::string& text, const ResumeWanted& wanted) {
+    std::vector<JournalLine> lines;
+    std::vector<std::string> notes;
+    size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    for (size_t number = 1; start < text.size(); ++number) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string raw = text.substr(start, end - start);
+        start = end + 1;
+        if (raw.find_first_not_of(" \t\r") == std::string::npos) continue;
+        JournalLine line;
+        const Shape shape = Read(raw, line.members);
+        line.event = Text(line.members, "event");
+        line.command = Text(line.members, "command");
+        line.target = Text(line.members, "target");
+        line.key = Text(line.members, "key");
+        line.status = Text(line.members, "status");
+        const bool whole = shape == Shape::Whole;
+        if (line.event == "run" && !whole) {
+            notes.push_back(recordName + " line " + std::to_string(number) + " (a run) was cut short; passed over");
+            continue;
+        }
+        if (line.event == "record" && shape == Shape::Cut && line.command == wanted.command) {
+            notes.push_back(recordName + " line " + std::to_string(number) + " was cut short" +
+                            (line.status.empty() ? ": the outcome of " + (line.target.empty() ? std::string("a target") : line.target) +
+                                                       " is not known"
+                                                 : ""));
+        }
+        if (shape != Shape::Bad) lines.push_back(std::move(line));
+    }
+    // The latest run of this command and of this run's images; with --force the latest of the command.
+    size_t chosen = lines.size(), latest = lines.size();
+    for (size_t i = lines.size(); i-- > 0;) {
+        const JournalLine& line = lines[i];
+        if (line.event != "run" || line.command != wanted.command) continue;
+        if (latest == lines.size()) latest = i;
+        const std::vector<std::string> images = RunImages(line.members);
+        const bool same = wanted.command != "update" || wanted.imageSha256.empty() ||
+                          std::any_of(images.begin(), images.end(), [&](const std::string& sha) {
+                              return std::find(wanted.imageSha256.begin(), wanted.imageSha256.end(), sha) !=
+                                     wanted.imageSha256.end();
+                          });
+        if (same) {
+            chosen = i;
+            break;
+        }
+    }
+    if (latest == lines.size()) return ChooseFromResults(recordName, text, wanted);  // a record from before
+    ResumeChoice choice;
+    choice.notes = notes;
+    if (chosen == lines.size()) {
+        const std::vector<std::string> images = RunImages(lines[latest].members);
+        if (!wanted.force) {
+            choice.refusal = ResumeRefusal::OtherImage;
+            choice.error = "--resume " + recordName + ": its last update sent the image with SHA-256 " + JoinHashes(images) +
+                           ", this run's image" + (wanted.imageSha256.size() == 1 ? " has SHA-256 " : "s have SHA-256 ") +
+                           JoinHashes(wanted.imageSha256) + " (--force resumes with another image)";
+            return choice;
+        }
+        chosen = latest;
+    }
+    choice.found = true;
+    // Each listed target's last line after its run: a start, or a result (a cut one without a status counts
+    // as no outcome).
+    std::map<std::string, std::string> last;
+    std::map<std::string, std::string> keyOfLabel;
+    const Json listed = lines[chosen].members.value("targets", Json::array());
+    for (const Json& target : listed) {
+        if (target.is_object()) keyOfLabel[Text(target, "target")] = Text(target, "key");
+    }
+    // Targets whose update began in any run of this command (and image): they may hold the image now.
+    std::set<std::string> begun;
+    for (const JournalLine& line : lines) {
+        const std::string image = Text(line.members, "image_sha256");
+        const bool ofThisImage = wanted.imageSha256.empty() || std::find(wanted.imageSha256.begin(), wanted.imageSha256.end(),
+                                                                         image) != wanted.imageSha256.end();
+        if (line.event == "start" && line.command == wanted.command && ofThisImage) begun.insert(line.key);
+    }
+    for (size_t i = chosen + 1; i < lines.size(); ++i) {
+        const JournalLine& line = lines[i];
+        if (line.command != wanted.command || (line.event != "start" && line.event != "record")) continue;
+        std::string key = line.key;
+        if (key.empty() && keyOfLabel.count(line.target) != 0) key = keyOfLabel[line.target];
+        if (key.empty()) continue;
+        last[key] = line.event == "start" ? "start" : line.status;
+    }
+    for (const Json& entry : listed) {
+        RolloutTarget target;
+        if (!entry.is_object() || !ListedTarget(entry, target)) {
+            choice.refusal = ResumeRefusal::UnknownTarget;
+            choice.error = "--resume " + recordName + ": target '" + Text(entry, "target") + "' is not one this program can reach";
+            choice.targets.clear();
+            return choice;
+        }
+        const std::string& status = last[Text(entry, "key")];
+        if (status == "ok" || status == "skipped") {
+            ++choice.settled;
+            continue;
+        }
+        if (status == "start") {
+            choice.notes.push_back(Text(entry, "target") + " started in the last run and has no result" +
+                                   (wanted.command == "update" ? ": it may already hold the image" : ""));
+        }
+        target.begunBefore = begun.count(Text(entry, "key")) != 0;
+        target.begunBefore = begun.count(Text(entry, "key")) != 0;
         choice.targets.push_back(target);
     }
     return choice;

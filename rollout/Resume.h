@@ -31,11 +31,15 @@ struct ResumeChoice {
     std::vector<RolloutTarget> targets;
     std::vector<std::string> notes;  // one for each line passed over or cut short
     size_t settled = 0;              // targets of the record that ended ok or skipped
+    bool found = false;              // the record holds something of this command (and image)
 };
 
-// Chooses from the record text (JSON lines, as --record appends them). Only lines of the wanted command
-// count and, for an update, only those of this run's images (or the record's last one with --force) or of
-// no image (a target that failed before its image was known). Each target's last line decides.
+// Chooses from the record text (JSON lines, as --record appends them). A journal's latest `run` line of the
+// wanted command and this run's images (or the latest of the command with --force) lists the targets; each
+// runs again unless its last line after it is an ok or skipped result (no line, a start without a result, a
+// line cut before its status: again). A record from before the journal (result lines only) is read as it
+// always was: only lines of the wanted command count and, for an update, only those of this run's images (or
+// the record's last one with --force) or of no image; each target's last line decides.
 ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::string& text, const ResumeWanted& wanted);
 
 // The targets of a run with --resume: reads the record and this run's images, chooses, and resolves the choice

@@ -1,6 +1,8 @@
 // The targets of a run with --resume: the record and this run's images read from disk, the choice resolved.
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 
 #include "rollout/System.h"
 #include "rollout/Targets.h"
@@ -14,7 +16,7 @@ namespace {
 
 // Hands the file's bytes to `take` piece by piece; false with a message naming the file and the system's reason.
 bool ReadPieces(const std::string& path, const char* what, const std::function<void(const unsigned char*, size_t)>& take,
-                std::string& error) {
+                std::string& error, const std::atomic<bool>* cancel = nullptr) {
     if (IsFolder(path)) {
         error = std::string("Cannot read ") + what + " " + path + ": it is a folder";
         return false;
@@ -26,6 +28,10 @@ bool ReadPieces(const std::string& path, const char* what, const std::function<v
     }
     std::vector<unsigned char> buffer(1 << 16);
     for (;;) {
+        if (cancel != nullptr && cancel->load()) {
+            error = std::string("Cancelled while reading ") + what + " " + path;
+            return false;
+        }
         size_t got = 0;
         if (!file->ReadSome(buffer.data(), buffer.size(), got)) {
             error = std::string("Cannot read ") + what + " " + path + ": " + WindowsError(LastSystemError());
@@ -45,7 +51,9 @@ bool ResolveResumeTargets(const RolloutRequest& options, std::vector<RolloutTarg
     std::string text;
     if (!ReadPieces(options.resumePath, "the record", [&text](const unsigned char* data, size_t size) {
             text.append(reinterpret_cast<const char*>(data), size);
-        }, error)) {
+        }, error, cancel)) {
+        // A signal is no mistake of the command line: the run fails, and the program says which signal.
+        if (cancel != nullptr && cancel->load()) usage = false;
         return false;
     }
     ResumeWanted wanted;
@@ -73,12 +81,16 @@ bool ResolveResumeTargets(const RolloutRequest& options, std::vector<RolloutTarg
         error = choice.error;
         return false;
     }
+    const std::string what = options.command + (options.command == "update" ? " with this image" : "");
+    if (!choice.found) {
+        // Resuming until success must not stop at a record that never held this rollout.
+        usage = false;
+        error = "Nothing to resume: " + options.resumePath + " holds no run or result of " + what;
+        return false;
+    }
     if (choice.targets.empty()) {
-        const std::string what = options.command + (options.command == "update" ? " with this image" : "");
-        notes.push_back("Nothing to resume: " +
-                        (choice.settled == 0 ? options.resumePath + " holds no result of " + what
-                                             : "every target of " + options.resumePath + " (" + std::to_string(choice.settled) +
-                                                   ") ended ok or skipped in its last " + what));
+        notes.push_back("Nothing to resume: every target of " + options.resumePath + " (" + std::to_string(choice.settled) +
+                        ") ended ok or skipped in its last " + what);
         return true;
     }
     // The chosen targets go through the command line's own resolution: the same checks, and discovery for
@@ -94,10 +106,19 @@ bool ResolveResumeTargets(const RolloutRequest& options, std::vector<RolloutTarg
             continue;
         }
         resolved.targets.push_back(target);
-        if (target.serial) resolved.targets.back().baudRate = options.baudRate;
+        // A port keeps the rate the record names; one from before the journal takes this run's --baud.
+        if (target.serial && target.baudRate == 0) resolved.targets.back().baudRate = options.baudRate;
     }
     notes.push_back("Resuming " + std::to_string(choice.targets.size()) + " target" +
                     (choice.targets.size() == 1 ? "" : "s") + " of " + options.resumePath + " (" +
                     std::to_string(choice.settled) + " ended ok or skipped)");
-    return ResolveTargets(resolved, targets, error, usage, cancel);
+    if (!ResolveTargets(resolved, targets, error, usage, cancel)) return false;
+    // Resolution makes the targets anew (discovery, for those asked for by name): what the record knew of each
+    // follows its key.
+    std::set<std::string> begun;
+    for (const RolloutTarget& target : choice.targets) {
+        if (target.begunBefore) begun.insert(target.key);
+    }
+    for (RolloutTarget& target : targets) target.begunBefore = begun.count(target.key) != 0;
+    return true;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "BrisklodeVersion.h"
@@ -25,6 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// How long a program that stops waiting for its run gives the outputs to write the last results: a standard
+// output that nobody reads is left behind.
+constexpr int kCloserFlushMs = 500;
 
 // Keeps the run's closer with the host for as long as it lives.
 class CloserScope {
@@ -104,9 +108,15 @@ bool LoadImage(const std::string& type, const std::string& path, std::unique_ptr
     }
     // The digest is worked out beside the padding copy: both only read the loaded bytes.
     std::string digest;
-    std::thread hasher([&firmware, &digest] { digest = FirmwareSha256Hex(firmware.data(), firmware.size()); });
+    const auto hash = [&firmware, &digest] { digest = FirmwareSha256Hex(firmware.data(), firmware.size()); };
+    std::thread hasher;
+    try {
+        hasher = std::thread(hash);
+    } catch (const std::system_error&) {
+        hash();  // no thread to spare: one after the other
+    }
     const bool prepared = PrepareFirmware(firmware, image->padded, image->blocks, error);
-    hasher.join();
+    if (hasher.joinable()) hasher.join();
     if (!prepared) {
         error = path + ": " + error;
         return false;
@@ -158,12 +168,16 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
                                 false);
     }
 
+    // What the early outputs were told comes before what the run's own tell (a bounded wait: an output
+    // nobody reads must not hold the run).
+    early.Flush(kQuestionFlushMs);
     RolloutEvents events;
     host.AddOutputs(events, targets.size());
     Preflight flight(options, events);
     std::string recordError;
+    bool recordRefused = false;
     if (!options.recordPath.empty() && !options.plan) {  // a plan changes nothing, so records nothing
-        std::unique_ptr<RecordFile> record = OpenRecordFile(options.recordPath, recordError);
+        std::unique_ptr<RecordFile> record = host.OpenRecord(options.recordPath, recordError, recordRefused);
         if (record) events.Add(std::make_unique<RecordOutput>(std::move(record), BRISKLODE_VERSION_TEXT, HostName()));
     }
 
@@ -185,17 +199,21 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
     runStart.command = command;
     for (const RolloutTarget& target : targets) runStart.labels.push_back(target.Label());
     for (const auto& image : images) runStart.images.push_back(&image->info);
+    runStart.targets = &targets;
+    runStart.request = &options;
     RolloutRun run(options, targets, cancel, events, host);
     run.SetImages(&images);
     // From here a program that stops waiting for the workers still tells every target's outcome.
-    host.SetCloser([&run, start] { return run.Close(std::chrono::duration<double>(Clock::now() - start).count()); });
+    host.SetCloser([&run, start] {
+        return run.Close(std::chrono::duration<double>(Clock::now() - start).count(), kCloserFlushMs);
+    });
     const CloserScope closer(host);
     RolloutEvent startEvent;
     startEvent.kind = RolloutEvent::Kind::Start;
     startEvent.start = &runStart;
     events.Emit(startEvent);
 
-    if (!recordError.empty()) return flight.Fail(recordError, false, &run, &start, Reason::Record);
+    if (!recordError.empty()) return flight.Fail(recordError, recordRefused, &run, &start, Reason::Record);
     if (!imageError.empty()) return flight.Fail(imageError, false, &run, &start);
     if (cancel.load()) {
         run.FinishRest(Status::Cancelled, Reason::Signal, "Cancelled before it started");
@@ -217,7 +235,13 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
         return flight.Close(run, start);
     }
 
-    if (options.LogToFolder() && !EnsureFolder(options.path, error)) return flight.Fail(error, false, &run, &start);
+    if (options.LogToFolder() && !EnsureFolder(options.path, error)) {
+        // A resume's log goes into a folder however many targets are left: say so in the resume's terms.
+        if (!options.resumePath.empty() && PathExists(options.path) && !IsFolder(options.path)) {
+            error = "log --resume writes each modem's log into a folder, and " + options.path + " is a file: name a folder";
+        }
+        return flight.Fail(error, !options.resumePath.empty(), &run, &start);
+    }
     const bool ask = command == "update" && targets.size() > 1 && !options.plan;
     if (ask && !options.yes && !host.CanAsk()) {
         return flight.Fail("updating " + std::to_string(targets.size()) + " modems needs --yes when no terminal is attached",
@@ -228,7 +252,6 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
         // The plan first: what each modem gets is known, shown and checked before any image is sent.
         run.Plan();
         if (cancel.load()) {
-            run.DropLinks();
             run.FinishRest(Status::Cancelled, Reason::Signal, "Cancelled before the plan was complete; nothing was sent");
             return flight.Close(run, start);
         }
@@ -251,7 +274,12 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
         planEvent.results = &run.Results();
         planEvent.stop = options.plan;
         if (!plan.empty()) events.Emit(planEvent);  // a resume with nothing left has no plan to show
-        const std::string unmatched = UnmatchedTypes(options, plan, run.Results());
+        std::string absentTypes;
+        const std::string unmatched = UnmatchedTypes(options, plan, run.Results(), &absentTypes);
+        if (!absentTypes.empty()) {
+            say.text = absentTypes;
+            events.Emit(say);
+        }
         if (!unmatched.empty()) {
             RolloutEvent failure;
             failure.kind = RolloutEvent::Kind::Error;
@@ -277,11 +305,11 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
             RolloutEvent quiet;
             quiet.kind = RolloutEvent::Kind::Quiet;
             events.Emit(quiet);
+            events.Flush(kQuestionFlushMs);  // the plan on the screen before the question
             const RolloutHost::Answer answer =
                 host.Ask("Update " + std::to_string(updates) + " modem" + (updates == 1 ? "" : "s") + "? [y/N] ");
             // The prompt gives up on the signal itself, which may be before the main thread sets the flag.
             if (cancel.load() || answer == RolloutHost::Answer::Cancelled) {
-                run.DropLinks();
                 run.FinishRest(Status::Cancelled, Reason::Signal, "Cancelled at the question; nothing was sent");
                 return flight.Close(run, start);
             }
@@ -295,7 +323,6 @@ int RunRollout(const RolloutRequest& options, RolloutHost& host, std::atomic<boo
         }
     }
     run.Run();
-    run.DropLinks();
     const int code = flight.Close(run, start);
     // A run that a signal ended is not a success, even with no target left to cancel.
     return code == 0 && cancel.load() && targets.empty() ? kExitFailure : code;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "discovery/SerialNumber.h"
 #include "rollout/System.h"
 #include "transport/SystemError.h"
 #include "update/Update.h"
@@ -52,18 +53,41 @@ bool WholeField(const std::string& reply, const std::string& marker, std::string
 
 }  // namespace
 
+void TakeIdentity(const ModemIdentity& identity, TargetResult& result) {
+    result.model = identity.model;
+    result.firmware = identity.firmware;
+    result.type = Field(identity.response, "#0:");
+    result.reply = identity.response;
+    // The modem names itself after the version: serial number and call sign, where they came whole.
+    std::string serial;
+    if (WholeField(identity.response, "#2:", serial) && serial.size() == 16 &&
+        serial.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos) {
+        result.serialKnown = true;
+        result.serialNumber = std::stoull(serial, nullptr, 16);
+    }
+    std::string call;
+    if (WholeField(identity.response, "#3:", call)) {
+        result.callKnown = true;
+        result.callSign = call;
+    }
+}
+
 RolloutRun::RolloutRun(const RolloutRequest& request, std::vector<RolloutTarget> targets, std::atomic<bool>& cancel,
                        RolloutEvents& events, RolloutHost& host)
     : request_(request), targets_(std::move(targets)), cancel_(cancel), events_(events), host_(host),
-      results_(targets_.size()), starts_(targets_.size(), Clock::now()), tallies_(targets_.size()) {
+      results_(targets_.size()), starts_(targets_.size(), Clock::now()), tallies_(targets_.size()),
+      started_(targets_.size(), 0), verified_(targets_.size()) {
     for (size_t i = 0; i < targets_.size(); ++i) {
         TargetResult& result = results_[i];
         const RolloutTarget& target = targets_[i];
         result.label = target.Label();
+        result.key = target.key.empty() ? result.label : target.key;
         result.discovered = target.discovered;
         result.address = target.host;
         result.port = target.port;
         result.serialKnown = result.callKnown = target.discovered;
+        // A modem asked for by serial number and not found keeps that number in its result and record.
+        if (target.missing.rfind("serial-number ", 0) == 0) result.serialKnown = true;
         result.serialNumber = target.serialNumber;
         result.callSign = target.callSign;
         result.statusByte = target.statusByte;
@@ -92,10 +116,29 @@ void RolloutRun::Finish(size_t i, Status status, Reason reason, const std::strin
     Report(i);
 }
 
-int RolloutRun::Close(double seconds) {
+int RolloutRun::Close(double seconds, int flushMs) {
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(toldMutex_);
+        // The worker's close and the main thread's may meet: the first tells, both wait for the outputs.
+        if (!closed_) {
+            first = true;
+            closed_ = true;
+            TellTheRest(seconds);
+        }
+    }
+    // The outputs write on their own threads; a reader that stalls holds only this wait, never a lock.
+    events_.Flush(flushMs);
+    const std::vector<std::string> faults = events_.Faults();
+    if (first) {
+        for (const std::string& fault : faults) host_.ReportFault(fault);
+    }
     std::lock_guard<std::mutex> lock(toldMutex_);
-    if (closed_) return closedCode_;  // the worker's close and the main thread's may meet
-    closed_ = true;
+    if (!faults.empty()) closedCode_ = kExitFailure;
+    return closedCode_;
+}
+
+void RolloutRun::TellTheRest(double seconds) {
     for (size_t i = 0; i < told_.size(); ++i) {
         TargetResult& result = told_[i];
         if (result.done) continue;
@@ -103,12 +146,18 @@ int RolloutRun::Close(double seconds) {
         result.status = Status::Cancelled;
         result.reason = Reason::Signal;
         result.message = "Cancelled; the program ended without waiting for the modem";
+        // Never begun: nothing of it reached a modem.
+        if (result.startUtc.empty()) result.message = "Not started: the program ended before its turn";
         if (result.image != nullptr) {
             result.bytes = std::min<std::uint64_t>(tallies_[i].sent.load(), result.image->size);
             result.imageSent = result.bytes == result.image->size;
             if (MayInstall(tallies_[i], result.image->size)) {
                 result.message = "cancelled after the whole image was sent; the modem may install it: check its version";
             }
+        }
+        if (verified_[i].load()) {
+            result.message = "Checksum OK on Modem; cancelled while waiting for the restart: the program ended without "
+                             "waiting for the modem";
         }
         Stamp(i, result);
         Tell(i);
@@ -119,10 +168,7 @@ int RolloutRun::Close(double seconds) {
     event.summary = &summary;
     event.results = &told_;
     events_.Emit(event);
-    const std::vector<std::string> faults = events_.Faults();
-    for (const std::string& fault : faults) host_.ReportFault(fault);
-    closedCode_ = faults.empty() ? summary.ExitCode() : kExitFailure;
-    return closedCode_;
+    closedCode_ = summary.ExitCode();
 }
 
 std::vector<size_t> RolloutRun::All() const {
@@ -180,9 +226,9 @@ void RolloutRun::Report(size_t i) {
     if (told_[i].done) return;
     Stamp(i, result);
     told_[i] = result;
-    // A skip that --strict fails was known before anything was sent: it says nothing of the image.
-    const bool strictSkip = i < plan_.size() && plan_[i].action == PlanEntry::Action::Skip;
-    if (result.status == Status::Failed && !strictSkip) {
+    // Only what was tried counts: a target that failed in the plan, or a skip that --strict fails, was known
+    // before anything was sent and says nothing of the image.
+    if (result.status == Status::Failed && started_[i] != 0) {
         const unsigned failed = ++failures_;
         if (request_.maxFailures > 0 && failed >= request_.maxFailures) {
             StopTargets(Reason::MaxFailures, "Not started: " + std::to_string(failed) + " target" + (failed == 1 ? "" : "s") +
@@ -227,22 +273,7 @@ RolloutRun::Identity RolloutRun::Identify(ITransport& link, size_t i, std::strin
         error = CutModemText(error);
         return Identity::Failed;
     }
-    result.model = identity.model;
-    result.firmware = identity.firmware;
-    result.type = Field(identity.response, "#0:");
-    result.reply = identity.response;
-    // The modem names itself after the version: serial number and call sign, where they came whole.
-    std::string serial;
-    if (WholeField(identity.response, "#2:", serial) && serial.size() == 16 &&
-        serial.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos) {
-        result.serialKnown = true;
-        result.serialNumber = std::stoull(serial, nullptr, 16);
-    }
-    std::string call;
-    if (WholeField(identity.response, "#3:", call)) {
-        result.callKnown = true;
-        result.callSign = call;
-    }
+    TakeIdentity(identity, result);
     Publish(i);
     if (!request_.typeFilter.empty() && result.type != request_.typeFilter) {
         error = "Type mismatch: the modem reports type " + result.type + " (" + result.model + "), not " +
@@ -313,16 +344,6 @@ bool RolloutRun::ConnectOrFinish(size_t i, bool identify, std::unique_ptr<ITrans
     return false;
 }
 
-void RolloutRun::DropLinks() {
-    for (size_t i = 0; i < links_.size(); ++i) DropLink(i);
-}
-
-void RolloutRun::DropLink(size_t i) {
-    if (i >= links_.size() || !links_[i]) return;
-    links_[i]->Close();
-    links_[i].reset();
-}
-
 void RolloutRun::FinishRest(Status status, Reason reason, const std::string& message) {
     for (size_t i = 0; i < results_.size(); ++i) {
         if (!results_[i].done) Finish(i, status, reason, message);
@@ -348,4 +369,55 @@ void RolloutRun::StopTargets(Reason reason, const std::string& message) {
     if (stopReason_ != Reason::None) return;
     stopReason_ = reason;
     stopMessage_ = message;
+}
+
+bool RolloutRun::SameModem(size_t i, const TargetResult& now, const std::string& where, std::string& error) const {
+    const TargetResult& planned = planned_[i];
+    const bool otherSerial = planned.serialKnown && (!now.serialKnown || now.serialNumber != planned.serialNumber);
+    const bool otherType = !planned.type.empty() && now.type != planned.type;
+    if (!otherSerial && !otherType) return true;
+    const auto name = [otherType](const TargetResult& modem) {
+        std::string text = modem.serialKnown ? SerialNumberText(modem.serialNumber) : std::string("unknown");
+        if (otherType) text += " (type " + (modem.type.empty() ? std::string("unknown") : modem.type) + ")";
+        return text;
+    };
+    error = "a different modem answers at " + where + ": serial " + name(now) + ", planned " + name(planned);
+    return false;
+}
+
+bool RolloutRun::Announce(size_t i) {
+    TargetResult told;
+    {
+        std::lock_guard<std::mutex> lock(toldMutex_);
+        if (closed_) return false;
+        told = told_[i];
+    }
+    // The start line is synced outside toldMutex_: the close never waits for this target's disk.
+    RolloutEvent event;
+    event.kind = RolloutEvent::Kind::Begin;
+    event.index = i;
+    event.result = &told;
+    events_.Emit(event);
+    return events_.StopReason() == Reason::None;
+}
+
+std::function<void(size_t, size_t, const std::string&)> RolloutRun::ShortOfThreads() {
+    return [this](size_t running, size_t wanted, const std::string& reason) {
+        Emit(RolloutEvent::Kind::Say, 0,
+             "WARNING: only " + std::to_string(running) + " of " + std::to_string(wanted) +
+                 " workers could be started (" + reason + "); the run goes on with them");
+    };
+}
+
+void RolloutRun::StopForFailedOutput() {
+    const Reason reason = events_.StopReason();
+    if (reason == Reason::Record) StopTargets(reason, "Not started: the record could not be written");
+    if (reason == Reason::Output) StopTargets(reason, "Not started: standard output could not be written");
+}
+
+void RolloutRun::StopState(Reason& reason, std::string& message) {
+    std::lock_guard<std::mutex> lock(gateMutex_);
+    if (stopReason_ == Reason::None) return;
+    reason = stopReason_;
+    message = stopMessage_;
 }

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -17,9 +19,15 @@
 #include "rollout/Request.h"
 #include "transport/Transport.h"
 
+// How long the outputs may take to show what precedes a question to a person.
+constexpr int kQuestionFlushMs = 2000;
+
 // Runs work(list[0]) .. work(list[n - 1]) on up to `parallel` threads; the calling thread is one of them.
+// Threads are a resource that can run out (a process limit, a container's): when one cannot be started, the
+// work goes on on those there are, and `short` hears how many of how many run and the system's reason.
 template <typename Work>
-void RunParallel(const std::vector<size_t>& list, unsigned parallel, const Work& work) {
+void RunParallel(const std::vector<size_t>& list, unsigned parallel, const Work& work,
+                 const std::function<void(size_t, size_t, const std::string&)>& onShort = nullptr) {
     std::atomic<size_t> next{0};
     const auto loop = [&]() {
         for (;;) {
@@ -30,10 +38,20 @@ void RunParallel(const std::vector<size_t>& list, unsigned parallel, const Work&
     };
     const size_t threads = std::min<size_t>(std::max(1u, parallel), list.size());
     std::vector<std::thread> helpers;
-    for (size_t i = 1; i < threads; ++i) helpers.emplace_back(loop);
+    for (size_t i = 1; i < threads; ++i) {
+        try {
+            helpers.emplace_back(loop);
+        } catch (const std::system_error& failure) {
+            if (onShort) onShort(helpers.size() + 1, threads, failure.code().message());
+            break;
+        }
+    }
     loop();
     for (std::thread& helper : helpers) helper.join();
 }
+
+// The identity a modem's reply gives: model, firmware, type, and serial number and call sign where they came whole.
+void TakeIdentity(const ModemIdentity& identity, TargetResult& result);
 
 // The images every update sends, loaded and padded once and shared read-only by the workers.
 struct RolloutImage {
@@ -60,7 +78,8 @@ public:
     void FinishRest(Status status, Reason reason, const std::string& message);
     // Ends the run: every target still open gets its result (cancelled by a signal: the program stops waiting
     // for it), then the summary; returns the run's exit status. Safe from any thread while workers still run.
-    int Close(double seconds);
+    // The outputs get `flushMs` to write what they were told (negative: as long as they need).
+    int Close(double seconds, int flushMs = -1);
 
     // --- the plan (Plan.cpp) ---
     // The update's plan: every target's identity checked on the link its update will use (held open until the
@@ -72,7 +91,6 @@ public:
     // With `skipsToo` the skipped targets are not started as well: a run stopped by a mistake in the command line
     // decided nothing about them.
     void FinishAsPlanned(Status rest, Reason reason, const std::string& message, bool skipsToo = false);
-    void DropLinks();
 
     // --- the apply with its guard rails (Apply.cpp) ---
     void Run();
@@ -87,6 +105,8 @@ private:
     enum class Identity { Ok, Failed, OtherType };
 
     std::vector<size_t> All() const;
+    // With toldMutex_ held: every target still open gets its result, then the summary.
+    void TellTheRest(double seconds);
     // The target's own start: its identity check before the question, or else its work. `again` starts it anew
     // (the work of a target checked before the question starts when a worker takes it up).
     void Begin(size_t i, bool again = false);
@@ -107,8 +127,12 @@ private:
     bool Connect(size_t i, bool identify, const std::string& stage, std::unique_ptr<ITransport>& link, Outcome& outcome);
     // Connect, or else the target's result.
     bool ConnectOrFinish(size_t i, bool identify, std::unique_ptr<ITransport>& link);
-    // Only target i's worker, or the main thread once no worker runs, touches links_[i].
-    void DropLink(size_t i);
+    // The plan's identity of target i against the one answering now; false with the message when another
+    // modem answers.
+    bool SameModem(size_t i, const TargetResult& now, const std::string& where, std::string& error) const;
+    // Tells the target's start (the record's start line, synced); false when the record failed and the target
+    // must not start.
+    bool Announce(size_t i);
 
     // The work of one target (Apply.cpp).
     void Work(size_t i);
@@ -122,6 +146,12 @@ private:
     std::string LogName(size_t i, unsigned n) const;
     // Stops targets not yet started for `reason` (the first reason given stands).
     void StopTargets(Reason reason, const std::string& message);
+    // The warning of a RunParallel that could not start all of its threads.
+    std::function<void(size_t, size_t, const std::string&)> ShortOfThreads();
+    // Stops them when an output whose failure stops targets (the record, standard output) failed.
+    void StopForFailedOutput();
+    // Why targets are stopped, when they are; `reason` and `message` stay as given otherwise.
+    void StopState(Reason& reason, std::string& message);
 
     const RolloutRequest& request_;
     std::vector<RolloutTarget> targets_;
@@ -143,7 +173,10 @@ private:
     std::string logStamp_;
     const std::vector<std::unique_ptr<RolloutImage>>* images_ = nullptr;
     std::vector<PlanEntry> plan_;  // written by the plan (each entry by its own worker), read-only after it
-    std::vector<std::unique_ptr<ITransport>> links_;  // update: each target's link, open from identity to apply
+    std::vector<TargetResult> planned_;  // update: each target's identity as the plan saw it
+    std::vector<unsigned char> started_;  // 1 once target i's work started (written and read by its worker)
+    // Set by target i's worker once the modem verified its image, read by the close.
+    std::vector<std::atomic<bool>> verified_;
     std::atomic<unsigned> failures_{0};
     // Guards stopReason_ and stopMessage_: why targets not yet started are not started.
     std::mutex gateMutex_;

@@ -30,8 +30,9 @@ bool ReadTextFile(const std::string& path, std::string& text, std::string& error
         }
     }
     const bool failed = std::ferror(file) != 0;
+    const int code = errno;
     std::fclose(file);
-    if (failed) error = "Cannot read " + path;
+    if (failed) error = "Cannot read " + path + ": " + std::strerror(code);
     return !failed;
 }
 

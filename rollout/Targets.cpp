@@ -148,6 +148,20 @@ std::vector<std::string> SystemModemKeys(const RolloutTarget& target) {
     return keys;
 }
 
+std::string TargetKey(const RolloutTarget& target) {
+    if (!target.key.empty()) return target.key;
+    if (!target.missing.empty()) return target.missing;
+    if (target.serial) return "serial " + RealSerialPath(target.serialPort);
+    std::vector<std::string> addresses = NumericAddresses(target.host);
+    // IPv4 forms sort before IPv6 ones: localhost is 127.0.0.1 whichever the resolver names first.
+    std::stable_sort(addresses.begin(), addresses.end(), [](const std::string& a, const std::string& b) {
+        return (a.find(':') == std::string::npos) > (b.find(':') == std::string::npos);
+    });
+    const std::string& address = addresses.empty() ? target.host : addresses.front();
+    const bool v6 = address.find(':') != std::string::npos;
+    return "telnet " + (v6 ? "[" + address + "]" : address) + ":" + std::to_string(target.port);
+}
+
 std::string NotFoundMessage(const RolloutTarget& target) {
     return "Did not answer the discovery probe (" + target.missing + ")";
 }
@@ -331,6 +345,11 @@ bool ResolveTargets(const RolloutRequest& options, std::vector<RolloutTarget>& t
             error = options.targetsFile + ": " + error;
             return false;
         }
+        if (targets.empty()) {
+            error = (options.targetsFile == "-" ? std::string("The target list on standard input") : options.targetsFile) +
+                    " names no target (one a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\")";
+            return false;
+        }
     }
     if (options.discovered) {
         usage = false;
@@ -340,7 +359,15 @@ bool ResolveTargets(const RolloutRequest& options, std::vector<RolloutTarget>& t
             error = discoveryError;
             return false;
         }
-        const std::vector<RolloutTarget> kept = FilterDiscovered(found, options.serialNumberFilter, options.callFilter);
+        std::vector<RolloutTarget> kept = FilterDiscovered(found, options.serialNumberFilter, options.callFilter);
+        // A modem asked for by name keeps that name as its key, wherever it answers from.
+        for (RolloutTarget& target : kept) {
+            if (!FilterDiscovered({target}, options.serialNumberFilter, {}).empty() && !options.serialNumberFilter.empty()) {
+                target.key = "serial-number " + SerialNumberText(target.serialNumber);
+            } else if (!options.callFilter.empty()) {
+                target.key = "call " + target.callSign;
+            }
+        }
         targets.insert(targets.end(), kept.begin(), kept.end());
         // A modem asked for by name that did not answer still gets its result: it was not worked on.
         for (std::uint64_t wanted : options.serialNumberFilter) {
@@ -363,5 +390,7 @@ bool ResolveTargets(const RolloutRequest& options, std::vector<RolloutTarget>& t
     }
     targets.insert(targets.end(), options.targets.begin(), options.targets.end());
     if (!CheckDistinctTargets(targets, error)) return false;
-    return CheckSameModems(targets, SystemModemKeys, error);
+    if (!CheckSameModems(targets, SystemModemKeys, error)) return false;
+    for (RolloutTarget& target : targets) target.key = TargetKey(target);
+    return true;
 }

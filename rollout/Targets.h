@@ -22,10 +22,19 @@ struct RolloutTarget {
     unsigned int statusByte = 0;
     // Set for a modem asked for by serial number or call sign that discovery did not find: its label.
     std::string missing;
+    // The key a record knows the target by, the same in every run (set by resolution; see TargetKey).
+    std::string key;
+    // A resume: the record shows an earlier run of this rollout began this target's update (it may hold the image).
+    bool begunBefore = false;
 
     // "telnet HOST:PORT" or "serial PORT": how the target is named in every output line.
     std::string Label() const;
 };
+
+// The key a record knows a target by: "serial-number HEX" or "call CALL" for a modem asked for by name (found
+// or not), else "telnet ADDRESS:PORT" with the first numeric address its host resolves to (IPv4 first, so
+// that every spelling of one address is one key), or "serial PATH" with the port's real path.
+std::string TargetKey(const RolloutTarget& target);
 
 // The result message of a target that discovery named but that did not answer its probe.
 std::string NotFoundMessage(const RolloutTarget& target);

@@ -117,6 +117,14 @@ TEST(CliCommandLine, RefusesMalformedInvocations) {
         Parse(args, false, &error);
         EXPECT_FALSE(error.empty());
     }
+    // Some mistakes are named in their own words.
+    std::string error;
+    Parse({"--telnet", "h", "update", "fw", "--expect-firmware", "U=7.3,I=7.2"}, false, &error);
+    EXPECT_EQ(error, "Invalid --expect-firmware 'U=7.3,I=7.2': give --expect-firmware TYPE=V once per type");
+    Parse({"--targets", "a.txt", "--targets", "b.txt", "identify"}, false, &error);
+    EXPECT_EQ(error, "--targets is given twice: one target list a run (list every target in it)");
+    // A resume may run discovery again (modems asked for by serial number): its probe's time is its own.
+    EXPECT_EQ(Parse({"update", "fw", "--resume", "r.jsonl", "--timeout", "500"}, true).discoverTimeoutMs, 500u);
 }
 
 TEST(RolloutTargets, EveryLinkOptionIsATargetAndOptionsStandAnywhere) {

@@ -38,6 +38,17 @@ std::vector<unsigned char> ReadBytes(const std::string& path) {
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The result lines of a record (its journal's run and start lines left out).
+std::vector<nlohmann::json> RecordResults(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<nlohmann::json> results;
+    for (std::string line; std::getline(in, line);) {
+        nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);  // an earlier run's cut line: none
+        if (!entry.is_discarded() && entry.at("event") == "record") results.push_back(std::move(entry));
+    }
+    return results;
+}
+
 void WriteBytes(const std::string& path, const std::vector<unsigned char>& data) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
@@ -572,7 +583,8 @@ TEST_F(CliFleet, EveryTargetOneResultWithStatusReasonAndWarning) {
     EXPECT_EQ(lines[2].at("status"), "not-started");
     EXPECT_EQ(lines[3].at("not_started"), "1");
     const std::vector<unsigned char> early = ReadBytes(record);
-    EXPECT_EQ(JsonLines(std::string(early.begin(), early.end())).size(), 1u);
+    EXPECT_EQ(JsonLines(std::string(early.begin(), early.end())).size(), 2u) << "the run line and the result";
+    EXPECT_EQ(RecordResults(record).size(), 1u);
     run = RunCli(good.Folder(), {"identify", "--telnet", a, "--json", "--record", good.LocalPath("nowhere/r.jsonl")});
     EXPECT_EQ(run.exitCode, 1);
     lines = JsonLines(run.out);
@@ -723,10 +735,7 @@ TEST_F(CliFleet, CanaryAndFailureLimitStopTheRolloutAndTheRecordKeepsEveryTarget
     EXPECT_EQ(run.err.find("trying again"), std::string::npos) << "a failed transfer is never retried";
 
     // The record: both runs appended, one line per target, each naming the image and the outcome.
-    std::ifstream in(record);
-    std::string line;
-    std::vector<nlohmann::json> lines;
-    while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
+    const std::vector<nlohmann::json> lines = RecordResults(record);
     ASSERT_EQ(lines.size(), 7u);
     const nlohmann::json& first = lines[0];
     for (const char* key : {"tool_version", "start", "end", "host", "image", "image_size", "image_sha256", "target",
@@ -771,12 +780,7 @@ TEST_F(CliFleet, ResumeRunsAgainOnlyWhatDidNotSucceedAndAppendsToTheRecord) {
         const std::string log = done->ReadLog();
         EXPECT_EQ(log.find("update requested"), log.rfind("update requested")) << "a modem that succeeded ran again";
     }
-    std::vector<nlohmann::json> lines;
-    {
-        std::ifstream in(record);
-        std::string line;
-        while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
-    }
+    const std::vector<nlohmann::json> lines = RecordResults(record);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[3].at("target"), "telnet " + f);
     EXPECT_EQ(lines[3].at("status"), "ok");
@@ -787,11 +791,11 @@ TEST_F(CliFleet, ResumeRunsAgainOnlyWhatDidNotSucceedAndAppendsToTheRecord) {
     EXPECT_TRUE(ResultsOf(run.out).empty()) << run.out;
     EXPECT_NE(run.out.find("\"event\":\"summary\""), std::string::npos) << run.out;
     EXPECT_NE(run.err.find("Nothing to resume"), std::string::npos) << run.err;
+    const size_t before = ReadBytes(record).size();
     run = RunCli(one.Folder(), {"update", other, "--resume", record, "--json"});
     EXPECT_EQ(run.exitCode, 2) << run.err;
     EXPECT_NE(run.err.find(lines[3].at("image_sha256").get<std::string>()), std::string::npos) << run.err;
-    std::ifstream again(record);
-    EXPECT_EQ(std::count(std::istreambuf_iterator<char>(again), std::istreambuf_iterator<char>(), '\n'), 4);
+    EXPECT_EQ(ReadBytes(record).size(), before);
 }
 
 // A target's record line is on disk when that target ends, while another is still worked on: a run cut off
@@ -813,12 +817,14 @@ TEST_F(CliFleet, TheRecordHoldsAFinishedTargetWhileAnotherIsStillWaitedOn) {
               "5", "--retries", "3", "--record", record.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    std::string line;  // the first whole line of the record
+    std::string line;  // the first whole result line of the record
     for (int wait = 0; wait < 100 && line.empty(); ++wait) {
         usleep(100000);
-        const std::vector<unsigned char> text = ReadBytes(record);
-        const auto end = std::find(text.begin(), text.end(), '\n');
-        if (end != text.end()) line.assign(text.begin(), end);
+        const std::vector<unsigned char> bytes = ReadBytes(record);
+        std::istringstream text(std::string(bytes.begin(), bytes.end()));
+        for (std::string whole; line.empty() && std::getline(text, whole) && !text.eof();) {
+            if (whole.rfind("{\"event\":\"record\"", 0) == 0) line = whole;
+        }
     }
     const bool running = waitpid(pid, nullptr, WNOHANG) == 0;
     if (running) {
@@ -851,6 +857,18 @@ TEST_F(CliFleet, ASkippedCanaryIsNoFailedCanaryAndForceUpdatesACurrentModem) {
     ASSERT_EQ(results["telnet " + c]["status"], "ok") << results["telnet " + c]["message"];
     ASSERT_TRUE(current.WaitForLog("image stored")) << current.ReadLog();
     EXPECT_EQ(ReadBytes(current.LocalPath(stored)), firmware);
+
+    // Outside an update too: a target skipped for --type is no failed canary, so the matching modem runs.
+    for (const std::string command : {"identify", "log"}) {
+        std::vector<std::string> args = {command};
+        if (command == "log") args.push_back(current.LocalPath("logs"));
+        args.insert(args.end(), {"--telnet", i, "--telnet", c, "--type", "U", "--canary", "1", "--json"});
+        const CliOutcome typed = RunCli(current.Folder(), args);
+        EXPECT_EQ(typed.exitCode, 0) << command << ": " << typed.err;
+        auto byTarget = ByTarget(typed.out);
+        EXPECT_EQ(byTarget["telnet " + i]["status"], "skipped") << command;
+        EXPECT_EQ(byTarget["telnet " + c]["status"], "ok") << command << ": " << byTarget["telnet " + c]["message"];
+    }
 }
 
 // A mixed line planned, then applied: the plan names each modem and what it gets and sends nothing; a typo'd
@@ -914,12 +932,9 @@ TEST_F(CliFleet, PlanThenApplyOnAMixedLine) {
     EXPECT_EQ(results["telnet " + g].at("reason"), "canary");
     EXPECT_EQ(results["telnet " + g].at("serial_number"), "000000000000000E");
     for (SimulatorProcess* sim : {&other, &current, &good}) EXPECT_EQ(sim->ReadLog().find("update requested"), std::string::npos);
-    std::ifstream in(record);
-    std::string text;
     size_t lines = 0;
-    while (std::getline(in, text)) {
-        const nlohmann::json entry = nlohmann::json::parse(text);
-        EXPECT_TRUE(entry.at("serial_number").is_string() && entry.contains("call_sign")) << text;
+    for (const nlohmann::json& entry : RecordResults(record)) {
+        EXPECT_TRUE(entry.at("serial_number").is_string() && entry.contains("call_sign")) << entry.dump();
         ++lines;
     }
     EXPECT_EQ(lines, 8u) << "two runs of four, the typo's included";
@@ -1097,10 +1112,8 @@ TEST_F(CliFleet, SignalsDuringTheCanaryAndASecondSignalLeaveNoTargetUntold) {
     }
     EXPECT_EQ(results["telnet " + c].at("reason"), "signal");
     EXPECT_NE(json.find("\"event\":\"summary\""), std::string::npos) << json;
-    std::istringstream lines(ReadText(record));
-    std::string line;
     size_t cancelled = 0;
-    while (std::getline(lines, line)) cancelled += nlohmann::json::parse(line).at("status") == "cancelled";
+    for (const nlohmann::json& entry : RecordResults(record)) cancelled += entry.at("status") == "cancelled";
     EXPECT_EQ(cancelled, 3u);
 }
 
@@ -1113,25 +1126,33 @@ TEST_F(CliFleet, RecordLinesAreWholeAndEveryFailedWriteFailsTheRun) {
     const std::string image = one.LocalPath("fw.qz7");
     WriteBytes(image, RandomBytes(5000, 6));
     const std::string record = one.LocalPath("r.jsonl");
-    WriteBytes(record, {'{', '"', 'c', 'u', 't'});
+    const std::string cutLine = "{\"event\":\"record\",\"tool_version\":\"1.0";  // an earlier run's, cut short
+    WriteBytes(record, std::vector<unsigned char>(cutLine.begin(), cutLine.end()));
     CliOutcome run = RunCli(one.Folder(), {"update", image, "--telnet", a, "--telnet", b, "--parallel", "1", "--yes",
                                            "--record", record});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     std::istringstream in(ReadText(record));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_EQ(lines.size(), 3u) << ReadText(record);
-    EXPECT_EQ(lines[0], "{\"cut");
-    const nlohmann::json first = nlohmann::json::parse(lines[1]), second = nlohmann::json::parse(lines[2]);
+    ASSERT_EQ(lines.size(), 6u) << ReadText(record);
+    EXPECT_EQ(lines[0], cutLine);
+    EXPECT_EQ(nlohmann::json::parse(lines[1]).at("event"), "run");
+    const std::vector<nlohmann::json> results = RecordResults(record);
+    ASSERT_EQ(results.size(), 2u);
+    const nlohmann::json &first = results[0], &second = results[1];
     EXPECT_GE(second.at("start").get<std::string>(), first.at("end").get<std::string>()) << "the second started after the first";
 
-    run = RunCli(one.Folder(), {"identify", "--telnet", a, "--telnet", b, "--parallel", "1", "--json", "--record", "/dev/full"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("Cannot write the record /dev/full: No space left on device"), std::string::npos) << run.err;
-    auto results = ByTarget(run.out);
-    ASSERT_EQ(results.size(), 2u) << run.out;
-    EXPECT_EQ(results["telnet " + b].at("status"), "not-started");
-    EXPECT_EQ(results["telnet " + b].at("reason"), "record");
+    // Only a record is appended to: a device, or a file that holds something else, is refused untouched.
+    const std::vector<unsigned char> firmware = ReadBytes(image);
+    for (const std::string& wrong : {std::string("/dev/full"), image}) {
+        run = RunCli(one.Folder(), {"identify", "--telnet", a, "--telnet", b, "--json", "--record", wrong});
+        EXPECT_EQ(run.exitCode, 2) << wrong;
+        EXPECT_NE(run.err.find("only a record of brisklode-cli is appended to"), std::string::npos) << run.err;
+        auto results = ByTarget(run.out);
+        ASSERT_EQ(results.size(), 2u) << run.out;
+        EXPECT_EQ(results["telnet " + b].at("status"), "not-started");
+    }
+    EXPECT_EQ(ReadBytes(image), firmware);
 
     const std::string err = one.LocalPath("full.err");
     const int status = std::system(("'" + CliPath() + "' identify --telnet " + a + " --json </dev/null >/dev/full 2>'" + err + "'").c_str());

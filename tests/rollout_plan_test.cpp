@@ -97,6 +97,13 @@ TEST(RolloutPlan, ATypoedTypeFailsTheRunUnlessEveryModemIsAlreadyCurrent) {
     EXPECT_EQ(UnmatchedTypes(options, line.plan, line.modems),
               "No identified modem has the type that --firmware u=fw.qz7, --type UU names (types seen: U, I); nothing was sent");
     EXPECT_EQ(NothingToSend(line.plan), "Nothing to send: 2 modems are left alone for their type");
+    // A known type no modem here has is a note: one catalogue of images serves every site.
+    std::string note;
+    EXPECT_EQ(UnmatchedTypes(Options({"--firmware", "B=b.qz7", "--firmware", "U=u.qz7"}), line.plan, line.modems, &note), "");
+    EXPECT_EQ(note, "No modem here has the type that --firmware B=b.qz7 names (types seen: U, I)");
+    // A target left unidentified may be of the named type: it fails on its own, the rest go on.
+    line.plan[1].action = PlanEntry::Action::Fail;
+    EXPECT_EQ(UnmatchedTypes(options, line.plan, line.modems), "");
 
     // A line already at the version: nothing to do whatever the images say.
     for (PlanEntry& entry : line.plan) entry.reason = Reason::Current;

@@ -86,3 +86,62 @@ TEST(RolloutResume, RunsAgainEveryTargetWhoseLastResultWasNotOkOrSkipped) {
     EXPECT_TRUE(choice.targets.empty());
     EXPECT_EQ(choice.settled, 2u);
 }
+
+// A journal: the run line lists every target, so a target without a line, or with a start and no result, runs
+// again; a modem asked for by serial number is known by that key whatever address its result names.
+TEST(RolloutResume, AJournalRunsAgainEveryListedTargetNotSettledSinceItsRun) {
+    std::vector<RolloutTarget> targets(4);
+    targets[0].host = "198.18.0.1";
+    targets[0].key = "telnet 198.18.0.1:3000";
+    targets[1].missing = targets[1].key = "serial-number 00000000000000AB";
+    targets[1].serialNumber = 0xAB;
+    targets[2].serial = true;
+    targets[2].serialPort = "/dev/ttyUSB3";
+    targets[2].baudRate = 19200;
+    targets[2].key = "serial /dev/ttyUSB3";
+    targets[3].host = "198.18.0.4";
+    targets[3].key = "telnet 198.18.0.4:3000";
+    RunStart start;
+    start.command = "update";
+    start.images = {&kImage};
+    start.targets = &targets;
+    const auto result = [](const std::string& label, const std::string& key, Status status) {
+        TargetResult r;
+        r.label = label;
+        r.key = key;
+        r.status = status;
+        r.image = &kImage;
+        return r;
+    };
+    std::string record = Line("update", targets[3].Label(), Status::Ok);  // an older run's: not this run's
+    record += RecordOutput::RunLine(start, "1.00.07", "rig", "2026-12-08T10:00:00Z") + "\n";
+    record += RecordOutput::StartLine("update", result(targets[0].Label(), targets[0].key, Status::Ok), "t") + "\n";
+    record += RecordOutput::Line("update", result(targets[0].Label(), targets[0].key, Status::Ok), "1.00.07", "rig") + "\n";
+    // Found by discovery this time: its result names the address, its key the serial number.
+    record += RecordOutput::Line("update", result("telnet 198.18.0.9:3000", targets[1].key, Status::Ok), "1.00.07", "rig") + "\n";
+    record += RecordOutput::StartLine("update", result(targets[2].Label(), targets[2].key, Status::Ok), "t") + "\n";
+    const std::string cut = RecordOutput::Line("update", result(targets[3].Label(), targets[3].key, Status::Ok), "1.00.07", "rig");
+    record += cut.substr(0, cut.find("\"status\""));  // killed while writing d's result
+
+    ResumeChoice choice = ChooseResumeTargets("r.jsonl", record, {"update", {kImage.sha256}, false});
+    ASSERT_EQ(choice.refusal, ResumeRefusal::None) << choice.error;
+    EXPECT_TRUE(choice.found);
+    EXPECT_EQ(choice.settled, 2u);
+    ASSERT_EQ(Labels(choice), (std::vector<std::string>{targets[2].Label(), targets[3].Label()}));
+    EXPECT_EQ(choice.targets[0].baudRate, 19200u) << "a port keeps its own rate";
+    EXPECT_EQ(choice.targets[1].key, targets[3].key);
+    // c's update began (it may hold the image: at the expected version it is the rollout's aim); d's never did.
+    EXPECT_TRUE(choice.targets[0].begunBefore);
+    EXPECT_FALSE(choice.targets[1].begunBefore);
+    bool mayHold = false;
+    for (const std::string& note : choice.notes) mayHold |= note.find("may already hold the image") != std::string::npos;
+    EXPECT_TRUE(mayHold);
+
+    // Nothing of this command in the record: not "nothing to resume" but nothing found.
+    choice = ChooseResumeTargets("r.jsonl", record, {"identify", {}, false});
+    EXPECT_FALSE(choice.found);
+    EXPECT_TRUE(choice.targets.empty());
+    // Its run sent another image: refused without --force.
+    choice = ChooseResumeTargets("r.jsonl", record, {"update", {std::string(64, 'c')}, false});
+    EXPECT_EQ(choice.refusal, ResumeRefusal::OtherImage);
+}

@@ -11,6 +11,8 @@ using TimePoint = MonotonicClock::time_point;
 
 // Pauses are cut into slices this long, so that a set cancel flag is noticed promptly.
 constexpr std::chrono::milliseconds kPauseSlice{100};
+// In the last interval before the deadline, attempts follow each other this often.
+constexpr std::chrono::milliseconds kLastAttemptsEvery{100};
 
 class SystemClock : public WaitClock {
 public:
@@ -125,8 +127,11 @@ bool WaitForRestart(const LinkFactory& makeLink, unsigned seconds, const std::at
             error = "Reboot check cancelled";
             return false;
         }
-        // An attempt that took longer than the interval is followed at once.
-        attempt = std::max(began + kRestartAskEvery, clock.Now());
+        // An attempt that took longer than the interval is followed at once; in the last interval the attempts
+        // follow each other up to the deadline, so that the last one ends at it, not an interval before.
+        const TimePoint now = clock.Now();
+        attempt = std::max(began + kRestartAskEvery, now);
+        if (attempt >= deadline && now < deadline) attempt = std::min(deadline, now + kLastAttemptsEvery);
     }
     error = "The modem did not come back within " + std::to_string(seconds) + " s after the update (" +
             std::to_string(attempts) + " attempt" + (attempts == 1 ? "" : "s") + "; last: " + lastError + ")";

@@ -269,7 +269,8 @@ def record_lines(text):
             record = json.loads(line)
         except ValueError:
             continue
-        if isinstance(record, dict) and record.get('target'):
+        # The record is a journal: its run and start lines announce work, only its result lines tell outcomes.
+        if isinstance(record, dict) and record.get('target') and record.get('event', 'record') == 'record':
             lines.append(record)
     return lines
 
