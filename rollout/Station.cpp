@@ -57,8 +57,8 @@ constexpr auto kTick = std::chrono::milliseconds(50);
 // A serial number and the SHA-256 of the image it got: what "once per unit" remembers.
 using DoneKey = std::pair<std::uint64_t, std::string>;
 
-// The ok lines of earlier updates in the record: which unit already holds which image. Lines that are not
-// ours, or cut short, say nothing.
+// The ok result lines of earlier updates in the journal: which unit already holds which image. Its run and
+// start lines, lines that are not ours and lines cut short say nothing.
 std::set<DoneKey> ReadDone(const std::string& path) {
     std::set<DoneKey> done;
     std::ifstream in(path, std::ios::binary);
@@ -71,7 +71,7 @@ std::set<DoneKey> ReadDone(const std::string& path) {
             return it != line.end() && it->is_string() ? it->get<std::string>() : std::string();
         };
         const std::string serial = field("serial_number");
-        if (field("command") != "update" || field("status") != "ok" || serial.size() != 16 ||
+        if (field("event") != "record" || field("command") != "update" || field("status") != "ok" || serial.size() != 16 ||
             serial.find_first_not_of("0123456789ABCDEF") != std::string::npos) {
             continue;
         }
@@ -87,13 +87,17 @@ struct UnitIdentity {
     std::string type, firmware;
 };
 
+// False with the reason (connect or identity) and the message.
 bool IdentifyUnit(const std::string& port, unsigned baud, std::atomic<bool>& cancel, UnitIdentity& unit,
-                  std::string& error) {
+                  Reason& reason, std::string& error) {
     const std::wstring name = Utf8ToWide(port);
     std::unique_ptr<ITransport> link = baud != 0 ? CreateSerialTransport(name, baud, &cancel)
                                                  : CreateSerialTransport(name, &cancel);
     ModemIdentity identity;
-    if (!link->Open(error) || !CheckModemIdentity(*link, identity, error)) {
+    reason = Reason::Connect;
+    if (!link->Open(error)) return false;
+    reason = Reason::Identity;
+    if (!CheckModemIdentity(*link, identity, error)) {
         error = CutModemText(error);
         return false;
     }
@@ -345,10 +349,11 @@ void Station::Work(Unit& unit) {
     const RolloutRequest& rollout = request_.rollout;
     UnitIdentity identity;
     std::string error;
-    if (!IdentifyUnit(unit.port, rollout.baudRate, unit.cancel, identity, error)) {
+    Reason reason = Reason::None;
+    if (!IdentifyUnit(unit.port, rollout.baudRate, unit.cancel, identity, reason, error)) {
         const bool pulled = Unplugged(unit);
-        Judge(unit, UnitVerdict::Fail, pulled ? kReasonUnplugged : unit.cancel.load() ? "signal" : "identity", error,
-              identity, nullptr);
+        Judge(unit, UnitVerdict::Fail,
+              pulled ? kReasonUnplugged : ReasonName(unit.cancel.load() ? Reason::Signal : reason), error, identity, nullptr);
         return;
     }
     phase.serialKnown = identity.serialKnown;
