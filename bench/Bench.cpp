@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench/DelayProxy.h"
+#include "bench/StationBench.h"
 #include "console/Console.h"
 #include "modemlog/ModemLog.h"
 #include "support/Simulator.h"
@@ -1105,5 +1106,6 @@ int main(int argc, char** argv) {
     if (what == "legacy") status |= BenchLegacy(16776960, repeat, oneCpu);
     if (what == "roundtrips" || what == "all") status |= BenchRoundTrips(1 << 20, std::max(3, repeat / 2));
     if (what == "fleet") status |= BenchFleet();
+    if (what == "station") status |= BenchStation(Cli());
     return status;
 }

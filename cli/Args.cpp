@@ -29,7 +29,7 @@ std::vector<std::string> SplitList(const std::string& text) {
 
 }  // namespace
 
-bool CliOptions::Fleet() const { return json || (command != "discover" && command != "ports"); }
+bool CliOptions::Fleet() const { return command != "station" && (json || (command != "discover" && command != "ports")); }
 
 namespace {
 
@@ -62,6 +62,46 @@ bool AddByType(std::vector<std::pair<std::string, std::string>>& list, const std
         }
     }
     list.emplace_back(type, item.substr(equals + 1));
+    return true;
+}
+
+// The station takes its units from the ports it watches and updates each one: no targets, no rollout-wide
+// guard rails, an image and a pattern.
+bool CheckStation(CliOptions& options, bool parallelGiven, std::string& error) {
+    if (!options.targets.empty() || !options.targetsFile.empty() || !options.resumePath.empty() || options.discovered ||
+        !options.serialNumberFilter.empty() || !options.callFilter.empty()) {
+        error = "The station command takes its units from --ports: no --telnet, --serial, --targets, --discovered "
+                "or --resume";
+        return false;
+    }
+    if (options.portPatterns.empty()) {
+        error = "The station command needs --ports PATTERN";
+        return false;
+    }
+    if (options.path.empty() && options.firmwareByType.empty()) {
+        error = "The station command needs --firmware [TYPE=]FILE";
+        return false;
+    }
+    const char* other = options.plan                ? "--plan"
+                        : options.strict            ? "--strict"
+                        : options.yes               ? "--yes"
+                        : options.canary > 0        ? "--canary"
+                        : options.maxFailures > 0   ? "--max-failures"
+                        : !options.typeFilter.empty() ? "--type"
+                        : options.csv               ? "--csv"
+                        : options.overwrite         ? "--overwrite"
+                                                    : nullptr;
+    if (other != nullptr) {
+        error = std::string(other) + " does not apply to the station command";
+        return false;
+    }
+    if (options.force && !options.ExpectsFirmware()) {
+        error = "--force goes with --expect-firmware";
+        return false;
+    }
+    // The expected version is checked after the restart.
+    if (options.ExpectsFirmware()) options.confirm = true;
+    options.stationParallel = parallelGiven ? options.parallel : 0;
     return true;
 }
 
@@ -123,6 +163,9 @@ public:
         text("--connect-timeout", connectTimeout);
         app.add_option("--record", options.recordPath);
         app.add_option("--resume", options.resumePath);
+        list("--ports", ports);
+        text("--max-units", maxUnits);
+        text("--settle-ms", settleMs);
         app.add_option("words", positional);
     }
 
@@ -146,7 +189,8 @@ public:
 
     CLI::App app;
     std::vector<std::string> positional;
-    std::vector<std::string> serialNumbers, calls, firmware, expected;
+    std::vector<std::string> serialNumbers, calls, firmware, expected, ports;
+    Given maxUnits, settleMs;
     Given parallel, baud, legacy, timeout, confirm, maxFailures, canary, retries, connectTimeout;
 };
 
@@ -268,8 +312,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         }
         if (!AddByType(options.expectFirmwareByType, item, equals, "--expect-firmware", error)) return false;
     }
+    // The station has no positional image: its plain image is --firmware FILE.
+    const bool station = !positional.empty() && positional[0] == "station";
     for (const std::string& item : firmware) {
         const size_t equals = item.find('=');
+        if (station && equals == std::string::npos && !item.empty()) {
+            if (!options.path.empty()) {
+                error = "--firmware gives the image for every type twice";
+                return false;
+            }
+            options.path = item;
+            continue;
+        }
         if (equals == std::string::npos || equals == 0 || equals + 1 == item.size()) {
             error = "Invalid --firmware '" + item + "': expected TYPE=FILE";
             return false;
@@ -290,6 +344,21 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         error = "Missing file name after --resume";
         return false;
     }
+    for (const std::string& item : set.ports) {
+        for (const std::string& pattern : SplitList(item)) options.portPatterns.push_back(pattern);
+    }
+    if (!set.ports.empty() && options.portPatterns.empty()) {
+        error = "Missing pattern after --ports";
+        return false;
+    }
+    if (!Number(set.maxUnits, "--max-units", 1, 1000000, options.maxUnits, error) ||
+        !Number(set.settleMs, "--settle-ms", 0, 60000, options.settleMs, error)) {
+        return false;
+    }
+    if ((!options.portPatterns.empty() || set.maxUnits.given || set.settleMs.given) && !station) {
+        error = "--ports, --max-units and --settle-ms apply to the station command only";
+        return false;
+    }
 
     if (options.help || options.version) {
         if (!positional.empty() && IsCommandName(positional[0])) options.command = positional[0];
@@ -304,7 +373,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     size_t wanted = 1;
     if (command == "update" || command == "log") {
         wanted = 2;
-    } else if (command != "identify" && command != "discover" && command != "ports" && command != "inventory") {
+    } else if (command != "identify" && command != "discover" && command != "ports" && command != "inventory" &&
+               command != "station") {
         error = "Unknown command " + command;
         return false;
     }
@@ -319,6 +389,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     if (wanted == 2) options.path = positional[1];
+    if (station) return CheckStation(options, parallel.given, error);
     if (legacyGiven && command != "update") {
         error = "--legacy applies to the update command only";
         return false;
@@ -426,9 +497,10 @@ enum : unsigned {
     kDiscover = 8,
     kInventory = 16,
     kPorts = 32,
+    kStation = 64,
     kLinked = kIdentify | kUpdate | kLog,
     kProbing = kLinked | kDiscover | kInventory,
-    kEvery = kProbing | kPorts,
+    kEvery = kProbing | kPorts | kStation,
 };
 
 // Where an entry shows: in every help that names one of its commands, only in a command's own help (a text
@@ -467,11 +539,17 @@ const std::vector<HelpSection>& HelpSections() {
           {kInventory,
            "  inventory [--timeout MS] [--csv]\n"
            "                                discover, then identify every modem that answered\n"},
-          {kPorts, "  ports                         list the serial ports of this machine\n"}}},
-        {"Targets (each may be repeated and mixed):",
+          {kPorts, "  ports                         list the serial ports of this machine\n"},
+          {kStation,
+           "  station --firmware [TYPE=]FILE ... --ports PATTERN [--expect-firmware [TYPE=]V]\n"
+           "          [--record FILE] [--max-units N]\n"
+           "                                a production station: every unit plugged into a port that\n"
+           "                                matches PATTERN is updated once (keyed by its serial number),\n"
+           "                                with a verdict board on a terminal; Ctrl-C ends it\n"}}},
+        {"Targets (identify, update, log; each may be repeated and mixed):",
          {{kLinked, "  --telnet HOST[:PORT]          modem console over Telnet (default port 3000; [IPv6]:PORT)\n"},
           {kLinked, "  --serial PORT                 modem console on a serial port (COM3, /dev/ttyUSB0)\n"},
-          {kLinked, "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"},
+          {kLinked | kStation, "  --baud N                      set the rate of every --serial port (default: keep the port's rate)\n"},
           {kLinked,
            "  --targets FILE                one target a line: \"telnet HOST[:PORT]\" or \"serial PORT [BAUD]\";\n"
            "                                '#' starts a comment; FILE - reads standard input\n"},
@@ -501,11 +579,11 @@ const std::vector<HelpSection>& HelpSections() {
            "                                them fails, the rest are not started\n",
            Shown::CommandHelp},
           {kLinked, "  --max-failures N              after N failed targets no new target starts\n"},
-          {kLinked,
+          {kLinked | kStation,
            "  --retries N                   try a connect or identity check that failed N more times,\n"
            "                                pausing 1, 2, 4... s (never once a transfer has begun)\n"},
           {kLinked, "  --connect-timeout SECONDS     give up a connection after SECONDS\n"},
-          {kLinked,
+          {kLinked | kStation,
            "  --record FILE                 keep a journal of the run in FILE (appended to; only a record is):\n"
            "                                the run and its targets, each target's start and its result\n"},
           {kLinked,
@@ -526,7 +604,7 @@ const std::vector<HelpSection>& HelpSections() {
            "                                RECORD (unless --record FILE)\n",
            Shown::CommandHelp}}},
         {"Options:",
-         {{kUpdate,
+         {{kUpdate | kStation,
            "  --legacy ask|yes|no           when the firmware lacks the fast transfer: ask (default; no\n"
            "                                without a terminal or with several targets), always, never\n"},
           {kUpdate,
@@ -534,11 +612,11 @@ const std::vector<HelpSection>& HelpSections() {
            "                                to restart, asking every 0.5 s (Telnet: a new connection; serial:\n"
            "                                the port reopened) up to SECONDS, check it is the same modem and\n"
            "                                report firmware before and after\n"},
-          {kUpdate,
+          {kUpdate | kStation,
            "  --expect-firmware [TYPE=]V    ok only when the modem comes back with V (implies --confirm);\n"
            "                                a modem already at V is skipped unless --force; TYPE=V for the\n"
            "                                modems of identity type TYPE (repeatable, beside a plain V)\n"},
-          {kUpdate,
+          {kUpdate | kStation,
            "  --force                       with --expect-firmware: update a modem already at V as well;\n"
            "                                with --resume: resume with another image than the record's\n"},
           {kUpdate,
@@ -551,6 +629,16 @@ const std::vector<HelpSection>& HelpSections() {
           {kUpdate,
            "  --firmware TYPE=FILE          the image for modems of identity type TYPE (repeatable); a modem\n"
            "                                whose type has no image (and no plain FIRMWARE) is skipped\n"},
+          {kStation,
+           "  --ports PATTERN               station: the ports units are plugged into, a pattern with * and ?\n"
+           "                                (/dev/ttyUSB*, /dev/serial/by-id/*, COM*) or a list (COM3,COM4);\n"
+           "                                repeatable; looked at every 500 ms\n"},
+          {kStation,
+           "  --firmware [TYPE=]FILE        station: the image for every unit (FILE) or for the units of\n"
+           "                                identity type TYPE (repeatable)\n"},
+          {kStation, "  --parallel N                  station: at most N units at once (default: every port)\n"},
+          {kStation, "  --max-units N                 station: end once N units have their verdict\n"},
+          {kStation, "  --settle-ms MS                station: open a new port after it has been there MS ms (default 1000)\n"},
           {kUpdate, "  -y, --yes                     update several modems without asking (needed without a terminal)\n"},
           {kLog,
            "  --overwrite                   log DIR: replace an earlier run's file of the same name instead\n"
@@ -583,6 +671,7 @@ unsigned CommandBit(const std::string& command) {
     if (command == "discover") return kDiscover;
     if (command == "inventory") return kInventory;
     if (command == "ports") return kPorts;
+    if (command == "station") return kStation;
     return kEvery;
 }
 
@@ -590,7 +679,7 @@ unsigned CommandBit(const std::string& command) {
 
 bool IsCommandName(const std::string& word) {
     return word == "identify" || word == "update" || word == "log" || word == "discover" || word == "inventory" ||
-           word == "ports";
+           word == "ports" || word == "station";
 }
 
 std::string UsageText(const std::string& command) {

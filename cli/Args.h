@@ -19,6 +19,12 @@ struct CliOptions : RolloutRequest {
     bool json = false;
     bool csv = false;                    // inventory only
 
+    // The station: where units are plugged in, how many it takes, how long a new port settles.
+    std::vector<std::string> portPatterns;  // --ports, each value split at commas
+    unsigned maxUnits = 0;                  // 0: until Ctrl-C
+    unsigned settleMs = 1000;
+    unsigned stationParallel = 0;           // --parallel for the station; 0: every port at once
+
     // True when the run goes through the run of targets (one target is a run of one): every command but
     // discover and ports without JSON, which only print what they found.
     bool Fleet() const;
@@ -29,7 +35,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
 
 // Every long option the command line knows ("--telnet", ...).
 std::vector<std::string> OptionNames();
-// True for identify, update, log, discover, inventory and ports.
+// True for identify, update, log, discover, inventory, ports and station.
 bool IsCommandName(const std::string& word);
 // The --help text: of every command, or of one.
 std::string UsageText(const std::string& command = std::string());

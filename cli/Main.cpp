@@ -16,6 +16,7 @@
 #include "cli/FleetOutput.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
+#include "cli/StationMain.h"
 #include "cli/Terminal.h"
 #include "console/Console.h"
 #include "discovery/Discovery.h"
@@ -74,6 +75,7 @@ int Ports() {
 }
 
 int Run(const CliOptions& options) {
+    if (options.command == "station") return RunStationCommand(options, g_cancel);
     if (options.Fleet()) return RunFleet(options, g_cancel);
     if (options.command == "ports") return Ports();
     return Discover(options);

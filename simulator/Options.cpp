@@ -132,6 +132,8 @@ const char* HelpText() {
         "                             or 'none' (default will:1,will:3,do:24,do:44)\n"
         "  --serial                   serve the console on a pseudo-terminal instead of Telnet\n"
         "  --link PATH                with --serial: also create a symlink PATH to the device\n"
+        "  --pty-at PATH              --serial --link PATH: a unit plugged in at PATH until the simulator\n"
+        "                             stops (the link goes with it), e.g. with --serial-number N\n"
         "  --baud N                   with --serial: pace both directions at 10 bits per byte\n"
         "  --no-console               run only the discovery responder\n"
         "Identity and console faults:\n"
@@ -234,6 +236,15 @@ int ParseOptions(int argc, char** argv, SimOptions& o, std::string& error) {
              return true;
          }},
         {"--link", text(o.link)},
+        {"--pty-at", [&](const std::string& v) {
+             if (v.empty()) {
+                 error = "--pty-at needs a path";
+                 return false;
+             }
+             o.serial = true;
+             o.link = v;
+             return true;
+         }},
         {"--baud", number("--baud", 100000000, o.baud)},
         {"--bind", text(o.bindAddress)},
         {"--telnet-port", number("--telnet-port", 65535, o.telnetPort)},

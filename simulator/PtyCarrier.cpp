@@ -17,8 +17,9 @@ PtyCarrier::PtyCarrier(const SimOptions& options, EventLog& log, ModemConsole& c
     : options_(options), log_(log), console_(console), buffer_(kChunk) {}
 
 PtyCarrier::~PtyCarrier() {
-    if (master_ >= 0) ::close(master_);
+    // The link goes first, as a pulled USB adapter's device node goes before its line is seen dead.
     if (!options_.link.empty()) ::unlink(options_.link.c_str());
+    if (master_ >= 0) ::close(master_);
 }
 
 bool PtyCarrier::Open(std::string& error) {
