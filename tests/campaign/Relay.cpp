@@ -157,6 +157,8 @@ void Relay::Loop() {
                 } else if (allowed > 0) {
                     const ssize_t n = send(to, pipe.pending.data(), allowed, MSG_DONTWAIT | MSG_NOSIGNAL);
                     if (n > 0) {
+                        // Bytes a slow link still delivers keep it busy, as a firewall sees them pass.
+                        c.active = now;
                         pipe.pending.erase(0, static_cast<size_t>(n));
                         if (faults.bytesPerSecond > 0) pipe.budget -= static_cast<double>(n);
                         if (counted) *counted += static_cast<size_t>(n);
