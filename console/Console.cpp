@@ -1,6 +1,7 @@
 // The modem console dialogue: exact and marker reads with deadlines, diagnostics, the command menu and identity.
 #include "console/Console.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "console/Clock.h"
@@ -205,6 +206,22 @@ std::string ModelForTypeCode(const std::string& typeCode) {
 
 bool IdentityReplyComplete(const std::string& text) {
     return FieldTerminated(text, "#0:") && FieldTerminated(text, "#1:");
+}
+
+void ReadRestOfIdentity(ITransport& link, ModemIdentity& identity, std::uint32_t waitMs) {
+    const auto lineEnded = [&identity] {
+        const std::size_t at = identity.response.find("#1:");
+        return at != std::string::npos && identity.response.find_first_of("\r\n", at) != std::string::npos;
+    };
+    const auto deadline = DeadlineAfter(waitMs);
+    unsigned char scratch[kScratchSize];
+    std::string ignored;  // a link that fails here fails the next step, which says so
+    while (!lineEnded() && MonotonicNow() < deadline) {
+        const int got = link.Read(scratch, sizeof scratch, std::min(waitMs, kTextReadMs), ignored);
+        if (got < 0) return;
+        identity.response.append(reinterpret_cast<const char*>(scratch), static_cast<std::size_t>(got));
+        KeepBounded(identity.response);
+    }
 }
 
 bool CheckModemIdentity(ITransport& link, ModemIdentity& identity, std::string& error) {

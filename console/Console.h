@@ -12,6 +12,8 @@
 constexpr unsigned char ACK = 0x06;  // positive acknowledgement, both directions
 constexpr unsigned char ESC = 0x1B;  // modem: rejection; tool: abort of a log download
 constexpr unsigned char SYN = 0x16;  // tool: start of the binary part of a log download
+// How long the rest of an identity reply (after the version) is waited for where it matters which modem answers.
+constexpr std::uint32_t kIdentityRestMs = 1000;
 
 // Progress of a long operation: percentage, stage and detail (UTF-8), called on the worker thread.
 using ProgressCallback = std::function<void(int percent, const std::string& stage, const std::string& detail)>;
@@ -66,6 +68,10 @@ std::string Field(const std::string& reply, const std::string& marker);
 bool EnterCommandMenu(ITransport& link, std::string& error);
 // Returns the modem to its menu and asks "V ###\r".
 bool CheckModemIdentity(ITransport& link, ModemIdentity& identity, std::string& error);
+// After a successful CheckModemIdentity: reads on, for at most `waitMs`, until the reply's line has ended, so
+// that the fields after the version (the serial number, the call sign) are whole where the modem sends them.
+// A check of which modem answers needs them; over a slow link they arrive after the version.
+void ReadRestOfIdentity(ITransport& link, ModemIdentity& identity, std::uint32_t waitMs);
 
 // The model name for an identity type code ("U" -> "Torvanix / VX-4410", ...).
 std::string ModelForTypeCode(const std::string& typeCode);

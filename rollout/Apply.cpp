@@ -258,22 +258,41 @@ std::string RolloutRun::LogName(size_t i, unsigned n) const {
 
 void RolloutRun::RunLog(size_t i) {
     TargetResult& result = results_[i];
-    std::unique_ptr<ITransport> link;
-    if (!ConnectOrFinish(i, !request_.typeFilter.empty(), link)) return;
     LogFileOutcome outcome;
     std::string error;
     TransferTally& tally = tallies_[i];
-    int code;
-    if (logNames_.empty() || request_.overwrite) {
-        const std::string path = logNames_.empty() ? request_.path : LogName(i, 0);
-        code = DownloadModemLogToFile(*link, Utf8ToWide(path), cancel_, ProgressFor(i, &tally), outcome, error, &tally);
-    } else {
-        // Chosen to be new: the log replaces nothing, not even a file that took its name meanwhile.
-        const unsigned first = firstLogName_[i];
-        code = DownloadModemLogToNewFile(*link, [this, i, first](unsigned n) { return Utf8ToWide(LogName(i, first + n)); },
-                                         cancel_, ProgressFor(i, &tally), outcome, error, &tally);
+    int code = static_cast<int>(LogDownloadResult::Failed);
+    // Connected at its turn, like an update. A link that drops before any of the log was written (an idle cut
+    // while the file was prepared, a console that logged out) is tried again under --retries: nothing of the
+    // log is lost, and no file was left.
+    for (unsigned attempt = 0;; ++attempt) {
+        std::unique_ptr<ITransport> link;
+        if (!ConnectOrFinish(i, !request_.typeFilter.empty(), link)) return;
+        error.clear();
+        if (logNames_.empty() || request_.overwrite) {
+            const std::string path = logNames_.empty() ? request_.path : LogName(i, 0);
+            code = DownloadModemLogToFile(*link, Utf8ToWide(path), cancel_, ProgressFor(i, &tally), outcome, error, &tally);
+        } else {
+            // Chosen to be new: the log replaces nothing, not even a file that took its name meanwhile.
+            const unsigned first = firstLogName_[i];
+            code = DownloadModemLogToNewFile(*link, [this, i, first](unsigned n) { return Utf8ToWide(LogName(i, first + n)); },
+                                             cancel_, ProgressFor(i, &tally), outcome, error, &tally);
+        }
+        const LinkFailure failure = link->LastFailure();
+        link->Close();
+        const bool droppedBeforeLog = code == static_cast<int>(LogDownloadResult::Failed) && !outcome.fileFailed &&
+                                      outcome.bytes == 0 &&
+                                      (failure == LinkFailure::Closed || failure == LinkFailure::System ||
+                                       failure == LinkFailure::TimedOut);
+        if (!droppedBeforeLog || cancel_.load() || attempt >= request_.retries) break;
+        RolloutEvent retry;
+        retry.kind = RolloutEvent::Kind::Retry;
+        retry.index = i;
+        retry.attempt = attempt + 1;
+        retry.of = request_.retries;
+        retry.text = CutModemText(error);
+        if (!closed_) events_.Emit(retry);
     }
-    link->Close();
     const std::string path = WideToUtf8(outcome.path);
     const bool ok = code != static_cast<int>(LogDownloadResult::Failed);
     result.warning = InPlaceNote(path, outcome, ok);

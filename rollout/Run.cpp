@@ -273,6 +273,7 @@ RolloutRun::Identity RolloutRun::Identify(ITransport& link, size_t i, std::strin
         error = CutModemText(error);
         return Identity::Failed;
     }
+    ReadRestOfIdentity(link, identity, kIdentityRestMs);
     TakeIdentity(identity, result);
     Publish(i);
     if (!request_.typeFilter.empty() && result.type != request_.typeFilter) {

@@ -24,10 +24,6 @@ bool PathExists(const std::string& path);
 bool ReadStandardInput(std::string& text, std::string& error);
 // Standard input without newline translation (Windows text mode would turn CR LF into LF).
 void UseBinaryStandardInput();
-// Every numeric address HOST resolves to (localhost may give ::1 and 127.0.0.1; an IPv4 address mapped into
-// IPv6 as its IPv4 form), so that two spellings of one modem are seen as one; HOST itself when it does not
-// resolve.
-std::vector<std::string> NumericAddresses(const std::string& host);
 // The serial port as the system names it: links followed on POSIX (/dev/modem -> /dev/ttyUSB0), the
 // device prefix dropped and the name in capitals on Windows (\\.\com3 -> COM3); PORT itself when that fails.
 std::string RealSerialPath(const std::string& port);

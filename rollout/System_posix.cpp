@@ -1,12 +1,9 @@
-// The system services of a rollout on POSIX: files, folders, the host, the time, addresses and ports.
-#include <algorithm>
+// The system services of a rollout on POSIX: files, folders, the host, the time and ports.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <netdb.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,25 +77,6 @@ bool PathExists(const std::string& path) {
 }
 
 void UseBinaryStandardInput() {}
-
-std::vector<std::string> NumericAddresses(const std::string& host) {
-    addrinfo hints {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return {host};
-    std::vector<std::string> addresses;
-    for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
-        char text[NI_MAXHOST] = {};
-        if (::getnameinfo(at->ai_addr, at->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) continue;
-        std::string address = text;
-        if (address.rfind("::ffff:", 0) == 0 && address.find('.') != std::string::npos) address.erase(0, 7);
-        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
-    }
-    ::freeaddrinfo(found);
-    if (addresses.empty()) addresses.push_back(host);
-    return addresses;
-}
 
 std::string RealSerialPath(const std::string& port) {
     char* real = ::realpath(port.c_str(), nullptr);

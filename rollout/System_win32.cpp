@@ -1,11 +1,8 @@
-// The system services of a rollout on Windows: files, folders, the host, the time, addresses and ports (wide paths).
-#include <winsock2.h>
-#include <ws2tcpip.h>
+// The system services of a rollout on Windows: files, folders, the host, the time and ports (wide paths).
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -87,28 +84,6 @@ bool PathExists(const std::string& path) {
 
 void UseBinaryStandardInput() {
     _setmode(_fileno(stdin), _O_BINARY);
-}
-
-std::vector<std::string> NumericAddresses(const std::string& host) {
-    ADDRINFOW hints {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* found = nullptr;
-    if (GetAddrInfoW(Utf8ToWide(host).c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return {host};
-    std::vector<std::string> addresses;
-    for (const ADDRINFOW* at = found; at != nullptr; at = at->ai_next) {
-        wchar_t text[NI_MAXHOST] = {};
-        if (GetNameInfoW(at->ai_addr, static_cast<socklen_t>(at->ai_addrlen), text, NI_MAXHOST, nullptr, 0,
-                         NI_NUMERICHOST) != 0) {
-            continue;
-        }
-        std::string address = WideToUtf8(text);
-        if (address.rfind("::ffff:", 0) == 0 && address.find('.') != std::string::npos) address.erase(0, 7);
-        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
-    }
-    FreeAddrInfoW(found);
-    if (addresses.empty()) addresses.push_back(host);
-    return addresses;
 }
 
 std::string RealSerialPath(const std::string& port) {

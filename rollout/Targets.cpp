@@ -13,8 +13,10 @@
 #include "discovery/Discovery.h"
 #include "discovery/SerialNumber.h"
 #include "rollout/Request.h"
+#include "rollout/Run.h"
 #include "rollout/System.h"
 #include "transport/File.h"
+#include "transport/Socket.h"
 #include "transport/Transport.h"
 
 namespace {
@@ -114,6 +116,36 @@ std::vector<RolloutTarget> DiscoverModemsSorted(std::uint32_t timeoutMs, std::st
     return found;
 }
 
+// Looks up every Telnet target's host with the link's own lookup: bounded by the connect timeout and ended
+// by `cancel`, so that a name server that never answers holds neither the run nor a signal. A lookup that
+// fails or times out leaves the target's addresses empty; its connect will say why.
+void LookUpAddresses(std::vector<RolloutTarget>& targets, const RolloutRequest& request, const std::atomic<bool>* cancel) {
+    std::vector<size_t> list;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (!targets[i].serial && targets[i].missing.empty() && targets[i].addresses.empty()) list.push_back(i);
+    }
+    const unsigned timeoutMs = request.connectTimeoutSeconds == 0
+                                   ? kDefaultConnectTimeoutMs
+                                   : std::min(request.connectTimeoutSeconds * 1000u, kMaxConnectTimeoutMs);
+    RunParallel(list, request.parallel, [&](size_t i) {
+        RolloutTarget& target = targets[i];
+        std::vector<SocketAddress> found;
+        std::string resolverText;
+        if (SocketResolve(target.host, std::to_string(target.port), found, resolverText, timeoutMs, cancel) !=
+            ResolveOutcome::Resolved) {
+            return;
+        }
+        for (const SocketAddress& entry : found) {
+            std::string address = SocketNumericHost(entry);
+            if (address.rfind("::ffff:", 0) == 0 && address.find('.') != std::string::npos) address.erase(0, 7);
+            if (address.empty()) continue;
+            if (std::find(target.addresses.begin(), target.addresses.end(), address) == target.addresses.end()) {
+                target.addresses.push_back(address);
+            }
+        }
+    });
+}
+
 }  // namespace
 
 bool ParseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
@@ -141,7 +173,7 @@ std::vector<std::string> SystemModemKeys(const RolloutTarget& target) {
     if (target.serial) {
         keys.push_back("serial " + RealSerialPath(target.serialPort));
     } else {
-        for (const std::string& address : NumericAddresses(target.host)) {
+        for (const std::string& address : target.addresses.empty() ? std::vector<std::string>{target.host} : target.addresses) {
             keys.push_back("telnet " + address + ":" + std::to_string(target.port));
         }
     }
@@ -152,7 +184,7 @@ std::string TargetKey(const RolloutTarget& target) {
     if (!target.key.empty()) return target.key;
     if (!target.missing.empty()) return target.missing;
     if (target.serial) return "serial " + RealSerialPath(target.serialPort);
-    std::vector<std::string> addresses = NumericAddresses(target.host);
+    std::vector<std::string> addresses = target.addresses;
     // IPv4 forms sort before IPv6 ones: localhost is 127.0.0.1 whichever the resolver names first.
     std::stable_sort(addresses.begin(), addresses.end(), [](const std::string& a, const std::string& b) {
         return (a.find(':') == std::string::npos) > (b.find(':') == std::string::npos);
@@ -390,6 +422,7 @@ bool ResolveTargets(const RolloutRequest& options, std::vector<RolloutTarget>& t
     }
     targets.insert(targets.end(), options.targets.begin(), options.targets.end());
     if (!CheckDistinctTargets(targets, error)) return false;
+    LookUpAddresses(targets, options, cancel);
     if (!CheckSameModems(targets, SystemModemKeys, error)) return false;
     for (RolloutTarget& target : targets) target.key = TargetKey(target);
     return true;

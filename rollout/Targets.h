@@ -24,6 +24,9 @@ struct RolloutTarget {
     std::string missing;
     // The key a record knows the target by, the same in every run (set by resolution; see TargetKey).
     std::string key;
+    // Telnet: every numeric address the host resolved to before the run (localhost may give ::1 and 127.0.0.1),
+    // so that two spellings of one modem are seen as one; empty when not looked up or not answered in time.
+    std::vector<std::string> addresses;
     // A resume: the record shows an earlier run of this rollout began this target's update (it may hold the image).
     bool begunBefore = false;
 
@@ -32,8 +35,9 @@ struct RolloutTarget {
 };
 
 // The key a record knows a target by: "serial-number HEX" or "call CALL" for a modem asked for by name (found
-// or not), else "telnet ADDRESS:PORT" with the first numeric address its host resolves to (IPv4 first, so
-// that every spelling of one address is one key), or "serial PATH" with the port's real path.
+// or not), else "telnet ADDRESS:PORT" with the first numeric address its host resolved to (IPv4 first, so
+// that every spelling of one address is one key; the host as given when it was not resolved), or
+// "serial PATH" with the port's real path.
 std::string TargetKey(const RolloutTarget& target);
 
 // The result message of a target that discovery named but that did not answer its probe.
@@ -55,8 +59,8 @@ bool ParseTargetList(const std::string& text, std::vector<RolloutTarget>& target
 
 // False with a message when a target appears twice (two workers must never share one modem).
 bool CheckDistinctTargets(const std::vector<RolloutTarget>& targets, std::string& error);
-// What reaches a target's modem: "telnet ADDRESS:PORT" for every address its host resolves to, or
-// "serial PATH" with the port's real path.
+// What reaches a target's modem: "telnet ADDRESS:PORT" for every address its host resolved to (the host as
+// given when it was not resolved), or "serial PATH" with the port's real path.
 using ModemKeys = std::function<std::vector<std::string>(const RolloutTarget&)>;
 std::vector<std::string> SystemModemKeys(const RolloutTarget& target);
 // False with a message naming both when two targets share any key: two spellings of one modem (localhost
@@ -84,7 +88,9 @@ std::vector<RolloutTarget> DiscoverTargets(std::uint32_t timeoutMs, std::string&
 struct RolloutRequest;
 // The whole target list, discovery and given targets of a run, in that order, without repeats; discovery
 // filters applied, and a modem asked for by serial number or call sign that did not answer kept as missing.
-// False with a message (`usage` set unless discovery failed) when the list is bad. Discovery ends early
-// once `cancel` is set.
+// False with a message (`usage` set unless discovery failed) when the list is bad. Each Telnet host is looked
+// up once, bounded by the connect timeout: a name that does not answer in time is left to the target's own
+// connect to fail. Discovery and lookups end early once `cancel` is set; the targets are still all given
+// (the run then cancels each of them).
 bool ResolveTargets(const RolloutRequest& request, std::vector<RolloutTarget>& targets, std::string& error, bool& usage,
                     const std::atomic<bool>* cancel = nullptr);

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -985,7 +986,7 @@ TEST_F(CliFleet, ExpectedVersionAndAnImagePerType) {
 }
 
 // A host that never completes the connect: given up after --connect-timeout, tried again after a pause that
-// doubles each time, as --retries allows, then failed with the connect reason.
+// doubles each time, as --retries allows, then failed with the connect reason. A log's dropped link likewise.
 TEST_F(CliFleet, ConnectTimeoutAndRetries) {
     HangingPort hanging;
     ASSERT_NE(hanging.Port(), 0);
@@ -1006,6 +1007,19 @@ TEST_F(CliFleet, ConnectTimeoutAndRetries) {
         if (object.at("event") == "retry") retries.push_back(object.at("attempt") + "/" + object.at("of") + " " + object.at("seconds"));
     }
     EXPECT_EQ(retries, (std::vector<std::string>{"1/2 1.0", "2/2 2.0"})) << run.out;
+
+    // A log's link that drops before any of the log came is connected again as --retries allows; no file is left.
+    SimulatorProcess dropping;
+    const std::string d = Start(dropping, {"--fault", "logsize:drop"});
+    const std::string file = dropping.LocalPath("modem.log");
+    const CliOutcome log = RunCli(dropping.Folder(), {"--telnet", d, "log", file, "--retries", "1", "--json"});
+    EXPECT_EQ(log.exitCode, 1) << log.err;
+    std::vector<std::string> logRetries;
+    for (const auto& object : JsonLines(log.out)) {
+        if (object.at("event") == "retry") logRetries.push_back(object.at("attempt") + "/" + object.at("of") + " " + object.at("message"));
+    }
+    EXPECT_EQ(logRetries, (std::vector<std::string>{"1/1 The modem closed the Telnet connection"})) << log.out;
+    EXPECT_FALSE(std::filesystem::exists(file));
 }
 
 // The same host under the link itself: the connect ends on the cancel flag well before its bound, and on the

@@ -55,6 +55,9 @@ ResolveOutcome SocketResolve(const std::string& host, const std::string& service
                              std::vector<SocketAddress>& addresses, std::string& resolverText, unsigned int timeoutMs,
                              const std::atomic<bool>* cancel);
 
+// The address's host part as the system writes it numerically (192.0.2.7, 2001:db8::7); "" when it cannot.
+std::string SocketNumericHost(const SocketAddress& address);
+
 SocketHandle SocketCreate(const SocketAddress& address);
 bool SocketSetNonBlocking(SocketHandle socket, bool nonBlocking);
 // 0 connected, -1 failure (a non-blocking connect under way fails with kWsaEwouldblock).

@@ -157,6 +157,15 @@ ResolveOutcome SocketResolve(const std::string& host, const std::string& service
     return ResolveOutcome::Resolved;
 }
 
+std::string SocketNumericHost(const SocketAddress& address) {
+    char text[NI_MAXHOST] = {};
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(address.bytes), static_cast<socklen_t>(address.length), text,
+                    sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) {
+        return "";
+    }
+    return text;
+}
+
 SocketHandle SocketCreate(const SocketAddress& address) {
     const int fd = socket(address.family, address.type | SOCK_CLOEXEC, address.protocol);
     if (fd < 0) return kInvalidSocket;

@@ -136,6 +136,15 @@ ResolveOutcome SocketResolve(const std::string& host, const std::string& service
     return ResolveOutcome::Resolved;
 }
 
+std::string SocketNumericHost(const SocketAddress& address) {
+    wchar_t text[NI_MAXHOST] = {};
+    if (GetNameInfoW(reinterpret_cast<const sockaddr*>(address.bytes), static_cast<socklen_t>(address.length), text,
+                     NI_MAXHOST, nullptr, 0, NI_NUMERICHOST) != 0) {
+        return "";
+    }
+    return WideToUtf8(text);
+}
+
 SocketHandle SocketCreate(const SocketAddress& address) {
     const SOCKET s = socket(address.family, address.type, address.protocol);
     return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);

@@ -119,6 +119,8 @@ bool WaitForRestart(const LinkFactory& makeLink, unsigned seconds, const std::at
         std::string attemptError;
         if (link.Open(attemptError)) {
             const bool ok = CheckModemIdentity(link, after, attemptError);
+            // The caller compares the serial number with the one it updated: the reply's line is read whole.
+            if (ok) ReadRestOfIdentity(link, after, kIdentityRestMs);
             link.Close();
             if (ok) return true;
         }

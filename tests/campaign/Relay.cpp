@@ -55,6 +55,11 @@ struct Connection {
 bool Relay::Start(unsigned short modemPort, std::string& error) {
     modemPort_ = modemPort;
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // Accepted connections take the listener's small buffer: bytes a slow link has not carried yet stay in the
+    // tool's send queue, where the tool can see them, as they do before a real slow link (a radio, a serial
+    // bridge), rather than vanishing into a deep buffer of the relay's own.
+    constexpr int kSmallReceiveBuffer = 4096;
+    if (listener_ >= 0) setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &kSmallReceiveBuffer, sizeof kSmallReceiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -109,12 +114,14 @@ void Relay::Loop() {
     while (!stop_) {
         const Faults faults = CurrentFaults();
         std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+        // A slow link holds about a quarter second of its bytes, not 64 KiB that the tool would see as carried.
+        const bool paced = faults.bytesPerSecond > 0;
+        const size_t ahead = paced ? std::max<size_t>(512, static_cast<size_t>(faults.bytesPerSecond) / 4) : 65536;
         for (Connection& c : connections) {
             // A slow link writes on the poll's timeout, not whenever the socket could take more.
-            const bool paced = faults.bytesPerSecond > 0;
-            fds.push_back({c.client, static_cast<short>((c.up.pending.size() < 65536 ? POLLIN : 0) |
+            fds.push_back({c.client, static_cast<short>((c.up.pending.size() < ahead ? POLLIN : 0) |
                                                         (c.down.pending.empty() || paced ? 0 : POLLOUT)), 0});
-            fds.push_back({c.modem, static_cast<short>((c.down.pending.size() < 65536 ? POLLIN : 0) |
+            fds.push_back({c.modem, static_cast<short>((c.down.pending.size() < ahead ? POLLIN : 0) |
                                                        (c.up.pending.empty() || paced ? 0 : POLLOUT)), 0});
         }
         poll(fds.data(), fds.size(), faults.bytesPerSecond > 0 ? 5 : 20);
@@ -138,8 +145,8 @@ void Relay::Loop() {
             bool closeBoth = false;
             // Moves what can go from one side to the other; false when that side's writing failed.
             const auto pump = [&](int from, int to, Pipe& pipe, size_t* counted) {
-                if (!pipe.ended && pipe.pending.size() < 65536) {
-                    const ssize_t n = from < 0 ? -1 : recv(from, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (!pipe.ended && pipe.pending.size() < ahead) {
+                    const ssize_t n = from < 0 ? -1 : recv(from, buffer, std::min(sizeof buffer, ahead - pipe.pending.size()), MSG_DONTWAIT);
                     if (n > 0) {
                         pipe.pending.append(buffer, static_cast<size_t>(n));
                         c.active = now;
@@ -157,6 +164,8 @@ void Relay::Loop() {
                 } else if (allowed > 0) {
                     const ssize_t n = send(to, pipe.pending.data(), allowed, MSG_DONTWAIT | MSG_NOSIGNAL);
                     if (n > 0) {
+                        // Bytes a slow link still delivers keep it busy, as a firewall sees them pass.
+                        c.active = now;
                         pipe.pending.erase(0, static_cast<size_t>(n));
                         if (faults.bytesPerSecond > 0) pipe.budget -= static_cast<double>(n);
                         if (counted) *counted += static_cast<size_t>(n);
