@@ -7,26 +7,29 @@
 #include <cstring>
 
 #include "rollout/RecordFile.h"
+#include "transport/FileCalls.h"
 
 namespace {
 
 class PosixRecordFile final : public RecordFile {
 public:
-    PosixRecordFile(int fd, std::string path, bool cut) : fd_(fd), path_(std::move(path)), cut_(cut) {}
-    ~PosixRecordFile() override { ::close(fd_); }
+    PosixRecordFile(int fd, std::string path, bool cut)
+        : fd_(fd), path_(std::move(path)), cut_(cut), calls_(CurrentFileCalls()) {}
+    ~PosixRecordFile() override { calls_.Close(fd_); }
 
     bool Append(const std::string& line, std::string& error) override {
         const std::string text = cut_ ? "\n" + line : line;
         size_t done = 0;
         while (done < text.size()) {
-            const ssize_t wrote = ::write(fd_, text.data() + done, text.size() - done);
+            const long wrote = calls_.Write(fd_, reinterpret_cast<const unsigned char*>(text.data()) + done,
+                                            text.size() - done);
             if (wrote < 0 && errno == EINTR) continue;
             if (wrote <= 0) return Failed(wrote < 0 ? errno : ENOSPC, error);
             done += static_cast<size_t>(wrote);
         }
         cut_ = false;
         // A pipe or a terminal takes no sync; everything that can hold the record must.
-        if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) return Failed(errno, error);
+        if (!calls_.Sync(fd_) && errno != EINVAL && errno != EROFS) return Failed(errno, error);
         return true;
     }
 
@@ -39,6 +42,7 @@ private:
     int fd_;
     std::string path_;
     bool cut_;
+    FileCalls& calls_;  // the file layer's calls, through which a test fails a write or a sync
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "rollout/RecordFile.h"
+#include "transport/FileCalls.h"
 #include "transport/SystemError.h"
 #include "transport/Transport.h"
 
@@ -9,23 +10,24 @@ namespace {
 
 class WindowsRecordFile final : public RecordFile {
 public:
-    WindowsRecordFile(HANDLE file, std::string path, bool cut) : file_(file), path_(std::move(path)), cut_(cut) {}
-    ~WindowsRecordFile() override { CloseHandle(file_); }
+    WindowsRecordFile(HANDLE file, std::string path, bool cut)
+        : file_(file), path_(std::move(path)), cut_(cut), calls_(CurrentFileCalls()) {}
+    ~WindowsRecordFile() override { calls_.Close(reinterpret_cast<FileHandle>(file_)); }
 
     bool Append(const std::string& line, std::string& error) override {
         const std::string text = cut_ ? "\n" + line : line;
         size_t done = 0;
         while (done < text.size()) {
-            DWORD wrote = 0;
-            if (!WriteFile(file_, text.data() + done, static_cast<DWORD>(text.size() - done), &wrote, nullptr)) {
-                return Failed(GetLastError(), error);
-            }
+            const long wrote = calls_.Write(reinterpret_cast<FileHandle>(file_),
+                                            reinterpret_cast<const unsigned char*>(text.data()) + done,
+                                            text.size() - done);
+            if (wrote < 0) return Failed(GetLastError(), error);
             if (wrote == 0) return Failed(ERROR_DISK_FULL, error);
-            done += wrote;
+            done += static_cast<size_t>(wrote);
         }
         cut_ = false;
         // A pipe or the NUL device takes no flush; everything that can hold the record must.
-        if (!FlushFileBuffers(file_)) {
+        if (!calls_.Sync(reinterpret_cast<FileHandle>(file_))) {
             const DWORD code = GetLastError();
             if (code != ERROR_INVALID_FUNCTION && code != ERROR_INVALID_HANDLE) return Failed(code, error);
         }
@@ -41,6 +43,7 @@ private:
     HANDLE file_;
     std::string path_;
     bool cut_;
+    FileCalls& calls_;  // the file layer's calls, through which a test fails a write or a sync
 };
 
 }  // namespace

@@ -357,21 +357,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, const std::atomic<bool>* cancel) {
-    return std::make_unique<SerialTransport>(SystemSerialDriver(), portName, 0u, kSendStallLimitMs, cancel);
-}
-
-std::unique_ptr<ITransport> CreateSerialTransport(const std::wstring& portName, unsigned int baudRate,
-                                                  const std::atomic<bool>* cancel) {
-    return std::make_unique<SerialTransport>(SystemSerialDriver(), portName, baudRate, kSendStallLimitMs, cancel);
-}
-
-std::unique_ptr<ITransport> CreateSerialTransportWithSendLimit(const std::wstring& portName, unsigned int baudRate,
-                                                               unsigned int sendStallLimitMs,
-                                                               const std::atomic<bool>* cancel) {
-    return std::make_unique<SerialTransport>(SystemSerialDriver(), portName, baudRate, sendStallLimitMs, cancel);
-}
-
 SerialDriver& SystemSerialDriver() {
     static SystemDriver driver;
     return driver;

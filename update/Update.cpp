@@ -18,6 +18,9 @@ constexpr std::size_t kBlockSize = 256;
 constexpr std::uint32_t kQueueLookMs = 250;
 // A frame that takes longer than this to reach the modem makes a failed verdict wait name the link as slow.
 constexpr std::uint32_t kSlowFrameMs = 1000;
+// The slowest link an update is made to get through: before any pace is known, a frame that left at once (into
+// a buffer on the way that cannot be seen from here) is given its time at this rate to reach the modem.
+constexpr std::uint64_t kSlowestLinkBytesPerSecond = 2400;
 
 void Report(const ProgressCallback& progress, int percent, const std::string& stage, const std::string& detail) {
     if (progress) progress(percent, stage, detail);
@@ -61,9 +64,11 @@ std::string Rate(std::uint64_t bytes, MonotonicClock::duration took) {
 
 // The wait for the one-byte verdict on a frame of `frame` bytes, after `sentBefore` bytes that the modem has
 // answered for since `firstWrite`. The protocol's wait counts from when the frame can have reached the modem:
-// where the link tells what it still has queued, from when that stops moving; elsewhere after the frame's time
-// at the pace so far (modem time is in that pace too, so it errs towards a longer wait). A wait that ends
-// unanswered after a slow frame says so: the modem is not blamed for the link.
+// while the link still holds some of it, from when that stops moving; once the frame has left (a relay or a
+// terminal server on the way takes and acknowledges it at once), after the frame's time at the pace so far
+// (modem time is in that pace too, so it errs towards a longer wait), or, for the first frame, at the slowest
+// link an update is made to get through. A wait that ends unanswered after a slow frame says so: the modem is
+// not blamed for the link.
 bool AwaitVerdict(ITransport& link, unsigned char& verdict, std::uint64_t frame, std::uint32_t waitMs,
                   std::uint64_t sentBefore, MonotonicClock::time_point firstWrite, const std::atomic<bool>& cancel,
                   std::string& error) {
@@ -77,10 +82,14 @@ bool AwaitVerdict(ITransport& link, unsigned char& verdict, std::uint64_t frame,
     // Where the frame was last seen moving towards the modem (or had arrived, as far as we can tell).
     MonotonicClock::time_point reached = waitStart;
     long long queued = link.QueuedToSend();
+    bool paceAssumed = false;
     if (queued > 0) {
         reached = waitStart + std::chrono::milliseconds(first);
-    } else if (queued < 0 && sentBefore > 0) {
+    } else if (sentBefore > 0) {
         reached += (waitStart - firstWrite) * static_cast<long long>(frame) / static_cast<long long>(sentBefore);
+    } else {
+        reached += std::chrono::milliseconds(frame * 1000 / kSlowestLinkBytesPerSecond);
+        paceAssumed = true;
     }
     for (;;) {
         const auto now = MonotonicNow();
@@ -100,6 +109,9 @@ bool AwaitVerdict(ITransport& link, unsigned char& verdict, std::uint64_t frame,
     const auto transit = reached - waitStart;
     if (queued > 0) {
         error += " (" + std::to_string(queued) + " bytes of the frame never left: a slow or stalled link)";
+    } else if (paceAssumed && transit >= std::chrono::milliseconds(kSlowFrameMs)) {
+        error += " after the frame's time on a link as slow as " + std::to_string(kSlowestLinkBytesPerSecond) +
+                 " bytes/s";
     } else if (transit >= std::chrono::milliseconds(kSlowFrameMs)) {
         error += " after the frame reached it over a slow link (about " + Rate(frame, transit) + " bytes/s)";
     }
