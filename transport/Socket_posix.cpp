@@ -111,6 +111,17 @@ ResolveOutcome SocketResolve(const std::string& host, const std::string& service
     using Clock = std::chrono::steady_clock;
     ReleaseEnded();
     if (IsCancelled(cancel)) return ResolveOutcome::Cancelled;
+    // An address written as numbers is read at once: no resolver thread, no wait.
+    addrinfo numericHints{};
+    numericHints.ai_family = AF_UNSPEC;
+    numericHints.ai_socktype = SOCK_STREAM;
+    numericHints.ai_flags = AI_NUMERICHOST;
+    addrinfo* numeric = nullptr;
+    if (getaddrinfo(host.c_str(), service.c_str(), &numericHints, &numeric) == 0) {
+        CopyResolvedAddresses(numeric, addresses);
+        freeaddrinfo(numeric);
+        return ResolveOutcome::Resolved;
+    }
     auto* lookup = new PendingLookup;
     lookup->host = host;
     lookup->service = service;
