@@ -158,13 +158,7 @@ void RolloutRun::RunUpdate(size_t i) {
                                         outcome.step == UpdateStep::Menu && tally.sent.load() == 0;
         if (!droppedBeforeImage || cancel_.load() || attempt >= request_.retries) break;
         link->Close();
-        RolloutEvent retry;
-        retry.kind = RolloutEvent::Kind::Retry;
-        retry.index = i;
-        retry.attempt = attempt + 1;
-        retry.of = request_.retries;
-        retry.text = CutModemText(error);
-        if (!closed_) events_.Emit(retry);
+        EmitRetry(i, attempt + 1, CutModemText(error));
     }
     if (code == static_cast<int>(UpdateResult::NotSupported)) {
         Emit(RolloutEvent::Kind::Note, i, error);
@@ -285,13 +279,7 @@ void RolloutRun::RunLog(size_t i) {
                                       (failure == LinkFailure::Closed || failure == LinkFailure::System ||
                                        failure == LinkFailure::TimedOut);
         if (!droppedBeforeLog || cancel_.load() || attempt >= request_.retries) break;
-        RolloutEvent retry;
-        retry.kind = RolloutEvent::Kind::Retry;
-        retry.index = i;
-        retry.attempt = attempt + 1;
-        retry.of = request_.retries;
-        retry.text = CutModemText(error);
-        if (!closed_) events_.Emit(retry);
+        EmitRetry(i, attempt + 1, CutModemText(error));
     }
     const std::string path = WideToUtf8(outcome.path);
     const bool ok = code != static_cast<int>(LogDownloadResult::Failed);

@@ -247,6 +247,18 @@ void RolloutRun::Emit(RolloutEvent::Kind kind, size_t i, const std::string& text
     events_.Emit(event);
 }
 
+void RolloutRun::EmitRetry(size_t i, unsigned attempt, const std::string& why, double seconds) {
+    if (closed_) return;
+    RolloutEvent retry;
+    retry.kind = RolloutEvent::Kind::Retry;
+    retry.index = i;
+    retry.attempt = attempt;
+    retry.of = request_.retries;
+    retry.seconds = seconds;
+    retry.text = why;
+    events_.Emit(retry);
+}
+
 ProgressCallback RolloutRun::ProgressFor(size_t i, TransferTally* tally) {
     return [this, i, tally](int percent, const std::string& stage, const std::string& detail) {
         if (closed_) return;
@@ -291,16 +303,7 @@ bool RolloutRun::Connect(size_t i, bool identify, const std::string& stage, std:
     Reason reason = Reason::None;
     for (unsigned attempt = 0; attempt <= request_.retries; ++attempt) {
         if (attempt > 0) {
-            if (!closed_) {
-                RolloutEvent retry;
-                retry.kind = RolloutEvent::Kind::Retry;
-                retry.index = i;
-                retry.attempt = attempt;
-                retry.of = request_.retries;
-                retry.seconds = std::chrono::duration<double>(pause).count();
-                retry.text = error;
-                events_.Emit(retry);
-            }
+            EmitRetry(i, attempt, error, std::chrono::duration<double>(pause).count());
             if (!SleepUntil(Clock::now() + pause, cancel_)) break;
             pause = std::min<Clock::duration>(pause * 2, kLongestRetryPause);
         }

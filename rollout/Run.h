@@ -116,6 +116,8 @@ private:
     void Tell(size_t i);                         // with toldMutex_ held
     void Report(size_t i);
     void Emit(RolloutEvent::Kind kind, size_t i, const std::string& text);
+    // Tells that target i tries again (attempt of request_.retries) after a pause of `seconds`, and why.
+    void EmitRetry(size_t i, unsigned attempt, const std::string& why, double seconds = 0);
     // Progress of target i; with `tally` its byte counts go as numbers.
     ProgressCallback ProgressFor(size_t i, TransferTally* tally = nullptr);
 
