@@ -221,18 +221,23 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions& options,
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
         app.parse(reversed);
+    } catch (const CLI::ArgumentMismatch& failure) {
+        // An option that takes one value, given twice: named by the option that holds two, not by the text.
+        error = failure.what();
+        for (const CLI::Option* option : app.get_options()) {
+            if (option->count() < 2 || option->get_items_expected_max() != 1) continue;
+            const std::string name = option->get_name();
+            error = name + " is given twice" +
+                    (name == "--targets" ? ": one target list a run (list every target in it)" : "");
+            break;
+        }
+        return false;
     } catch (const CLI::ParseError& failure) {
         error = failure.what();
         const std::string unexpected = "The following argument was not expected: ";
         const size_t missing = error.find(": 1 required");
         if (error.rfind(unexpected, 0) == 0) error = "Unknown option " + error.substr(unexpected.size());
         else if (missing != std::string::npos && error.rfind("--", 0) == 0) error = "Option " + error.substr(0, missing) + " needs a value";
-        // "--targets: At Most 1 required but received 2": an option that takes one value, given twice.
-        const size_t twice = error.find(": At Most 1 required");
-        if (twice != std::string::npos && error.rfind("--", 0) == 0) {
-            error = error.substr(0, twice) + " is given twice" +
-                    (error.rfind("--targets:", 0) == 0 ? ": one target list a run (list every target in it)" : "");
-        }
         return false;
     }
     confirm.given = app.count("--confirm") > 0;
