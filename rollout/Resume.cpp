@@ -131,17 +131,25 @@ std::string JoinHashes(const std::vector<std::string>& hashes) {
 
 namespace {
 
-// A record from before the journal: result lines only.
-ResumeChoice ChooseFromResults(const std::string& recordName, const std::string& text, const ResumeWanted& wanted) {
-    ResumeChoice choice;
-    std::vector<Entry> entries;
+// Calls `take(number, line)` for each line of a record that is not blank, a byte-order mark at its start
+// passed over.
+template <typename Take>
+void ForEachLine(const std::string& text, Take take) {
     size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     for (size_t number = 1; start < text.size(); ++number) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         const std::string line = text.substr(start, end - start);
         start = end + 1;
-        if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+        if (line.find_first_not_of(" \t\r") != std::string::npos) take(number, line);
+    }
+}
+
+// A record from before the journal: result lines only.
+ResumeChoice ChooseFromResults(const std::string& recordName, const std::string& text, const ResumeWanted& wanted) {
+    ResumeChoice choice;
+    std::vector<Entry> entries;
+    ForEachLine(text, [&](size_t number, const std::string& line) {
         const std::string where = recordName + " line " + std::to_string(number);
         Json members;
         const Shape shape = Read(line, members);
@@ -154,9 +162,9 @@ ResumeChoice ChooseFromResults(const std::string& recordName, const std::string&
         // The journal's other lines are the journal's: a record from before has none that name a target.
         if (shape == Shape::Bad || !record || (shape == Shape::Whole && entry.status.empty())) {
             choice.notes.push_back(where + " is not a record line; passed over");
-            continue;
+            return;
         }
-        if (command != wanted.command) continue;
+        if (command != wanted.command) return;
         if (shape == Shape::Cut) {
             // Its run ended while writing it: what the target ended with is not known unless the status was
             // written whole (a line cut before its image counts as one of no image).
@@ -164,7 +172,7 @@ ResumeChoice ChooseFromResults(const std::string& recordName, const std::string&
                                    (entry.status.empty() ? ": the outcome of " + entry.target + " is not known" : ""));
         }
         entries.push_back(entry);
-    }
+    });
 
     // The image the record's last update sent: resuming with another one needs --force.
     std::vector<std::string> images = wanted.imageSha256;
@@ -262,13 +270,7 @@ bool ListedTarget(const Json& listed, RolloutTarget& target) {
 ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::string& text, const ResumeWanted& wanted) {
     std::vector<JournalLine> lines;
     std::vector<std::string> notes;
-    size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    for (size_t number = 1; start < text.size(); ++number) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        const std::string raw = text.substr(start, end - start);
-        start = end + 1;
-        if (raw.find_first_not_of(" \t\r") == std::string::npos) continue;
+    ForEachLine(text, [&](size_t number, const std::string& raw) {
         JournalLine line;
         const Shape shape = Read(raw, line.members);
         line.event = Text(line.members, "event");
@@ -279,7 +281,7 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
         const bool whole = shape == Shape::Whole;
         if (line.event == "run" && !whole) {
             notes.push_back(recordName + " line " + std::to_string(number) + " (a run) was cut short; passed over");
-            continue;
+            return;
         }
         if (line.event == "record" && shape == Shape::Cut && line.command == wanted.command) {
             notes.push_back(recordName + " line " + std::to_string(number) + " was cut short" +
@@ -288,7 +290,7 @@ ResumeChoice ChooseResumeTargets(const std::string& recordName, const std::strin
                                                  : ""));
         }
         if (shape != Shape::Bad) lines.push_back(std::move(line));
-    }
+    });
     // The latest run of this command and of this run's images; with --force the latest of the command.
     size_t chosen = lines.size(), latest = lines.size();
     for (size_t i = lines.size(); i-- > 0;) {
